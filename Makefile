@@ -1,0 +1,40 @@
+# One-command set-up: `make test` and `make run` create .venv with Python 3.12, install the
+# package (building the C++ extension) with its test extra, then test or run.
+SHELL := /bin/bash
+PYTHON312 ?= $(shell for p in python3.12 $$HOME/.pyenv/versions/3.12*/bin/python3.12 \
+	/usr/local/bin/python3.12 /usr/bin/python3.12; do \
+	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then \
+	command -v $$p 2>/dev/null || echo $$p; break; fi; done)
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check
+BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" "cmake>=3.18" ninja
+PYTEST_ARGS ?=
+
+.PHONY: venv install test run bench clean
+
+$(VENV)/.ready:
+	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q $(BUILD_DEPS)
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Incremental: the CMake build tree is kept under build/, so a rebuild recompiles only
+# the sources that changed.
+install: venv
+	$(PIP) install -q --no-build-isolation ".[test]"
+
+test: install
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+run: install
+	$(PY) -m tessaline
+
+bench: install
+	$(PY) benchmarks/run_all.py
+
+clean:
+	rm -rf build $(VENV) .pytest_cache

@@ -1,0 +1,155 @@
+#include "py.hpp"
+
+#include <pthread.h>
+
+#include <cstdint>
+
+namespace ee {
+
+static PyObject *g_module = nullptr;
+
+PyObject *module_object() { return g_module; }
+
+void set_module_object(PyObject *m) {
+    Py_XINCREF(m);
+    g_module = m;
+}
+
+nb::object global(const char *name) {
+    PyObject *dict = PyModule_GetDict(g_module);  // borrowed
+    PyObject *value = PyDict_GetItemString(dict, name);  // borrowed, no error set
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+[[noreturn]] void raise_instance(nb::handle exc, nb::handle cause) {
+    if (cause.is_valid()) {
+        // PyException_SetCause steals the cause reference and sets __suppress_context__.
+        PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
+    }
+    PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_global(const char *type_name, nb::handle message) {
+    nb::object type = global(type_name);
+    nb::object exc = check(PyObject_CallOneArg(type.ptr(), message.ptr()));
+    raise_instance(exc);
+}
+
+[[noreturn]] void raise_global(const char *type_name, const std::string &message) {
+    raise_global(type_name, pystr(message));
+}
+
+[[noreturn]] void raise_builtin(PyObject *type, const std::string &message) {
+    nb::object msg = pystr(message);
+    PyErr_SetObject(type, msg.ptr());
+    throw nb::python_error();
+}
+
+nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(dflt);
+}
+
+bool has_attr(nb::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+std::string tname(nb::handle obj) {
+    // type(obj).__name__ (a heap type's name may be changed from Python; read it live).
+    nb::object name = get_attr(nb::handle((PyObject *) Py_TYPE(obj.ptr())), "__name__");
+    return to_str(name);
+}
+
+static std::string utf8(nb::handle s) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return std::string(data, (size_t) size);
+}
+
+std::string to_str(nb::handle obj) {
+    if (PyUnicode_CheckExact(obj.ptr())) return utf8(obj);
+    return utf8(check(PyObject_Str(obj.ptr())));
+}
+
+std::string to_repr(nb::handle obj) { return utf8(check(PyObject_Repr(obj.ptr()))); }
+
+bool equals_str(nb::handle obj, const char *text) {
+    if (PyUnicode_CheckExact(obj.ptr())) return PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
+    nb::object other = check(PyUnicode_FromString(text));
+    return equals(obj, other);
+}
+
+// ---------------------------------------------------------------------------------------
+
+namespace {
+thread_local int t_depth = 0;
+thread_local uintptr_t t_stack_floor = 0;  // lowest usable address of this thread's stack
+
+uintptr_t stack_floor() {
+    if (t_stack_floor) return t_stack_floor;
+    pthread_attr_t attr;
+    void *addr = nullptr;
+    size_t size = 0;
+    uintptr_t floor = 1;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr)
+            floor = (uintptr_t) addr + (size_t) 256 * 1024;  // keep 256 KiB in reserve
+        pthread_attr_destroy(&attr);
+    }
+    t_stack_floor = floor;
+    return floor;
+}
+}  // namespace
+
+RecursionGuard::RecursionGuard(const char *where) {
+    char probe;
+    if (t_depth + 1 > Py_GetRecursionLimit() || (uintptr_t) &probe < stack_floor()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw nb::python_error();
+    }
+    ++t_depth;
+}
+
+RecursionGuard::~RecursionGuard() { --t_depth; }
+
+// ---------------------------------------------------------------------------------------
+
+void add_functions(nb::handle module, PyMethodDef *defs) {
+    if (PyModule_AddFunctions(module.ptr(), defs) != 0) throw nb::python_error();
+}
+
+nb::object make_plain_class(nb::handle module, const char *name, const char *doc,
+                            PyMethodDef *methods) {
+    nb::object ns = check(PyDict_New());
+    nb::object modname = get_attr(module, "__name__");
+    if (PyDict_SetItemString(ns.ptr(), "__module__", modname.ptr()) != 0 ||
+        PyDict_SetItemString(ns.ptr(), "__qualname__", pystr(name).ptr()) != 0 ||
+        PyDict_SetItemString(ns.ptr(), "__doc__", pystr(doc).ptr()) != 0)
+        throw nb::python_error();
+    nb::object bases = check(PyTuple_Pack(1, (PyObject *) &PyBaseObject_Type));
+    nb::object cls = check(PyObject_CallFunction((PyObject *) &PyType_Type, "sOO", name,
+                                                 bases.ptr(), ns.ptr()));
+    for (PyMethodDef *def = methods; def && def->ml_name; ++def) {
+        nb::object descr = check(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), def));
+        set_attr(cls, def->ml_name, descr);
+    }
+    return cls;
+}
+
+}  // namespace ee

@@ -1,0 +1,208 @@
+// Shared Python plumbing of the expression evaluator: module globals, errors, argument
+// parsing and the guard that turns C++ exceptions back into Python exceptions.
+//
+// Every function of the module is a CPython builtin (PyMethodDef with a text signature), so
+// calls are vectorcalls, argument-binding errors are the interpreter's own, and
+// inspect.signature() works. Objects are held through nanobind handles (nb::object owns a
+// strong reference), so nothing we read can be freed under us.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <utility>
+
+namespace nb = nanobind;
+
+namespace ee {
+
+// ---------------------------------------------------------------------------------------
+// The module and its globals. Imported names (np, deepcopy, FunctionGraphNode, the error
+// types, the sibling helpers, _logger) are looked up in the module's own namespace at the
+// moment they are needed, exactly as a Python module resolves its globals, so a test can
+// swap one with monkeypatch.set_attr(module, NAME, fake).
+
+// Set once at import; the module object is kept alive for the life of the interpreter.
+PyObject *module_object();
+void set_module_object(PyObject *m);
+
+// The value bound to `name` in the module namespace; NameError when it is missing.
+nb::object global(const char *name);
+
+// ---------------------------------------------------------------------------------------
+// Errors.
+
+// Build `tname(message)` from the module global `type_name` and raise it (as a
+// nb::python_error, which the guard restores). Never returns.
+[[noreturn]] void raise_global(const char *type_name, const std::string &message);
+[[noreturn]] void raise_global(const char *type_name, nb::handle message);
+
+// Raise a builtin exception type with a message. Never returns.
+[[noreturn]] void raise_builtin(PyObject *type, const std::string &message);
+
+// Raise an exception instance, with `cause` as its __cause__ when not null. Never returns.
+[[noreturn]] void raise_instance(nb::handle exc, nb::handle cause = nb::handle());
+
+// If a Python error is pending, throw it as a C++ exception.
+inline void throw_if_error() {
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+// Steal a new reference returned by the C API; throw the pending error on NULL.
+inline nb::object check(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// Truth value of an object, as `bool(obj)` (errors propagate).
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Attributes and small object helpers.
+
+// get_attr(obj, name) with errors propagated.
+inline nb::object get_attr(nb::handle obj, const char *name) {
+    return check(PyObject_GetAttrString(obj.ptr(), name));
+}
+
+// get_attr(obj, name, default): only AttributeError counts as absent.
+nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt);
+
+// has_attr(obj, name): True / False, only AttributeError counts as absent.
+bool has_attr(nb::handle obj, const char *name);
+
+inline void set_attr(nb::handle obj, const char *name, nb::handle value) {
+    if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) throw nb::python_error();
+}
+
+// type(obj).__name__ as a std::string.
+std::string tname(nb::handle obj);
+
+// to_str(obj) / format(obj) / to_repr(obj) as std::string.
+std::string to_str(nb::handle obj);
+std::string to_repr(nb::handle obj);
+
+// is_instance(obj, cls); errors propagate.
+inline bool is_instance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// `a == b` for Python objects; errors propagate.
+inline bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// `obj == "text"` where obj is usually a str; falls back to Python equality otherwise.
+bool equals_str(nb::handle obj, const char *text);
+
+// `key in container`; errors propagate.
+inline bool contains(nb::handle container, nb::handle key) {
+    int r = PySequence_Contains(container.ptr(), key.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// len(obj); errors propagate.
+inline Py_ssize_t length(nb::handle obj) {
+    Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+}
+
+inline nb::object pystr(const std::string &s) {
+    return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t) s.size()));
+}
+
+// Call helpers (positional arguments only; use nb::handle::operator() for keywords).
+template <typename... Args> nb::object call(nb::handle fn, Args &&...args) {
+    return fn(std::forward<Args>(args)...);
+}
+
+// ---------------------------------------------------------------------------------------
+// Recursion over graphs. Each level of a recursive walk holds one RecursionGuard: the
+// interpreter's own C-recursion accounting keeps the C stack safe, and our depth counter
+// follows sys.getrecursionlimit(), so a tree deeper than the interpreter allows (or a node
+// that is its own descendant) ends in RecursionError exactly where a Python walk would.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where);
+    ~RecursionGuard();
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+// ---------------------------------------------------------------------------------------
+// Function entry: run `body`, translating C++ exceptions into a pending Python error.
+template <typename F> PyObject *guarded(F &&body) noexcept {
+    try {
+        nb::object result = body();
+        return result.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+inline nb::object none() { return nb::none(); }
+
+// ---------------------------------------------------------------------------------------
+// Argument parsing for METH_VARARGS | METH_KEYWORDS functions. `spec` follows
+// PyArg_ParseTupleAndKeywords ("OO|O$O:name"); every slot receives a borrowed reference
+// (or stays at its initial value when the argument was not given).
+template <typename... Ptrs>
+inline void parse_args(PyObject *args, PyObject *kwargs, const char *spec,
+                       const char *const *kwlist, Ptrs... out) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec, const_cast<char **>(kwlist), out...))
+        throw nb::python_error();
+}
+
+// Borrowed argument (or `fallback` when the argument was not passed) as an nb::handle.
+inline nb::handle arg_or(PyObject *p, nb::handle fallback) {
+    return p ? nb::handle(p) : fallback;
+}
+
+// Adds the PyMethodDef table `defs` (terminated by a zeroed entry) to the module.
+void add_functions(nb::handle module, PyMethodDef *defs);
+
+// A plain Python class: type(name, (object,), {...}) whose methods are method descriptors
+// built from `methods` (terminated by a zeroed entry). Instances have a __dict__, the class
+// can be subclassed, pickled instances go through __reduce_ex__ as for any Python class.
+nb::object make_plain_class(nb::handle module, const char *name, const char *doc,
+                            PyMethodDef *methods);
+
+}  // namespace ee
+
+// Shorthand to declare a METH_VARARGS | METH_KEYWORDS entry point.
+#define EE_ENTRY(fn) \
+    PyObject *fn(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
+
+#define EE_DEF(pyname, fn, doc) \
+    {pyname, (PyCFunction) (void (*)(void)) (fn), METH_VARARGS | METH_KEYWORDS, doc}

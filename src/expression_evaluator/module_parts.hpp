@@ -1,0 +1,14 @@
+// Each subsystem adds its names to the module through one init function.
+#pragma once
+
+#include "common/py.hpp"
+
+namespace ee {
+void init_tables(nb::handle m);          // interface/tables.cpp
+void init_context_result(nb::handle m);  // interface/context.cpp, interface/result.cpp
+void init_graph_access(nb::handle m);    // graph/access.cpp
+void init_graph_model(nb::handle m);     // graph/: caches, identities, stage data, warm-up
+void init_filtrations(nb::handle m);     // filtrations/
+void init_fast_paths(nb::handle m);      // fast_paths/
+void init_driver(nb::handle m);          // driver/ and interface/evaluate.cpp
+}  // namespace ee

@@ -1,0 +1,1 @@
+"""The function store: graph shapes, filtrations and (later) the built-in library."""

@@ -1,0 +1,1 @@
+"""The simulator engine: records, protocols and the native expression evaluator."""
