@@ -119,7 +119,8 @@ NB_MODULE(expression_evaluator, m) {
     ee::init_graph_access(m);
     ee::init_graph_model(m);
     ee::init_filtrations(m);
-    ee::init_fast_paths(m);
+    ee::init_fast_paths_cross_sectional(m);
+    ee::init_fast_paths_longitudinal(m);
     ee::init_driver(m);
     order_definitions(m);
 }
