@@ -1,0 +1,49 @@
+import inspect
+
+import numpy as np
+import pytest
+import structlog
+
+
+def test_docstring_first_line(ee):
+    assert ee.__doc__.splitlines()[0] == "Expression evaluator implementation (MVP)."
+
+
+def test_imported_names_are_module_attributes(ee):
+    import copy
+    import threading
+
+    from tessaline.functions import _typed_shapes, filtrations, filtrations_evaluation
+    from tessaline.simulator_engine import _combine, _graph_helpers, _types
+
+    assert ee.np is np and ee.threading is threading and ee.deepcopy is copy.deepcopy
+    assert ee.structlog is structlog
+    assert ee.FunctionGraphNode is _typed_shapes.FunctionGraphNode
+    assert ee.FiltrationInstance is filtrations.FiltrationInstance
+    assert ee.FilterNode is filtrations_evaluation.FilterNode
+    assert ee.EvaluationError is _types.EvaluationError
+    assert ee.combine_signal_and_transforms is _combine.combine_signal_and_transforms
+    assert ee.extract_feature_leaf_names is _graph_helpers.extract_feature_leaf_names
+
+
+def test_logger_is_a_wrapped_structlog_logger(ee):
+    assert hasattr(ee._logger, "error")
+
+
+def test_tables(ee):
+    assert ee._CONFIG_CHILD_TYPES == {"float", "int", "string", "bool"}
+    assert type(ee._CONFIG_CHILD_TYPES) is set
+    assert type(ee.FILTRATION_NODE_TYPES) is frozenset and len(ee.FILTRATION_NODE_TYPES) == 16
+    assert {"in_", "and_", "or_", "not_"} <= ee.FILTRATION_NODE_TYPES
+    assert "in" not in ee.FILTRATION_NODE_TYPES and "and" not in ee.FILTRATION_NODE_TYPES
+    assert ee._LONGITUDINAL_FAST_MIN_ROWS == 100000
+    assert ee._LONGITUDINAL_FAST_NAMES == {
+        "longitudinal_accumulators_250f46", "longitudinal_accumulators_e4993a",
+        "longitudinal_accumulators_2ee349"}
+    with pytest.raises(AttributeError):
+        ee.FILTRATION_NODE_TYPES.add("x")
+
+
+def test_accessor_signatures(ee):
+    assert str(inspect.signature(ee._schema_param_name_and_type)) == "(item, fallback_name=None)"
+    assert str(inspect.signature(ee._require_graph_field)) == "(node, key, path)"
