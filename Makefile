@@ -11,7 +11,10 @@ PIP := $(PY) -m pip --disable-pip-version-check
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.4" "numpy>=2.0" "cmake>=3.18" ninja
 PYTEST_ARGS ?=
 
-.PHONY: venv install test run bench clean
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+
+.PHONY: venv install test run bench clean test-asan
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
@@ -36,5 +39,23 @@ run: install
 bench: install
 	$(PY) benchmarks/run_all.py
 
+# The whole suite against an AddressSanitizer + UBSan build of the extensions, with the ASan
+# runtime preloaded into Python and pymalloc off so that Python objects are checked too.
+# Any report aborts the run.
+$(ASAN_VENV)/.ready:
+	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
+	$(PYTHON312) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip --disable-pip-version-check install -q --upgrade pip
+	$(ASAN_PY) -m pip --disable-pip-version-check install -q $(BUILD_DEPS)
+	touch $@
+
+test-asan: $(ASAN_VENV)/.ready
+	$(ASAN_PY) -m pip --disable-pip-version-check install -q --no-build-isolation \
+		-C cmake.define.TESSALINE_SANITIZE=ON -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo ".[test]"
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	$(ASAN_PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache
