@@ -1,0 +1,267 @@
+import sys
+
+import pytest
+
+from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
+from tessaline.simulator_engine._types import EvaluationError
+
+
+def N(type_, node, *children):
+    return FunctionGraphNode(type_, node, list(children) if children else None)
+
+
+class Frozen(FunctionGraphNode):
+    """A node class that refuses new attributes."""
+
+    __slots__ = ()
+
+    def __setattr__(self, key, value):
+        if key in ("type", "node", "children", "config", "canonical_id"):
+            object.__setattr__(self, key, value)
+        else:
+            raise AttributeError(key)
+
+
+class Exploding(FunctionGraphNode):
+    def __setattr__(self, key, value):
+        if key.startswith("_"):
+            raise RuntimeError("no slots here")
+        object.__setattr__(self, key, value)
+
+
+def chain(depth, type_="rotation"):
+    node = N("feature", "x")
+    for _ in range(depth):
+        node = N(type_, "f", node)
+    return node
+
+
+def cycle():
+    a = N("rotation", "f")
+    b = N("reduction", "g", a)
+    a.children = [b]
+    return a
+
+
+# ---- slots ----------------------------------------------------------------------------
+
+def test_cache_get_of_unwritten_slot_is_none(ee):
+    g = N("feature", "x")
+    assert ee._graph_cache_get(g, "_node_identities") is None
+    ee._graph_cache_set(g, "_node_identities", {"k": 1})
+    assert ee._graph_cache_get(g, "_node_identities") == {"k": 1}
+    assert g._node_identities == {"k": 1}
+
+
+@pytest.mark.parametrize("bad", [None, {"type": "feature", "node": "x"}, 3])
+@pytest.mark.parametrize("call", ["get", "set", "identities"])
+def test_cache_functions_reject_foreign_objects(ee, bad, call):
+    fn = {
+        "get": lambda: ee._graph_cache_get(bad, "_x"),
+        "set": lambda: ee._graph_cache_set(bad, "_x", 1),
+        "identities": lambda: ee.generate_node_identities(bad),
+    }[call]
+    with pytest.raises(SchemaError) as info:
+        fn()
+    assert str(info.value) == (
+        "Graph node 'cache' must be FunctionGraphNode; got " + type(bad).__name__)
+
+
+def test_cache_set_swallows_refused_slot_only_for_attribute_and_type_errors(ee):
+    frozen = Frozen("feature", "x")
+    assert ee._graph_cache_set(frozen, "_node_identities", {}) is None
+    assert ee._graph_cache_get(frozen, "_node_identities") is None
+    with pytest.raises(RuntimeError, match="no slots here"):
+        ee._graph_cache_set(Exploding("feature", "x"), "_node_identities", {})
+
+
+def test_cache_get_propagates_errors_other_than_attribute_error(ee):
+    class Raising(FunctionGraphNode):
+        @property
+        def _collect_nodes_cache(self):
+            raise ValueError("boom")
+
+    with pytest.raises(ValueError, match="boom"):
+        ee._graph_cache_get(Raising("feature", "x"), "_collect_nodes_cache")
+
+
+def test_cache_key_must_be_a_string(ee):
+    with pytest.raises(TypeError):
+        ee._graph_cache_get(N("feature", "x"), 5)
+
+
+# ---- identities -----------------------------------------------------------------------
+
+def test_single_node_identities(ee):
+    assert ee.generate_node_identities(N("feature", "close")) == {"root": "close"}
+
+
+def test_identities_are_pre_order(ee):
+    g = N("rotation", "f", N("rotation", "g", N("feature", "x")), N("int", 5))
+    ids = ee.generate_node_identities(g)
+    assert list(ids.items()) == [
+        ("root", "f"), ("root.c0", "g"), ("root.c0.c0", "x"), ("root.c1", 5)]
+
+
+def test_identities_path_index_is_not_padded(ee):
+    g = N("rotation", "f", *[N("int", i) for i in range(12)])
+    assert list(ee.generate_node_identities(g))[-1] == "root.c11"
+
+
+def test_identities_are_cached_on_the_root_until_invalidated(ee):
+    g = N("rotation", "f", N("feature", "x"))
+    first = ee.generate_node_identities(g)
+    assert ee.generate_node_identities(g) is first
+    assert g._node_identities is first
+    g.children.append(N("feature", "y"))
+    assert "root.c1" not in ee.generate_node_identities(g)  # stale until invalidated
+    ee.invalidate_graph_evaluation_caches(g)
+    second = ee.generate_node_identities(g)
+    assert second is not first and second["root.c1"] == "y"
+
+
+def test_identities_recomputed_when_root_refuses_the_slot(ee):
+    g = Frozen("rotation", "f", [N("feature", "x")])
+    first = ee.generate_node_identities(g)
+    assert first == {"root": "f", "root.c0": "x"}
+    assert ee.generate_node_identities(g) is not first
+
+
+def test_identities_missing_node_value_stops_without_caching(ee):
+    bad = N("feature", "x")
+    del bad.node
+    g = N("rotation", "f", N("feature", "y"), bad)
+    with pytest.raises(EvaluationError) as info:
+        ee.generate_node_identities(g)
+    assert str(info.value) == "Graph node 'root.c1' missing required key: node"
+    assert ee._graph_cache_get(g, "_node_identities") is None
+
+
+def test_identities_foreign_child(ee):
+    g = N("rotation", "f", {"type": "feature", "node": "x"})
+    with pytest.raises(SchemaError, match="^Graph node 'field-check' must be "
+                                          "FunctionGraphNode; got dict$"):
+        ee.generate_node_identities(g)
+
+
+def test_identities_propagate_attribute_access_errors(ee):
+    class Raising(FunctionGraphNode):
+        @property
+        def children(self):
+            raise KeyError("children broke")
+
+        @children.setter
+        def children(self, value):
+            pass
+
+    with pytest.raises(KeyError, match="children broke"):
+        ee.generate_node_identities(N("rotation", "f", Raising("feature", "x")))
+
+
+# ---- invalidation ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("foreign", [None, {}, 42, "root"])
+def test_invalidate_ignores_foreign_objects(ee, foreign):
+    assert ee.invalidate_graph_evaluation_caches(foreign) is None
+
+
+def test_invalidate_clears_every_node_but_keeps_state_identities(ee):
+    leaf = N("feature", "x")
+    red = N("reduction", "r", leaf)
+    g = N("rotation", "f", red)
+    ee._annotate_state_identities(g)
+    for node in (g, red, leaf):
+        node._node_identities = {"old": 1}
+        node._collect_nodes_cache = object()
+    assert ee.invalidate_graph_evaluation_caches(g) is None
+    for node in (g, red, leaf):
+        assert node._node_identities is None and node._collect_nodes_cache is None
+    assert g._state_identity == "root" and red._state_identity == "root.c0"
+
+
+def test_invalidate_reports_refused_assignment(ee):
+    with pytest.raises(AttributeError):
+        ee.invalidate_graph_evaluation_caches(Frozen("feature", "x"))
+    with pytest.raises(RuntimeError, match="no slots here"):
+        ee.invalidate_graph_evaluation_caches(N("rotation", "f", Exploding("feature", "x")))
+
+
+def test_invalidate_ignores_foreign_children(ee):
+    g = N("rotation", "f", None, {"x": 1})
+    ee.invalidate_graph_evaluation_caches(g)
+    assert g._node_identities is None
+
+
+# ---- state identities -----------------------------------------------------------------
+
+def test_annotate_marks_rotations_and_reductions_only(ee):
+    red = N("reduction", "r", N("feature", "y"))
+    leaf = N("feature", "x")
+    g = N("rotation", "f", leaf, N("filtration", "filtration", red))
+    assert ee._annotate_state_identities(g) is None
+    assert g._state_identity == "root"
+    assert red._state_identity == "root.c1.c0"
+    assert not hasattr(leaf, "_state_identity")
+
+
+def test_annotate_custom_path_overwrites(ee):
+    red = N("reduction", "r")
+    g = N("rotation", "f", red)
+    ee._annotate_state_identities(g)
+    ee._annotate_state_identities(g, "base")
+    assert g._state_identity == "base" and red._state_identity == "base.c0"
+
+
+def test_annotate_missing_type_keeps_earlier_annotations(ee):
+    bad = N("feature", "x")
+    del bad.type
+    first = N("rotation", "a")
+    g = N("rotation", "f", first, bad, N("rotation", "never"))
+    with pytest.raises(EvaluationError) as info:
+        ee._annotate_state_identities(g)
+    assert str(info.value) == "Graph node 'root.c1' missing required key: type"
+    assert first._state_identity == "root.c0"
+    assert not hasattr(g.children[2], "_state_identity")
+
+
+def test_annotate_tolerates_refused_slot(ee):
+    g = Frozen("rotation", "f", [N("reduction", "r")])
+    ee._annotate_state_identities(g)
+    assert g.children[0]._state_identity == "root.c0"
+
+
+def test_annotate_rejects_foreign_nodes(ee):
+    with pytest.raises(SchemaError, match="'field-check'.*got dict$"):
+        ee._annotate_state_identities({"type": "rotation", "node": "f"})
+
+
+# ---- deep and cyclic graphs -----------------------------------------------------------
+
+WALKS = {
+    "identities": lambda ee, g: ee.generate_node_identities(g),
+    "annotate": lambda ee, g: ee._annotate_state_identities(g),
+    "invalidate": lambda ee, g: ee.invalidate_graph_evaluation_caches(g),
+}
+
+
+@pytest.mark.parametrize("walk", sorted(WALKS))
+def test_too_deep_graph_raises_recursion_error(ee, walk):
+    g = chain(100000)
+    with pytest.raises(RecursionError):
+        WALKS[walk](ee, g)
+    assert ee._graph_cache_get(g, "_node_identities") is None
+
+
+@pytest.mark.parametrize("walk", sorted(WALKS))
+def test_cyclic_graph_raises_recursion_error(ee, walk):
+    with pytest.raises(RecursionError):
+        WALKS[walk](ee, cycle())
+
+
+@pytest.mark.parametrize("walk", sorted(WALKS))
+def test_graph_within_the_recursion_limit_is_walked(ee, walk):
+    depth = sys.getrecursionlimit() // 2
+    g = chain(depth)
+    WALKS[walk](ee, g)
+    if walk == "identities":
+        assert len(g._node_identities) == depth + 1

@@ -1,0 +1,147 @@
+import types
+
+import numpy as np
+import pytest
+
+from tessaline.functions._typed_shapes import FunctionGraphNode, StageData
+from tessaline.simulator_engine._types import TransformStage
+
+
+def N(type_, node, *children):
+    return FunctionGraphNode(type_, node, list(children) if children else None)
+
+
+def context(stage_values=None, features=None, feature_index=None):
+    features = [np.zeros((3, 2))] if features is None else features
+    index = {"close": 0} if feature_index is None else feature_index
+    return types.SimpleNamespace(
+        stage_data=StageData(stage_values), features=tuple(features), feature_index=index)
+
+
+def graph(*names):
+    return N("rotation", "f", *[N("feature", n) for n in names])
+
+
+def test_empty_stage_data_changes_nothing(ee):
+    ctx = context()
+    before = ctx.features
+    assert ee._attach_stage_data_feature_leaves(graph("spread"), ctx) is None
+    assert ctx.features is before and ctx.feature_index == {"close": 0}
+
+
+def test_two_dimensional_stage_value_becomes_a_feature(ee):
+    spread = np.arange(6, dtype=np.int32).reshape(3, 2)
+    ctx = context({"spread": spread})
+    index = ctx.feature_index
+    ee._attach_stage_data_feature_leaves(graph("close", "spread"), ctx)
+    assert ctx.feature_index is index and index == {"close": 0, "spread": 1}
+    assert type(ctx.features) is tuple and len(ctx.features) == 2
+    added = ctx.features[1]
+    assert added.dtype == np.float64 and added.flags.c_contiguous
+    np.testing.assert_array_equal(added, spread)
+    assert not np.shares_memory(added, spread)
+
+
+def test_fortran_float_value_is_made_c_contiguous(ee):
+    value = np.asfortranarray(np.arange(6.0).reshape(3, 2))
+    ctx = context({"v": value})
+    ee._attach_stage_data_feature_leaves(graph("v"), ctx)
+    assert ctx.features[1].flags.c_contiguous
+    np.testing.assert_array_equal(ctx.features[1], value)
+
+
+def test_c_contiguous_float_value_is_used_as_is(ee):
+    value = np.arange(6.0).reshape(3, 2)
+    ctx = context({"v": value})
+    ee._attach_stage_data_feature_leaves(graph("v"), ctx)
+    assert ctx.features[1] is value
+
+
+@pytest.mark.parametrize("value", [
+    None, 3.0, np.zeros(3), np.zeros((2, 3, 4)), [[1.0, 2.0]], np.float64(1.0)])
+def test_values_that_are_not_matrices_are_skipped(ee, value):
+    ctx = context({"v": value, "other": np.ones((3, 2))})
+    features = ctx.features
+    ee._attach_stage_data_feature_leaves(graph("v"), ctx)
+    assert ctx.feature_index == {"close": 0}
+    assert ctx.features == features and ctx.features is not features
+
+
+def test_loaded_feature_wins_over_stage_data(ee):
+    ctx = context({"close": np.ones((3, 2))})
+    ee._attach_stage_data_feature_leaves(graph("close"), ctx)
+    assert ctx.feature_index == {"close": 0} and len(ctx.features) == 1
+
+
+def test_names_are_added_in_sorted_order_once(ee):
+    ctx = context({"b": np.ones((3, 2)), "a": np.full((3, 2), 2.0)})
+    ee._attach_stage_data_feature_leaves(graph("b", "a", "b"), ctx)
+    assert ctx.feature_index == {"close": 0, "a": 1, "b": 2}
+    assert ctx.features[1][0, 0] == 2.0 and len(ctx.features) == 3
+    ee._attach_stage_data_feature_leaves(graph("b", "a"), ctx)  # idempotent
+    assert len(ctx.features) == 3
+
+
+def test_ndarray_subclass_counts(ee):
+    value = np.ma.masked_array(np.ones((3, 2)))
+    ctx = context({"m": value})
+    ee._attach_stage_data_feature_leaves(graph("m"), ctx)
+    assert type(ctx.features[1]) is np.ndarray
+
+
+def test_helpers_are_looked_up_at_call_time(ee, monkeypatch):
+    seen = []
+
+    def fake_names(g):
+        seen.append(g)
+        return ["zeta"]
+
+    monkeypatch.setattr(ee, "extract_feature_leaf_names", fake_names)
+    ctx = context({"zeta": np.ones((3, 2))})
+    g = graph("ignored")
+    ee._attach_stage_data_feature_leaves(g, ctx)
+    assert seen == [g] and ctx.feature_index["zeta"] == 1
+
+
+def test_errors_from_stage_data_propagate(ee):
+    class Broken:
+        def is_empty(self):
+            raise ValueError("stage data broke")
+
+    ctx = context()
+    ctx.stage_data = Broken()
+    with pytest.raises(ValueError, match="stage data broke"):
+        ee._attach_stage_data_feature_leaves(graph("x"), ctx)
+    with pytest.raises(AttributeError):
+        ee._attach_stage_data_feature_leaves(graph("x"), object())
+
+
+# ---- stage options --------------------------------------------------------------------
+
+def stage(name="scale", default="dflt"):
+    return types.SimpleNamespace(name=name, default=default)
+
+
+@pytest.mark.parametrize("mp, pool, expected", [
+    ({"scale": 2, "pool7": {"scale": 3}}, "pool7", 2),
+    ({"pool7": {"scale": 3}}, "pool7", 3),
+    ({"pool7": {"other": 1}}, "pool7", "dflt"),
+    ({"pool7": {"scale": 3}}, None, "dflt"),
+    ({"pool7": "not a mapping"}, "pool7", "dflt"),
+    ({"scale": None}, None, None),
+    ({}, "pool7", "dflt"),
+])
+def test_resolve_stage_option_precedence(ee, mp, pool, expected):
+    ctx = types.SimpleNamespace(metaparameters=mp, pool_id=pool)
+    assert ee._resolve_stage_option(ctx, stage()) == expected
+
+
+def test_resolve_stage_option_without_pool_attribute(ee):
+    ctx = types.SimpleNamespace(metaparameters={"pool7": {"scale": 3}})
+    assert ee._resolve_stage_option(ctx, stage()) == "dflt"
+
+
+def test_resolve_stage_option_with_real_stage(ee):
+    ctx = types.SimpleNamespace(metaparameters={"p": {"scale": 9}}, pool_id="p")
+    assert ee._resolve_stage_option(ctx, TransformStage("scale", 5)) == 9
+    assert ee._resolve_stage_option(ctx, TransformStage("shift", 5)) == 5
