@@ -1,0 +1,246 @@
+"""Built-in functions against independent formulations (pandas), and their states."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessaline.functions import builtins as B
+from tessaline.functions._typed_shapes import FunctionState
+from tessaline.functions.registry import default_registry
+
+
+@pytest.fixture
+def registry():
+    return default_registry()
+
+
+def _stream(inst, matrix):
+    return np.vstack([inst(row) for row in matrix])
+
+
+def _pandas_rank(row):
+    s = pd.Series(row)
+    n = s.notna().sum()
+    if n == 1:
+        return np.where(s.notna(), 0.5, np.nan)
+    return ((s.rank(method="average") - 1.0) / (n - 1)).to_numpy()
+
+
+def _pandas_rolling(matrix, window, kind):
+    df = pd.DataFrame(matrix)
+    roll = df.rolling(window, min_periods=window)
+    mean = roll.mean()
+    std = roll.std(ddof=0)
+    if kind == "mean":
+        return mean.to_numpy()
+    if kind == "std":
+        return std.to_numpy()
+    z = (df - mean) / std
+    z = z.where(std > 1e-12, 0.0).where(mean.notna())
+    return z.to_numpy()
+
+
+@pytest.mark.parametrize("row", [
+    [3.0, 1.0, 2.0],
+    [np.nan, 5.0, 1.0],
+    [1.0, 1.0, 2.0, np.nan],
+    [2.0, 2.0, 2.0],
+    [np.nan, 4.0, np.nan],
+    [np.nan, np.nan],
+    [-0.0, 0.0, 1.0, -1.0, 1.0, 7.5],
+])
+def test_rank_matches_pandas_average_rank(registry, row):
+    inst = registry.create_instance(B.RANK)
+    got = inst(np.array(row, dtype=np.float64), context=None)
+    assert got.dtype == np.float64 and got.shape == (len(row),)
+    np.testing.assert_array_equal(got, _pandas_rank(row))
+
+
+def test_rank_random_rows_with_ties(registry):
+    rng = np.random.default_rng(3)
+    inst = registry.create_instance(B.RANK)
+    for _ in range(50):
+        row = rng.integers(0, 6, size=40).astype(float)
+        row[rng.random(40) < 0.2] = np.nan
+        np.testing.assert_allclose(inst(row), _pandas_rank(row), rtol=0, atol=1e-15)
+
+
+def test_rank_tie_free_is_position_over_n_minus_one(registry):
+    rng = np.random.default_rng(5)
+    row = rng.normal(size=501)
+    row[::7] = np.nan
+    got = registry.create_instance(B.RANK)(row)
+    valid = ~np.isnan(row)
+    n = valid.sum()
+    order = np.argsort(np.where(valid, row, np.inf), kind="mergesort")
+    expected = np.empty(row.size)
+    expected[order] = np.arange(row.size, dtype=np.float64)
+    expected = np.where(valid, expected / (n - 1), np.nan)
+    np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("name,kind", [(B.ROLLING_MEAN, "mean"), (B.ROLLING_STD, "std"),
+                                       (B.ROLLING_ZSCORE, "zscore")])
+@pytest.mark.parametrize("window", [1, 3, 17])
+def test_rolling_matches_pandas(registry, name, kind, window):
+    rng = np.random.default_rng(window)
+    data = rng.normal(size=(120, 6)) * 3 + 1
+    data[rng.random(data.shape) < 0.05] = np.nan
+    data[:, 5] = np.nan
+    data[40:60, 4] = 2.5  # constant stretch: std 0, z-score 0
+    got = _stream(registry.create_instance(name, window=window), data)
+    expected = _pandas_rolling(data, window, kind)
+    np.testing.assert_array_equal(np.isnan(got), np.isnan(expected))
+    # running totals since the first row: cancellation leaves ~1e-9 of noise in a zero std
+    np.testing.assert_allclose(got, expected, rtol=1e-7, atol=1e-7)
+
+
+@pytest.mark.parametrize("name,expected", [
+    (B.ROLLING_MEAN, [np.nan, np.nan, 2.0, 3.0]),
+    (B.ROLLING_STD, [np.nan, np.nan, 0.816496580927726, 0.816496580927726]),
+    (B.ROLLING_ZSCORE, [np.nan, np.nan, 1.224744871391589, 1.224744871391589]),
+])
+def test_rolling_small_column(registry, name, expected):
+    inst = registry.create_instance(name, window=3)
+    got = _stream(inst, np.array([[1.0], [2.0], [3.0], [4.0]]))[:, 0]
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_rolling_strict_nan_and_constant_column(registry):
+    mean = registry.create_instance(B.ROLLING_MEAN, window=2)
+    got = _stream(mean, np.array([[1.0], [np.nan], [3.0], [4.0], [5.0]]))[:, 0]
+    np.testing.assert_array_equal(got, [np.nan, np.nan, np.nan, 3.5, 4.5])
+    z = registry.create_instance(B.ROLLING_ZSCORE, window=2)
+    got = _stream(z, np.full((3, 1), 5.0))[:, 0]
+    np.testing.assert_array_equal(got, [np.nan, 0.0, 0.0])
+
+
+@pytest.mark.parametrize("name", [B.ROLLING_MEAN, B.ROLLING_STD, B.ROLLING_ZSCORE])
+def test_rolling_state_resumes_mid_stream(registry, name):
+    rng = np.random.default_rng(11)
+    data = rng.normal(size=(60, 4)) * 1e3
+    data[rng.random(data.shape) < 0.1] = np.nan
+    whole = _stream(registry.create_instance(name, window=7), data)
+    first = registry.create_instance(name, window=7)
+    head = _stream(first, data[:23])
+    state = FunctionState(name, registry.get_function_version(name), first.get_state())
+    assert state.data["count"] == 23 and state.data["window"] == 7
+    resumed = registry.create_instance_from_state(name, state, window=7)
+    tail = _stream(resumed, data[23:])
+    np.testing.assert_array_equal(np.vstack([head, tail]), whole)
+
+
+def test_rolling_state_of_fresh_instance_round_trips(registry):
+    inst = registry.create_instance(B.ROLLING_STD, window=3)
+    again = registry.create_instance_from_state(B.ROLLING_STD, inst.get_state(), window=3)
+    assert again.get_state()["count"] == 0
+    with pytest.raises(ValueError, match="does not match window"):
+        registry.create_instance_from_state(B.ROLLING_STD, inst.get_state(), window=4)
+
+
+def test_rolling_rejects_width_change_and_bad_window(registry):
+    inst = registry.create_instance(B.ROLLING_MEAN, window=2)
+    inst(np.zeros(3))
+    with pytest.raises(ValueError, match="row width changed from 3 to 4"):
+        inst(np.zeros(4))
+    with pytest.raises(ValueError, match="at least 1"):
+        registry.create_instance(B.ROLLING_MEAN, window=0)
+    with pytest.raises(TypeError, match="requires parameter"):
+        registry.create_instance(B.ROLLING_MEAN)
+
+
+def test_product_and_transforms(registry):
+    a = np.array([0.5, np.nan, 2.0, -1.0])
+    b = np.array([2.0, 1.0, np.nan, 3.0])
+    prod = registry.create_instance(B.PRODUCT)
+    np.testing.assert_array_equal(prod(a, b, context=None), [1.0, np.nan, np.nan, -3.0])
+    np.testing.assert_array_equal(prod(a, b, b), [2.0, np.nan, np.nan, -9.0])
+    np.testing.assert_array_equal(registry.create_instance(B.DEMEAN)(a),
+                                  [0.0, np.nan, 1.5, -1.5])
+    scaled = registry.create_instance(B.GROSS_SCALE, gross=2.0)(a)
+    assert np.nansum(np.abs(scaled)) == pytest.approx(2.0)
+    np.testing.assert_array_equal(registry.create_instance(B.GROSS_SCALE)(np.array([0.0, np.nan])),
+                                  [0.0, np.nan])
+    np.testing.assert_array_equal(registry.create_instance(B.CLIP, limit=1.0)(a),
+                                  [0.5, np.nan, 1.0, -1.0])
+    assert np.isnan(registry.create_instance(B.DEMEAN)(np.full(3, np.nan))).all()
+
+
+def _pnl_frame(rng, t, a):
+    return rng.normal(0.001, 0.01, size=(t, a)) * np.arange(1, a + 1)
+
+
+@pytest.mark.parametrize("name,stat_name", [
+    (B.VOLATILITY, "std"), (B.VOLATILITY, "downside"), (B.VOLATILITY, "mad"),
+    (B.SHARPE, "sharpe"), (B.SHARPE, "sortino"), (B.SHARPE, "mean"),
+])
+def test_pnl_weighting_matches_pandas(registry, name, stat_name):
+    rng = np.random.default_rng(2)
+    t, a, n, window = 40, 3, 5, 10
+    pnl = _pnl_frame(rng, t, a)
+    weights = rng.normal(size=(t, a, n))
+    weights[5, 1, 2] = np.nan
+    inst = registry.create_instance(name, window=window, stat_name=stat_name)
+    df = pd.DataFrame(pnl)
+    roll = df.rolling(window)
+    std = roll.std(ddof=0)
+    down = df.clip(upper=0.0).pow(2).rolling(window).mean().pow(0.5)
+    mad = df.rolling(window).apply(lambda s: np.mean(np.abs(s - s.mean())), raw=True)
+    stat = {"std": std, "downside": down, "mad": mad, "sharpe": roll.mean() / std,
+            "sortino": roll.mean() / down, "mean": roll.mean()}[stat_name].to_numpy()
+    for row in range(t):
+        got = inst(weights[row], signal_pnl=pnl[row])
+        assert got.shape == (n,) and got.dtype == np.float64
+        if row < window - 1:
+            assert np.isnan(got).all()
+            continue
+        s = stat[row]
+        w = 1.0 / s if name == B.VOLATILITY else np.maximum(s, 0.0)
+        if w.sum() == 0:
+            w = np.ones(a)
+        w = w / w.sum()
+        expected = np.nansum(weights[row] * w[:, None], axis=0)
+        np.testing.assert_allclose(got, expected, rtol=1e-9, atol=1e-12)
+
+
+def test_turnover_weighting_and_state(registry):
+    rng = np.random.default_rng(4)
+    t, a, n, window = 30, 3, 4, 5
+    weights = rng.normal(size=(t, a, n)) * np.array([1.0, 2.0, 4.0])[None, :, None]
+    inst = registry.create_instance(B.TURNOVER, window=window)
+    outs = [inst(weights[row], signal_pnl=np.zeros(a)) for row in range(t)]
+    turnover = np.abs(np.diff(weights, axis=0)).sum(axis=2)  # (t-1, a)
+    for row in range(window, t):
+        stat = turnover[row - window:row].mean(axis=0)
+        w = (1.0 / stat) / (1.0 / stat).sum()
+        np.testing.assert_allclose(outs[row], (weights[row] * w[:, None]).sum(axis=0),
+                                   rtol=1e-9)
+    # resuming from the state continues identically
+    head = registry.create_instance(B.TURNOVER, window=window, stat_name="max")
+    whole = registry.create_instance(B.TURNOVER, window=window, stat_name="max")
+    for row in range(12):
+        head(weights[row])
+        whole(weights[row])
+    resumed = registry.create_instance_from_state(B.TURNOVER, head.get_state(), window=window)
+    assert resumed.stat_name == "max"
+    for row in range(12, t):
+        np.testing.assert_array_equal(resumed(weights[row]), whole(weights[row]))
+
+
+def test_weighting_nan_cells_and_bad_stat_name(registry):
+    inst = registry.create_instance(B.VOLATILITY, window=1)
+    x = np.array([[1.0, np.nan, np.nan], [3.0, 2.0, np.nan]])
+    got = inst(x, signal_pnl=np.array([1.0, 1.0]))  # zero risk for both: equal weights
+    np.testing.assert_array_equal(got, [2.0, 1.0, np.nan])
+    with pytest.raises(ValueError, match="unknown stat_name 'bogus'"):
+        registry.create_instance(B.SHARPE, window=3, stat_name="bogus")
+
+
+def test_every_builtin_documented_and_surface(registry):
+    for name, spec in B.BUILTINS.items():
+        assert spec.description and "\n" not in spec.description
+        config = {"window": 3} if "window" in spec.required else {}
+        inst = registry.create_instance(name, **config)
+        assert bool(inst.stateful) == spec.stateful == registry.get_entry(name).stateful
+        if spec.stateful:
+            assert inst.window == 3 and inst.get_state()["count"] == 0
