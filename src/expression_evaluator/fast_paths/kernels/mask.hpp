@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "parallel.hpp"
+
 namespace ee::kernels {
 
 inline bool inactive(double universe_value) {
@@ -17,6 +19,25 @@ inline bool inactive(double universe_value) {
 inline void mask_row(const double *data, const double *universe, double *out, std::size_t n) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t i = 0; i < n; ++i) out[i] = inactive(universe[i]) ? nan : data[i];
+}
+
+// Rows [r0, r1) of a C-contiguous (rows, n) matrix masked into `out` (same layout). The
+// universe row r starts at universe + r * universe_row_stride, so a stride of 0 applies
+// one (n,) universe to every row.
+inline void mask_rows(const double *data, const double *universe, std::size_t universe_row_stride,
+                      double *out, std::size_t n, std::size_t r0, std::size_t r1) {
+    for (std::size_t r = r0; r < r1; ++r)
+        mask_row(data + r * n, universe + r * universe_row_stride, out + r * n, n);
+}
+
+// The whole matrix, split over the worker threads when it is large enough to pay for them.
+// Touches no Python object: callers may release the GIL around it.
+inline void mask_matrix(const double *data, const double *universe,
+                        std::size_t universe_row_stride, double *out, std::size_t rows,
+                        std::size_t n) {
+    parallel_rows(rows, n, kMemoryBoundMinCells, [&](std::size_t r0, std::size_t r1) {
+        mask_rows(data, universe, universe_row_stride, out, n, r0, r1);
+    });
 }
 
 }  // namespace ee::kernels

@@ -1,0 +1,242 @@
+"""Universe masking, the leaf fast path and the fast-path feature loader."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
+
+from rank_reference import apply_universe_mask as reference_mask
+from tessaline.functions._typed_shapes import FunctionGraphNode as Node
+from tessaline.functions._typed_shapes import SchemaError
+from tessaline.simulator_engine._types import EvaluationError
+
+
+def same_array(got, want):
+    assert type(got) is type(want)
+    assert got.dtype == want.dtype and got.shape == want.shape
+    assert got.strides == want.strides
+    assert got.tobytes() == want.tobytes()
+
+
+def context(ee, features, names=None, universe=None, **kw):
+    names = names or [f"f{i}" for i in range(len(features))]
+    return ee.EvaluationContext(tuple(features), {n: i for i, n in enumerate(names)},
+                                universe=universe, validate_inputs=False, **kw)
+
+
+# ------------------------------------------------------------------ _apply_universe_mask
+
+def test_mask_none_returns_the_same_object(ee):
+    data = np.arange(6.0).reshape(2, 3)
+    assert ee._apply_universe_mask(data, None) is data
+    odd = object()
+    assert ee._apply_universe_mask(odd, None) is odd
+
+
+def test_mask_rule_and_input_untouched(ee):
+    data = np.array([[1.0, 2.0, 3.0, 4.0, 5.0, np.nan]])
+    universe = np.array([[0.0, np.nan, -1.0, 0.5, np.inf, 1.0]])
+    before = data.copy()
+    got = ee._apply_universe_mask(data, universe)
+    assert np.array_equal(got, [[np.nan, np.nan, 3.0, 4.0, 5.0, np.nan]], equal_nan=True)
+    assert got is not data and data.tobytes() == before.tobytes()
+
+
+def test_row_universe_masks_every_row(ee):
+    data = np.arange(12.0).reshape(4, 3)
+    got = ee._apply_universe_mask(data, np.array([1.0, 0.0, 1.0]))
+    assert np.isnan(got[:, 1]).all() and not np.isnan(got[:, [0, 2]]).any()
+
+
+def _mask_cases():
+    rng = np.random.default_rng(3)
+    d = rng.standard_normal((5, 4))
+    d[0, 0] = np.nan
+    d[1, 1] = -0.0
+    u = rng.choice([0.0, np.nan, 1.0, -2.0, np.inf, -0.0], size=(5, 4))
+    negnan = np.frombuffer(np.uint64(0xFFF8000000000001).tobytes(), dtype=np.float64)[0]
+    d2 = d.copy()
+    d2[2, 2] = negnan  # a data NaN keeps its own bits where the cell stays active
+    return [
+        ("same shape", d2, u),
+        ("row universe", d, u[0]),
+        ("one dimension", d[0], u[0]),
+        ("fortran data", np.asfortranarray(d), u),
+        ("fortran universe", d, np.asfortranarray(u)),
+        ("strided data", d[:, ::2], u[:, ::2]),
+        ("int universe", d, (u == 1.0).astype(np.int64)),
+        ("bool universe", d, u == 1.0),
+        ("float32 universe", d, u.astype(np.float32)),
+        ("float32 data", d.astype(np.float32), u),
+        ("int data", np.arange(20).reshape(5, 4), u),
+        ("column universe", d, u[:, :1]),
+        ("broadcast up", d[0], u),
+        ("zero rows", np.empty((0, 4)), np.empty((0, 4))),
+        ("zero columns", np.empty((3, 0)), np.empty((3, 0))),
+        ("scalar universe", d, np.float64(0.0)),
+        ("python list universe", d[0], [0.0, 1.0, np.nan, 2.0]),
+        ("big endian", d.astype(">f8"), u),
+        ("three dims", np.stack([d, d]), np.stack([u, u])),
+    ]
+
+
+@pytest.mark.parametrize("label,data,universe", _mask_cases(), ids=lambda v: v if isinstance(v, str) else "")
+def test_mask_matches_numpy(ee, label, data, universe):
+    same_array(ee._apply_universe_mask(data, universe), reference_mask(data, universe))
+
+
+def test_mask_large_matrix_matches_numpy(ee):
+    rng = np.random.default_rng(5)
+    data = rng.standard_normal((3000, 1000))
+    universe = rng.choice([0.0, np.nan, 1.0], size=data.shape)
+    same_array(ee._apply_universe_mask(data, universe), reference_mask(data, universe))
+    same_array(ee._apply_universe_mask(data, universe[7]), reference_mask(data, universe[7]))
+
+
+def test_mask_errors_are_numpys(ee):
+    with pytest.raises(ValueError):
+        ee._apply_universe_mask(np.zeros((3, 4)), np.ones(3))
+    with pytest.raises(TypeError):
+        ee._apply_universe_mask(np.zeros(2), np.array(["a", "b"], dtype=object))
+
+
+def test_mask_fallback_uses_module_numpy(ee, monkeypatch):
+    calls = []
+
+    class SpyNumpy:
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(np, name)
+
+    monkeypatch.setattr(ee, "np", SpyNumpy())
+    ee._apply_universe_mask(np.zeros(3), np.array([1, 0, 1]))
+    assert calls == ["isnan", "where", "nan"]
+
+
+cells = st.sampled_from([0.0, -0.0, np.nan, np.inf, -np.inf, 1.0, -1.5, 1e-300, 2.5])
+
+
+@settings(max_examples=60, deadline=None)
+@given(shape=hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=9),
+       data=st.data())
+def test_mask_random_matches_numpy(ee, shape, data):
+    values = data.draw(hnp.arrays(np.float64, shape, elements=cells))
+    universe = data.draw(hnp.arrays(np.float64, shape, elements=cells))
+    same_array(ee._apply_universe_mask(values, universe), reference_mask(values, universe))
+    row = universe[0] if shape[0] else np.ones(shape[1])
+    same_array(ee._apply_universe_mask(values, row), reference_mask(values, row))
+
+
+# ------------------------------------------------------------------ leaf detector
+
+@pytest.mark.parametrize("kind", ["feature", "aggregation"])
+def test_leaf_detector_accepts_data_leaves(ee, kind):
+    ctx = context(ee, [np.zeros((2, 2))], ["x"], metaparameters={"s": "o"},
+                  useful_signals={"a": object()}, registry=object())
+    assert ee._can_use_leaf_fast_path(Node(kind, "x"), ctx, None) is True
+    assert ee._can_use_leaf_fast_path(Node(kind, "y"), ctx, {}) is False
+
+
+@pytest.mark.parametrize("states,dnf", [({"k": 1}, None), (None, {"x"}), (None, ["x"])])
+def test_leaf_detector_refuses_tracked_nans_and_states(ee, states, dnf):
+    ctx = context(ee, [np.zeros((2, 2))], ["x"])
+    assert ee._can_use_leaf_fast_path(Node("feature", "x"), ctx, states,
+                                      data_nan_features=dnf) is False
+
+
+def test_leaf_detector_refuses_other_roots(ee):
+    ctx = context(ee, [np.zeros((2, 2))], ["x"])
+    assert ee._can_use_leaf_fast_path(Node("rotation", "x"), ctx, None) is False
+
+
+def test_leaf_detector_check_order(ee):
+    ctx = context(ee, [np.zeros((2, 2))], ["x"])
+    # Cheap argument checks come before any node access.
+    assert ee._can_use_leaf_fast_path({"type": "feature"}, ctx, {"s": 1}) is False
+    with pytest.raises(SchemaError, match=r"^Graph node 'field-check' must be FunctionGraphNode; got dict$"):
+        ee._can_use_leaf_fast_path({"type": "feature"}, ctx, None)
+    bare = Node("feature", "x")
+    del bare.node
+    with pytest.raises(EvaluationError, match=r"^Graph node 'root' missing required key: node$"):
+        ee._can_use_leaf_fast_path(bare, ctx, None)
+    # The type is read before the node value: a non-leaf never reaches the missing value.
+    other = Node("rotation", "x")
+    del other.node
+    assert ee._can_use_leaf_fast_path(other, ctx, None) is False
+
+
+# ------------------------------------------------------------------ leaf evaluator
+
+def test_leaf_without_universe_returns_the_stored_matrix(ee):
+    data = np.arange(6.0).reshape(3, 2)
+    ctx = context(ee, [data], ["x"])
+    out = ee._evaluate_leaf_fast(Node("feature", "x"), ctx)
+    assert out is data
+    assert ctx.registers.shape == (1, 2) and np.shares_memory(ctx.registers, out)
+    assert ctx.registers.tolist() == [[4.0, 5.0]]
+
+
+def test_leaf_with_universe_masks_and_copies(ee):
+    data = np.arange(6.0).reshape(3, 2)
+    universe = np.array([[1.0, 0.0], [np.nan, 1.0], [np.inf, -1.0]])
+    ctx = context(ee, [data], ["x"], universe=universe)
+    out = ee._evaluate_leaf_fast(Node("aggregation", "x"), ctx)
+    same_array(out, reference_mask(data, universe))
+    assert ctx.registers.tolist() == [[4.0, 5.0]] and ctx.registers.flags.c_contiguous
+
+
+@pytest.mark.parametrize("data", [np.arange(6).reshape(3, 2),
+                                  np.asfortranarray(np.arange(6.0).reshape(3, 2)),
+                                  np.arange(12.0).reshape(3, 4)[:, ::2]])
+def test_leaf_converts_to_contiguous_float64(ee, data):
+    ctx = context(ee, [data], ["x"])
+    out = ee._evaluate_leaf_fast(Node("feature", "x"), ctx)
+    assert out.dtype == np.float64 and out.flags.c_contiguous
+    assert out.tolist() == np.asarray(data, dtype=float).tolist()
+
+
+def test_leaf_zero_rows_sets_zero_registers(ee):
+    ctx = context(ee, [np.empty((0, 5))], ["x"])
+    out = ee._evaluate_leaf_fast(Node("feature", "x"), ctx)
+    assert out.shape == (0, 5)
+    assert ctx.registers.dtype == np.float64 and ctx.registers.tolist() == [[0.0] * 5]
+
+
+def test_leaf_failures_leave_registers_alone(ee):
+    ctx = context(ee, [np.zeros((2, 2))], ["x"], universe=np.ones(3))
+    ctx.registers = "before"
+    with pytest.raises(ValueError):
+        ee._evaluate_leaf_fast(Node("feature", "x"), ctx)
+    with pytest.raises(KeyError):
+        ee._evaluate_leaf_fast(Node("feature", "nope"), ctx)
+    with pytest.raises(IndexError):  # a one-dimensional feature has no second axis
+        ee._evaluate_leaf_fast(Node("feature", "x"), context(ee, [np.zeros(3)], ["x"]))
+    assert ctx.registers == "before"
+
+
+def test_leaf_none_index_is_a_type_error(ee):
+    ctx = context(ee, [np.zeros((2, 2))], ["x"])
+    ctx.feature_index = None
+    with pytest.raises(TypeError):
+        ee._evaluate_leaf_fast(Node("feature", "x"), ctx)
+
+
+# ------------------------------------------------------------------ feature loader
+
+def test_feature_matrix_masks_and_is_contiguous(ee):
+    data = np.asfortranarray(np.arange(6.0).reshape(2, 3))
+    ctx = context(ee, [np.zeros((2, 3)), data], ["a", "b"], universe=np.array([1.0, 0.0, 1.0]))
+    out = ee._feature_matrix_for_fast_path(Node("feature", "b"), ctx)
+    assert out.flags.c_contiguous and out.dtype == np.float64
+    assert np.array_equal(out, [[0, np.nan, 2], [3, np.nan, 5]], equal_nan=True)
+    assert ctx.registers is None
+
+
+def test_feature_matrix_missing_feature(ee):
+    ctx = context(ee, [np.zeros((2, 3))], ["a"])
+    with pytest.raises(EvaluationError, match=r"^Feature 'zz' not in context$"):
+        ee._feature_matrix_for_fast_path(Node("feature", "zz"), ctx)
+    bare = Node("feature", "a")
+    del bare.node
+    with pytest.raises(EvaluationError, match=r"^Graph node 'fast_path.feature' missing required key: node$"):
+        ee._feature_matrix_for_fast_path(bare, ctx)
