@@ -1,0 +1,171 @@
+// Conversion of the graph's filtration sub-trees into FilterNode trees for the filtration
+// engine, and their compact descriptions for error messages.
+#include "filtrations.hpp"
+
+#include "../graph/access.hpp"
+#include "../graph/model.hpp"
+
+namespace ee {
+
+namespace {
+
+bool is_any(nb::handle value, std::initializer_list<const char *> names) {
+    for (const char *name : names)
+        if (equals_str(value, name)) return true;
+    return false;
+}
+
+void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
+}
+
+void set_item(nb::handle dict, const char *key, nb::handle value) {
+    if (PyDict_SetItemString(dict.ptr(), key, value.ptr()) != 0) throw nb::python_error();
+}
+
+nb::handle at(nb::handle list, Py_ssize_t i) { return PyList_GET_ITEM(list.ptr(), i); }
+Py_ssize_t size(nb::handle list) { return PyList_GET_SIZE(list.ptr()); }
+
+}  // namespace
+
+nb::object dict_to_filter_node(nb::handle graph_node, nb::handle path) {
+    RecursionGuard guard("");
+    nb::object nval = require_value(graph_node, path);
+    nb::object raw_children = graph_children(graph_node);
+
+    nb::object params = check(PyDict_New());
+    nb::object child_nodes = check(PyList_New(0));
+    nb::object string_vals = check(PyList_New(0));
+    nb::object float_vals = check(PyList_New(0));
+    nb::object int_vals = check(PyList_New(0));
+
+    for_each_child(raw_children, [&](Py_ssize_t i, nb::handle child) {
+        nb::object child_path = format_child_path(path, i);
+        nb::object ctype = require_type(child, child_path);
+        if (contains(global("FILTRATION_NODE_TYPES"), ctype)) {
+            append(child_nodes, dict_to_filter_node(child, child_path));
+        } else if (equals_str(ctype, "string")) {
+            append(string_vals, require_value(child, child_path));
+        } else if (equals_str(ctype, "float")) {
+            append(float_vals, require_value(child, child_path));
+        } else if (equals_str(ctype, "int")) {
+            append(int_vals, require_value(child, child_path));
+        }
+        // Other kinds (bool literals, data leaves, functions) carry nothing for a filter.
+    });
+
+    if (is_any(nval, {"gt", "lt", "gte", "lte", "eq", "neq"})) {
+        if (size(string_vals) > 0) set_item(params, "field", at(string_vals, 0));
+        if (size(float_vals) > 0)
+            set_item(params, "value", at(float_vals, 0));
+        else if (size(int_vals) > 0)
+            set_item(params, "value", at(int_vals, 0));
+        if (is_any(nval, {"eq", "neq"}) && size(string_vals) >= 2)
+            set_item(params, "value", at(string_vals, 1));
+    } else if (equals_str(nval, "between")) {
+        if (size(string_vals) > 0) set_item(params, "field", at(string_vals, 0));
+        if (size(float_vals) >= 2) {
+            set_item(params, "low", at(float_vals, 0));
+            set_item(params, "high", at(float_vals, 1));
+        }
+    } else if (equals_str(nval, "in_")) {
+        if (size(string_vals) > 0) {
+            set_item(params, "field", at(string_vals, 0));
+            if (size(string_vals) >= 2)
+                set_item(params, "values",
+                         check(PyList_GetSlice(string_vals.ptr(), 1, size(string_vals))));
+        }
+    } else if (is_any(nval, {"top_pct", "bottom_pct"})) {
+        if (size(string_vals) > 0) set_item(params, "field", at(string_vals, 0));
+        if (size(float_vals) > 0) set_item(params, "pct", at(float_vals, 0));
+    } else if (is_any(nval, {"top_n", "bottom_n"})) {
+        if (size(string_vals) > 0) set_item(params, "field", at(string_vals, 0));
+        if (size(int_vals) > 0) set_item(params, "n", at(int_vals, 0));
+    }
+
+    nb::object kwargs = check(PyDict_New());
+    set_item(kwargs, "function_name", nval);
+    set_item(kwargs, "params", params);
+    set_item(kwargs, "children", child_nodes);
+    nb::object no_args = check(PyTuple_New(0));
+    return check(PyObject_Call(global("FilterNode").ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
+nb::object dict_to_filter_node(nb::handle graph_node) {
+    return dict_to_filter_node(graph_node, pystr("filtration"));
+}
+
+nb::object describe_dict_filter(nb::handle node, nb::handle path) {
+    RecursionGuard guard("");
+    nb::object nval = require_value(node, path);
+    nb::object children = graph_children(node);
+
+    if (equals_str(nval, "filtration")) {
+        if (!truthy(children)) return pystr("filtration()");
+        nb::object zero = check(PyLong_FromLong(0));
+        nb::object first = check(PyObject_GetItem(children.ptr(), zero.ptr()));
+        nb::object inner = describe_dict_filter(first, format_child_path(path, 0));
+        nb::object open = check(PyUnicode_Concat(pystr("filtration(").ptr(), inner.ptr()));
+        return check(PyUnicode_Concat(open.ptr(), pystr(")").ptr()));
+    }
+
+    bool is_gt = equals_str(nval, "gt");
+    if (!is_gt && !is_any(nval, {"and_", "or_", "not_"})) return check(PyObject_Str(nval.ptr()));
+
+    nb::object parts = check(PyList_New(0));
+    for_each_child(children, [&](Py_ssize_t i, nb::handle child) {
+        nb::object child_path = format_child_path(path, i);
+        if (is_gt)  // literal values, or the operator name of a nested filter
+            append(parts, check(PyObject_Str(require_value(child, child_path).ptr())));
+        else
+            append(parts, describe_dict_filter(child, child_path));
+    });
+    nb::object joined = check(PyUnicode_Join(pystr(", ").ptr(), parts.ptr()));
+    nb::object head = is_gt ? pystr("gt(") : check(PyNumber_Add(nval.ptr(), pystr("(").ptr()));
+    nb::object text = check(PyNumber_Add(head.ptr(), joined.ptr()));
+    return check(PyNumber_Add(text.ptr(), pystr(")").ptr()));
+}
+
+nb::object describe_dict_filter(nb::handle node) {
+    return describe_dict_filter(node, pystr("filtration"));
+}
+
+namespace {
+
+EE_ENTRY(py_dict_to_filter_node) {
+    (void) self;
+    return guarded([&] {
+        static const char *kw[] = {"graph_node", "path", nullptr};
+        PyObject *graph_node, *path = nullptr;
+        parse_args(args, kwargs, "O|O:_dict_to_filter_node", kw, &graph_node, &path);
+        return path ? dict_to_filter_node(graph_node, nb::handle(path))
+                    : dict_to_filter_node(graph_node);
+    });
+}
+
+EE_ENTRY(py_describe_dict_filter) {
+    (void) self;
+    return guarded([&] {
+        static const char *kw[] = {"node", "path", nullptr};
+        PyObject *node, *path = nullptr;
+        parse_args(args, kwargs, "O|O:_describe_dict_filter", kw, &node, &path);
+        return path ? describe_dict_filter(node, nb::handle(path)) : describe_dict_filter(node);
+    });
+}
+
+PyMethodDef kMethods[] = {
+    EE_DEF("_dict_to_filter_node", py_dict_to_filter_node,
+           "_dict_to_filter_node($module, /, graph_node, path='filtration')\n--\n\n"
+           "Convert a filtration sub-tree of the graph into a FilterNode tree; literal\n"
+           "children become the operator's parameters."),
+    EE_DEF("_describe_dict_filter", py_describe_dict_filter,
+           "_describe_dict_filter($module, /, node, path='filtration')\n--\n\n"
+           "A compact description of a filtration sub-tree for error messages."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void init_filter_trees(nb::handle m) { add_functions(m, kMethods); }
+
+}  // namespace ee
