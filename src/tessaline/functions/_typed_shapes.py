@@ -25,6 +25,18 @@ class FunctionGraphNode:
         self.config = config
         self.canonical_id = canonical_id
 
+    # Structure caches that the evaluator memoises on a graph root.  They are rebuilt on demand,
+    # so copies and pickles leave them behind: a graph shipped to another process travels
+    # without them, and a copy never carries the collected nodes of its original.
+    # ``_state_identity`` is an annotation, not a cache, and is kept.
+    _TRANSIENT_SLOTS = ("_node_identities", "_collect_nodes_cache")
+
+    def __getstate__(self):
+        state = self.__dict__
+        if any(key in state for key in self._TRANSIENT_SLOTS):
+            state = {k: v for k, v in state.items() if k not in self._TRANSIENT_SLOTS}
+        return state
+
     def __repr__(self) -> str:
         return f"FunctionGraphNode(type={self.type!r}, node={self.node!r})"
 
