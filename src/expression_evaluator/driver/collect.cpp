@@ -1,0 +1,342 @@
+// Node collection: the graph flattened into tables keyed by instance path, one function
+// instance per function node (bound by the caller or created through the registry), the
+// post-collection checks, registers and the children-first order. For graphs evaluated with
+// caller-bound instances the tables are cached on the graph and reused on later calls.
+#include "driver.hpp"
+
+#include "../graph/access.hpp"
+
+namespace ee::driver {
+
+namespace {
+
+const char *const kStatNameFunctions[] = {"statistical_volatility_f7e034",
+                                          "statistical_sharpe_2e4daa",
+                                          "statistical_turnover_56582e"};
+
+[[noreturn]] void raise_bound_none(nb::handle path, nb::handle fname) {
+    raise_global("FunctionExecutionError", "Bound function instance is None for node '" +
+                                               to_str(path) + "' (function '" + to_str(fname) +
+                                               "')");
+}
+
+[[noreturn]] void raise_bound_missing(nb::handle path, nb::handle fname) {
+    raise_global("FunctionExecutionError", "Bound function instance missing for path '" +
+                                               to_str(path) + "' (function '" + to_str(fname) +
+                                               "')");
+}
+
+[[noreturn]] void raise_feature_missing(nb::handle name) {
+    raise_global("EvaluationError", "Feature '" + to_str(name) + "' not in context");
+}
+
+void set_add(nb::handle set, nb::handle item) {
+    if (PySet_Add(set.ptr(), item.ptr()) != 0) throw nb::python_error();
+}
+
+void list_append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
+}
+
+struct Walker {
+    Driver &d;
+    nb::object feature_index;  // context.feature_index, read once per walk
+    nb::object config_child_types;
+
+    nb::object record_type(nb::handle path) {
+        return get_item(get_item(d.node_info, path), pystr("type"));
+    }
+
+    nb::object param_names(nb::handle nval) {
+        nb::object registry = get_attr(d.context, "registry");
+        if (registry.is_none() || !truthy(get_attr(registry, "has")(nval)))
+            return check(PyList_New(0));
+        try {
+            nb::object entry = get_attr(registry, "get_entry")(nval);
+            return config_param_names(entry);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            return check(PyList_New(0));
+        }
+    }
+
+    nb::object make_instance(nb::handle path, nb::handle nval, nb::handle config,
+                             nb::handle state_key) {
+        if (contains(d.bound_instances, path)) {
+            nb::object inst = get_item(d.bound_instances, path);
+            if (inst.is_none()) raise_bound_none(path, nval);
+            set_add(d.bound_paths, path);
+            return inst;
+        }
+        if (!d.bound_function_instances.is_none()) raise_bound_missing(path, nval);
+        if (!d.checks.can_instantiate(nval))
+            raise_global("FunctionExecutionError",
+                         "Function '" + to_str(nval) + "' at node '" + to_str(path) +
+                             "' is not bound and cannot be instantiated from the evaluation "
+                             "registry");
+        nb::object registry = get_attr(d.context, "registry");
+        if (!d.function_states.is_none() && contains(d.function_states, state_key)) {
+            nb::object state = get_item(d.function_states, state_key);
+            nb::object fn = get_attr(registry, "create_instance_from_state");
+            nb::object args = check(PyTuple_Pack(2, nval.ptr(), state.ptr()));
+            return check(PyObject_Call(fn.ptr(), args.ptr(), config.ptr()));
+        }
+        nb::object fn = get_attr(registry, "create_instance");
+        nb::object args = check(PyTuple_Pack(1, nval.ptr()));
+        return check(PyObject_Call(fn.ptr(), args.ptr(), config.ptr()));
+    }
+
+    void function_node(nb::handle node, nb::handle path, nb::handle nval, nb::handle record,
+                       const std::vector<nb::object> &kids, nb::handle child_paths) {
+        nb::object state_key = nb::borrow(path);
+        if (graph_has_field(node, "_state_identity")) {
+            nb::object sid = get_attr(node, "_state_identity");
+            if (!sid.is_none()) state_key = sid;
+        }
+        set_item(d.state_keys, path, state_key);
+
+        nb::object config = graph_config_dict(node);
+        nb::object names = param_names(nval);
+        Py_ssize_t n_names = length(names), next_name = 0;
+        nb::object consumed = check(PySet_New(nullptr));
+        nb::object strings = check(PyList_New(0));
+        for (size_t i = 0; i < kids.size(); ++i) {
+            nb::object cpath = nb::borrow(PyList_GET_ITEM(child_paths.ptr(), (Py_ssize_t) i));
+            nb::object ctype = record_type(cpath);
+            if (!contains(config_child_types, ctype)) continue;
+            nb::object value = require_value(kids[i], cpath);
+            if (next_name < n_names) {
+                nb::object name = check(PySequence_GetItem(names.ptr(), next_name++));
+                set_item(config, name, value);
+            } else if (equals_str(ctype, "int")) {
+                set_item(config, "window", value);
+            } else if (equals_str(ctype, "string")) {
+                list_append(strings, value);
+            } else if (equals_str(ctype, "bool")) {
+                set_item(config, "invert", value);
+            }
+            set_add(consumed, cpath);
+        }
+        if (PyList_GET_SIZE(strings.ptr()) > 0) {
+            bool stat = false;
+            for (const char *f : kStatNameFunctions) stat = stat || equals_str(nval, f);
+            set_item(config, stat ? "stat_name" : "pnl_column",
+                     nb::handle(PyList_GET_ITEM(strings.ptr(), 0)));
+        }
+        d.checks.validate(nval, config, path);
+        set_item(record, "config", config);
+        set_item(record, "config_child_paths", consumed);
+
+        nb::object inst = make_instance(path, nval, config, state_key);
+        set_item(d.func_instances, path, inst);
+
+        if (equals_str(get_item(record, pystr("type")), "reduction")) {
+            nb::object fpath = nb::none();
+            Py_ssize_t n = PyList_GET_SIZE(child_paths.ptr());
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                nb::handle cp(PyList_GET_ITEM(child_paths.ptr(), i));
+                if (equals_str(record_type(cp), "filtration")) {
+                    fpath = nb::borrow(cp);
+                    break;
+                }
+            }
+            nb::object red = new_dict();
+            set_item(red, "filtration_path", fpath);
+            set_item(red, "config", config);
+            set_item(d.reduction_nodes, path, red);
+        }
+    }
+
+    void walk(nb::handle node, const std::string &path_text) {
+        RecursionGuard guard(" while collecting graph nodes");
+        nb::object path = pystr(path_text);
+        nb::object ntype = require_type(node, path);
+        nb::object nval = require_value(node, path);
+        nb::object children = graph_children(node);
+        std::vector<nb::object> kids = children_vector(children);
+        nb::object child_paths = check(PyList_New(0));
+        for (size_t i = 0; i < kids.size(); ++i) {
+            std::string cp = child_path(path_text, (Py_ssize_t) i);
+            walk(kids[i], cp);
+            list_append(child_paths, pystr(cp));
+        }
+        nb::object cid = nb::none();
+        if (graph_has_field(node, "canonical_id")) cid = get_attr(node, "canonical_id");
+        nb::object record = new_dict();
+        set_item(record, "type", ntype);
+        set_item(record, "node", nval);
+        set_item(record, "canonical_id", cid);
+        set_item(record, "children_paths", child_paths);
+        set_item(record, "children", children);
+        set_item(d.node_info, path, record);
+
+        if (equals_str(ntype, "feature") || equals_str(ntype, "aggregation")) {
+            if (!contains(feature_index, nval)) raise_feature_missing(nval);
+            set_item(d.feature_refs, path, get_item(feature_index, nval));
+        } else if (equals_str(ntype, "float")) {
+            set_item(d.float_values, path, check(PyNumber_Float(nval.ptr())));
+        } else if (equals_str(ntype, "filtration")) {
+            set_item(d.filtration_nodes, path, node);
+        } else if (equals_str(ntype, "rotation") || equals_str(ntype, "reduction")) {
+            function_node(node, path, nval, record, kids, child_paths);
+        }
+    }
+};
+
+}  // namespace
+
+void Driver::collect() {
+    node_info = new_dict();
+    float_values = new_dict();
+    feature_refs = new_dict();
+    feature_ref_names = new_dict();
+    filtration_nodes = new_dict();
+    reduction_nodes = new_dict();
+    state_keys = new_dict();
+    func_instances = new_dict();
+    bound_paths = check(PySet_New(nullptr));
+
+    nb::object cached = can_use_cache ? cache_get(graph, "_collect_nodes_cache") : nb::none();
+    if (!cached.is_none()) {
+        node_info = get_item(cached, pystr("node_info"));
+        feature_ref_names = get_item(cached, pystr("feature_ref_names"));
+        float_values = get_item(cached, pystr("float_values"));
+        state_keys = get_item(cached, pystr("state_keys"));
+        filtration_nodes = get_item(cached, pystr("filtration_nodes"));
+        reduction_nodes = get_item(cached, pystr("reduction_nodes"));
+        nb::object feature_index = get_attr(context, "feature_index");
+        nb::object items = check(PyObject_CallMethod(feature_ref_names.ptr(), "items", nullptr));
+        nb::object it = check(PyObject_GetIter(items.ptr()));
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object pair = nb::steal(raw);
+            nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
+            nb::object name = check(PySequence_GetItem(pair.ptr(), 1));
+            if (!contains(feature_index, name)) raise_feature_missing(name);
+            set_item(feature_refs, path, get_item(feature_index, name));
+        }
+        throw_if_error();
+        nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
+        while (PyObject *raw = PyIter_Next(kit.ptr())) {
+            nb::object path = nb::steal(raw);
+            nb::object fname = get_item(get_item(node_info, path), pystr("node"));
+            if (!contains(bound_instances, path)) raise_bound_missing(path, fname);
+            nb::object inst = get_item(bound_instances, path);
+            if (inst.is_none()) raise_bound_none(path, fname);
+            set_add(bound_paths, path);
+            set_item(func_instances, path, inst);
+        }
+        throw_if_error();
+    } else {
+        Walker w{*this, get_attr(context, "feature_index"), global("_CONFIG_CHILD_TYPES")};
+        w.walk(graph, "root");
+        nb::object it = check(PyObject_GetIter(feature_refs.ptr()));
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object path = nb::steal(raw);
+            set_item(feature_ref_names, path, get_item(get_item(node_info, path), pystr("node")));
+        }
+        throw_if_error();
+        if (can_use_cache) {
+            nb::object entry = new_dict();
+            set_item(entry, "node_info", node_info);
+            set_item(entry, "feature_ref_names", feature_ref_names);
+            set_item(entry, "float_values", float_values);
+            set_item(entry, "state_keys", state_keys);
+            set_item(entry, "filtration_nodes", filtration_nodes);
+            set_item(entry, "reduction_nodes", reduction_nodes);
+            cache_set(graph, "_collect_nodes_cache", entry);
+        }
+    }
+
+    // Feature shapes against (T, N_alloc).
+    nb::object features = get_attr(context, "features");
+    nb::object expected = check(Py_BuildValue("(nn)", T, N));
+    std::string expected_text = "(" + std::to_string(T) + ", " + std::to_string(N) + ")";
+    {
+        nb::object items = check(PyObject_CallMethod(feature_refs.ptr(), "items", nullptr));
+        nb::object it = check(PyObject_GetIter(items.ptr()));
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object pair = nb::steal(raw);
+            nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
+            nb::object pos = check(PySequence_GetItem(pair.ptr(), 1));
+            nb::object shape = get_attr(get_item(features, pos), "shape");
+            if (equals(shape, expected)) continue;
+            nb::object fname = get_item(get_item(node_info, path), pystr("node"));
+            nb::object parent;
+            nb::object nit = check(PyObject_CallMethod(node_info.ptr(), "values", nullptr));
+            nb::object vit = check(PyObject_GetIter(nit.ptr()));
+            while (PyObject *rec_raw = PyIter_Next(vit.ptr())) {
+                nb::object rec = nb::steal(rec_raw);
+                if (contains(get_item(rec, pystr("children_paths")), path)) {
+                    parent = get_item(rec, pystr("node"));
+                    break;
+                }
+            }
+            throw_if_error();
+            if (parent.is_valid())
+                raise_global("EvaluationShapeError",
+                             "Function '" + to_str(parent) + "' input feature '" +
+                                 to_str(fname) + "' has shape " + to_str(shape) +
+                                 ", expected " + expected_text);
+            raise_global("EvaluationShapeError", "Feature '" + to_str(fname) + "' has shape " +
+                                                     to_str(shape) + ", expected " +
+                                                     expected_text);
+        }
+        throw_if_error();
+    }
+
+    // Carried states against the graph's state keys.
+    if (!function_states.is_none()) {
+        nb::object values = check(PyObject_CallMethod(state_keys.ptr(), "values", nullptr));
+        nb::object graph_keys = check(PySet_New(values.ptr()));
+        nb::object given_keys = check(PyObject_CallMethod(function_states.ptr(), "keys", nullptr));
+        nb::object given = check(PySet_New(given_keys.ptr()));
+        bool ok = check(PyObject_RichCompare(given.ptr(), graph_keys.ptr(), Py_LE)).ptr() == Py_True;
+        if (ok) {
+            nb::object items = check(PyObject_CallMethod(func_instances.ptr(), "items", nullptr));
+            nb::object it = check(PyObject_GetIter(items.ptr()));
+            while (PyObject *raw = PyIter_Next(it.ptr())) {
+                nb::object pair = nb::steal(raw);
+                nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
+                nb::object inst = check(PySequence_GetItem(pair.ptr(), 1));
+                if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
+                nb::object key = dict_get(state_keys, path, path);
+                if (!contains(function_states, key)) {
+                    ok = false;
+                    break;
+                }
+            }
+            throw_if_error();
+        }
+        if (!ok) raise_global("EvaluationError", "Function state keys do not match graph tree structure");
+    }
+
+    // Registers in table order; evaluation order children first.
+    reg_map = new_dict();
+    {
+        nb::object it = check(PyObject_GetIter(node_info.ptr()));
+        Py_ssize_t reg = 0;
+        while (PyObject *raw = PyIter_Next(it.ptr())) {
+            nb::object path = nb::steal(raw);
+            set_item(reg_map, path, py_int(reg++));
+        }
+        throw_if_error();
+    }
+    topo_order.clear();
+    struct Topo {
+        Driver &d;
+        void visit(nb::handle path) {
+            RecursionGuard guard(" while ordering graph nodes");
+            nb::object paths = get_item(get_item(d.node_info, path), pystr("children_paths"));
+            nb::object it = check(PyObject_GetIter(paths.ptr()));
+            while (PyObject *raw = PyIter_Next(it.ptr())) {
+                nb::object child = nb::steal(raw);
+                visit(child);
+            }
+            throw_if_error();
+            d.topo_order.push_back(nb::borrow(path));
+        }
+    } topo{*this};
+    topo.visit(pystr("root"));
+}
+
+}  // namespace ee::driver
