@@ -1,0 +1,104 @@
+"""Duck-typed registries, entries and function instances for the driver tests."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from tessaline.functions._typed_shapes import FunctionGraphNode
+
+
+def node(type_, value, *children, config=None, canonical_id=None):
+    return FunctionGraphNode(type_, value, list(children) or None, config, canonical_id)
+
+
+def feat(name):
+    return node("feature", name)
+
+
+class Entry:
+    def __init__(self, param_schema=None, family="", stateful=False):
+        self.param_schema = param_schema
+        self.family = family
+        self.stateful = stateful
+
+
+class Registry:
+    """name -> (entry, factory); records every call the driver makes."""
+
+    def __init__(self, functions=None):
+        self.functions = dict(functions or {})
+        self.calls = []
+
+    def add(self, name, factory, **entry):
+        self.functions[name] = (Entry(**entry), factory)
+        return self
+
+    def has(self, name):
+        return name in self.functions
+
+    def get_entry(self, name):
+        return self.functions[name][0]
+
+    def has_factory(self, name):
+        return True
+
+    def create_instance(self, name, **config):
+        self.calls.append(("create", name, config))
+        return self.functions[name][1](**config)
+
+    def create_instance_from_state(self, name, state, **config):
+        self.calls.append(("restore", name, state, config))
+        inst = self.functions[name][1](**config)
+        inst.restored_from = state
+        return inst
+
+    def get_function_version(self, name):
+        return f"{name}-v1"
+
+
+class Fn:
+    """A function instance: records its calls and applies `op` to the row arguments."""
+
+    stateful = False
+
+    def __init__(self, op=None, **config):
+        self.op = op if op is not None else (lambda *rows: rows[0] + 0.0)
+        self.config = config
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.op(*args)
+
+
+class StatefulFn(Fn):
+    stateful = True
+
+    def __init__(self, op=None, count=0, **config):
+        super().__init__(op, **config)
+        self.count = count
+
+    def __call__(self, *args, **kwargs):
+        self.count += 1
+        return super().__call__(*args, **kwargs)
+
+    def get_state(self):
+        return {"count": self.count}
+
+
+class Reduction(StatefulFn):
+    """A stateful reduction: returns the column sum of its extraction rows."""
+
+    def __init__(self, count=0, **config):
+        super().__init__(lambda ext: ext.sum(axis=0), count=count, **config)
+
+    def __call__(self, extraction, signal_pnl=None, **kwargs):
+        self.count += 1
+        self.calls.append(((extraction.copy(),), {"signal_pnl": signal_pnl}))
+        return extraction.sum(axis=0)
+
+
+def ctx(ee, features, registry=None, **kwargs):
+    names = kwargs.pop("names", None) or [f"f{i}" for i in range(len(features))]
+    return ee.EvaluationContext(tuple(np.asarray(f, dtype=np.float64) for f in features),
+                                {n: i for i, n in enumerate(names)}, registry=registry, **kwargs)

@@ -1,0 +1,142 @@
+import inspect
+import threading
+import types
+
+import numpy as np
+import pytest
+
+from driver_fakes import Fn, Registry, ctx, feat, node
+from tessaline.functions._typed_shapes import SchemaError
+
+
+def _graph():
+    return node("rotation", "f", feat("f0"))
+
+
+def _context(ee):
+    return ctx(ee, [np.arange(6.0).reshape(3, 2)], Registry().add("f", Fn))
+
+
+def test_signatures(ee):
+    sig = "(graph, context, function_states=None, is_cold_start=False, *, " \
+          "bound_function_instances=None, data_nan_features=None)"
+    assert str(inspect.signature(ee.evaluate)) == sig
+    assert str(inspect.signature(ee._evaluate_unlocked)) == sig
+
+
+@pytest.mark.parametrize("graph, tail", [({"type": "feature", "node": "x"}, "dict"),
+                                         (None, "NoneType"), ("root", "str")])
+def test_non_graph_is_refused_before_the_context_is_touched(ee, graph, tail):
+    context = _context(ee)
+    del context._evaluation_lock
+    with pytest.raises(SchemaError) as err:
+        ee.evaluate(graph, context)
+    assert err.value.args == ("evaluate graph must be FunctionGraphNode; got " + tail,)
+    assert not hasattr(context, "_evaluation_lock") and context.registers is None
+
+
+def test_missing_lock_is_recreated_on_evaluation_context(ee):
+    context = _context(ee)
+    del context._evaluation_lock
+    weights, _ = ee.evaluate(_graph(), context)
+    assert type(context._evaluation_lock) is type(threading.RLock())
+    np.testing.assert_array_equal(weights, np.arange(6.0).reshape(3, 2))
+
+
+def test_plain_object_context_gets_no_lock(ee):
+    real = _context(ee)
+    plain = types.SimpleNamespace(**{k: v for k, v in vars(real).items()
+                                      if k != "_evaluation_lock"})
+    weights, states = ee.evaluate(_graph(), plain)
+    assert not hasattr(plain, "_evaluation_lock")
+    assert weights.shape == (3, 2) and states == {}
+
+
+class RecordingLock:
+    def __init__(self):
+        self.events = []
+
+    def __enter__(self):
+        self.events.append("enter")
+
+    def __exit__(self, *exc):
+        self.events.append(("exit", exc[0]))
+        return False
+
+
+def test_duck_lock_is_entered_and_left_on_success_and_failure(ee, monkeypatch):
+    context = _context(ee)
+    context._evaluation_lock = lock = RecordingLock()
+    ee.evaluate(_graph(), context)
+    assert lock.events == ["enter", ("exit", None)]
+
+    def boom(*args, **kwargs):
+        raise KeyError("driver failed")
+
+    monkeypatch.setattr(ee, "_evaluate_unlocked", boom)
+    with pytest.raises(KeyError):
+        ee.evaluate(_graph(), context)
+    assert lock.events[2:] == ["enter", ("exit", KeyError)]
+
+
+def test_lock_that_is_not_a_context_manager(ee):
+    context = _context(ee)
+    context._evaluation_lock = object()
+    with pytest.raises(TypeError, match="context manager"):
+        ee.evaluate(_graph(), context)
+
+
+def test_arguments_are_forwarded_as_keywords(ee, monkeypatch):
+    seen = []
+    monkeypatch.setattr(ee, "_evaluate_unlocked", lambda *a, **k: seen.append((a, k)) or "R")
+    context = _context(ee)
+    graph = _graph()
+    assert ee.evaluate(graph, context, {"s": 1}, True) == "R"
+    assert ee.evaluate(graph, context, bound_function_instances={}, data_nan_features=["x"]) == "R"
+    assert seen[0] == ((graph, context), dict(function_states={"s": 1}, is_cold_start=True,
+                                              bound_function_instances=None,
+                                              data_nan_features=None))
+    assert seen[1][1]["bound_function_instances"] == {} and seen[1][1]["data_nan_features"] == ["x"]
+    with pytest.raises(TypeError):
+        ee.evaluate(graph, context, None, False, None)
+    with pytest.raises(TypeError):
+        ee.evaluate(graph)
+    with pytest.raises(TypeError):
+        ee.evaluate(graph, context, unknown=1)
+
+
+def test_lock_is_held_during_evaluation_and_reentrant(ee):
+    context = _context(ee)
+    inner = []
+
+    def op(row):
+        # The same thread may evaluate the same context again from inside a function.
+        if not inner:
+            inner.append(ee.evaluate(node("feature", "f0"), context))
+        return row * 2.0
+
+    context.registry = Registry().add("f", lambda **c: Fn(op))
+    weights, _ = ee.evaluate(_graph(), context)
+    np.testing.assert_array_equal(weights, np.arange(6.0).reshape(3, 2) * 2)
+    np.testing.assert_array_equal(inner[0].weights, np.arange(6.0).reshape(3, 2))
+
+
+def test_same_context_is_serialised_across_threads(ee):
+    context = _context(ee)
+    active, overlaps = [], []
+
+    def op(row):
+        active.append(1)
+        if len(active) > 1:
+            overlaps.append(True)
+        threading.Event().wait(0.002)
+        active.pop()
+        return row
+
+    context.registry = Registry().add("f", lambda **c: Fn(op))
+    threads = [threading.Thread(target=ee.evaluate, args=(_graph(), context)) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert overlaps == []
