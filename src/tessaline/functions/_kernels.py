@@ -1,5 +1,7 @@
 """Row kernels of the built-in library: cross-sectional rank and rolling accumulators.
 
+The rank runs on the C++ kernel shared with the evaluator's rank fast path.
+
 Rolling accumulators keep, per column, long-double running totals of the values (NaN counted
 as 0.0), of their squares and of the invalid cells since the first row, plus a ring of the
 totals of the last ``window`` rows; a window's sum is the difference of two running totals,
@@ -12,32 +14,15 @@ from typing import Any, Dict
 
 import numpy as np
 
+from tessaline.functions import _builtins
+
 MEAN, STD, ZSCORE = 0, 1, 2
 _LD = np.longdouble
 
 
 def rank_row(x: np.ndarray) -> np.ndarray:
-    out = np.full(x.shape[0], np.nan)
-    idx = np.flatnonzero(~np.isnan(x))
-    n = idx.size
-    if n == 0:
-        return out
-    if n == 1:
-        out[idx] = 0.5
-        return out
-    vals = x[idx]
-    order = np.argsort(vals, kind="mergesort")
-    s = vals[order]
-    starts_mask = np.empty(n, dtype=bool)
-    starts_mask[0] = True
-    np.not_equal(s[1:], s[:-1], out=starts_mask[1:])
-    if starts_mask.all():
-        pos = np.arange(n, dtype=np.float64)
-    else:
-        starts = np.flatnonzero(starts_mask)
-        ends = np.append(starts[1:], n) - 1
-        pos = ((starts + ends) / 2.0)[np.cumsum(starts_mask) - 1]
-    out[idx[order]] = pos / (n - 1)
+    out = np.empty(x.shape[0])
+    _builtins.rank_row_into(x if x.flags.c_contiguous else np.ascontiguousarray(x), out)
     return out
 
 
@@ -74,11 +59,17 @@ class RollingAccumulator:
         self._hist_inv[slot] = self._inv
         valid = ~np.isnan(x)
         safe = np.where(valid, x, 0.0).astype(_LD)
-        self._sum += safe
+        if t == 0:  # the first running total is a copy of the first value (-0.0 stays)
+            self._sum[:] = safe
+        else:
+            self._sum += safe
         self._inv += ~valid
         if self.kind != MEAN:
             self._hist_sq[slot] = self._sq
-            self._sq += safe * safe
+            if t == 0:
+                self._sq[:] = safe * safe
+            else:
+                self._sq += safe * safe
         self.count = t + 1
         out = np.full(n, np.nan)
         if t < w - 1:
