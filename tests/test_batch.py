@@ -1,0 +1,286 @@
+"""Batch evaluation on local threads and on a Dask cluster of two worker processes."""
+
+import functools
+import os
+import pickle
+import signal
+import threading
+
+import numpy as np
+import pytest
+
+from tessaline.functions._typed_shapes import FunctionGraphNode as N
+from tessaline.simulator_engine import batch
+from tessaline.simulator_engine._types import (EvaluationError, FunctionExecutionError,
+                                              TransformStage)
+from tessaline.simulator_engine.batch import evaluate_many
+
+RANK = "virtualization_runtime_transform_acbc9b"
+FEATURES = ("close", "volume", "spread")
+
+
+def needs_evaluate(ee):
+    if not hasattr(ee, "evaluate"):
+        pytest.skip("evaluate is not built yet")
+
+
+def make_context(ee, T=40, N_=9, seed=11):
+    rng = np.random.default_rng(seed)
+    feats = tuple(rng.normal(size=(T, N_)) for _ in FEATURES)
+    feats[1][rng.random((T, N_)) < 0.1] = np.nan
+    universe = (rng.random((T, N_)) > 0.15).astype(np.float64)
+    return ee.EvaluationContext(feats, {n: i for i, n in enumerate(FEATURES)}, universe=universe)
+
+
+def simple_graphs(count):
+    """Leaves and cross-sectional ranks over the three features, in a fixed mix."""
+    out = []
+    for i in range(count):
+        leaf = N("feature", FEATURES[i % 3])
+        out.append(leaf if i % 2 else N("rotation", RANK, [leaf]))
+    return out
+
+
+def failing_graph():
+    return N("rotation", RANK, [N("feature", "missing")])
+
+
+def serial(ee, graphs, seed=11):
+    """The reference: one fresh context per graph, evaluated in a plain loop."""
+    out = []
+    for g in graphs:
+        try:
+            out.append(np.array(ee.evaluate(g, make_context(ee, seed=seed)).weights))
+        except Exception as exc:
+            out.append(exc)
+    return out
+
+
+def assert_same(results, expected):
+    assert len(results) == len(expected)
+    for got, want in zip(results, expected):
+        if isinstance(want, Exception):
+            assert type(got) is type(want) and str(got) == str(want)
+        else:
+            assert isinstance(got, np.ndarray)
+            np.testing.assert_array_equal(got, want)
+
+
+def nan_profile(weights, context):
+    """A small summary computed next to the weights: NaN count per row and the total."""
+    return np.isnan(weights).sum(axis=1), float(np.nansum(weights)), len(context.features)
+
+
+# --------------------------------------------------------------------------------------------
+# local threads
+
+
+@pytest.mark.parametrize("workers, batch_size", [(2, None), (2, 1), (3, 7), (1, None)])
+def test_threads_match_a_serial_loop(ee, workers, batch_size):
+    needs_evaluate(ee)
+    graphs = simple_graphs(23)
+    graphs.insert(9, failing_graph())
+    ctx = make_context(ee)
+    got = evaluate_many(graphs, ctx, workers=workers, batch_size=batch_size, progress=False)
+    expected = serial(ee, graphs)
+    assert_same(got, expected)
+    assert isinstance(got[9], EvaluationError)
+    assert str(got[9]) == "Feature 'missing' not in context"
+    # the caller's context is left as it was handed in
+    assert ctx.registers is None and ctx.current_day_index == 0
+    assert set(ctx.feature_index) == set(FEATURES)
+
+
+def test_summaries_replace_weights(ee):
+    needs_evaluate(ee)
+    graphs = simple_graphs(8) + [failing_graph()]
+    got = evaluate_many(graphs, make_context(ee), workers=2, summarize=nan_profile,
+                        progress=False)
+    for g, s, w in zip(graphs, got, serial(ee, graphs)):
+        if isinstance(w, Exception):
+            assert isinstance(s, EvaluationError)
+            continue
+        counts, total, nfeat = s
+        np.testing.assert_array_equal(counts, np.isnan(w).sum(axis=1))
+        assert total == float(np.nansum(w)) and nfeat == 3
+
+
+def test_errors_raise_stops_at_the_failure(ee):
+    needs_evaluate(ee)
+    graphs = simple_graphs(5) + [failing_graph()] + simple_graphs(5)
+    with pytest.raises(EvaluationError, match="^Feature 'missing' not in context$"):
+        evaluate_many(graphs, make_context(ee), workers=2, errors="raise", progress=False)
+
+
+def test_transform_pipeline_is_combined_for_every_graph(ee, monkeypatch):
+    """A serial loop on one context would combine the pipeline into the first graph only."""
+    ctx = make_context(ee)
+    ctx.transform_pipeline = [TransformStage("scale")]
+    seen = []
+
+    def fake_evaluate(graph, context):
+        seen.append(len(context.transform_pipeline))
+        context.transform_pipeline = []
+        context.feature_index["stage_leaf"] = len(context.features)
+        context.features = context.features + (context.features[0],)
+        return np.zeros((1, 1))
+
+    monkeypatch.setattr(ee, "evaluate", fake_evaluate, raising=False)
+    evaluate_many([N("feature", "close")] * 6, ctx, workers=1, batch_size=6, progress=False)
+    assert seen == [1] * 6
+    assert len(ctx.transform_pipeline) == 1 and "stage_leaf" not in ctx.feature_index
+    assert len(ctx.features) == 3
+
+
+def test_threads_own_their_lock_and_scratch(ee, monkeypatch):
+    """Two evaluations hold their context's lock at the same time; neither sees the other's
+    registers or extraction buffer, and the caller's buffer stays zero."""
+    from tessaline.simulator_engine._types import UsefulSignal
+
+    T, N_ = 5, 3
+    ctx = ee.EvaluationContext((np.ones((T, N_)),), {"close": 0},
+                               {"s": UsefulSignal(weights=np.ones((T, N_)))})
+    both_inside = threading.Barrier(2)
+
+    def fake_evaluate(graph, context):
+        assert context is not ctx and context._evaluation_lock is not ctx._evaluation_lock
+        assert context.features is ctx.features  # arrays are shared, not copied
+        with context._evaluation_lock:
+            before = (context.registers, float(context.extraction_buffer.sum()))
+            context.extraction_buffer[:] = graph.node
+            context.registers = np.full((1, N_), graph.node)
+            both_inside.wait(timeout=30)
+        return np.array([before[0] is None, before[1]])
+
+    monkeypatch.setattr(ee, "evaluate", fake_evaluate, raising=False)
+    got = evaluate_many([N("int", 1), N("int", 2)], ctx, workers=2, batch_size=1,
+                        progress=False)
+    for r in got:
+        assert not isinstance(r, Exception), r
+        assert r.tolist() == [1.0, 0.0]
+    assert not ctx.extraction_buffer.any() and ctx.registers is None
+
+
+def test_progress_bar_on_stderr(ee, monkeypatch, capfd):
+    monkeypatch.setattr(ee, "evaluate", lambda g, c: np.zeros((2, 2)), raising=False)
+    graphs = [N("feature", "close")] * 20
+    evaluate_many(graphs, make_context(ee), workers=2, progress=True)
+    err = capfd.readouterr().err
+    assert "20/20 graphs (100%)" in err and "[" + "#" * 30 + "]" in err
+    evaluate_many(graphs, make_context(ee), workers=2, progress=False)
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"errors": "ignore"}, ValueError, "errors must be 'return' or 'raise'; got 'ignore'"),
+    ({"batch_size": 0}, ValueError, "batch_size must be a positive integer or None; got 0"),
+    ({"workers": 0}, ValueError, "workers must be a positive integer or None; got 0"),
+    ({"workers": 2, "client": object()}, ValueError, "workers sets the number of local threads"),
+    ({"summarize": 3}, TypeError, "summarize must be callable or None; got int"),
+])
+def test_bad_arguments(ee, kwargs, error, message):
+    with pytest.raises(error, match="^" + __import__("re").escape(message)):
+        evaluate_many([N("feature", "close")], make_context(ee), **kwargs)
+
+
+def test_no_graphs(ee):
+    assert evaluate_many([], make_context(ee), progress=True) == []
+
+
+# --------------------------------------------------------------------------------------------
+# failures on their way back from a worker
+
+
+class TwoArgError(Exception):
+    def __init__(self, code, text):
+        super().__init__(f"{code}: {text}")
+
+
+def test_failures_keep_their_cause_across_a_pickle(ee, monkeypatch):
+    def fake_evaluate(graph, context):
+        if graph.node == "chained":
+            try:
+                1 / 0
+            except ZeroDivisionError as exc:
+                raise FunctionExecutionError("Function 'f' failed") from exc
+        if graph.node == "odd":
+            raise TwoArgError(7, "odd")
+        return np.ones((1, 1))
+
+    monkeypatch.setattr(ee, "evaluate", fake_evaluate, raising=False)
+    graphs = [N("feature", "chained"), N("feature", "ok"), N("feature", "odd")]
+    shipped = pickle.loads(pickle.dumps(batch._evaluate_batch(make_context(ee), graphs)))
+    first, ok, odd = (getattr(s, "exc", s) for s in shipped)
+    assert type(first) is FunctionExecutionError and str(first) == "Function 'f' failed"
+    assert type(first.__cause__) is ZeroDivisionError
+    assert any("fake_evaluate" in note for note in first.__notes__)
+    np.testing.assert_array_equal(ok, np.ones((1, 1)))
+    # an exception that cannot be rebuilt from its pickle travels as a RuntimeError
+    assert type(odd) is RuntimeError and str(odd) == f"{__name__}.TwoArgError: 7: odd"
+
+
+# --------------------------------------------------------------------------------------------
+# a Dask cluster of two worker processes on loopback
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=":0",
+                                       silence_logs=40)
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def test_cluster_matches_a_serial_loop(ee, client):
+    needs_evaluate(ee)
+    graphs = simple_graphs(40)
+    graphs.insert(17, failing_graph())
+    got = evaluate_many(graphs, make_context(ee), client=client, batch_size=10, progress=False)
+    assert_same(got, serial(ee, graphs))
+    assert str(got[17]) == "Feature 'missing' not in context"
+
+
+def test_cluster_summaries(ee, client):
+    needs_evaluate(ee)
+    graphs = simple_graphs(30)
+    got = evaluate_many(graphs, make_context(ee), client=client, summarize=nan_profile,
+                        progress=False)
+    for s, w in zip(got, serial(ee, graphs)):
+        np.testing.assert_array_equal(s[0], np.isnan(w).sum(axis=1))
+        assert s[1] == float(np.nansum(w)) and s[2] == 3
+
+
+def test_cluster_errors_raise(ee, client):
+    needs_evaluate(ee)
+    graphs = simple_graphs(20) + [failing_graph()]
+    with pytest.raises(EvaluationError, match="^Feature 'missing' not in context"):
+        evaluate_many(graphs, make_context(ee), client=client, batch_size=4,
+                      errors="raise", progress=False)
+
+
+def kill_first_caller(marker, weights, context):
+    """Summary that kills the worker process evaluating it, once over the whole cluster."""
+    try:
+        fd = os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
+    except FileExistsError:
+        return float(np.nansum(weights))
+    os.write(fd, str(os.getpid()).encode())
+    os.close(fd)
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_worker_killed_mid_run_loses_nothing(ee, client, tmp_path):
+    needs_evaluate(ee)
+    graphs = simple_graphs(48)
+    marker = str(tmp_path / "killed")
+    pids_before = set(client.run(os.getpid).values())
+    got = evaluate_many(graphs, make_context(ee), client=client, batch_size=6,
+                        summarize=functools.partial(kill_first_caller, marker),
+                        progress=False)
+    # a worker process really died in the middle of a task ...
+    assert int(open(marker).read()) in pids_before
+    # ... and every graph still has its result, the one of a serial loop
+    assert got == [float(np.nansum(w)) for w in serial(ee, graphs)]
