@@ -244,3 +244,25 @@ def test_every_builtin_documented_and_surface(registry):
         assert bool(inst.stateful) == spec.stateful == registry.get_entry(name).stateful
         if spec.stateful:
             assert inst.window == 3 and inst.get_state()["count"] == 0
+
+
+@pytest.mark.parametrize("mutate,error,message", [
+    (lambda s: s.update(count="7"), TypeError, "'count' must be an int"),
+    (lambda s: s.update(sum=[0.0]), TypeError, "'sum' must be bytes"),
+    (lambda s: s.update(ring=s["ring"][:-1]), ValueError, "'ring' has the wrong size"),
+    (lambda s: s.pop("lag_sum"), ValueError, "lacks the entry 'lag_sum'"),
+    (lambda s: s.update(width=-2), ValueError, "'width' is out of range"),
+    (lambda s: s.pop("width"), ValueError, "count but no running totals"),
+])
+def test_rolling_refuses_malformed_state(registry, mutate, error, message):
+    inst = registry.create_instance(B.ROLLING_ZSCORE, window=3)
+    for _ in range(4):
+        inst(np.arange(5.0))
+    state = inst.get_state()
+    before = inst(np.arange(5.0))
+    mutate(state)
+    with pytest.raises(error, match=message):
+        registry.create_instance_from_state(B.ROLLING_ZSCORE, state, window=3)
+    with pytest.raises(error, match=message):
+        inst.set_state(state)
+    assert inst.count == 5 and np.array_equal(inst(np.arange(5.0)), before, equal_nan=True)

@@ -7,8 +7,14 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
-#include <stdexcept>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "fast_paths/kernels/rank.hpp"
 
@@ -35,6 +41,188 @@ void rank_row_into(InRow row, OutRow out) {
     ee::kernels::rank_row_average(in, o, n, scratch);
 }
 
+// ---------------------------------------------------------------------------------------
+// Rolling statistics, one row per call.
+//
+// Per column: running long-double totals of the values (NaN counts 0.0), of their squares
+// and of the invalid cells since the first row (the first total is a copy of the first
+// value), and trailing totals over the rows that already left the window, fed from a ring
+// of the last w input rows. A window's sums are the difference of the two, exactly as the
+// whole-matrix kernel forms them.
+
+using acc_t = long double;
+enum Kind : int { kMean = 0, kStd = 1, kZScore = 2 };
+
+inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, double x, bool first, bool squares) {
+    const bool nan = std::isnan(x);
+    const acc_t v = nan ? 0.0L : (acc_t) x;
+    if (first) {
+        sum = v;
+        if (squares) sq = v * v;
+        bad = nan ? 1 : 0;
+    } else {
+        sum += v;
+        if (squares) sq += v * v;
+        bad += nan ? 1 : 0;
+    }
+}
+
+inline acc_t sqrt_acc(acc_t v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __asm__("fsqrt" : "+t"(v));
+    return v;
+#else
+    return std::sqrt(v);
+#endif
+}
+
+inline double cell(int kind, acc_t sum, acc_t sq, std::int64_t bad, acc_t sum0, acc_t sq0,
+                   std::int64_t bad0, double latest, acc_t w) {
+    if (bad != bad0) return std::numeric_limits<double>::quiet_NaN();
+    const acc_t mean = (sum - sum0) / w;
+    if (kind == kMean) return (double) mean;
+    acc_t var = (sq - sq0) / w - mean * mean;
+    if (0.0L >= var) var = 0.0L;
+    const acc_t sd = sqrt_acc(var);
+    if (kind == kStd) return (double) sd;
+    acc_t z = 0.0L;
+    if (sd != 0.0L) z = ((acc_t) latest - mean) / sd;
+    return (double) z;
+}
+
+template <typename T>
+nb::bytes to_bytes(const std::vector<T> &v) {
+    return nb::bytes(reinterpret_cast<const char *>(v.data()), v.size() * sizeof(T));
+}
+
+std::int64_t int_entry(nb::dict d, const char *key, std::int64_t fallback) {
+    if (!d.contains(key)) return fallback;
+    nb::object v = d[key];
+    if (!PyLong_Check(v.ptr()))
+        throw nb::type_error((std::string("state entry '") + key + "' must be an int").c_str());
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow || x < 0 || x > (long long) (std::int64_t(1) << 40))
+        throw nb::value_error((std::string("state entry '") + key + "' is out of range").c_str());
+    return (std::int64_t) x;
+}
+
+template <typename T>
+void from_bytes(nb::handle obj, std::vector<T> &v, std::size_t n, const char *what) {
+    if (!PyBytes_Check(obj.ptr()))
+        throw nb::type_error((std::string("state entry '") + what + "' must be bytes").c_str());
+    nb::bytes b = nb::borrow<nb::bytes>(obj);
+    if (b.size() != n * sizeof(T))
+        throw nb::value_error((std::string("state entry '") + what + "' has the wrong size").c_str());
+    v.resize(n);
+    std::memcpy(v.data(), b.c_str(), b.size());
+}
+
+class RollingStream {
+  public:
+    RollingStream(int kind, std::int64_t window) : kind_(kind), w_(window) {
+        if (kind < kMean || kind > kZScore) throw nb::value_error("unknown rolling kind");
+        if (window < 1) throw nb::value_error("window must be at least 1");
+    }
+
+    std::int64_t count() const { return count_; }
+    std::int64_t window() const { return w_; }
+
+    void push(InRow row, OutRow out) {
+        check_same(row, out);
+        const std::size_t n = row.shape(0);
+        if (width_ < 0) allocate((std::int64_t) n);
+        if ((std::int64_t) n != width_)
+            throw nb::value_error(("row width changed from " + std::to_string(width_) + " to " +
+                                   std::to_string(n)).c_str());
+        const double *x = row.data();
+        double *o = out.data();
+        const bool squares = kind_ != kMean;
+        const std::int64_t t = count_;
+        const bool first = t == 0;
+        double *slot = ring_.data() + (std::size_t)(t % w_) * n;
+        const acc_t wl = (acc_t) w_;
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (std::size_t j = 0; j < n; ++j) {
+            fold(sum_[j], sq_[j], bad_[j], x[j], first, squares);
+            if (t >= w_) {  // the row t - w leaves the window: fold it into the trailing totals
+                fold(lsum_[j], lsq_[j], lbad_[j], slot[j], t == w_, squares);
+            }
+            slot[j] = x[j];
+            if (t < w_ - 1) {
+                o[j] = nan;
+            } else if (t == w_ - 1) {
+                o[j] = cell(kind_, sum_[j], sq_[j], bad_[j], 0.0L, 0.0L, 0, x[j], wl);
+            } else {
+                o[j] = cell(kind_, sum_[j], sq_[j], bad_[j], lsum_[j], lsq_[j], lbad_[j], x[j], wl);
+            }
+        }
+        count_ = t + 1;
+    }
+
+    nb::dict get_state() const {
+        nb::dict d;
+        d["count"] = count_;
+        d["window"] = w_;
+        if (width_ >= 0) {
+            d["width"] = width_;
+            d["sum"] = to_bytes(sum_);
+            d["sum_sq"] = to_bytes(sq_);
+            d["invalid"] = to_bytes(bad_);
+            d["lag_sum"] = to_bytes(lsum_);
+            d["lag_sum_sq"] = to_bytes(lsq_);
+            d["lag_invalid"] = to_bytes(lbad_);
+            d["ring"] = to_bytes(ring_);
+        }
+        return d;
+    }
+
+    void set_state(nb::dict d) {
+        const std::int64_t count = int_entry(d, "count", 0);
+        if (!d.contains("width")) {
+            if (count) throw nb::value_error("state with a count but no running totals");
+            count_ = 0;
+            width_ = -1;
+            return;
+        }
+        const std::int64_t n = int_entry(d, "width", 0);
+        if (n > (std::int64_t(1) << 31) || (std::int64_t(1) << 40) / std::max<std::int64_t>(n, 1) < w_)
+            throw nb::value_error("state width is out of range");
+        for (const char *key : {"sum", "sum_sq", "invalid", "lag_sum", "lag_sum_sq", "lag_invalid", "ring"})
+            if (!d.contains(key))
+                throw nb::value_error((std::string("state lacks the entry '") + key + "'").c_str());
+        RollingStream fresh(kind_, w_);
+        fresh.allocate(n);
+        const std::size_t un = (std::size_t) n;
+        from_bytes(d["sum"], fresh.sum_, un, "sum");
+        from_bytes(d["sum_sq"], fresh.sq_, un, "sum_sq");
+        from_bytes(d["invalid"], fresh.bad_, un, "invalid");
+        from_bytes(d["lag_sum"], fresh.lsum_, un, "lag_sum");
+        from_bytes(d["lag_sum_sq"], fresh.lsq_, un, "lag_sum_sq");
+        from_bytes(d["lag_invalid"], fresh.lbad_, un, "lag_invalid");
+        from_bytes(d["ring"], fresh.ring_, un * (std::size_t) w_, "ring");
+        fresh.count_ = count;
+        *this = std::move(fresh);
+    }
+
+  private:
+    void allocate(std::int64_t n) {
+        const std::size_t un = (std::size_t) n;
+        width_ = n;
+        sum_.assign(un, 0.0L), sq_.assign(un, 0.0L), bad_.assign(un, 0);
+        lsum_.assign(un, 0.0L), lsq_.assign(un, 0.0L), lbad_.assign(un, 0);
+        ring_.assign(un * (std::size_t) w_, 0.0);
+    }
+
+    int kind_;
+    std::int64_t w_;
+    std::int64_t count_ = 0;
+    std::int64_t width_ = -1;
+    std::vector<acc_t> sum_, sq_, lsum_, lsq_;
+    std::vector<std::int64_t> bad_, lbad_;
+    std::vector<double> ring_;
+};
+
 }  // namespace
 
 NB_MODULE(_builtins, m) {
@@ -42,4 +230,13 @@ NB_MODULE(_builtins, m) {
     m.def("rank_row_into", &rank_row_into, nb::arg("row"), nb::arg("out"),
           "Rank one float64 row into out (same length): k/(n-1) over valid cells, ties share "
           "the mean position, 0.5 for a single valid cell, NaN stays NaN.");
+    nb::class_<RollingStream>(m, "RollingStream",
+                              "Rolling mean (kind 0), population std (1) or z-score (2) over "
+                              "`window` rows, one row per push; strict NaN windows.")
+        .def(nb::init<int, std::int64_t>(), nb::arg("kind"), nb::arg("window"))
+        .def_prop_ro("count", &RollingStream::count)
+        .def_prop_ro("window", &RollingStream::window)
+        .def("push", &RollingStream::push, nb::arg("row"), nb::arg("out"))
+        .def("get_state", &RollingStream::get_state)
+        .def("set_state", &RollingStream::set_state, nb::arg("state"));
 }

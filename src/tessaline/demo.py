@@ -102,7 +102,7 @@ def minute_market(rows: int = 100_000, instruments: int = 20, seed: int = 7) -> 
     rng = np.random.default_rng(seed)
     vol = rng.uniform(0.0005, 0.002, instruments)
     returns = vol * rng.standard_t(5, size=(rows, instruments))
-    returns[rng.random(returns.shape) < 0.001] = np.nan  # missing bars
+    returns[rng.random(returns.shape) < 0.0002] = np.nan  # missing bars
     close = 100.0 * np.exp(np.nancumsum(returns, axis=0))
     close[np.isnan(returns)] = np.nan
     return Market("minute", {"minute_close": close, "minute_returns": returns},
