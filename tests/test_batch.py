@@ -284,3 +284,63 @@ def test_a_worker_killed_mid_run_loses_nothing(ee, client, tmp_path):
     assert int(open(marker).read()) in pids_before
     # ... and every graph still has its result, the one of a serial loop
     assert got == [float(np.nansum(w)) for w in serial(ee, graphs)]
+
+
+# --------------------------------------------------------------------------------------------
+# the general path: registry functions, reductions over useful signals, a transform pipeline
+
+
+def market_context(ee, pipeline=False):
+    from tessaline import demo
+    from tessaline.functions.registry import default_registry
+
+    m = demo.daily_market(90, 12, signals=5, seed=5)
+    names = list(m.features)
+    extra = {}
+    if pipeline:
+        extra = dict(metaparameters={"demean": demo.B.DEMEAN, "scale": demo.B.GROSS_SCALE},
+                     transform_pipeline=[demo.TransformStage("demean"),
+                                         demo.TransformStage("scale")])
+    return ee.EvaluationContext(
+        tuple(m.features[n] for n in names), {n: i for i, n in enumerate(names)},
+        useful_signals=m.signals, registry=default_registry(), universe=m.universe,
+        column_labels=list(m.column_labels), **extra)
+
+
+def general_graphs():
+    from tessaline import demo
+
+    wanted = ("rank_x_rank", "daily_std_of_mean", "sharpe_weighted_pool", "inverse_vol_top4",
+              "leaf_returns")
+    graphs = [d.graph for d in demo.demo_graphs() if d.name in wanted]
+    assert len(graphs) == len(wanted)
+    return graphs * 3
+
+
+def serial_on(ee, graphs, make):
+    out = []
+    for g in graphs:
+        try:
+            out.append(np.array(ee.evaluate(g, make()).weights))
+        except Exception as exc:
+            out.append(exc)
+    return out
+
+
+@pytest.mark.parametrize("pipeline", [False, True])
+def test_general_path_on_threads(ee, pipeline):
+    needs_evaluate(ee)
+    graphs = general_graphs()
+    got = evaluate_many(graphs, market_context(ee, pipeline), workers=2, batch_size=2,
+                        progress=False)
+    expected = serial_on(ee, graphs, lambda: market_context(ee, pipeline))
+    assert not any(isinstance(e, Exception) for e in expected)
+    assert_same(got, expected)
+
+
+def test_general_path_on_the_cluster(ee, client):
+    needs_evaluate(ee)
+    graphs = general_graphs()
+    got = evaluate_many(graphs, market_context(ee, True), client=client, batch_size=3,
+                        progress=False)
+    assert_same(got, serial_on(ee, graphs, lambda: market_context(ee, True)))
