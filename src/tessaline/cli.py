@@ -1,12 +1,16 @@
 """``tessaline-evaluate``: evaluate function graphs on market data and summarise the weights.
 
     tessaline-evaluate [GRAPH.json ...] [--data FILE.npz] [--out DIR] [--plot FILE.png]
+                       [--workers N | --scheduler ADDRESS]
 
 Without graphs it runs the demo graphs (one per evaluation path); without ``--data`` it uses
 seeded synthetic markets (daily and minute bars).  For every graph it reports which path
 evaluated it, the shape, the time taken, the NaN share, the mean gross exposure and the
 annualised Sharpe ratio of the next-row PnL (weights of row t, scaled to unit gross, times
 the returns of row t+1).
+
+``--workers N`` evaluates the graphs on N local threads and ``--scheduler ADDRESS`` on a running
+Dask cluster, both through ``tessaline.simulator_engine.batch.evaluate_many``.
 """
 
 from __future__ import annotations
@@ -113,6 +117,47 @@ def run_job(ee, job: Job, registry) -> Outcome:
     return Outcome(job.name, job.market, path, np.asarray(weights), seconds)
 
 
+def _weights_and_day(weights, context):
+    """What a batch worker sends back: the weights, and the row the evaluation ended on."""
+    return np.asarray(weights), context.current_day_index
+
+
+def _context_recipe(job: Job) -> tuple:
+    return (id(job.market), _needs_signals(job.graph), repr(sorted(job.metaparameters.items())),
+            repr([(s.name, s.default) for s in job.pipeline]))
+
+
+def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = None,
+                client=None) -> List[Any]:
+    """Evaluate the jobs with ``evaluate_many``, one context per group of jobs that share one.
+
+    Returns one entry per job, in order: its ``Outcome`` or the exception it raised.
+    """
+    from tessaline.simulator_engine.batch import evaluate_many
+
+    groups: Dict[tuple, List[int]] = {}
+    for i, job in enumerate(jobs):
+        groups.setdefault(_context_recipe(job), []).append(i)
+    results: List[Any] = [None] * len(jobs)
+    for members in groups.values():
+        context = build_context(ee, jobs[members[0]], registry)
+        fast = [detect_fast_path(ee, jobs[i].graph, context) for i in members]
+        start = time.perf_counter()
+        values = evaluate_many([jobs[i].graph for i in members], context, client=client,
+                               workers=workers, summarize=_weights_and_day)
+        seconds = (time.perf_counter() - start) / len(members)
+        for i, path, value in zip(members, fast, values):
+            if isinstance(value, Exception):
+                results[i] = value
+                continue
+            weights, day = value
+            t = weights.shape[0]
+            general = t > 1 and day == t - 1
+            label = "general" if general or path is None else f"{path} fast path"
+            results[i] = Outcome(jobs[i].name, jobs[i].market, label, weights, seconds)
+    return results
+
+
 def next_row_pnl(weights: np.ndarray, returns: Optional[np.ndarray]) -> Optional[np.ndarray]:
     if returns is None or returns.shape != weights.shape or weights.shape[0] < 2:
         return None
@@ -194,6 +239,13 @@ def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
     plt.close(fig)
 
 
+def _thread_count(text: str) -> int:
+    n = int(text)
+    if n < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return n
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="tessaline-evaluate",
@@ -207,6 +259,13 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--plot", metavar="FILE.png", help="chart of cumulative PnL per graph")
     p.add_argument("--save-data", metavar="FILE.npz",
                    help="write the daily market used to FILE.npz (the --data format)")
+    par = p.add_mutually_exclusive_group()
+    par.add_argument("--workers", type=_thread_count, metavar="N",
+                     help="evaluate the graphs on N local threads (seconds are then the wall "
+                          "time of a batch divided by its graphs)")
+    par.add_argument("--scheduler", metavar="ADDRESS",
+                     help="evaluate the graphs on the Dask cluster of the scheduler at ADDRESS "
+                          "(tcp://host:8786); needs the 'distributed' extra")
     g = p.add_argument_group("synthetic data")
     g.add_argument("--days", type=int, default=2520)
     g.add_argument("--instruments", type=int, default=500)
@@ -263,18 +322,46 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
 
     registry = default_registry()
-    progress = Progress(len(jobs))
     outcomes: List[Outcome] = []
     failures = 0
-    for i, job in enumerate(jobs):
+    batched = args.workers is not None or args.scheduler is not None
+    if batched:
+        client = None
+        if args.scheduler is not None:
+            try:
+                from distributed import Client
+            except ImportError:
+                print("tessaline-evaluate: --scheduler needs dask.distributed: "
+                      "pip install 'tessaline[distributed]'", file=sys.stderr)
+                return 2
+            try:
+                client = Client(args.scheduler)
+            except (OSError, ValueError) as exc:
+                print(f"tessaline-evaluate: cannot reach the scheduler at {args.scheduler}: "
+                      f"{exc}", file=sys.stderr)
+                return 2
+        try:
+            results = run_batches(ee, jobs, registry, workers=args.workers, client=client)
+        finally:
+            if client is not None:
+                client.close()
+        for job, result in zip(jobs, results):
+            if isinstance(result, Exception):
+                failures += 1
+                sys.stderr.write(f"{job.name}: {type(result).__name__}: {result}\n")
+            else:
+                outcomes.append(result)
+    progress = Progress(len(jobs))
+    for i, job in enumerate([] if batched else jobs):
         progress.show(i, job.name)
         try:
             outcomes.append(run_job(ee, job, registry))
         except Exception as exc:  # report and go on with the other graphs
             failures += 1
             progress.stream.write(f"\n{job.name}: {type(exc).__name__}: {exc}\n")
-    progress.show(len(jobs), "done")
-    progress.close()
+    if not batched:
+        progress.show(len(jobs), "done")
+        progress.close()
 
     print(format_table([summarise(o) for o in outcomes]))
     if args.out:
