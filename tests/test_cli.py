@@ -87,3 +87,11 @@ def test_graph_files_data_out_and_missing_plot(tmp_path, capsys, ee, monkeypatch
     monkeypatch.setitem(__import__("sys").modules, "matplotlib", None)
     with pytest.raises(SystemExit, match="needs matplotlib"):
         cli.main([str(g1), "--data", str(data), "--plot", str(tmp_path / "p.png")])
+
+
+def test_plot_written_when_matplotlib_present(tmp_path, ee):
+    _needs_evaluate(ee)
+    pytest.importorskip("matplotlib")
+    target = tmp_path / "pnl.png"
+    assert cli.main(SMALL + ["--plot", str(target)]) == 0
+    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
