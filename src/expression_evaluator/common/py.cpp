@@ -3,6 +3,10 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 namespace ee {
 
@@ -15,11 +19,27 @@ void set_module_object(PyObject *m) {
     g_module = m;
 }
 
+PyObject *interned(const char *name) {
+    // Only touched with the GIL held. Keys view the stored copies, so a caller's buffer may
+    // be reused after the call.
+    static std::deque<std::string> *names = new std::deque<std::string>();
+    static std::unordered_map<std::string_view, PyObject *> *cache =
+        new std::unordered_map<std::string_view, PyObject *>();
+    std::string_view key(name);
+    auto found = cache->find(key);
+    if (found != cache->end()) return found->second;
+    PyObject *s = PyUnicode_InternFromString(name);
+    if (!s) throw nb::python_error();
+    names->emplace_back(name);
+    cache->emplace(std::string_view(names->back()), s);
+    return s;
+}
+
 nb::object global(const char *name) {
     PyObject *dict = PyModule_GetDict(g_module);  // borrowed
-    PyObject *value = PyDict_GetItemString(dict, name);  // borrowed, no error set
+    PyObject *value = PyDict_GetItemWithError(dict, interned(name));  // borrowed
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw nb::python_error();
     }
     return nb::borrow(value);
@@ -51,7 +71,7 @@ nb::object global(const char *name) {
 }
 
 nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
-    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    PyObject *value = PyObject_GetAttr(obj.ptr(), interned(name));
     if (value) return nb::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
@@ -59,7 +79,7 @@ nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
 }
 
 bool has_attr(nb::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    PyObject *value = PyObject_GetAttr(obj.ptr(), interned(name));
     if (value) {
         Py_DECREF(value);
         return true;

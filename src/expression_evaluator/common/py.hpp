@@ -67,9 +67,13 @@ inline bool truthy(nb::handle o) {
 // ---------------------------------------------------------------------------------------
 // Attributes and small object helpers.
 
+// The interned str of a name (borrowed; kept for the life of the process). Attribute and
+// global lookups by C string go through it, so a lookup reuses one str and its cached hash.
+PyObject *interned(const char *name);
+
 // get_attr(obj, name) with errors propagated.
 inline nb::object get_attr(nb::handle obj, const char *name) {
-    return check(PyObject_GetAttrString(obj.ptr(), name));
+    return check(PyObject_GetAttr(obj.ptr(), interned(name)));
 }
 
 // get_attr(obj, name, default): only AttributeError counts as absent.
@@ -79,7 +83,7 @@ nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt);
 bool has_attr(nb::handle obj, const char *name);
 
 inline void set_attr(nb::handle obj, const char *name, nb::handle value) {
-    if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) != 0) throw nb::python_error();
+    if (PyObject_SetAttr(obj.ptr(), interned(name), value.ptr()) != 0) throw nb::python_error();
 }
 
 // type(obj).__name__ as a std::string.
