@@ -280,8 +280,9 @@ def evaluate_many(graphs: Sequence[Any], context, *, client=None, workers: Optio
     workers:
         Number of local threads (default: the number of CPUs). Only without ``client``.
     batch_size:
-        Graphs per task. The default spreads the graphs over about four tasks per thread:
-        between 16 and 256 graphs per task on a cluster, at most 64 locally.
+        Graphs per task. The default spreads the graphs over about four tasks per thread,
+        with 16 to 256 graphs per task on a cluster (fewer when there are too few graphs to
+        give every worker thread two tasks of 16) and at most 64 locally.
     summarize:
         None to return each graph's weights matrix (T x N_alloc float64). Otherwise a function
         ``summarize(weights, context)`` called right after each evaluation (on the worker, on
@@ -334,7 +335,13 @@ def _split(n: int, size: int) -> List[range]:
 
 
 def _default_batch_size(n: int, threads: int, lo: int, hi: int) -> int:
-    return max(lo, min(hi, math.ceil(n / (_TASKS_PER_THREAD * max(threads, 1)))))
+    threads = max(threads, 1)
+    size = math.ceil(n / (_TASKS_PER_THREAD * threads))
+    if size < lo:
+        # Too few graphs for four tasks of the smallest size per thread: still give every
+        # thread at least two tasks, so that one slow task does not leave the others idle.
+        size = min(lo, math.ceil(n / (2 * threads)))
+    return max(1, min(hi, size))
 
 
 def _run_local(graphs, context, workers, batch_size, summarize, stop_on_error, bar):
