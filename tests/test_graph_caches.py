@@ -104,8 +104,10 @@ def test_identities_are_pre_order(ee):
 
 
 def test_identities_path_index_is_not_padded(ee):
-    g = N("rotation", "f", *[N("int", i) for i in range(12)])
-    assert list(ee.generate_node_identities(g))[-1] == "root.c11"
+    g = N("rotation", "f", *[N("int", i) for i in range(70)])
+    ids = ee.generate_node_identities(g)
+    assert list(ids)[1:] == [f"root.c{i}" for i in range(70)]
+    assert ids["root.c69"] == 69
 
 
 def test_identities_are_cached_on_the_root_until_invalidated(ee):
@@ -118,6 +120,14 @@ def test_identities_are_cached_on_the_root_until_invalidated(ee):
     ee.invalidate_graph_evaluation_caches(g)
     second = ee.generate_node_identities(g)
     assert second is not first and second["root.c1"] == "y"
+
+
+def test_any_cached_value_but_none_is_returned_as_is(ee):
+    g = N("rotation", "f", N("feature", "x"))
+    g._node_identities = {}
+    assert ee.generate_node_identities(g) is g._node_identities
+    g._node_identities = None
+    assert ee.generate_node_identities(g) == {"root": "f", "root.c0": "x"}
 
 
 def test_identities_recomputed_when_root_refuses_the_slot(ee):
@@ -186,6 +196,20 @@ def test_invalidate_reports_refused_assignment(ee):
         ee.invalidate_graph_evaluation_caches(N("rotation", "f", Exploding("feature", "x")))
 
 
+def test_invalidate_clears_the_collected_nodes_first(ee):
+    class RefusesIdentities(FunctionGraphNode):
+        def __setattr__(self, key, value):
+            if key == "_node_identities":
+                raise TypeError("read-only")
+            object.__setattr__(self, key, value)
+
+    g = RefusesIdentities("feature", "x")
+    g._collect_nodes_cache = "old"
+    with pytest.raises(TypeError, match="read-only"):
+        ee.invalidate_graph_evaluation_caches(g)
+    assert g._collect_nodes_cache is None
+
+
 def test_invalidate_ignores_foreign_children(ee):
     g = N("rotation", "f", None, {"x": 1})
     ee.invalidate_graph_evaluation_caches(g)
@@ -244,12 +268,16 @@ WALKS = {
 }
 
 
+@pytest.fixture(scope="module")
+def deep_chain():
+    return chain(100000)
+
+
 @pytest.mark.parametrize("walk", sorted(WALKS))
-def test_too_deep_graph_raises_recursion_error(ee, walk):
-    g = chain(100000)
+def test_too_deep_graph_raises_recursion_error(ee, walk, deep_chain):
     with pytest.raises(RecursionError):
-        WALKS[walk](ee, g)
-    assert ee._graph_cache_get(g, "_node_identities") is None
+        WALKS[walk](ee, deep_chain)
+    assert ee._graph_cache_get(deep_chain, "_node_identities") is None
 
 
 @pytest.mark.parametrize("walk", sorted(WALKS))

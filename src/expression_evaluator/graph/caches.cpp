@@ -5,11 +5,23 @@
 
 namespace ee {
 
+// ".c<index>" for the first child positions, built once (the GIL guards the table).
+static PyObject *child_suffix(Py_ssize_t index) {
+    static PyObject *table[64] = {nullptr};
+    if (index >= 64) return nullptr;
+    if (!table[index]) table[index] = check(PyUnicode_FromFormat(".c%zd", index)).release().ptr();
+    return table[index];
+}
+
 nb::object format_child_path(nb::handle parent, Py_ssize_t index) {
-    if (PyUnicode_CheckExact(parent.ptr()))
-        return check(PyUnicode_FromFormat("%U.c%zd", parent.ptr(), index));
-    nb::object spec = check(PyUnicode_FromString(""));
-    nb::object text = check(PyObject_Format(parent.ptr(), spec.ptr()));
+    nb::object text;
+    if (PyUnicode_CheckExact(parent.ptr())) {
+        text = nb::borrow(parent);
+    } else {
+        nb::object spec = check(PyUnicode_FromString(""));
+        text = check(PyObject_Format(parent.ptr(), spec.ptr()));
+    }
+    if (PyObject *suffix = child_suffix(index)) return check(PyUnicode_Concat(text.ptr(), suffix));
     return check(PyUnicode_FromFormat("%U.c%zd", text.ptr(), index));
 }
 
