@@ -400,3 +400,21 @@ def test_cli_workers_and_scheduler_exclude_each_other(capsys):
     with pytest.raises(SystemExit):
         cli.main(["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"])
     assert "not allowed with argument" in capsys.readouterr().err
+
+
+class Uncopyable:
+    """A duck-typed context that refuses to be cloned."""
+
+    def __copy__(self):
+        raise TypeError("this context cannot be copied")
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_a_context_that_cannot_be_cloned_fails_every_slot(workers):
+    got = evaluate_many([N("feature", "close")] * 5, Uncopyable(), workers=workers,
+                        batch_size=2, progress=False)
+    assert len(got) == 5
+    assert all(type(r) is TypeError and str(r) == "this context cannot be copied" for r in got)
+    with pytest.raises(TypeError, match="cannot be copied"):
+        evaluate_many([N("feature", "close")] * 5, Uncopyable(), workers=workers,
+                      errors="raise", progress=False)

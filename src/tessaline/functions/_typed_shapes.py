@@ -32,9 +32,11 @@ class FunctionGraphNode:
     _TRANSIENT_SLOTS = ("_node_identities", "_collect_nodes_cache")
 
     def __getstate__(self):
-        state = self.__dict__
-        if any(key in state for key in self._TRANSIENT_SLOTS):
-            state = {k: v for k, v in state.items() if k not in self._TRANSIENT_SLOTS}
+        # A copy taken in one C call: another thread may be storing a cache slot on this
+        # very node while a copy of it is being made.
+        state = self.__dict__.copy()
+        for key in self._TRANSIENT_SLOTS:
+            state.pop(key, None)
         return state
 
     def __repr__(self) -> str:

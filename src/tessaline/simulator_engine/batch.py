@@ -358,7 +358,20 @@ def _run_local(graphs, context, workers, batch_size, summarize, stop_on_error, b
     def run(span: range) -> None:
         clone = getattr(clones, "clone", None)
         if clone is None:
-            clone = clones.clone = _ContextClone(context)
+            try:
+                clone = clones.clone = _ContextClone(context)
+            except Exception as exc:
+                # A context that cannot be cloned fails every graph given to this thread.
+                failure = _Failure(exc)
+                for i in span:
+                    slots[i] = failure
+                with count_lock:
+                    counter[0] += len(span)
+                    if stop_on_error and not first_failure:
+                        first_failure.append(failure)
+                if stop_on_error:
+                    stop.set()
+                return
         for i in span:
             if stop.is_set():
                 return
@@ -382,7 +395,8 @@ def _run_local(graphs, context, workers, batch_size, summarize, stop_on_error, b
     else:
         with concurrent.futures.ThreadPoolExecutor(
                 max_workers=workers, thread_name_prefix="tessaline-batch") as pool:
-            pending = {pool.submit(run, span) for span in spans}
+            futures = [pool.submit(run, span) for span in spans]
+            pending = set(futures)
             try:
                 while pending:
                     _, pending = concurrent.futures.wait(
@@ -394,6 +408,8 @@ def _run_local(graphs, context, workers, batch_size, summarize, stop_on_error, b
                 for fut in pending:
                     fut.cancel()
                 raise
+            for fut in futures:
+                fut.result()  # anything that escaped a batch is a fault of this module: show it
     if first_failure:
         raise first_failure[0].exc
     return slots
