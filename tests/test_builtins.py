@@ -56,6 +56,15 @@ def test_rank_matches_pandas_average_rank(registry, row):
     np.testing.assert_array_equal(got, _pandas_rank(row))
 
 
+def test_rank_and_rolling_accept_strided_and_empty_rows(registry):
+    x = np.arange(10.0)[::-2]
+    np.testing.assert_array_equal(registry.create_instance(B.RANK)(x), [1.0, 0.75, 0.5, 0.25, 0.0])
+    np.testing.assert_array_equal(registry.create_instance(B.ROLLING_MEAN, window=1)(x), x)
+    assert registry.create_instance(B.RANK)(np.zeros(0)).shape == (0,)
+    with pytest.raises(ValueError, match="one-dimensional"):
+        registry.create_instance(B.RANK)(np.zeros((2, 2)))
+
+
 def test_rank_random_rows_with_ties(registry):
     rng = np.random.default_rng(3)
     inst = registry.create_instance(B.RANK)

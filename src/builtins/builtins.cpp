@@ -2,8 +2,8 @@
 //
 // The cross-sectional rank and the rolling statistics run on the same header-only kernels
 // as the evaluator's whole-matrix fast paths (fast_paths/kernels/), one row per call, so
-// the row-by-row functions give the fast paths' bits. Rows arrive as float64 1-D arrays;
-// results are written into arrays the caller allocates.
+// the row-by-row functions give the fast paths' bits. Rows arrive as float64 1-D arrays
+// and every call returns a new float64 row.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
@@ -23,22 +23,24 @@ namespace nb = nanobind;
 namespace {
 
 using InRow = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using OutRow = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using NewRow = nb::ndarray<nb::numpy, double, nb::ndim<1>, nb::c_contig>;
 
-void check_same(const InRow &in, const OutRow &out) {
-    if (in.shape(0) != out.shape(0))
-        throw nb::value_error("output row must have the input row's length");
+// A new float64 NumPy row of n cells; the array owns its memory.
+NewRow new_row(std::size_t n, double *&data) {
+    data = new double[n ? n : 1];
+    nb::capsule owner(data, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+    return NewRow(data, {n}, owner);
 }
 
-// Cross-sectional rank of one row into out: k / (n - 1) over the valid cells, ties sharing
-// the mean of their positions, 0.5 for a single valid cell, NaN where the input is NaN.
-void rank_row_into(InRow row, OutRow out) {
-    check_same(row, out);
+// Cross-sectional rank of one row: k / (n - 1) over the valid cells, ties sharing the mean
+// of their positions, 0.5 for a single valid cell, NaN where the input is NaN.
+NewRow rank_row(InRow row) {
     thread_local ee::kernels::RankScratch scratch;
     const std::size_t n = row.shape(0);
-    const double *in = row.data();
-    double *o = out.data();
-    ee::kernels::rank_row_average(in, o, n, scratch);
+    double *o = nullptr;
+    NewRow out = new_row(n, o);
+    ee::kernels::rank_row_average(row.data(), o, n, scratch);
+    return out;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -128,15 +130,15 @@ class RollingStream {
     std::int64_t count() const { return count_; }
     std::int64_t window() const { return w_; }
 
-    void push(InRow row, OutRow out) {
-        check_same(row, out);
+    NewRow push(InRow row) {
         const std::size_t n = row.shape(0);
         if (width_ < 0) allocate((std::int64_t) n);
         if ((std::int64_t) n != width_)
             throw nb::value_error(("row width changed from " + std::to_string(width_) + " to " +
                                    std::to_string(n)).c_str());
         const double *x = row.data();
-        double *o = out.data();
+        double *o = nullptr;
+        NewRow out = new_row(n, o);
         const bool squares = kind_ != kMean;
         const std::int64_t t = count_;
         const bool first = t == 0;
@@ -158,6 +160,7 @@ class RollingStream {
             }
         }
         count_ = t + 1;
+        return out;
     }
 
     nb::dict get_state() const {
@@ -227,16 +230,16 @@ class RollingStream {
 
 NB_MODULE(_builtins, m) {
     m.doc() = "Row kernels of the built-in function library (rank, rolling statistics).";
-    m.def("rank_row_into", &rank_row_into, nb::arg("row"), nb::arg("out"),
-          "Rank one float64 row into out (same length): k/(n-1) over valid cells, ties share "
-          "the mean position, 0.5 for a single valid cell, NaN stays NaN.");
+    m.def("rank_row", &rank_row, nb::arg("row"),
+          "Rank one float64 row: k/(n-1) over valid cells, ties share the mean position, 0.5 "
+          "for a single valid cell, NaN stays NaN.");
     nb::class_<RollingStream>(m, "RollingStream",
                               "Rolling mean (kind 0), population std (1) or z-score (2) over "
                               "`window` rows, one row per push; strict NaN windows.")
         .def(nb::init<int, std::int64_t>(), nb::arg("kind"), nb::arg("window"))
         .def_prop_ro("count", &RollingStream::count)
         .def_prop_ro("window", &RollingStream::window)
-        .def("push", &RollingStream::push, nb::arg("row"), nb::arg("out"))
+        .def("push", &RollingStream::push, nb::arg("row"))
         .def("get_state", &RollingStream::get_state)
         .def("set_state", &RollingStream::set_state, nb::arg("state"));
 }

@@ -20,10 +20,7 @@ from tessaline.functions import _builtins
 MEAN, STD, ZSCORE = 0, 1, 2
 
 
-def rank_row(x: np.ndarray) -> np.ndarray:
-    out = np.empty(x.shape[0])
-    _builtins.rank_row_into(x if x.flags.c_contiguous else np.ascontiguousarray(x), out)
-    return out
+rank_row = _builtins.rank_row
 
 
 class RollingAccumulator:
@@ -37,9 +34,7 @@ class RollingAccumulator:
         return self._stream.count
 
     def push(self, x: np.ndarray) -> np.ndarray:
-        out = np.empty(x.shape[0])
-        self._stream.push(x if x.flags.c_contiguous else np.ascontiguousarray(x), out)
-        return out
+        return self._stream.push(x)
 
     def get_state(self) -> Dict[str, Any]:
         return self._stream.get_state()
