@@ -418,3 +418,10 @@ def test_a_context_that_cannot_be_cloned_fails_every_slot(workers):
     with pytest.raises(TypeError, match="cannot be copied"):
         evaluate_many([N("feature", "close")] * 5, Uncopyable(), workers=workers,
                       errors="raise", progress=False)
+
+
+def test_progress_without_a_stderr(ee, monkeypatch, capfd):
+    monkeypatch.setattr(ee, "evaluate", lambda g, c: np.ones((1, 1)), raising=False)
+    monkeypatch.setattr("sys.stderr", None)
+    got = evaluate_many([N("feature", "close")] * 3, make_context(ee), workers=2)
+    assert [r.tolist() for r in got] == [[[1.0]]] * 3

@@ -205,8 +205,9 @@ class _Progress:
 
     def __init__(self, total: int, enabled: bool, stream=None):
         self.total = total
-        self.enabled = enabled and total > 0
         self.stream = stream if stream is not None else sys.stderr
+        # No standard error at all (a windowless interpreter): nothing to draw on.
+        self.enabled = bool(enabled) and total > 0 and self.stream is not None
         self.start = time.monotonic()
         self.done = 0
         self._last_draw = 0.0
