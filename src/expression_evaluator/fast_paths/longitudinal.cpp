@@ -1,22 +1,316 @@
-// Longitudinal fast-path detection and the rolling kernels' bindings.
-// (Placeholder detector until the longitudinal path lands: it accepts no graph.)
+// Longitudinal fast path: detection of chains of the built-in rolling rotations over one
+// data leaf, and their whole-matrix evaluation on the rolling kernels (kernels/rolling.hpp)
+// with the GIL released and the columns split over the cores.
+#include "longitudinal.hpp"
+
+#include "../common/arrays.hpp"
+#include "../graph/access.hpp"
 #include "../module_parts.hpp"
+#include "kernels/parallel.hpp"
+#include "kernels/rolling.hpp"
+
+#include <string>
+#include <vector>
 
 namespace ee {
 
 namespace {
 
-EE_ENTRY(py_never) {
+namespace rk = kernels::rolling;
+
+const char kMeanName[] = "longitudinal_accumulators_2ee349";
+const char kStdName[] = "longitudinal_accumulators_e4993a";
+
+bool is_data_leaf_type(nb::handle type) {
+    return equals_str(type, "feature") || equals_str(type, "aggregation");
+}
+
+// A literal child carries configuration, every other child (a "float" one included) is data.
+bool is_literal_child_type(nb::handle type) {
+    return equals_str(type, "int") || equals_str(type, "string") || equals_str(type, "bool");
+}
+
+// registry.<method>(name)
+nb::object call_method(nb::handle obj, const char *method, nb::handle arg) {
+    nb::object fn = get_attr(obj, method);
+    return check(PyObject_CallOneArg(fn.ptr(), arg.ptr()));
+}
+
+// The registry knows `name` but exposes no implementation metadata for it: only then may
+// the fast path stand in for the function.
+bool registry_allows_stub_fast_path(nb::handle registry, nb::handle name) {
+    if (registry.is_none()) return false;
+    if (!truthy(call_method(registry, "has", name))) return false;
+    if (truthy(call_method(registry, "has_factory", name))) return false;
+    PyObject *entry_ptr = PyObject_CallOneArg(get_attr(registry, "get_entry").ptr(), name.ptr());
+    if (!entry_ptr) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    nb::object entry = nb::steal(entry_ptr);
+    nb::handle none = nb::none();
+    if (truthy(attr_or(entry, "module_path", none))) return false;
+    if (truthy(attr_or(entry, "class_name", none))) return false;
+    if (!attr_or(entry, "factory", none).is_none()) return false;
+    if (!attr_or(entry, "implementation", none).is_none()) return false;
+    return true;
+}
+
+// A data leaf held by the context, or a stub rotation of the fast names with exactly one
+// data child, an "int" window child, and a supported data child.
+bool supported(nb::handle node, nb::handle context) {
+    RecursionGuard guard(" while checking a longitudinal chain");
+    nb::object type = require_type(node, "fast_path");
+    if (is_data_leaf_type(type)) {
+        nb::object value = require_value(node, "fast_path");
+        return contains(get_attr(context, "feature_index"), value);
+    }
+    if (!equals_str(type, "rotation")) return false;
+    nb::object name = require_value(node, "fast_path");
+    if (!contains(global("_LONGITUDINAL_FAST_NAMES"), name)) return false;
+    if (!registry_allows_stub_fast_path(get_attr(context, "registry"), name)) return false;
+    nb::object children = graph_children(node);
+    std::vector<nb::object> data_children;
+    nb::object it = check(PyObject_GetIter(children.ptr()));
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        nb::object child = nb::steal(item);
+        if (!is_literal_child_type(require_type(child, "fast_path.child")))
+            data_children.push_back(child);
+    }
+    throw_if_error();
+    if (data_children.size() != 1) return false;
+    if (global("_get_int_window_child")(children).is_none()) return false;
+    return supported(data_children[0], context);
+}
+
+[[noreturn]] void raise_unpack(int ndim) {
+    if (ndim < 2)
+        raise_builtin(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
+                                            std::to_string(ndim) + ")");
+    raise_builtin(PyExc_ValueError, "too many values to unpack (expected 2)");
+}
+
+// Splits columns [0, N) into runs of whole cache lines over the worker threads.
+void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, double *out, npy_intp T,
+                  npy_intp N, long long w, rk::Totals *scratch) {
+    const std::size_t tiles = (std::size_t) (N + 7) / 8;
+    kernels::parallel_rows(tiles, (std::size_t) T * 8, kernels::kComputeBoundMinCells,
+                           [&](std::size_t k0, std::size_t k1) {
+                               const npy_intp c0 = (npy_intp) k0 * 8;
+                               const npy_intp c1 = std::min<npy_intp>(N, (npy_intp) k1 * 8);
+                               rk::run_matrix(stat, in, in_stride, out, N, T, c0, c1, w,
+                                              scratch + 2 * c0);
+                           });
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+nb::object get_int_window_child(nb::handle children) {
+    nb::object it = check(PyObject_GetIter(children.ptr()));
+    Py_ssize_t i = 0;
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        nb::object child = nb::steal(item);
+        nb::object path = pystr(child_path(std::string("window"), i));
+        if (equals_str(require_type(child, path), "int"))
+            return check(PyNumber_Long(require_value(child, path).ptr()));
+        ++i;
+    }
+    throw_if_error();
+    return nb::none();
+}
+
+bool can_use_longitudinal_fast_path(nb::handle graph, nb::handle context,
+                                    nb::handle function_states, nb::handle T,
+                                    nb::handle data_nan_features) {
+    if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
+    nb::object min_rows = global("_LONGITUDINAL_FAST_MIN_ROWS");
+    int below = PyObject_RichCompareBool(T.ptr(), min_rows.ptr(), Py_LT);
+    if (below < 0) throw nb::python_error();
+    if (below) return false;
+    if (function_states.is_valid() && !function_states.is_none()) return false;
+    if (truthy(get_attr(context, "useful_signals"))) return false;
+    if (truthy(get_attr(context, "transform_pipeline"))) return false;
+    if (truthy(get_attr(context, "metaparameters"))) return false;
+    return supported(graph, context);
+}
+
+nb::object rolling_longitudinal_fast(nb::handle data_arg, nb::handle window, nb::handle name) {
+    nb::object data = asarray_f64(data_arg);
+    if (!PyArray_Check(data.ptr())) raise_builtin(PyExc_TypeError, "data must be an array");
+    PyArrayObject *a = as_array(data);
+    if (PyArray_NDIM(a) != 2) raise_unpack(PyArray_NDIM(a));
+    const npy_intp T = PyArray_DIM(a, 0), N = PyArray_DIM(a, 1);
+
+    // A window longer than the series: nothing is computable.
+    nb::object t_obj = check(PyLong_FromSsize_t(T));
+    int shorter = PyObject_RichCompareBool(t_obj.ptr(), window.ptr(), Py_LT);
+    if (shorter < 0) throw nb::python_error();
+    if (shorter) return full_nan_f64(T, N);
+    PyObject *w_index = PyNumber_Index(window.ptr());
+    if (!w_index) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise_builtin(PyExc_TypeError,
+                          "slice indices must be integers or None or have an __index__ method");
+        }
+        throw nb::python_error();
+    }
+    nb::object w_obj = nb::steal(w_index);
+    int overflow = 0;
+    const long long w = PyLong_AsLongLongAndOverflow(w_obj.ptr(), &overflow);
+    throw_if_error();
+    if (overflow != 0 || w < 1)
+        raise_builtin(PyExc_ValueError, "window must be at least 1; got " + to_str(w_obj));
+
+    // Rows must be contiguous runs of aligned native doubles; anything else is copied.
+    if (!is_plain_f64(data) || !PyArray_ISALIGNED(a) ||
+        (N > 1 && PyArray_STRIDE(a, 1) != (npy_intp) sizeof(double)) ||
+        (T > 1 && (PyArray_STRIDE(a, 0) < 0 || PyArray_STRIDE(a, 0) % sizeof(double) != 0))) {
+        data = check(PyArray_NewCopy(a, NPY_CORDER));
+        a = as_array(data);
+    }
+    const npy_intp in_stride = T > 1 ? PyArray_STRIDE(a, 0) / (npy_intp) sizeof(double) : N;
+    const double *in = (const double *) PyArray_DATA(a);
+
+    rk::Stat stat;
+    if (PyUnicode_CheckExact(name.ptr())) {
+        stat = equals_str(name, kMeanName) ? rk::Stat::mean
+               : equals_str(name, kStdName) ? rk::Stat::std
+                                            : rk::Stat::zscore;
+    } else {
+        // The name is only compared once some cell is computable.
+        std::vector<std::int64_t> run((std::size_t) N);
+        bool any;
+        {
+            nb::gil_scoped_release nogil;
+            any = rk::any_computable(in, in_stride, T, N, w, run.data());
+        }
+        if (!any) return full_nan_f64(T, N);
+        stat = equals_str(name, kMeanName) ? rk::Stat::mean
+               : equals_str(name, kStdName) ? rk::Stat::std
+                                            : rk::Stat::zscore;
+    }
+
+    nb::object out = empty_f64(T, N);
+    double *o = f64_data(out);
+    std::vector<rk::Totals> scratch((std::size_t) N * 2);
+    {
+        nb::gil_scoped_release nogil;
+        run_parallel(stat, in, in_stride, o, T, N, w, scratch.data());
+    }
+    return out;
+}
+
+nb::object evaluate_longitudinal_fast_node(nb::handle node, nb::handle context) {
+    RecursionGuard guard(" while evaluating a longitudinal chain");
+    nb::object type = require_type(node, "fast_path.eval");
+    if (is_data_leaf_type(type)) return global("_feature_matrix_for_fast_path")(node, context);
+    nb::object children = graph_children(node);
+    nb::object data_child = nb::none();
+    {
+        nb::object it = check(PyObject_GetIter(children.ptr()));
+        Py_ssize_t i = 0;
+        while (PyObject *item = PyIter_Next(it.ptr())) {
+            nb::object child = nb::steal(item);
+            nb::object path = pystr(child_path(std::string("fast_path.eval"), i));
+            if (!is_literal_child_type(require_type(child, path))) {
+                data_child = child;
+                break;
+            }
+            ++i;
+        }
+        throw_if_error();
+    }
+    nb::object data = global("_evaluate_longitudinal_fast_node")(data_child, context);
+    nb::object window = global("_get_int_window_child")(children);
+    nb::object name = require_value(node, "fast_path.eval");
+    return global("_rolling_longitudinal_fast")(data, window, name);
+}
+
+nb::object evaluate_longitudinal_fast(nb::handle graph, nb::handle context) {
+    return ascontiguous_f64(global("_evaluate_longitudinal_fast_node")(graph, context));
+}
+
+// ---------------------------------------------------------------------------------------
+// Module functions.
+
+namespace {
+
+EE_ENTRY(py_get_int_window_child) {
     (void) self;
-    (void) args;
-    (void) kwargs;
-    return guarded([&] { return nb::borrow(Py_False); });
+    return guarded([&] {
+        static const char *kw[] = {"children", nullptr};
+        PyObject *children;
+        parse_args(args, kwargs, "O:_get_int_window_child", kw, &children);
+        return get_int_window_child(children);
+    });
+}
+
+EE_ENTRY(py_can_use_longitudinal_fast_path) {
+    (void) self;
+    return guarded([&] {
+        static const char *kw[] = {"graph", "context", "function_states", "T",
+                                   "data_nan_features", nullptr};
+        PyObject *graph, *context, *states, *T, *dnf = Py_None;
+        parse_args(args, kwargs, "OOOO|$O:_can_use_longitudinal_fast_path", kw, &graph,
+                   &context, &states, &T, &dnf);
+        bool ok = can_use_longitudinal_fast_path(graph, context, states, T, dnf);
+        return nb::borrow(ok ? Py_True : Py_False);
+    });
+}
+
+EE_ENTRY(py_rolling_longitudinal_fast) {
+    (void) self;
+    return guarded([&] {
+        static const char *kw[] = {"data", "window", "name", nullptr};
+        PyObject *data, *window, *name;
+        parse_args(args, kwargs, "OOO:_rolling_longitudinal_fast", kw, &data, &window, &name);
+        return rolling_longitudinal_fast(data, window, name);
+    });
+}
+
+EE_ENTRY(py_evaluate_longitudinal_fast_node) {
+    (void) self;
+    return guarded([&] {
+        static const char *kw[] = {"node", "context", nullptr};
+        PyObject *node, *context;
+        parse_args(args, kwargs, "OO:_evaluate_longitudinal_fast_node", kw, &node, &context);
+        return evaluate_longitudinal_fast_node(node, context);
+    });
+}
+
+EE_ENTRY(py_evaluate_longitudinal_fast) {
+    (void) self;
+    return guarded([&] {
+        static const char *kw[] = {"graph", "context", nullptr};
+        PyObject *graph, *context;
+        parse_args(args, kwargs, "OO:_evaluate_longitudinal_fast", kw, &graph, &context);
+        return evaluate_longitudinal_fast(graph, context);
+    });
 }
 
 PyMethodDef kMethods[] = {
-    EE_DEF("_can_use_longitudinal_fast_path", py_never,
+    EE_DEF("_get_int_window_child", py_get_int_window_child,
+           "_get_int_window_child($module, /, children)\n--\n\n"
+           "The window of a rotation: int() of the value of its first \"int\" child, or None."),
+    EE_DEF("_can_use_longitudinal_fast_path", py_can_use_longitudinal_fast_path,
            "_can_use_longitudinal_fast_path($module, /, graph, context, function_states, T, *, "
-           "data_nan_features=None)\n--\n\n"),
+           "data_nan_features=None)\n--\n\n"
+           "Whether a large run's graph is a chain of built-in rolling rotations over one data "
+           "leaf that the whole-matrix kernels can evaluate."),
+    EE_DEF("_rolling_longitudinal_fast", py_rolling_longitudinal_fast,
+           "_rolling_longitudinal_fast($module, /, data, window, name)\n--\n\n"
+           "Rolling mean, population standard deviation or z-score over `window` rows of a "
+           "(T, N) matrix; NaN unless the whole window is valid."),
+    EE_DEF("_evaluate_longitudinal_fast_node", py_evaluate_longitudinal_fast_node,
+           "_evaluate_longitudinal_fast_node($module, /, node, context)\n--\n\n"
+           "The float64 matrix of one node of a longitudinal chain."),
+    EE_DEF("_evaluate_longitudinal_fast", py_evaluate_longitudinal_fast,
+           "_evaluate_longitudinal_fast($module, /, graph, context)\n--\n\n"
+           "The C-contiguous float64 weights of a longitudinal chain."),
     {nullptr, nullptr, 0, nullptr},
 };
 

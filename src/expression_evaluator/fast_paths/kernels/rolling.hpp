@@ -1,0 +1,370 @@
+// Rolling-window statistics over the time axis (mean, population standard deviation,
+// z-score) under the strict NaN policy: a window yields a value only when none of its w
+// cells is NaN. Plain C++, no Python.
+//
+// Arithmetic. Everything is accumulated in long double (the x87 80-bit type on x86-64
+// Linux) from the start of each column's series; a window's sums are the difference of two
+// running totals, the one after the window's last row minus the one before its first row:
+//
+//   - the running totals of a column start as a copy of its first value (a -0.0 stays
+//     -0.0) and of its square; later values are added; NaN cells count 0.0 and are counted
+//     as invalid;
+//   - before the first row the totals are a leading zero row: +0.0, +0.0, no invalid cell;
+//   - mean = (sum_now - sum_before) / w;
+//     var = max(0, (sq_now - sq_before) / w - mean * mean), where max(0, v) is +0.0 for
+//     v <= 0 (-0.0 included) and passes NaN through; std = sqrt(var);
+//     z = (x - mean) / std, or +0.0 where std == 0;
+//   - one rounding to double at the end. NaNs made by the arithmetic (inf - inf) are the
+//     x87 default NaN, sign bit set; cells that are not computable hold a positive quiet
+//     NaN.
+// The divisions by w stay divisions (a product with 1/w would round differently), and the
+// operations run in exactly this order, so every driver gives the same bits.
+//
+// Two drivers share the accumulator (`fold` and `cell`):
+//   - `run_matrix`, the whole-matrix driver: besides the current totals it folds a trailing
+//     set of totals from the row that leaves the window (row t - w of the same matrix);
+//     repeating the same additions in the same order reproduces the running total before
+//     the window bit for bit, so the scratch is O(columns) and no ring is needed.
+//   - `stream_step`, the one-row-per-call driver for stateful functions: the caller keeps
+//     the current totals and a ring of the totals before each of the last w rows (slot
+//     t % w holds the totals before row t); the window's "before" totals are read from the
+//     ring. All of its state lives in caller-owned arrays, so it can be saved and restored
+//     at any row.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace ee::kernels::rolling {
+
+using acc_t = long double;
+
+enum class Stat : int { mean = 0, std = 1, zscore = 2 };
+
+// Running totals of one column after some row (or the leading zero row before row 0).
+struct Totals {
+    acc_t sum = 0.0L;          // running sum of the valid values (NaN cells count 0.0)
+    acc_t sumsq = 0.0L;        // running sum of the squares of those values
+    std::int64_t invalid = 0;  // running count of NaN cells
+};
+
+inline double quiet_nan() noexcept { return std::numeric_limits<double>::quiet_NaN(); }
+
+// ---------------------------------------------------------------------------------------
+// Moving values between double cells and the x87 registers. Written as the x87
+// instructions themselves so that values go straight between memory and the register
+// stack; the compiler would otherwise route every value through an SSE register and a
+// stack slot, which costs more than the arithmetic.
+
+inline acc_t load_acc(const double *p) noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    acc_t v;
+    __asm__("fldl %1" : "=t"(v) : "m"(*p));
+    return v;
+#else
+    return (acc_t) *p;
+#endif
+}
+
+inline void store_f64(double *p, acc_t v) noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__("fstpl %0" : "=m"(*p) : "t"(v) : "st");
+#else
+    *p = (double) v;
+#endif
+}
+
+// The x87 square root (correctly rounded in the 80-bit format, as sqrtl), without the
+// errno check that the library call carries.
+inline acc_t sqrt_acc(acc_t v) noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__("fsqrt" : "+t"(v));
+    return v;
+#else
+    return std::sqrt(v);
+#endif
+}
+
+// NaN test on the bits of a double cell (any payload, either sign).
+inline bool is_nan_cell(const double *p) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return (bits << 1) > 0xFFE0000000000000ull;
+}
+
+// max(0, v) as numpy.maximum(0.0, v) computes it: +0.0 when 0.0 >= v, else v (NaN
+// compares false and passes through).
+inline acc_t clamp_variance(acc_t v) noexcept { return (0.0L >= v) ? 0.0L : v; }
+
+// ---------------------------------------------------------------------------------------
+// The accumulator.
+
+// Folds the cell *p into running totals (sum, sq, bad). `first` marks the first row of the
+// series, whose value (and square) is copied rather than added to +0.0. Squares are kept
+// only when `Squares` (the mean needs none).
+template <bool Squares>
+inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, const double *p,
+                 bool first) noexcept {
+    const bool nan = is_nan_cell(p);
+    acc_t v = load_acc(p);
+    if (nan) v = 0.0L;
+    if (first) {
+        sum = v;
+        if constexpr (Squares) sq = v * v;
+        bad = nan ? 1 : 0;
+    } else {
+        sum += v;
+        if constexpr (Squares) sq += v * v;
+        bad += nan ? 1 : 0;
+    }
+}
+
+template <bool Squares>
+inline void fold(Totals &t, const double *p, bool first) noexcept {
+    fold<Squares>(t.sum, t.sumsq, t.invalid, p, first);
+}
+
+// Writes to *out the statistic of the window that ends at the row whose input cell is
+// *latest, from the totals after that row (sum, sq, bad) and the totals before the
+// window's first row (sum0, sq0, bad0): a positive quiet NaN when the window holds a NaN
+// cell. `w` is the window length as acc_t.
+template <Stat S>
+inline void cell(acc_t sum, acc_t sq, std::int64_t bad, acc_t sum0, acc_t sq0,
+                 std::int64_t bad0, const double *latest, acc_t w, double *out) noexcept {
+    if (bad != bad0) {
+        *out = quiet_nan();
+        return;
+    }
+    const acc_t mean = (sum - sum0) / w;
+    if constexpr (S == Stat::mean) {
+        (void) sq, (void) sq0, (void) latest;
+        store_f64(out, mean);
+    } else {
+        const acc_t var = clamp_variance((sq - sq0) / w - mean * mean);
+        const acc_t sd = sqrt_acc(var);
+        if constexpr (S == Stat::std) {
+            (void) latest;
+            store_f64(out, sd);
+        } else {
+            acc_t z = 0.0L;
+            if (sd != 0.0L) z = (load_acc(latest) - mean) / sd;
+            store_f64(out, z);
+        }
+    }
+}
+
+template <Stat S>
+inline void cell(const Totals &now, const Totals &before, const double *latest, acc_t w,
+                 double *out) noexcept {
+    cell<S>(now.sum, now.sumsq, now.invalid, before.sum, before.sumsq, before.invalid, latest,
+            w, out);
+}
+
+// ---------------------------------------------------------------------------------------
+// Whole-matrix driver.
+
+namespace detail {
+
+// Rows [r0, r1) of one column: input cells in[t * in_stride], output cells
+// out[t * out_stride]. The column's current totals `now` (after row r0 - 1) and trailing
+// totals `lag` (after row r0 - 1 - w, once r0 > w) are carried in and out.
+template <Stat S>
+inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
+                        std::ptrdiff_t out_stride, std::int64_t r0, std::int64_t r1,
+                        std::int64_t w, Totals &now, Totals &lag) noexcept {
+    constexpr bool sq = S != Stat::mean;
+    const acc_t wl = (acc_t) w;
+    acc_t s = now.sum, q = now.sumsq, ls = lag.sum, lq = lag.sumsq;
+    std::int64_t c = now.invalid, lc = lag.invalid;
+    std::int64_t t = r0;
+    // Rows before the first full window.
+    for (; t < r1 && t < w - 1; ++t) {
+        fold<sq>(s, q, c, in + t * in_stride, t == 0);
+        out[t * out_stride] = quiet_nan();
+    }
+    // The first full window: the totals before it are the leading zero row.
+    if (t < r1 && t == w - 1) {
+        fold<sq>(s, q, c, in + t * in_stride, t == 0);
+        cell<S>(s, q, c, 0.0L, 0.0L, 0, in + t * in_stride, wl, out + t * out_stride);
+        ++t;
+    }
+    // The first window that starts after row 0: the trailing totals start with row 0.
+    if (t < r1 && t == w) {
+        fold<sq>(s, q, c, in + t * in_stride, false);
+        fold<sq>(ls, lq, lc, in, true);
+        cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
+        ++t;
+    }
+    if (t < r1) {
+        const double *lead = in + t * in_stride;
+        const double *trail = in + (t - w) * in_stride;
+        double *o = out + t * out_stride;
+        for (; t < r1; ++t, lead += in_stride, trail += in_stride, o += out_stride) {
+            fold<sq>(s, q, c, lead, false);
+            fold<sq>(ls, lq, lc, trail, false);
+            cell<S>(s, q, c, ls, lq, lc, lead, wl, o);
+        }
+    }
+    now.sum = s, now.sumsq = q, now.invalid = c;
+    lag.sum = ls, lag.sumsq = lq, lag.invalid = lc;
+}
+
+}  // namespace detail
+
+// Rows per tile of the whole-matrix driver.
+inline constexpr std::int64_t kRowBlock = 64;
+
+// Columns [c0, c1) of a T-row matrix: input row t starts at in + t * in_stride, output row
+// t at out + t * out_stride (out must not overlap in). `scratch` holds at least
+// 2 * (c1 - c0) Totals. Requires w >= 1; a window longer than T gives all NaN.
+//
+// The columns are walked in tiles of `row_block` rows by one cache line of columns: each
+// column of a tile runs down the tile's rows with its totals in registers, and the tile's
+// lines stay in L1 for the other columns of the line. The next tile's lines are prefetched
+// while this one is computed (walks down wide rows are not picked up by the hardware
+// prefetchers).
+template <Stat S>
+inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
+                       std::int64_t out_stride, std::int64_t T, std::int64_t c0,
+                       std::int64_t c1, std::int64_t w, Totals *scratch,
+                       std::int64_t row_block = kRowBlock) noexcept {
+    if (c1 <= c0) return;
+    if (w > T) {
+        for (std::int64_t t = 0; t < T; ++t)
+            for (std::int64_t j = c0; j < c1; ++j) out[t * out_stride + j] = quiet_nan();
+        return;
+    }
+    const std::int64_t n = c1 - c0;
+    Totals *now = scratch, *lag = scratch + n;
+    for (std::int64_t k = 0; k < n; ++k) now[k] = Totals{}, lag[k] = Totals{};
+    constexpr std::int64_t kLine = 8;  // doubles per cache line
+    auto prefetch_tile = [&](std::int64_t r0, std::int64_t j0) {
+        if (j0 >= c1 || r0 >= T) return;
+        const std::int64_t r1 = std::min(T, r0 + row_block);
+        for (std::int64_t t = r0; t < r1; ++t) {
+            __builtin_prefetch(in + t * in_stride + j0, 0, 3);
+            if (t >= w) __builtin_prefetch(in + (t - w) * in_stride + j0, 0, 3);
+            __builtin_prefetch(out + t * out_stride + j0, 1, 3);
+        }
+    };
+    for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
+        const std::int64_t r1 = std::min(T, r0 + row_block);
+        for (std::int64_t j0 = c0; j0 < c1; j0 += kLine) {
+            const std::int64_t j1 = std::min(c1, j0 + kLine);
+            if (j1 < c1)
+                prefetch_tile(r0, j1);
+            else
+                prefetch_tile(r1, c0);
+            for (std::int64_t j = j0; j < j1; ++j)
+                detail::column_rows<S>(in + j, in_stride, out + j, out_stride, r0, r1, w,
+                                       now[j - c0], lag[j - c0]);
+        }
+    }
+}
+
+inline void run_matrix(Stat stat, const double *in, std::int64_t in_stride, double *out,
+                       std::int64_t out_stride, std::int64_t T, std::int64_t c0,
+                       std::int64_t c1, std::int64_t w, Totals *scratch,
+                       std::int64_t row_block = kRowBlock) noexcept {
+    switch (stat) {
+        case Stat::mean:
+            run_matrix<Stat::mean>(in, in_stride, out, out_stride, T, c0, c1, w, scratch,
+                                   row_block);
+            break;
+        case Stat::std:
+            run_matrix<Stat::std>(in, in_stride, out, out_stride, T, c0, c1, w, scratch,
+                                  row_block);
+            break;
+        default:
+            run_matrix<Stat::zscore>(in, in_stride, out, out_stride, T, c0, c1, w, scratch,
+                                     row_block);
+            break;
+    }
+}
+
+// Whether any window of w rows (w >= 1) of the T x N matrix holds no NaN cell, i.e.
+// whether run_matrix would compute any cell. `run` is scratch of N counters.
+inline bool any_computable(const double *in, std::int64_t in_stride, std::int64_t T,
+                           std::int64_t N, std::int64_t w, std::int64_t *run) noexcept {
+    if (w > T) return false;
+    for (std::int64_t j = 0; j < N; ++j) run[j] = 0;
+    for (std::int64_t t = 0; t < T; ++t) {
+        const double *row = in + t * in_stride;
+        for (std::int64_t j = 0; j < N; ++j) {
+            run[j] = is_nan_cell(row + j) ? 0 : run[j] + 1;
+            if (run[j] >= w) return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// One-row-per-call driver.
+//
+// State for n columns and window w, all in caller-owned arrays:
+//   sum[n], sq[n], invalid[n]: the running totals after the last row consumed;
+//   ring_sum[w * n], ring_sq[w * n], ring_invalid[w * n]: row-major (w, n); slot t % w
+//   holds the totals before row t, i.e. after row t - 1 (the leading zero row for t = 0).
+// Initial state (count 0): every array zero-filled (+0.0). `sq` and `ring_sq` may be null
+// for the mean. `count` is the number of rows consumed before this one.
+//
+// Consumes `row` (n cells) as row number `count` and writes the statistic of the window
+// ending at it to out[n]: NaN while fewer than w rows have been seen, otherwise the same
+// bits as run_matrix gives for that row.
+template <Stat S>
+inline void stream_step(const double *row, double *out, std::int64_t n, std::int64_t count,
+                        std::int64_t w, acc_t *sum, acc_t *sq, std::int64_t *invalid,
+                        acc_t *ring_sum, acc_t *ring_sq, std::int64_t *ring_invalid) noexcept {
+    constexpr bool squares = S != Stat::mean;
+    const acc_t wl = (acc_t) w;
+    const std::int64_t slot = count % w;
+    const std::int64_t old = (count + 1) % w;  // before row count + 1 - w
+    const bool first = count == 0;
+    const bool full = count >= w - 1;
+    acc_t *rs = ring_sum + slot * n, *os = ring_sum + old * n;
+    std::int64_t *ri = ring_invalid + slot * n, *oi = ring_invalid + old * n;
+    acc_t *rq = squares ? ring_sq + slot * n : nullptr;
+    acc_t *oq = squares ? ring_sq + old * n : nullptr;
+    for (std::int64_t j = 0; j < n; ++j) {
+        acc_t s = sum[j], q = squares ? sq[j] : 0.0L;
+        std::int64_t c = invalid[j];
+        rs[j] = s;
+        ri[j] = c;
+        if constexpr (squares) rq[j] = q;
+        fold<squares>(s, q, c, row + j, first);
+        sum[j] = s;
+        invalid[j] = c;
+        if constexpr (squares) sq[j] = q;
+        if (!full) {
+            out[j] = quiet_nan();
+            continue;
+        }
+        cell<S>(s, q, c, os[j], squares ? oq[j] : 0.0L, oi[j], row + j, wl, out + j);
+    }
+}
+
+inline void stream_step(Stat stat, const double *row, double *out, std::int64_t n,
+                        std::int64_t count, std::int64_t w, acc_t *sum, acc_t *sq,
+                        std::int64_t *invalid, acc_t *ring_sum, acc_t *ring_sq,
+                        std::int64_t *ring_invalid) noexcept {
+    switch (stat) {
+        case Stat::mean:
+            stream_step<Stat::mean>(row, out, n, count, w, sum, sq, invalid, ring_sum, ring_sq,
+                                    ring_invalid);
+            break;
+        case Stat::std:
+            stream_step<Stat::std>(row, out, n, count, w, sum, sq, invalid, ring_sum, ring_sq,
+                                   ring_invalid);
+            break;
+        default:
+            stream_step<Stat::zscore>(row, out, n, count, w, sum, sq, invalid, ring_sum,
+                                      ring_sq, ring_invalid);
+            break;
+    }
+}
+
+}  // namespace ee::kernels::rolling
