@@ -1,0 +1,398 @@
+"""Longitudinal fast-path detection, the window reader and the chain evaluator."""
+
+import inspect
+import warnings
+
+import numpy as np
+import pytest
+
+from rolling_twin import MEAN, STD, ZSCORE, rolling_twin
+from tessaline.functions._typed_shapes import FunctionGraphNode as Node
+from tessaline.functions._typed_shapes import SchemaError
+from tessaline.simulator_engine._types import EvaluationError
+
+BIG = 100000
+
+
+def feat(name="x", kind="feature"):
+    return Node(kind, name)
+
+
+def rot(name, *children):
+    return Node("rotation", name, list(children))
+
+
+def win(w):
+    return Node("int", w)
+
+
+class Entry:
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+class Registry:
+    """Knows the given names as stubs; records the calls made on it."""
+
+    def __init__(self, names=(MEAN, STD, ZSCORE), factories=(), entry=None, entry_error=None):
+        self.names, self.factories = set(names), set(factories)
+        self.entry = entry if entry is not None else Entry()
+        self.entry_error = entry_error
+        self.calls = []
+
+    def has(self, name):
+        self.calls.append(("has", name))
+        return name in self.names
+
+    def has_factory(self, name):
+        self.calls.append(("has_factory", name))
+        return name in self.factories
+
+    def get_entry(self, name):
+        self.calls.append(("get_entry", name))
+        if self.entry_error is not None:
+            raise self.entry_error
+        return self.entry
+
+
+def make_ctx(ee, registry=None, names=("x",), **kw):
+    data = np.arange(6.0).reshape(3, 2)
+    return ee.EvaluationContext(tuple(data for _ in names), {n: i for i, n in enumerate(names)},
+                                registry=registry, **kw)
+
+
+def detect(ee, graph, ctx, function_states=None, T=BIG, **kw):
+    return ee._can_use_longitudinal_fast_path(graph, ctx, function_states, T, **kw)
+
+
+def test_signatures(ee):
+    sig = {n: str(inspect.signature(getattr(ee, n))) for n in (
+        "_get_int_window_child", "_can_use_longitudinal_fast_path", "_rolling_longitudinal_fast",
+        "_evaluate_longitudinal_fast_node", "_evaluate_longitudinal_fast")}
+    assert sig == {
+        "_get_int_window_child": "(children)",
+        "_can_use_longitudinal_fast_path":
+            "(graph, context, function_states, T, *, data_nan_features=None)",
+        "_rolling_longitudinal_fast": "(data, window, name)",
+        "_evaluate_longitudinal_fast_node": "(node, context)",
+        "_evaluate_longitudinal_fast": "(graph, context)",
+    }
+
+
+# ------------------------------------------------------------------------- detector
+
+@pytest.mark.parametrize("T,states,dnf,want", [
+    (BIG - 1, None, None, False),
+    (BIG, None, None, True),
+    (BIG + 1, None, None, True),
+    (BIG, {}, None, False),          # an empty dict is not None
+    (BIG, {"k": 1}, None, False),
+    (BIG, None, {"x"}, False),
+    (BIG, None, set(), True),        # empty: falsy
+])
+def test_run_conditions(ee, T, states, dnf, want):
+    ctx = make_ctx(ee, Registry())
+    graph = rot(MEAN, feat(), win(3))
+    assert detect(ee, graph, ctx, states, T, data_nan_features=dnf) is want
+
+
+@pytest.mark.parametrize("attr,value", [
+    ("useful_signals", {"s": object()}),
+    ("transform_pipeline", [object()]),
+    ("metaparameters", {"stage": "x"}),
+])
+def test_context_conditions(ee, attr, value):
+    ctx = make_ctx(ee, Registry())
+    graph = rot(STD, feat(), win(3))
+    assert detect(ee, graph, ctx)
+    setattr(ctx, attr, value)
+    assert not detect(ee, graph, ctx)
+
+
+def test_threshold_is_read_from_the_module_table(ee, monkeypatch):
+    ctx = make_ctx(ee, Registry())
+    graph = rot(MEAN, feat(), win(2))
+    monkeypatch.setattr(ee, "_LONGITUDINAL_FAST_MIN_ROWS", 3)
+    assert detect(ee, graph, ctx, T=3) and not detect(ee, graph, ctx, T=2)
+
+
+class Touchy:
+    """A context whose attributes must not be read; records what was read."""
+
+    def __init__(self, **values):
+        self.__dict__["_values"] = values
+        self.__dict__["reads"] = []
+
+    def __getattr__(self, name):
+        self.reads.append(name)
+        if name in self._values:
+            return self._values[name]
+        raise AssertionError(f"read {name}")
+
+
+def test_check_order(ee):
+    graph = rot(MEAN, feat(), win(3))
+    # data-NaN features come first: T is not even compared
+    assert detect(ee, graph, Touchy(), T=None, data_nan_features={"x"}) is False
+    with pytest.raises(TypeError):
+        detect(ee, graph, Touchy(), T=None)
+    # row count and states before the context
+    assert detect(ee, graph, Touchy(), T=BIG - 1) is False
+    assert detect(ee, graph, Touchy(), function_states={}) is False
+    # the context attributes in order, stopping at the first truthy one
+    ctx = Touchy(useful_signals={}, transform_pipeline=[1])
+    assert detect(ee, graph, ctx) is False
+    assert ctx.reads == ["useful_signals", "transform_pipeline"]
+    ctx = Touchy(useful_signals=None, transform_pipeline=None, metaparameters={},
+                 feature_index={"x": 0}, registry=None)
+    assert detect(ee, graph, ctx) is False
+    assert ctx.reads == ["useful_signals", "transform_pipeline", "metaparameters", "registry"]
+
+
+def test_without_registry_only_a_leaf_qualifies(ee):
+    ctx = make_ctx(ee, None)
+    assert detect(ee, feat(), ctx)
+    assert detect(ee, feat(kind="aggregation"), ctx)
+    assert not detect(ee, feat("missing"), ctx)
+    assert not detect(ee, rot(MEAN, feat(), win(3)), ctx)
+
+
+@pytest.mark.parametrize("registry,want", [
+    (Registry(entry=Entry(module_path="", class_name=None)), True),
+    (Registry(entry=Entry(module_path="pkg.mod")), False),
+    (Registry(entry=Entry(class_name="Impl")), False),
+    (Registry(entry=Entry(factory=object())), False),
+    (Registry(entry=Entry(factory=None, implementation=None)), True),
+    (Registry(entry=Entry(implementation=print)), False),
+    (Registry(entry_error=KeyError("no")), False),
+    (Registry(entry_error=RuntimeError("no")), False),
+    (Registry(names=()), False),
+    (Registry(factories=(MEAN,)), False),
+])
+def test_registry_gate(ee, registry, want):
+    assert detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, registry)) is want
+
+
+def test_registry_gate_call_order_and_short_circuit(ee):
+    registry = Registry()
+    assert detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, registry))
+    assert registry.calls == [("has", MEAN), ("has_factory", MEAN), ("get_entry", MEAN)]
+    registry = Registry(names=())
+    detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, registry))
+    assert registry.calls == [("has", MEAN)]
+
+    reads = []
+
+    class Recording:
+        def __getattr__(self, name):
+            reads.append(name)
+            if name == "class_name":
+                return "C"
+            raise AttributeError(name)
+
+    detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, Registry(entry=Recording())))
+    assert reads == ["module_path", "class_name"]
+
+
+class Stop(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("method", ["has", "has_factory"])
+def test_registry_errors_propagate_except_from_get_entry(ee, method):
+    registry = Registry()
+    setattr(registry, method, lambda name: (_ for _ in ()).throw(ValueError(method)))
+    with pytest.raises(ValueError, match=method):
+        detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, registry))
+
+
+def test_get_entry_base_exception_propagates(ee):
+    with pytest.raises(Stop):
+        detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, Registry(entry_error=Stop())))
+
+
+@pytest.mark.parametrize("graph,want", [
+    (rot(MEAN, feat(), win(3)), True),
+    (rot(MEAN, win(3), feat()), True),
+    (rot(MEAN, Node("float", 1.5), feat(), win(3)), False),  # a float child is data
+    (rot(MEAN, feat(), Node("string", "3")), False),          # no window
+    (rot(MEAN, feat(), Node("bool", True), win(3), win(4)), True),
+    (rot(MEAN, feat(), feat("y"), win(3)), False),
+    (rot(MEAN, win(3)), False),
+    (rot(MEAN, feat("missing"), win(3)), False),
+    (rot("something_else", feat(), win(3)), False),
+    (Node("reduction", MEAN, [feat(), win(3)]), False),
+    (rot(STD, rot(ZSCORE, feat(), win(5)), win(3)), True),
+    (rot(MEAN, rot(STD, rot(ZSCORE, feat("missing"), win(2)), win(2)), win(2)), False),
+    (rot(MEAN, Node("rotation", "rank", [feat()]), win(3)), False),
+    (Node("int", 3), False),
+    (rot(MEAN, feat(), win(0)), True),  # the window's value is not examined
+])
+def test_supported_shapes(ee, graph, want):
+    assert detect(ee, graph, make_ctx(ee, Registry(), names=("x", "y"))) is want
+
+
+def test_each_rotation_asks_the_registry(ee):
+    registry = Registry(names=(STD,))  # the inner name is unknown
+    graph = rot(STD, rot(MEAN, feat(), win(2)), win(3))
+    assert not detect(ee, graph, make_ctx(ee, registry))
+    assert [c for c in registry.calls if c[0] == "has"] == [("has", STD), ("has", MEAN)]
+
+
+def test_detector_node_errors(ee):
+    ctx = make_ctx(ee, Registry())
+    with pytest.raises(SchemaError, match="field-check"):
+        detect(ee, {"type": "feature", "node": "x"}, ctx)
+    bad = Node("rotation", MEAN, [feat(), win(3)])
+    del bad.node
+    with pytest.raises(EvaluationError, match="Graph node 'fast_path' missing required key: node"):
+        detect(ee, bad, ctx)
+    child = Node("int", 3)
+    del child.type
+    with pytest.raises(EvaluationError,
+                       match="Graph node 'fast_path.child' missing required key: type"):
+        detect(ee, rot(MEAN, feat(), child), ctx)
+    with pytest.raises(ValueError):
+        detect(ee, rot(MEAN, feat(), win("three")), ctx)
+
+
+def test_deep_chain_ends_in_recursion_error(ee):
+    graph = feat()
+    for _ in range(5000):
+        graph = rot(MEAN, graph, win(2))
+    with pytest.raises(RecursionError):
+        detect(ee, graph, make_ctx(ee, Registry()))
+    with pytest.raises(RecursionError):
+        ee._evaluate_longitudinal_fast(graph, make_ctx(ee, Registry()))
+
+
+# ------------------------------------------------------------------- window reader
+
+@pytest.mark.parametrize("children,want", [
+    ([], None),
+    ([feat(), Node("string", "5")], None),
+    ([feat(), win(4), win(9)], 4),
+    ([win("7")], 7),
+    ([win(3.9)], 3),
+    ([win(np.int64(12))], 12),
+    ((c for c in [feat(), win(6)]), 6),  # any iterable
+])
+def test_window_reader(ee, children, want):
+    got = ee._get_int_window_child(children)
+    assert got == want and (want is None or type(got) is int)
+
+
+def test_window_reader_stops_at_the_first_int_child(ee):
+    def children():
+        yield feat()
+        yield win(5)
+        raise AssertionError("read past the window")
+
+    assert ee._get_int_window_child(children()) == 5
+
+
+def test_window_reader_paths(ee):
+    child = win(3)
+    del child.node
+    with pytest.raises(EvaluationError, match="Graph node 'window.c1' missing required key: node"):
+        ee._get_int_window_child([feat(), child])
+    with pytest.raises(SchemaError, match="field-check"):
+        ee._get_int_window_child([feat(), None])
+    with pytest.raises(TypeError):
+        ee._get_int_window_child([win(None)])
+
+
+# ------------------------------------------------------------------------ evaluator
+
+def twin(data, w, name):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return rolling_twin(data, w, name)
+
+
+def same_bytes(got, want):
+    assert got.dtype == np.float64 and got.shape == want.shape and got.flags.c_contiguous
+    assert got.tobytes() == want.tobytes()
+
+
+def test_chain_with_universe(ee):
+    rng = np.random.default_rng(4)
+    data = rng.normal(size=(80, 5))
+    data[rng.random(data.shape) < 0.03] = np.nan
+    universe = rng.choice([1.0, 0.0, np.nan, -2.0], p=[0.9, 0.04, 0.03, 0.03], size=data.shape)
+    ctx = ee.EvaluationContext((data,), {"x": 0}, registry=Registry(), universe=universe)
+    graph = rot(MEAN, win(4), rot(STD, feat(), win(6)))
+    registers = ctx.registers
+    got = ee._evaluate_longitudinal_fast(graph, ctx)
+    masked = np.where((universe == 0.0) | np.isnan(universe), np.nan, data)
+    same_bytes(got, twin(twin(masked, 6, STD), 4, MEAN))
+    assert np.isnan(got[:8]).all()  # (6 - 1) + (4 - 1) warm-up rows of the chain
+    assert ctx.registers is registers
+
+
+def test_leaf_alone_is_the_masked_feature(ee):
+    data = np.arange(8.0).reshape(4, 2)
+    ctx = ee.EvaluationContext((data,), {"x": 0}, universe=np.array([[1.0, 0.0]] * 4))
+    got = ee._evaluate_longitudinal_fast(feat("x", "aggregation"), ctx)
+    assert np.isnan(got[:, 1]).all() and (got[:, 0] == data[:, 0]).all()
+
+
+def test_missing_feature(ee):
+    ctx = make_ctx(ee, Registry())
+    with pytest.raises(EvaluationError, match="Feature 'nope' not in context"):
+        ee._evaluate_longitudinal_fast(rot(MEAN, feat("nope"), win(2)), ctx)
+
+
+def test_evaluator_goes_through_module_functions(ee, monkeypatch):
+    calls = []
+
+    def fake_rolling(data, window, name):
+        calls.append((data.shape, window, name))
+        return np.full(data.shape, float(window))
+
+    monkeypatch.setattr(ee, "_rolling_longitudinal_fast", fake_rolling)
+    ctx = make_ctx(ee, Registry())
+    graph = rot(ZSCORE, Node("string", "s"), rot(MEAN, feat(), win(2)), win(5), win(9))
+    got = ee._evaluate_longitudinal_fast(graph, ctx)
+    assert calls == [((3, 2), 2, MEAN), ((3, 2), 5, ZSCORE)]
+    assert (got == 5.0).all()
+
+
+def test_result_is_made_contiguous_float64(ee, monkeypatch):
+    monkeypatch.setattr(ee, "_evaluate_longitudinal_fast_node",
+                        lambda node, context: np.asfortranarray(np.ones((3, 2), np.float32)))
+    got = ee._evaluate_longitudinal_fast(feat(), make_ctx(ee))
+    assert got.dtype == np.float64 and got.flags.c_contiguous
+
+
+def test_evaluator_reads_the_name_after_the_data_child(ee):
+    node = rot(MEAN, feat("nope"), win(2))
+    del node.node
+    with pytest.raises(EvaluationError, match="Feature 'nope' not in context"):
+        ee._evaluate_longitudinal_fast(node, make_ctx(ee))
+    node = rot(MEAN, feat(), win(2))
+    del node.node
+    with pytest.raises(EvaluationError,
+                       match="Graph node 'fast_path.eval' missing required key: node"):
+        ee._evaluate_longitudinal_fast(node, make_ctx(ee))
+
+
+def test_rotation_without_data_child_fails_in_the_accessors(ee):
+    with pytest.raises(SchemaError, match="got NoneType"):
+        ee._evaluate_longitudinal_fast(rot(MEAN, win(2)), make_ctx(ee))
+    child = win(2)
+    del child.type
+    with pytest.raises(EvaluationError,
+                       match="Graph node 'fast_path.eval.c1' missing required key: type"):
+        ee._evaluate_longitudinal_fast(rot(MEAN, Node("bool", True), child), make_ctx(ee))
+
+
+def test_dispatch_takes_the_fast_path_for_a_large_run(ee):
+    """Through evaluate: a qualifying graph on a run of the threshold's length."""
+    rng = np.random.default_rng(8)
+    data = rng.normal(size=(BIG, 2))
+    ctx = ee.EvaluationContext((data,), {"x": 0}, registry=Registry())
+    result = ee.evaluate(rot(ZSCORE, feat(), win(20)), ctx)
+    weights, states = result
+    assert states == {}
+    same_bytes(np.asarray(weights), twin(data, 20, ZSCORE))

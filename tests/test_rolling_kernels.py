@@ -1,0 +1,241 @@
+"""Whole-matrix rolling kernels: bit-identical to the NumPy long-double steps."""
+
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from rolling_twin import MEAN, STD, ZSCORE, rolling_twin
+
+NAMES = [MEAN, STD, ZSCORE]
+POS_NAN = 0x7FF8000000000000
+NEG_NAN = 0xFFF8000000000000
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
+
+
+def twin(data, window, name):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return rolling_twin(data, window, name)
+
+
+def same_bytes(got, want):
+    assert type(got) is np.ndarray and got.dtype == np.float64
+    assert got.shape == want.shape and got.flags.c_contiguous
+    if not np.array_equal(bits(got), bits(want)):
+        where = np.argwhere(bits(got) != bits(want))[0]
+        raise AssertionError(f"cell {tuple(where)}: {got[tuple(where)]!r} "
+                             f"!= {want[tuple(where)]!r}")
+
+
+def col(*values):
+    return np.array(values, dtype=np.float64).reshape(-1, 1)
+
+
+@pytest.mark.parametrize("name,want", [
+    (MEAN, [np.nan, np.nan, 2.0, 3.0]),
+    (STD, [np.nan, np.nan, 0.816496580927726, 0.816496580927726]),
+    (ZSCORE, [np.nan, np.nan, 1.224744871391589, 1.224744871391589]),
+])
+def test_small_column(ee, name, want):
+    got = ee._rolling_longitudinal_fast(col(1, 2, 3, 4), 3, name)
+    np.testing.assert_allclose(got.ravel(), want, rtol=1e-15)
+    same_bytes(got, twin(col(1, 2, 3, 4), 3, name))
+
+
+def test_window_with_a_nan_is_nan(ee):
+    got = ee._rolling_longitudinal_fast(col(1, np.nan, 3, 4, 5), 2, MEAN)
+    assert np.array_equal(got.ravel(), [np.nan, np.nan, np.nan, 3.5, 4.5], equal_nan=True)
+
+
+@pytest.mark.parametrize("name", [STD, ZSCORE])
+def test_constant_column_gives_positive_zero(ee, name):
+    got = ee._rolling_longitudinal_fast(col(5, 5, 5), 2, name)
+    assert bits(got).ravel().tolist() == [POS_NAN, 0, 0]
+
+
+def test_first_value_negative_zero_survives_the_running_total(ee):
+    # the running total starts as a copy of the first value; the leading zero row is +0.0
+    got = ee._rolling_longitudinal_fast(col(-0.0, -0.0, 1.0), 1, MEAN)
+    assert np.signbit(got[0, 0]) and not np.signbit(got[1, 0])  # -0.0 - (-0.0) is +0.0
+    same_bytes(got, twin(col(-0.0, -0.0, 1.0), 1, MEAN))
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_infinity_poisons_later_windows_with_a_negative_nan(ee, name):
+    # once the running total is inf, window differences are inf - inf: the x87 default NaN
+    data = col(np.inf, 1.0, 2.0, 3.0)
+    got = ee._rolling_longitudinal_fast(data, 2, name)
+    assert bits(got)[0, 0] == POS_NAN
+    assert bits(got)[2:, 0].tolist() == [NEG_NAN, NEG_NAN]
+    same_bytes(got, twin(data, 2, name))
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("shape,window", [
+    ((3, 2), 4),     # longer window than series: all NaN
+    ((4, 3), 4),     # window equal to T: only the last row
+    ((5, 3), 1),     # window of one row
+    ((0, 3), 1),     # no rows
+    ((0, 3), 2),
+    ((4, 0), 2),     # no columns
+    ((6, 1), 6),
+])
+def test_window_extremes(ee, name, shape, window):
+    rng = np.random.default_rng(sum(shape) + window)
+    data = rng.normal(size=shape)
+    got = ee._rolling_longitudinal_fast(data, window, name)
+    same_bytes(got, twin(data, window, name))
+    if shape[0] < window:
+        assert (bits(got) == POS_NAN).all()
+    if shape[0] == window and shape[1]:
+        assert np.isnan(got[:-1]).all() and not np.isnan(got[-1]).any()
+
+
+def test_all_nan_column_beside_computed_columns(ee):
+    data = np.arange(12.0).reshape(6, 2)
+    data[:, 1] = np.nan
+    for name in NAMES:
+        got = ee._rolling_longitudinal_fast(data, 3, name)
+        assert np.isnan(got[:, 1]).all() and not np.isnan(got[2:, 0]).any()
+        same_bytes(got, twin(data, 3, name))
+
+
+def test_values_beyond_double_range_stay_finite_in_long_double(ee):
+    data = col(1e300, -1e300, 3e300, 1e-300, 2.0)
+    for name in NAMES:
+        same_bytes(ee._rolling_longitudinal_fast(data, 2, name), twin(data, 2, name))
+    assert np.isfinite(ee._rolling_longitudinal_fast(data, 2, STD)[1:]).all()
+
+
+def test_any_other_name_is_the_z_score(ee):
+    data = np.random.default_rng(5).normal(size=(9, 2))
+    same_bytes(ee._rolling_longitudinal_fast(data, 3, "anything"), twin(data, 3, ZSCORE))
+
+
+class _Name:
+    """A name whose comparison fails: it is compared only once something is computable."""
+
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+    __hash__ = object.__hash__
+
+
+def test_name_is_compared_only_when_a_cell_is_computable(ee):
+    nothing = np.array([[1.0, np.nan], [np.nan, 2.0]])
+    got = ee._rolling_longitudinal_fast(nothing, 2, _Name())
+    assert (bits(got) == POS_NAN).all()
+    with pytest.raises(LookupError):
+        ee._rolling_longitudinal_fast(np.ones((2, 2)), 2, _Name())
+
+
+@pytest.mark.parametrize("make", [
+    lambda d: np.asfortranarray(d),
+    lambda d: np.ascontiguousarray(np.hstack([d, d])[:, ::2]),
+    lambda d: np.hstack([d, d])[:, ::2],          # strided columns
+    lambda d: np.hstack([d, d])[:, :d.shape[1]],  # contiguous rows, wider row stride
+    lambda d: d[::-1][::-1],
+    lambda d: d[::-1],                            # negative row stride
+    lambda d: d.astype(np.float32),
+    lambda d: d.astype(">f8"),
+    lambda d: d.tolist(),
+    lambda d: np.round(np.nan_to_num(d) * 10).astype(np.int64),
+])
+def test_input_layouts_and_dtypes(ee, make):
+    rng = np.random.default_rng(11)
+    base = rng.normal(size=(40, 5))
+    base[rng.random(base.shape) < 0.05] = np.nan
+    data = make(base)
+    ref = np.asarray(data, dtype=np.float64)
+    for name in NAMES:
+        same_bytes(ee._rolling_longitudinal_fast(data, 4, name), twin(ref, 4, name))
+
+
+def test_input_is_not_modified(ee):
+    data = np.array([[np.nan, 1.0], [2.0, -0.0], [np.inf, 3.0]])
+    before = data.tobytes()
+    ee._rolling_longitudinal_fast(data, 2, ZSCORE)
+    assert data.tobytes() == before
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("shape", [(1500, 24), (900, 37), (200, 301)])
+def test_large_matrices_split_over_threads(ee, name, shape):
+    rng = np.random.default_rng(shape[1])
+    data = rng.normal(size=shape) * rng.choice([1e-4, 1.0, 1e6], size=(1, shape[1]))
+    data[rng.random(shape) < 0.01] = np.nan
+    data[rng.random(shape) < 0.001] = np.inf
+    data[100:140, 3] = 7.0
+    for window in (1, 20, 250):
+        same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
+
+
+# ---------------------------------------------------------------------------- errors
+
+@pytest.mark.parametrize("data,message", [
+    (np.arange(4.0), "not enough values to unpack (expected 2, got 1)"),
+    (np.float64(3.0), "not enough values to unpack (expected 2, got 0)"),
+    (np.zeros((2, 2, 2)), "too many values to unpack (expected 2)"),
+])
+def test_data_must_be_two_dimensional(ee, data, message):
+    with pytest.raises(ValueError) as info:
+        ee._rolling_longitudinal_fast(data, 2, MEAN)
+    assert str(info.value) == message
+
+
+def test_window_longer_than_series_is_not_an_error_for_any_comparable_window(ee):
+    got = ee._rolling_longitudinal_fast(np.ones((3, 2)), 3.5, MEAN)
+    assert np.isnan(got).all() and got.shape == (3, 2)
+
+
+@pytest.mark.parametrize("window,error", [
+    (2.0, TypeError), (None, TypeError), ("2", TypeError), (0, ValueError), (-1, ValueError),
+])
+def test_bad_windows(ee, window, error):
+    with pytest.raises(error):
+        ee._rolling_longitudinal_fast(np.ones((3, 2)), window, MEAN)
+
+
+def test_numpy_integer_and_bool_windows(ee):
+    data = np.random.default_rng(2).normal(size=(6, 2))
+    same_bytes(ee._rolling_longitudinal_fast(data, np.int32(3), STD), twin(data, 3, STD))
+    same_bytes(ee._rolling_longitudinal_fast(data, True, MEAN), twin(data, 1, MEAN))
+
+
+# ------------------------------------------------------------------------- properties
+
+_special = st.sampled_from([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e308, -1e-308, 5e-324, 3.0])
+
+
+@st.composite
+def matrices(draw):
+    t = draw(st.integers(0, 30))
+    n = draw(st.integers(0, 6))
+    cells = st.one_of(st.floats(-1e6, 1e6, allow_nan=False), _special,
+                      st.floats(allow_nan=True, allow_infinity=True))
+    data = draw(hnp.arrays(np.float64, (t, n), elements=cells))
+    scale = draw(st.sampled_from([1e-200, 1e-3, 1.0, 1e150]))
+    with np.errstate(all="ignore"):
+        return data * scale
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=matrices(), window=st.integers(1, 32), name=st.sampled_from(NAMES))
+def test_matches_numpy_steps(ee, data, window, name):
+    same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
+
+
+@settings(max_examples=100, deadline=None)
+@given(data=matrices(), w1=st.integers(1, 8), w2=st.integers(1, 8),
+       names=st.tuples(st.sampled_from(NAMES), st.sampled_from(NAMES)))
+def test_chains_match_numpy_steps(ee, data, w1, w2, names):
+    inner = ee._rolling_longitudinal_fast(data, w1, names[0])
+    same_bytes(ee._rolling_longitudinal_fast(inner, w2, names[1]),
+               twin(twin(data, w1, names[0]), w2, names[1]))
