@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fast_paths/kernels/rank.hpp"
+#include "fast_paths/kernels/rolling.hpp"
 
 namespace nb = nanobind;
 
@@ -44,53 +45,17 @@ NewRow rank_row(InRow row) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Rolling statistics, one row per call.
-//
-// Per column: running long-double totals of the values (NaN counts 0.0), of their squares
-// and of the invalid cells since the first row (the first total is a copy of the first
-// value), and trailing totals over the rows that already left the window, fed from a ring
-// of the last w input rows. A window's sums are the difference of the two, exactly as the
-// whole-matrix kernel forms them.
+// Rolling statistics, one row per call, on the accumulator of the whole-matrix rolling
+// kernel (kernels/rolling.hpp): per column, running long-double totals of the values (NaN
+// counts 0.0), of their squares and of the invalid cells since the first row, and trailing
+// totals over the rows that already left the window, fed from a ring of the last w input
+// rows. A window's sums are the difference of the two, exactly as the whole-matrix kernel
+// forms them, so both give the same bits.
 
-using acc_t = long double;
+namespace rk = ee::kernels::rolling;
+using acc_t = rk::acc_t;
+
 enum Kind : int { kMean = 0, kStd = 1, kZScore = 2 };
-
-inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, double x, bool first, bool squares) {
-    const bool nan = std::isnan(x);
-    const acc_t v = nan ? 0.0L : (acc_t) x;
-    if (first) {
-        sum = v;
-        if (squares) sq = v * v;
-        bad = nan ? 1 : 0;
-    } else {
-        sum += v;
-        if (squares) sq += v * v;
-        bad += nan ? 1 : 0;
-    }
-}
-
-inline acc_t sqrt_acc(acc_t v) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __asm__("fsqrt" : "+t"(v));
-    return v;
-#else
-    return std::sqrt(v);
-#endif
-}
-
-inline double cell(int kind, acc_t sum, acc_t sq, std::int64_t bad, acc_t sum0, acc_t sq0,
-                   std::int64_t bad0, double latest, acc_t w) {
-    if (bad != bad0) return std::numeric_limits<double>::quiet_NaN();
-    const acc_t mean = (sum - sum0) / w;
-    if (kind == kMean) return (double) mean;
-    acc_t var = (sq - sq0) / w - mean * mean;
-    if (0.0L >= var) var = 0.0L;
-    const acc_t sd = sqrt_acc(var);
-    if (kind == kStd) return (double) sd;
-    acc_t z = 0.0L;
-    if (sd != 0.0L) z = ((acc_t) latest - mean) / sd;
-    return (double) z;
-}
 
 template <typename T>
 nb::bytes to_bytes(const std::vector<T> &v) {
@@ -136,30 +101,13 @@ class RollingStream {
         if ((std::int64_t) n != width_)
             throw nb::value_error(("row width changed from " + std::to_string(width_) + " to " +
                                    std::to_string(n)).c_str());
-        const double *x = row.data();
         double *o = nullptr;
         NewRow out = new_row(n, o);
         const bool squares = kind_ != kMean;
-        const std::int64_t t = count_;
-        const bool first = t == 0;
-        double *slot = ring_.data() + (std::size_t)(t % w_) * n;
-        const acc_t wl = (acc_t) w_;
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        for (std::size_t j = 0; j < n; ++j) {
-            fold(sum_[j], sq_[j], bad_[j], x[j], first, squares);
-            if (t >= w_) {  // the row t - w leaves the window: fold it into the trailing totals
-                fold(lsum_[j], lsq_[j], lbad_[j], slot[j], t == w_, squares);
-            }
-            slot[j] = x[j];
-            if (t < w_ - 1) {
-                o[j] = nan;
-            } else if (t == w_ - 1) {
-                o[j] = cell(kind_, sum_[j], sq_[j], bad_[j], 0.0L, 0.0L, 0, x[j], wl);
-            } else {
-                o[j] = cell(kind_, sum_[j], sq_[j], bad_[j], lsum_[j], lsq_[j], lbad_[j], x[j], wl);
-            }
-        }
-        count_ = t + 1;
+        rk::stream_step((rk::Stat) kind_, row.data(), o, width_, count_, w_,
+                        sum_.data(), squares ? sq_.data() : nullptr, bad_.data(), lsum_.data(),
+                        squares ? lsq_.data() : nullptr, lbad_.data(), ring_.data());
+        count_ += 1;
         return out;
     }
 

@@ -25,11 +25,10 @@
 //     set of totals from the row that leaves the window (row t - w of the same matrix);
 //     repeating the same additions in the same order reproduces the running total before
 //     the window bit for bit, so the scratch is O(columns) and no ring is needed.
-//   - `stream_step`, the one-row-per-call driver for stateful functions: the caller keeps
-//     the current totals and a ring of the totals before each of the last w rows (slot
-//     t % w holds the totals before row t); the window's "before" totals are read from the
-//     ring. All of its state lives in caller-owned arrays, so it can be saved and restored
-//     at any row.
+//   - `stream_step`, the one-row-per-call driver for stateful functions: the same trailing
+//     totals, folded from a ring that keeps the last w input rows. All of its state lives
+//     in caller-owned arrays (current and trailing totals, the ring), so it can be saved
+//     and restored at any row.
 #pragma once
 
 #include <algorithm>
@@ -305,64 +304,67 @@ inline bool any_computable(const double *in, std::int64_t in_stride, std::int64_
 // ---------------------------------------------------------------------------------------
 // One-row-per-call driver.
 //
-// State for n columns and window w, all in caller-owned arrays:
+// State for n columns and window w, all in caller-owned arrays (zero-filled, +0.0, before
+// the first row):
 //   sum[n], sq[n], invalid[n]: the running totals after the last row consumed;
-//   ring_sum[w * n], ring_sq[w * n], ring_invalid[w * n]: row-major (w, n); slot t % w
-//   holds the totals before row t, i.e. after row t - 1 (the leading zero row for t = 0).
-// Initial state (count 0): every array zero-filled (+0.0). `sq` and `ring_sq` may be null
-// for the mean. `count` is the number of rows consumed before this one.
+//   lag_sum[n], lag_sq[n], lag_invalid[n]: the trailing totals, after the last row that
+//     has left the window (meaningful once more than w rows have been consumed);
+//   ring[w * n]: the last w input rows, row-major (w, n); slot t % w holds row t.
+// `sq` and `lag_sq` may be null for the mean. `count` is the number of rows consumed before
+// this one; the state after the call is the state for count + 1.
 //
-// Consumes `row` (n cells) as row number `count` and writes the statistic of the window
-// ending at it to out[n]: NaN while fewer than w rows have been seen, otherwise the same
-// bits as run_matrix gives for that row.
+// Consumes `row` (n cells) as row number `count` and writes to out[n] the statistic of the
+// window that ends at it: NaN while fewer than w rows have been seen, otherwise the bits
+// that run_matrix gives for that row. The row that leaves the window is folded into the
+// trailing totals from the ring, exactly as run_matrix folds it from the matrix.
 template <Stat S>
 inline void stream_step(const double *row, double *out, std::int64_t n, std::int64_t count,
                         std::int64_t w, acc_t *sum, acc_t *sq, std::int64_t *invalid,
-                        acc_t *ring_sum, acc_t *ring_sq, std::int64_t *ring_invalid) noexcept {
+                        acc_t *lag_sum, acc_t *lag_sq, std::int64_t *lag_invalid,
+                        double *ring) noexcept {
     constexpr bool squares = S != Stat::mean;
     const acc_t wl = (acc_t) w;
-    const std::int64_t slot = count % w;
-    const std::int64_t old = (count + 1) % w;  // before row count + 1 - w
-    const bool first = count == 0;
-    const bool full = count >= w - 1;
-    acc_t *rs = ring_sum + slot * n, *os = ring_sum + old * n;
-    std::int64_t *ri = ring_invalid + slot * n, *oi = ring_invalid + old * n;
-    acc_t *rq = squares ? ring_sq + slot * n : nullptr;
-    acc_t *oq = squares ? ring_sq + old * n : nullptr;
+    const std::int64_t t = count;
+    double *slot = ring + (t % w) * n;
     for (std::int64_t j = 0; j < n; ++j) {
         acc_t s = sum[j], q = squares ? sq[j] : 0.0L;
         std::int64_t c = invalid[j];
-        rs[j] = s;
-        ri[j] = c;
-        if constexpr (squares) rq[j] = q;
-        fold<squares>(s, q, c, row + j, first);
-        sum[j] = s;
-        invalid[j] = c;
+        fold<squares>(s, q, c, row + j, t == 0);
+        sum[j] = s, invalid[j] = c;
         if constexpr (squares) sq[j] = q;
-        if (!full) {
-            out[j] = quiet_nan();
-            continue;
+        acc_t ls = lag_sum[j], lq = squares ? lag_sq[j] : 0.0L;
+        std::int64_t lc = lag_invalid[j];
+        if (t >= w) {  // row t - w leaves the window
+            fold<squares>(ls, lq, lc, slot + j, t == w);
+            lag_sum[j] = ls, lag_invalid[j] = lc;
+            if constexpr (squares) lag_sq[j] = lq;
         }
-        cell<S>(s, q, c, os[j], squares ? oq[j] : 0.0L, oi[j], row + j, wl, out + j);
+        slot[j] = row[j];
+        if (t < w - 1)
+            out[j] = quiet_nan();
+        else if (t == w - 1)
+            cell<S>(s, q, c, 0.0L, 0.0L, 0, row + j, wl, out + j);
+        else
+            cell<S>(s, q, c, ls, lq, lc, row + j, wl, out + j);
     }
 }
 
 inline void stream_step(Stat stat, const double *row, double *out, std::int64_t n,
                         std::int64_t count, std::int64_t w, acc_t *sum, acc_t *sq,
-                        std::int64_t *invalid, acc_t *ring_sum, acc_t *ring_sq,
-                        std::int64_t *ring_invalid) noexcept {
+                        std::int64_t *invalid, acc_t *lag_sum, acc_t *lag_sq,
+                        std::int64_t *lag_invalid, double *ring) noexcept {
     switch (stat) {
         case Stat::mean:
-            stream_step<Stat::mean>(row, out, n, count, w, sum, sq, invalid, ring_sum, ring_sq,
-                                    ring_invalid);
+            stream_step<Stat::mean>(row, out, n, count, w, sum, sq, invalid, lag_sum, lag_sq,
+                                    lag_invalid, ring);
             break;
         case Stat::std:
-            stream_step<Stat::std>(row, out, n, count, w, sum, sq, invalid, ring_sum, ring_sq,
-                                   ring_invalid);
+            stream_step<Stat::std>(row, out, n, count, w, sum, sq, invalid, lag_sum, lag_sq,
+                                   lag_invalid, ring);
             break;
         default:
-            stream_step<Stat::zscore>(row, out, n, count, w, sum, sq, invalid, ring_sum,
-                                      ring_sq, ring_invalid);
+            stream_step<Stat::zscore>(row, out, n, count, w, sum, sq, invalid, lag_sum, lag_sq,
+                                      lag_invalid, ring);
             break;
     }
 }

@@ -1,0 +1,130 @@
+"""Rolling longitudinal kernels: native whole-matrix kernel vs the NumPy long-double steps.
+
+For each shape, window and statistic, prints the best wall time of the native kernel
+(`_rolling_longitudinal_fast`), of the NumPy transcription that it reproduces bit for bit,
+and, when importable, of bottleneck's move_mean / move_std and of pandas' rolling (both in
+double precision, so not bit-compatible; shown for scale), next to the memory-copy floor
+(one read and one write of the matrix). Run with --quick for one small pass.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import sys
+import time
+import warnings
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from rolling_twin import MEAN, STD, ZSCORE, rolling_twin  # noqa: E402
+
+from tessaline.simulator_engine import expression_evaluator as ee  # noqa: E402
+
+try:
+    import bottleneck as bn
+except ImportError:  # optional, for comparison only
+    bn = None
+try:
+    import pandas as pd
+except ImportError:  # optional, for comparison only
+    pd = None
+
+STATS = [("mean", MEAN), ("std", STD), ("zscore", ZSCORE)]
+
+
+def best(fn, reps, budget=None):
+    """Best wall time of `reps` calls (stops early once `budget` seconds are spent)."""
+    times = []
+    start = time.perf_counter()
+    for _ in range(reps):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+        if budget is not None and time.perf_counter() - start > budget:
+            break
+    return min(times)
+
+
+def bottleneck_fn(stat, data, w):
+    if bn is None:
+        return None
+    if stat == "mean":
+        return lambda: bn.move_mean(data, w, axis=0)
+    if stat == "std":
+        return lambda: bn.move_std(data, w, axis=0)
+
+    def z():
+        m = bn.move_mean(data, w, axis=0)
+        s = bn.move_std(data, w, axis=0)
+        return np.where(s == 0, 0.0, (data - m) / s)
+    return z
+
+
+def pandas_fn(stat, frame, w):
+    if pd is None:
+        return None
+    if stat == "mean":
+        return lambda: frame.rolling(w).mean()
+    if stat == "std":
+        return lambda: frame.rolling(w).std(ddof=0)
+
+    def z():
+        r = frame.rolling(w)
+        m, s = r.mean(), r.std(ddof=0)
+        return ((frame - m) / s).where(s != 0, 0.0)
+    return z
+
+
+def fmt(seconds):
+    return "-" if seconds is None else f"{seconds * 1e3:9.1f}"
+
+
+def ratio(a, b):
+    return "-" if a is None or b is None else f"{a / b:7.1f}x"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="one small pass")
+    args = parser.parse_args()
+    shapes = [(250, 500)] if args.quick else [(100000, 100), (2520, 3000), (250, 500)]
+    windows = [20] if args.quick else [20, 250]
+    rng = np.random.default_rng(0)
+    print(f"cpus available: {len(os.sched_getaffinity(0))}; numpy {np.__version__}; "
+          f"bottleneck {getattr(bn, '__version__', 'absent')}; "
+          f"pandas {getattr(pd, '__version__', 'absent')}")
+    print("times in ms (best of several runs); ratios are NumPy steps / native and "
+          "bottleneck / native")
+    header = (f"{'shape':>13} {'w':>4} {'stat':>6} {'native':>9} {'numpy':>9} {'ratio':>8} "
+              f"{'bneck':>9} {'ratio':>8} {'pandas':>9} {'copy':>9}")
+    print(header)
+    print("-" * len(header))
+    for shape in shapes:
+        data = rng.normal(size=shape)
+        data[rng.random(shape) < 0.001] = np.nan
+        cells = shape[0] * shape[1]
+        reps = 3 if cells >= 1_000_000 else 20
+        out = np.empty_like(data)
+        copy_floor = best(lambda: np.copyto(out, data), reps * 3)
+        frame = pd.DataFrame(data) if pd is not None else None
+        for w in windows:
+            for stat, name in STATS:
+                native = best(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 2)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", RuntimeWarning)
+                    numpy_steps = best(lambda: rolling_twin(data, w, name), reps, budget=6.0)
+                fn = bottleneck_fn(stat, data, w)
+                bneck = best(fn, reps) if fn is not None else None
+                fn = pandas_fn(stat, frame, w) if frame is not None else None
+                pandas = best(fn, reps, budget=6.0) if fn is not None else None
+                print(f"{str(shape):>13} {w:>4} {stat:>6} {fmt(native)} {fmt(numpy_steps)} "
+                      f"{ratio(numpy_steps, native):>8} {fmt(bneck)} {ratio(bneck, native):>8} "
+                      f"{fmt(pandas)} {fmt(copy_floor)}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
