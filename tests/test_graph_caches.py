@@ -85,6 +85,18 @@ def test_cache_get_propagates_errors_other_than_attribute_error(ee):
         ee._graph_cache_get(Raising("feature", "x"), "_collect_nodes_cache")
 
 
+def test_node_class_is_looked_up_at_call_time(ee, monkeypatch):
+    class Special(FunctionGraphNode):
+        pass
+
+    monkeypatch.setattr(ee, "FunctionGraphNode", Special)
+    with pytest.raises(SchemaError, match="^Graph node 'cache' must be FunctionGraphNode; "
+                                          "got FunctionGraphNode$"):
+        ee.generate_node_identities(N("feature", "x"))
+    assert ee.invalidate_graph_evaluation_caches(N("feature", "x")) is None
+    assert ee.generate_node_identities(Special("feature", "x")) == {"root": "x"}
+
+
 def test_cache_key_must_be_a_string(ee):
     with pytest.raises(TypeError):
         ee._graph_cache_get(N("feature", "x"), 5)

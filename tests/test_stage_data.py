@@ -67,6 +67,16 @@ def test_values_that_are_not_matrices_are_skipped(ee, value):
     assert ctx.features == features and ctx.features is not features
 
 
+def test_conversion_error_propagates_after_the_index_entry(ee):
+    ctx = context({"a": np.ones((3, 2)), "s": np.array([["x", "y"]] * 3)})
+    features = ctx.features
+    with pytest.raises(ValueError):
+        ee._attach_stage_data_feature_leaves(graph("s", "a"), ctx)
+    # "a" was added first (sorted order); "s" got its index before the failed conversion
+    assert ctx.feature_index == {"close": 0, "a": 1, "s": 2}
+    assert ctx.features is features
+
+
 def test_loaded_feature_wins_over_stage_data(ee):
     ctx = context({"close": np.ones((3, 2))})
     ee._attach_stage_data_feature_leaves(graph("close"), ctx)
