@@ -139,6 +139,20 @@ def test_rolling_state_resumes_mid_stream(registry, name):
     np.testing.assert_array_equal(np.vstack([head, tail]), whole)
 
 
+def test_rolling_instances_copy_and_pickle_exactly(registry):
+    import copy
+    import pickle
+
+    rng = np.random.default_rng(1)
+    data = rng.normal(size=(20, 3))
+    inst = registry.create_instance(B.ROLLING_ZSCORE, window=4)
+    _stream(inst, data[:9])
+    twins = [copy.deepcopy(inst), pickle.loads(pickle.dumps(inst))]
+    expected = _stream(inst, data[9:])
+    for twin in twins:
+        np.testing.assert_array_equal(_stream(twin, data[9:]), expected)
+
+
 def test_rolling_state_of_fresh_instance_round_trips(registry):
     inst = registry.create_instance(B.ROLLING_STD, window=3)
     again = registry.create_instance_from_state(B.ROLLING_STD, inst.get_state(), window=3)

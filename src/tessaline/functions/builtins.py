@@ -173,6 +173,15 @@ class _Rolling(_Builtin):
                              f"{self.window}")
         self._acc.set_state(data)
 
+    # copies and pickles go through the exact state
+    def __getstate__(self) -> Dict[str, Any]:
+        return {"window": self.window, "state": self.get_state()}
+
+    def __setstate__(self, data: Dict[str, Any]) -> None:
+        self.window = _positive_int(data["window"], "window")
+        self._acc = K.RollingAccumulator(self.kind, self.window)
+        self.set_state(data["state"])
+
     @classmethod
     def from_state(cls, data: Any, **config: Any) -> "_Rolling":
         if "window" not in config and isinstance(data, dict) and "window" in data:
