@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -25,9 +26,22 @@ PyObject *interned(const char *name) {
     static std::deque<std::string> *names = new std::deque<std::string>();
     static std::unordered_map<std::string_view, PyObject *> *cache =
         new std::unordered_map<std::string_view, PyObject *>();
+    // A direct-mapped cache by text address (names are mostly literals), checked against the
+    // stored text, in front of the map by content.
+    struct Slot {
+        const char *address;
+        const char *text;
+        PyObject *value;
+    };
+    static Slot slots[512];
+    Slot &slot = slots[((uintptr_t) name >> 3) & 511];
+    if (slot.address == name && std::strcmp(slot.text, name) == 0) return slot.value;
     std::string_view key(name);
     auto found = cache->find(key);
-    if (found != cache->end()) return found->second;
+    if (found != cache->end()) {
+        slot = {name, found->first.data(), found->second};
+        return found->second;
+    }
     PyObject *s = PyUnicode_InternFromString(name);
     if (!s) throw nb::python_error();
     names->emplace_back(name);
@@ -38,6 +52,7 @@ PyObject *interned(const char *name) {
 nb::object global(const char *name) {
     PyObject *dict = PyModule_GetDict(g_module);  // borrowed
     PyObject *value = PyDict_GetItemWithError(dict, interned(name));  // borrowed
+    if (!value && PyErr_Occurred()) throw nb::python_error();
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw nb::python_error();
@@ -70,23 +85,22 @@ nb::object global(const char *name) {
     throw nb::python_error();
 }
 
+// _PyObject_LookupAttr (CPython 3.12) treats only AttributeError as absence, and for
+// ordinary objects answers "absent" without building the AttributeError at all.
 nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), interned(name));
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
+    PyObject *value = nullptr;
+    int found = _PyObject_LookupAttr(obj.ptr(), interned(name), &value);
+    if (found < 0) throw nb::python_error();
+    if (found) return nb::steal(value);
     return nb::borrow(dflt);
 }
 
 bool has_attr(nb::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), interned(name));
-    if (value) {
-        Py_DECREF(value);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return false;
+    PyObject *value = nullptr;
+    int found = _PyObject_LookupAttr(obj.ptr(), interned(name), &value);
+    if (found < 0) throw nb::python_error();
+    Py_XDECREF(value);
+    return found != 0;
 }
 
 std::string tname(nb::handle obj) {

@@ -44,7 +44,7 @@ struct Walker {
     nb::object config_child_types;
 
     nb::object record_type(nb::handle path) {
-        return get_item(get_item(d.node_info, path), pystr("type"));
+        return get_item(get_item(d.node_info, path), nb::borrow(interned("type")));
     }
 
     nb::object param_names(nb::handle nval) {
@@ -130,7 +130,7 @@ struct Walker {
         nb::object inst = make_instance(path, nval, config, state_key);
         set_item(d.func_instances, path, inst);
 
-        if (equals_str(get_item(record, pystr("type")), "reduction")) {
+        if (equals_str(get_item(record, nb::borrow(interned("type"))), "reduction")) {
             nb::object fpath = nb::none();
             Py_ssize_t n = PyList_GET_SIZE(child_paths.ptr());
             for (Py_ssize_t i = 0; i < n; ++i) {
@@ -198,12 +198,12 @@ void Driver::collect() {
 
     nb::object cached = can_use_cache ? cache_get(graph, "_collect_nodes_cache") : nb::none();
     if (!cached.is_none()) {
-        node_info = get_item(cached, pystr("node_info"));
-        feature_ref_names = get_item(cached, pystr("feature_ref_names"));
-        float_values = get_item(cached, pystr("float_values"));
-        state_keys = get_item(cached, pystr("state_keys"));
-        filtration_nodes = get_item(cached, pystr("filtration_nodes"));
-        reduction_nodes = get_item(cached, pystr("reduction_nodes"));
+        node_info = get_item(cached, nb::borrow(interned("node_info")));
+        feature_ref_names = get_item(cached, nb::borrow(interned("feature_ref_names")));
+        float_values = get_item(cached, nb::borrow(interned("float_values")));
+        state_keys = get_item(cached, nb::borrow(interned("state_keys")));
+        filtration_nodes = get_item(cached, nb::borrow(interned("filtration_nodes")));
+        reduction_nodes = get_item(cached, nb::borrow(interned("reduction_nodes")));
         nb::object feature_index = get_attr(context, "feature_index");
         nb::object items = check(PyObject_CallMethod(feature_ref_names.ptr(), "items", nullptr));
         nb::object it = check(PyObject_GetIter(items.ptr()));
@@ -218,7 +218,7 @@ void Driver::collect() {
         nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
         while (PyObject *raw = PyIter_Next(kit.ptr())) {
             nb::object path = nb::steal(raw);
-            nb::object fname = get_item(get_item(node_info, path), pystr("node"));
+            nb::object fname = get_item(get_item(node_info, path), nb::borrow(interned("node")));
             if (!contains(bound_instances, path)) raise_bound_missing(path, fname);
             nb::object inst = get_item(bound_instances, path);
             if (inst.is_none()) raise_bound_none(path, fname);
@@ -232,7 +232,7 @@ void Driver::collect() {
         nb::object it = check(PyObject_GetIter(feature_refs.ptr()));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object path = nb::steal(raw);
-            set_item(feature_ref_names, path, get_item(get_item(node_info, path), pystr("node")));
+            set_item(feature_ref_names, path, get_item(get_item(node_info, path), nb::borrow(interned("node"))));
         }
         throw_if_error();
         if (can_use_cache) {
@@ -260,14 +260,14 @@ void Driver::collect() {
             nb::object pos = check(PySequence_GetItem(pair.ptr(), 1));
             nb::object shape = get_attr(get_item(features, pos), "shape");
             if (equals(shape, expected)) continue;
-            nb::object fname = get_item(get_item(node_info, path), pystr("node"));
+            nb::object fname = get_item(get_item(node_info, path), nb::borrow(interned("node")));
             nb::object parent;
             nb::object nit = check(PyObject_CallMethod(node_info.ptr(), "values", nullptr));
             nb::object vit = check(PyObject_GetIter(nit.ptr()));
             while (PyObject *rec_raw = PyIter_Next(vit.ptr())) {
                 nb::object rec = nb::steal(rec_raw);
-                if (contains(get_item(rec, pystr("children_paths")), path)) {
-                    parent = get_item(rec, pystr("node"));
+                if (contains(get_item(rec, nb::borrow(interned("children_paths"))), path)) {
+                    parent = get_item(rec, nb::borrow(interned("node")));
                     break;
                 }
             }
@@ -326,7 +326,7 @@ void Driver::collect() {
         Driver &d;
         void visit(nb::handle path) {
             RecursionGuard guard(" while ordering graph nodes");
-            nb::object paths = get_item(get_item(d.node_info, path), pystr("children_paths"));
+            nb::object paths = get_item(get_item(d.node_info, path), nb::borrow(interned("children_paths")));
             nb::object it = check(PyObject_GetIter(paths.ptr()));
             while (PyObject *raw = PyIter_Next(it.ptr())) {
                 nb::object child = nb::steal(raw);
@@ -336,7 +336,7 @@ void Driver::collect() {
             d.topo_order.push_back(nb::borrow(path));
         }
     } topo{*this};
-    topo.visit(pystr("root"));
+    topo.visit(nb::borrow(interned("root")));
 }
 
 }  // namespace ee::driver

@@ -43,7 +43,7 @@ nb::object dict_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
 }
 
 nb::object dict_get(nb::handle mapping, const char *key, nb::handle dflt) {
-    return dict_get(mapping, pystr(key), dflt);
+    return dict_get(mapping, nb::handle(interned(key)), dflt);
 }
 
 void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
@@ -51,7 +51,7 @@ void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
 }
 
 void set_item(nb::handle mapping, const char *key, nb::handle value) {
-    set_item(mapping, pystr(key), value);
+    set_item(mapping, nb::handle(interned(key)), value);
 }
 
 std::string fmt(nb::handle value) {
@@ -70,7 +70,8 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
     if (names.size()) {
         kwnames = check(PyTuple_New((Py_ssize_t) names.size()));
         Py_ssize_t i = 0;
-        for (const char *n : names) PyTuple_SET_ITEM(kwnames.ptr(), i++, pystr(n).release().ptr());
+        for (const char *n : names)
+            PyTuple_SET_ITEM(kwnames.ptr(), i++, nb::borrow(interned(n)).release().ptr());
     }
     return check(PyObject_Vectorcall(fn.ptr(), argv.data(), args.size(),
                                      names.size() ? kwnames.ptr() : nullptr));
@@ -106,7 +107,7 @@ nb::object sorted_list(nb::handle list) {
 }
 
 std::string joined(nb::handle list) {
-    nb::object sep = pystr(", ");
+    nb::object sep = nb::borrow(interned(", "));
     return to_str(check(PyUnicode_Join(sep.ptr(), list.ptr())));
 }
 
@@ -149,7 +150,7 @@ nb::object unknown_keys(nb::handle config, nb::handle allowed) {
 }
 
 bool is_virtualization(nb::handle entry) {
-    nb::object family = attr_or(entry, "family", pystr(""));
+    nb::object family = attr_or(entry, "family", nb::borrow(interned("")));
     return equals_str(family, "virtualization");
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-nb::object key(const char *k) { return pystr(k); }
+nb::object key(const char *k) { return nb::borrow(interned(k)); }
 
 // An exact float64 ndarray of two dimensions whose row `t` exists and has `n` entries.
 bool plain_matrix_row(nb::handle m, Py_ssize_t t, Py_ssize_t n) {
@@ -280,7 +280,7 @@ struct Loop {
                 while_handling(exc, [&] {
                     nb::object desc = global("_describe_dict_filter")(filt_node);
                     nb::object msg = check(PyUnicode_Concat(
-                        pystr("Filtration returned 0 signals for filters: ").ptr(), desc.ptr()));
+                        nb::borrow(interned("Filtration returned 0 signals for filters: ")).ptr(), desc.ptr()));
                     nb::object err = global("EvaluationError")(msg);
                     nb::object diag = get_attr(exc, "filter_diagnostics");
                     if (!truthy(diag)) {
@@ -391,7 +391,7 @@ struct Loop {
         if (all_nan && has_mark && !p.nan_children.empty()) {
             if (!marked[i]) {
                 marked[i] = 1;
-                set_item(nan_source, p.path, pystr("data_nan"));
+                set_item(nan_source, p.path, nb::borrow(interned("data_nan")));
             }
             return nan_row(N);
         }
@@ -634,7 +634,7 @@ struct Loop {
         bool stateful = truthy(attr_or(p.inst, "stateful", Py_False));
         nb::object result;
         if (stateful) {
-            if (pnl_column.is_none()) pnl_column = pystr("gross_returns");
+            if (pnl_column.is_none()) pnl_column = nb::borrow(interned("gross_returns"));
             nb::object signal_pnl = signal_pnl_row(ids, A, pnl_column, t);
             PyObject *argv[2] = {input.ptr(), signal_pnl.ptr()};
             result = call_instance(p, argv, 1, signal_pnl_kw.ptr(), t);
@@ -662,6 +662,7 @@ struct Loop {
     void rotation_row(size_t i, Py_ssize_t t) {
         const NodePlan &p = plans[i];
         size_t nargs = p.arg_regs.size();
+        // argv holds the only (strong) references to the argument arrays for the call.
         PyObject *small[9];
         std::vector<PyObject *> big;
         PyObject **argv = small;
@@ -669,13 +670,18 @@ struct Loop {
             big.resize(nargs + 1);
             argv = big.data();
         }
-        // Strong references to the argument arrays for the duration of the call.
-        std::vector<nb::object> keep;
-        keep.reserve(nargs);
+        size_t made = 0;
+        struct Release {
+            PyObject **argv;
+            size_t &made;
+            ~Release() {
+                for (size_t k = 0; k < made; ++k) Py_DECREF(argv[k]);
+            }
+        } release{argv, made};
         for (size_t k = 0; k < nargs; ++k) {
             double *row = reg_row(p.arg_regs[k]);
-            keep.push_back(p.views ? view_of(work, row, 1, 1, N) : new_row(N, row));
-            argv[k] = keep.back().ptr();
+            argv[k] = (p.views ? view_of(work, row, 1, 1, N) : new_row(N, row)).release().ptr();
+            made = k + 1;
         }
         nb::object result;
         if (p.bound) {
@@ -684,7 +690,6 @@ struct Loop {
             argv[nargs] = d.context.ptr();
             result = call_instance(p, argv, nargs, context_kw.ptr(), t);
         }
-        keep.clear();
         result = propagate(i, result);
         store_result(p, result, t);
     }
@@ -693,11 +698,11 @@ struct Loop {
     // Around the loop.
 
     [[noreturn]] void log_state_failure(nb::handle inst, nb::handle path) {
-        nb::object fname = pystr("unknown");
+        nb::object fname = nb::borrow(interned("unknown"));
         if (contains(d.node_info, path)) fname = get_item(get_item(d.node_info, path), key("node"));
         nb::object logger = global("_logger");
         nb::object id = check(PyLong_FromVoidPtr(inst.ptr()));
-        call_kw(get_attr(logger, "error"), {pystr("expression_evaluator.get_state_failed")},
+        call_kw(get_attr(logger, "error"), {nb::borrow(interned("expression_evaluator.get_state_failed"))},
                 {"instance_id", "node_id", "function_name"}, {id, path, fname});
         throw;  // re-raise the error being handled
     }
@@ -727,7 +732,7 @@ struct Loop {
             if (needed == -1 && PyErr_Occurred()) throw nb::python_error();
 
             nb::object config = dict_get(info, "config", new_dict());
-            nb::object pnl_column = dict_get(config, "pnl_column", pystr("gross_returns"));
+            nb::object pnl_column = dict_get(config, "pnl_column", nb::borrow(interned("gross_returns")));
             nb::object red = get_item(d.reduction_nodes, path);
             nb::object fpath = dict_get(red, "filtration_path", nb::none());
             nb::object res = fpath.is_none() ? nb::none() : resolve_filt(fpath);
@@ -836,7 +841,7 @@ struct Loop {
 
         // Data-NaN seeding.
         nan_source = new_dict();
-        nb::object data_nan = pystr("data_nan");
+        nb::object data_nan = nb::borrow(interned("data_nan"));
         if (truthy(d.data_nan_features)) {
             nb::object names = check(PySet_New(d.data_nan_features.ptr()));
             if (PySet_GET_SIZE(names.ptr()) > 0) {
@@ -888,7 +893,7 @@ struct Loop {
         Py_ssize_t root_warmup = 0;
         if (total_warmup > 0) root_warmup = std::max<Py_ssize_t>(total_warmup - rows_seen(), 0);
 
-        Py_ssize_t root_reg = PyLong_AsSsize_t(get_item(d.reg_map, pystr("root")).ptr());
+        Py_ssize_t root_reg = PyLong_AsSsize_t(get_item(d.reg_map, nb::borrow(interned("root"))).ptr());
         if (root_reg == -1 && PyErr_Occurred()) throw nb::python_error();
         double *out = f64_data(output);
         for (Py_ssize_t t = 0; t < T; ++t) {
