@@ -1,0 +1,373 @@
+import numpy as np
+import pytest
+import structlog
+
+from driver_fakes import Fn, Reduction, Registry, StatefulFn, ctx, feat, node
+from tessaline.functions._typed_shapes import FunctionState
+from tessaline.simulator_engine._types import (EvaluationError, EvaluationShapeError,
+                                               FunctionExecutionError, UsefulSignal)
+
+T, N = 4, 3
+DATA = np.arange(T * N, dtype=float).reshape(T, N)
+
+
+def _ctx(ee, registry=None, **kw):
+    return ctx(ee, [DATA], registry, **kw)
+
+
+def _one(ee, op, context=None, **kw):
+    inst = Fn(op)
+    context = context or _ctx(ee)
+    context.registry = Registry().add("f", lambda **c: inst)
+    return ee.evaluate(node("rotation", "f", feat("f0")), context, **kw), inst, context
+
+
+def test_function_receives_masked_rows_and_context(ee):
+    universe = np.ones((T, N))
+    universe[1, 0] = 0.0
+    universe[2, 2] = np.nan
+    universe[3, 1] = -1.0
+    (weights, states), inst, context = _one(ee, lambda row: row * 2, _ctx(ee, universe=universe))
+    expected = DATA * 2
+    expected[1, 0] = expected[2, 2] = np.nan
+    np.testing.assert_array_equal(weights, expected)
+    assert weights.flags.c_contiguous and weights.dtype == np.float64 and states == {}
+
+
+def test_call_forms_and_context_attributes(ee):
+    seen = []
+
+    def op(row):
+        seen.append((row.copy(), row.base is None, row.flags.writeable, context.current_day_index))
+        row[:] = -1.0  # mutating a copy does not disturb the registers
+        return np.ones(N)
+
+    (weights, _), inst, context = _one(ee, op, context := _ctx(ee, None))
+    assert all(kw == {"context": context} for _, kw in inst.calls)
+    for t, (row, owned, writeable, day) in enumerate(seen):
+        np.testing.assert_array_equal(row, DATA[t])
+        assert owned and writeable and day == t
+    assert context.current_day_index == T - 1
+    assert context.registers.shape == (2, N)
+    np.testing.assert_array_equal(context.registers[1], np.ones(N))
+
+
+_ = None
+
+
+def test_bound_instances_get_views_and_int_rows(ee):
+    got = []
+
+    class Bound:
+        stateful = False
+
+        def __call__(self, *rows, **kw):
+            got.append((rows, kw, [r.base is not None for r in rows]))
+            return rows[0] + rows[1]
+
+    context = _ctx(ee, None)
+    graph = node("rotation", "f", feat("f0"), node("int", 10), node("string", "s"), node("bool", 1))
+    result = ee.evaluate(graph, context, bound_function_instances={"root": Bound()})
+    np.testing.assert_array_equal(result.weights, DATA + 10)
+    assert all(len(rows) == 2 and kw == {} and all(views) for rows, kw, views in got)
+    assert set(result.node_outputs) == {"root.c0", "root.c1", "root.c2", "root.c3", "root"}
+    np.testing.assert_array_equal(result.node_outputs["root.c1"], np.full((T, N), 10.0))
+    np.testing.assert_array_equal(result.node_outputs["root.c3"], np.ones((T, N)))
+    np.testing.assert_array_equal(result.node_outputs["root"], DATA + 10)
+
+
+def test_bound_instance_with_arity_gets_copies_without_literals(ee):
+    got = []
+
+    class Bound:
+        arity = 1
+
+        def __call__(self, *rows):
+            got.append([r.base is None for r in rows])
+            return rows[0]
+
+    ee.evaluate(node("rotation", "f", feat("f0"), node("int", 3)), _ctx(ee, None),
+                bound_function_instances={"root": Bound()})
+    assert got == [[True]] * T
+
+
+@pytest.mark.parametrize("ret, exc, message", [
+    (np.ones(N, np.float32), EvaluationShapeError,
+     "Function 'f' returned dtype float32, expected float64 at row 0"),
+    (np.ones(N + 1), EvaluationShapeError,
+     f"Function 'f' returned shape ({N + 1},), expected ({N},) at row 0"),
+    (np.array(2.0), EvaluationShapeError,
+     f"Function 'f' returned shape (), expected ({N},) at row 0"),
+    (np.ones((1, N)), EvaluationShapeError,
+     f"Function 'f' returned shape (1, {N}), expected ({N},) at row 0"),
+    (np.ones(N).astype(">f8"), EvaluationShapeError,
+     "Function 'f' returned dtype >f8, expected float64 at row 0"),
+    (np.array(["a"] * N, dtype=object), EvaluationShapeError,
+     "Function 'f' returned dtype object, expected float64 at row 0"),
+])
+def test_result_checks(ee, ret, exc, message):
+    with pytest.raises(exc) as err:
+        _one(ee, lambda row: ret)
+    assert err.value.args == (message,)
+
+
+@pytest.mark.parametrize("ret, expected", [
+    (1.5, np.full(N, 1.5)),
+    (None, np.full(N, np.nan)),
+    ([1, 2, 3], np.array([1.0, 2.0, 3.0])),
+    (np.arange(2 * N, dtype=float)[::2], np.arange(0, 2 * N, 2, dtype=float)),
+])
+def test_non_checked_results_go_through_numpy_assignment(ee, ret, expected):
+    (weights, _), _, _ = _one(ee, lambda row: ret)
+    np.testing.assert_array_equal(weights, np.tile(expected, (T, 1)))
+
+
+def test_result_that_does_not_broadcast(ee):
+    with pytest.raises(ValueError):
+        _one(ee, lambda row: [1.0, 2.0])
+
+
+def test_exceptions_are_wrapped_with_cause(ee):
+    def op(row):
+        if op.calls == 2:
+            raise ZeroDivisionError("boom")
+        op.calls += 1
+        return row
+
+    op.calls = 0
+    with pytest.raises(FunctionExecutionError) as err:
+        _one(ee, op)
+    assert err.value.args == ("Function 'f' failed at row 2: boom",)
+    assert isinstance(err.value.__cause__, ZeroDivisionError)
+
+
+def test_base_exceptions_pass_through(ee):
+    def op(row):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        _one(ee, op)
+
+
+def test_instance_replacing_features_and_universe_mid_evaluation(ee):
+    context = _ctx(ee, None)
+
+    def op(row):
+        if context.current_day_index == 1:
+            context.features = (DATA * 100,)
+            context.universe = np.zeros((T, N))
+        return row
+
+    (weights, _), _, _ = _one(ee, op, context)
+    np.testing.assert_array_equal(weights[:2], DATA[:2])
+    assert np.isnan(weights[2:]).all()
+
+
+def test_features_replaced_by_foreign_objects(ee):
+    context = _ctx(ee, None)
+
+    def op(row):
+        context.features = ([list(r) for r in DATA * 10],)
+        return row
+
+    (weights, _), _, _ = _one(ee, op, context)
+    np.testing.assert_array_equal(weights[1:], DATA[1:] * 10)
+
+    def shrink(row):
+        context.features = (np.ones((1, N)),)
+        return row
+
+    context.features = (DATA,)
+    with pytest.raises(IndexError):
+        _one(ee, shrink, context)
+
+
+def test_literal_rows_reach_bound_instances(ee):
+    inst = Fn(lambda *rows: np.concatenate([r[:1] for r in rows]))
+    graph = node("rotation", "f", node("float", 2.5), feat("f0"), node("float", -1),
+                 node("int", "7"))
+    weights, _ = ee.evaluate(graph, ctx(ee, [np.ones((T, 4))]),
+                             bound_function_instances={"root": inst})
+    np.testing.assert_array_equal(weights, np.tile([2.5, 1.0, -1.0, 7.0], (T, 1)))
+
+    bad = node("rotation", "f", feat("f0"), node("int", "x"))
+    with pytest.raises(ValueError):
+        ee.evaluate(bad, ctx(ee, [np.ones((T, 2))]), bound_function_instances={"root": inst})
+
+
+def test_warmup_rows_are_nan_and_states_are_collected(ee):
+    registry = Registry().add("s", lambda **c: StatefulFn(**c), stateful=True)
+    graph = node("rotation", "s", feat("f0"), node("int", 3))
+    weights, states = ee.evaluate(graph, _ctx(ee, registry))
+    assert np.isnan(weights[:2]).all()
+    np.testing.assert_array_equal(weights[2:], DATA[2:])
+    assert states == {"root": FunctionState("s", "s-v1", {"count": T})}
+
+    # A restored instance that has seen enough rows is not warmed up again.
+    carried = FunctionState("s", "v", {"count": 2})
+    registry.functions["s"] = (registry.functions["s"][0], lambda **c: StatefulFn(count=2, **c))
+    weights, _ = ee.evaluate(graph, _ctx(ee, registry), {"root": carried})
+    np.testing.assert_array_equal(weights, DATA)
+
+
+def test_warmup_longer_than_t_and_state_collection_off(ee):
+    registry = Registry().add("s", StatefulFn, stateful=True)
+    context = _ctx(ee, registry)
+    context._collect_states = False
+    weights, states = ee.evaluate(node("rotation", "s", feat("f0"), node("int", 50)), context)
+    assert np.isnan(weights).all() and states == {}
+
+
+def test_get_state_failure_is_logged_and_reraised(ee, monkeypatch):
+    class Broken(StatefulFn):
+        def get_state(self):
+            raise RuntimeError("no state")
+
+    logged = []
+
+    class Logger:
+        def error(self, event, **fields):
+            logged.append((event, fields))
+
+    inst = Broken()
+    monkeypatch.setattr(ee, "_logger", Logger())
+    registry = Registry().add("s", lambda **c: inst, stateful=True)
+    with pytest.raises(RuntimeError, match="no state"):
+        ee.evaluate(node("rotation", "s", feat("f0")), _ctx(ee, registry))
+    assert logged == [("expression_evaluator.get_state_failed",
+                       {"instance_id": id(inst), "node_id": "root", "function_name": "s"})]
+
+    with structlog.testing.capture_logs() as logs, pytest.raises(RuntimeError):
+        monkeypatch.setattr(ee, "_logger", structlog.get_logger("x"))
+        ee.evaluate(node("rotation", "s", feat("f0"), node("int", 5)), _ctx(ee, registry))
+    assert logs[0]["event"] == "expression_evaluator.get_state_failed"
+
+
+def _signals(k=3):
+    rng = np.random.default_rng(1)
+    return {f"s{i}": UsefulSignal(weights=rng.normal(size=(T, N)), pnl=rng.normal(size=(T, 2)),
+                                  metadata={"sharpe": float(i)}) for i in (2, 0, 1)[:k]}
+
+
+def test_stateless_reduction_is_the_mean_of_sorted_signals(ee):
+    signals = _signals()
+    registry = Registry().add("r", Fn)
+    context = ctx(ee, [DATA], registry, useful_signals=signals)
+    weights, _ = ee.evaluate(node("reduction", "r", feat("f0")), context)
+    stacked = np.stack([signals[k].weights for k in sorted(signals)])
+    np.testing.assert_array_equal(weights, np.mean(stacked, axis=0))
+    assert context.extraction_buffer.shape == (3, N)
+
+
+def test_stateful_reduction_gets_extraction_and_signal_pnl(ee):
+    signals = _signals()
+    inst = Reduction()
+    registry = Registry().add("r", lambda **c: inst, stateful=True)
+    context = ctx(ee, [DATA], registry, useful_signals=signals, column_labels=["gross", "net"])
+    graph = node("reduction", "r", node("string", "net"))
+    weights, states = ee.evaluate(graph, context)
+    ids = sorted(signals)
+    for t, (args, kw) in enumerate(inst.calls):
+        np.testing.assert_array_equal(args[0], np.stack([signals[s].weights[t] for s in ids]))
+        np.testing.assert_array_equal(kw["signal_pnl"], [signals[s].pnl[t, 1] for s in ids])
+    assert states["root"].data == {"count": T}
+
+    context.column_labels = ["gross"]
+    with pytest.raises(EvaluationError) as err:
+        ee.evaluate(graph, context)
+    assert err.value.args == ("PnL column 'net' not found in column_labels: ['gross']",)
+    assert err.value.__cause__ is None and isinstance(err.value.__context__, ValueError)
+
+
+def test_signal_pnl_vectors_take_precedence(ee):
+    inst = Reduction()
+    registry = Registry().add("r", lambda **c: inst, stateful=True)
+    context = ctx(ee, [DATA[:1]], registry, useful_signals={k: UsefulSignal(np.ones((1, N))) for k in "ab"},
+                  signal_pnl_vectors={"b": {"gross_returns": 2.5}, "zz": {}})
+    ee.evaluate(node("reduction", "r", node("int", 1)), context)
+    np.testing.assert_array_equal(inst.calls[0][1]["signal_pnl"], [0.0, 2.5])
+
+
+def test_cold_start_prefills_stateful_reductions(ee):
+    signals = _signals()
+    inst = Reduction(count=1)
+    registry = Registry().add("r", lambda **c: inst, stateful=True)
+    context = ctx(ee, [DATA], registry, useful_signals=signals, column_labels=["gross_returns"])
+    carried = FunctionState("r", "v", {"count": 1, "window": 3})
+    ee.evaluate(node("reduction", "r"), context, {"root": carried}, True)
+    prefill = inst.calls[:2]
+    ids = sorted(signals)
+    for row, (args, kw) in zip((T - 2, T - 1), prefill):
+        np.testing.assert_array_equal(args[0], np.stack([signals[s].weights[row] for s in ids]))
+        np.testing.assert_array_equal(kw["signal_pnl"], [signals[s].pnl[row, 0] for s in ids])
+    assert len(inst.calls) == 2 + T
+
+    inst.calls.clear()
+    full = FunctionState("r", "v", {"count": 3, "window": 3})
+    ee.evaluate(node("reduction", "r"), context, {"root": full}, True)
+    assert len(inst.calls) == T
+
+
+def test_precomputed_outputs_override_nodes(ee):
+    context = _ctx(ee, Registry().add("f", lambda **c: Fn(lambda r: r * 2)))
+    context._precomputed_node_outputs = {"cid": [np.full((1, N), float(t)) for t in range(T)]}
+    graph = node("rotation", "f", node("feature", "f0", canonical_id="cid"))
+    weights, _ = ee.evaluate(graph, context)
+    np.testing.assert_array_equal(weights, 2 * np.repeat(np.arange(T, dtype=float)[:, None], N, 1))
+
+    context._precomputed_node_outputs = {"cid": [np.ones(N + 1)] * T}
+    with pytest.raises(EvaluationShapeError) as err:
+        ee.evaluate(graph, context)
+    assert err.value.args == (f"Precomputed node 'cid' returned shape ({N + 1},), "
+                              f"expected ({N},) at row 0",)
+
+
+def test_reentrant_evaluation_from_an_instance(ee):
+    context = _ctx(ee, None)
+    inner = []
+
+    def op(row):
+        inner.append(ee.evaluate(node("rotation", "g", feat("f0")), context,
+                                 bound_function_instances={"root": Fn(lambda r: r * 3)}))
+        return row + 1
+
+    (weights, _), _, _ = _one(ee, op, context)
+    np.testing.assert_array_equal(weights, DATA + 1)
+    np.testing.assert_array_equal(inner[-1].weights, DATA * 3)
+    assert context.registers.shape == (2, N)
+
+
+def test_general_graph_end_to_end(ee):
+    """Rotations, a reduction over a filtration, literals and features together."""
+    from tessaline.functions import builtins as B
+    from tessaline.functions.registry import default_registry
+
+    rng = np.random.default_rng(3)
+    Tn, Nn = 12, 5
+    x, y = rng.normal(size=(Tn, Nn)), rng.normal(size=(Tn, Nn))
+    signals = {f"s{i}": UsefulSignal(rng.normal(size=(Tn, Nn)), rng.normal(size=(Tn, 2)),
+                                     {"sharpe": float(i)}) for i in range(4)}
+    registry = default_registry(as_stubs=False)
+    context = ee.EvaluationContext((x, y), {"x": 0, "y": 1}, useful_signals=signals,
+                                   registry=registry, column_labels=["gross_returns", "net"])
+    flt = node("filtration", "filtration", node("gt", "gt", node("string", "sharpe"),
+                                                node("float", 1.5)))
+    graph = node("rotation", B.PRODUCT,
+                 node("rotation", B.RANK, feat("x")),
+                 node("rotation", B.ROLLING_MEAN, feat("y"), node("int", 3)),
+                 node("reduction", B.SHARPE, flt, node("int", 2)))
+    weights, states = ee.evaluate(graph, context)
+    assert set(states) == {"root.c1", "root.c2"}
+    assert np.isnan(weights[:2]).all() and np.isfinite(weights[3:]).all()
+    # Evaluating again from the returned states continues the same streams.
+    rank = registry.create_instance(B.RANK)
+    rm = registry.create_instance(B.ROLLING_MEAN, window=3)
+    expected_rank = np.stack([rank(x[t]) for t in range(Tn)])
+    expected_rm = np.stack([rm(y[t]) for t in range(Tn)])
+    sh = registry.create_instance(B.SHARPE, window=2, stat_name="sharpe")
+    expected_sh = np.stack([sh(np.stack([signals[s].weights[t] for s in ("s2", "s3")]),
+                               signal_pnl=np.array([signals[s].pnl[t, 0] for s in ("s2", "s3")]))
+                            for t in range(Tn)])
+    expected = expected_rank * expected_rm * expected_sh
+    expected[:2] = np.nan
+    np.testing.assert_array_equal(weights, expected)
