@@ -289,3 +289,13 @@ def test_rolling_refuses_malformed_state(registry, mutate, error, message):
     with pytest.raises(error, match=message):
         inst.set_state(state)
     assert inst.count == 5 and np.array_equal(inst(np.arange(5.0)), before, equal_nan=True)
+
+
+def test_weighting_restarts_when_the_pool_changes_size(registry):
+    inst = registry.create_instance(B.SHARPE, window=2, stat_name="mean")
+    rows = np.array([[1.0, 2.0], [3.0, 4.0]])
+    inst(rows, signal_pnl=[0.1, 0.2])
+    np.testing.assert_allclose(inst(rows, signal_pnl=[0.1, 0.2]), (rows * [[1 / 3], [2 / 3]]).sum(0))
+    assert np.isnan(inst(rows[:1], signal_pnl=[0.1])).all()  # a new window starts
+    assert inst.get_state()["count"] == 1
+    assert np.isnan(inst(np.zeros((0, 2)), signal_pnl=[])).all()

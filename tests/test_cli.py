@@ -95,3 +95,13 @@ def test_plot_written_when_matplotlib_present(tmp_path, ee):
     target = tmp_path / "pnl.png"
     assert cli.main(SMALL + ["--plot", str(target)]) == 0
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_module_entry_point_runs_the_main_job():
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-m", "tessaline", "--help"], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0 and "tessaline-evaluate" in done.stdout
+    assert "--data FILE.npz" in done.stdout and "--plot FILE.png" in done.stdout

@@ -103,3 +103,20 @@ def test_rank_with_ties_falls_back_to_builtin(ev):
     weights, _ = ev.evaluate(N("rotation", B.RANK, [N("feature", "x")]), ctx)
     np.testing.assert_array_equal(np.asarray(weights), [[0.25, 0.25, 1.0], [1.0, np.nan, 0.0]])
     assert ctx.current_day_index == 1  # evaluated row by row
+
+
+def test_bound_builtin_instances_take_only_their_data_rows(ev):
+    rng = np.random.default_rng(8)
+    data = rng.normal(size=(30, 4))
+    graph = N("rotation", B.PRODUCT, [
+        N("rotation", B.ROLLING_MEAN, [N("feature", "x"), N("int", 3)]),
+        N("rotation", B.RANK, [N("feature", "x")])])
+    reg = default_registry()
+    unbound, _ = ev.evaluate(graph, ev.EvaluationContext((data,), {"x": 0}, registry=reg))
+    bound = {"root": reg.create_instance(B.PRODUCT),
+             "root.c0": reg.create_instance(B.ROLLING_MEAN, window=3),
+             "root.c1": reg.create_instance(B.RANK)}
+    weights, states = ev.evaluate(graph, ev.EvaluationContext((data,), {"x": 0}, registry=reg),
+                                  bound_function_instances=bound)
+    np.testing.assert_array_equal(np.asarray(weights), np.asarray(unbound))
+    assert bound["root.c0"].count == 30 and states["root.c0"].data["count"] == 30

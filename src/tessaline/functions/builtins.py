@@ -6,8 +6,8 @@ Every instance is called once per time row, as the evaluator's row loop calls it
 * reductions: ``inst(extraction_rows, signal_pnl=...)`` with the (A, N) weight rows of the A
   passing signals and their A PnL values of the current row.
 
-Each call returns a new (N,) float64 row.  Instances expose ``stateful`` and ``get_state()``;
-rolling ones also ``window``.  Missing values are NaN throughout.
+Each call returns a new (N,) float64 row.  Instances expose ``stateful``, ``arity`` and
+``get_state()``; stateful ones also ``window``, ``set_state()`` and ``from_state()``.  Missing values are NaN throughout.
 
 The rank and rolling functions run on the same C++ kernels as the evaluator's whole-matrix fast
 paths, so both give identical bits for the graphs the fast paths accept.
@@ -59,9 +59,14 @@ def _positive_int(value: Any, name: str) -> int:
 
 
 class _Builtin:
-    """Common surface of the built-in instances."""
+    """Common surface of the built-in instances.
+
+    ``arity`` is the number of data rows a rotation takes (None: any number); its presence
+    tells the evaluator that literal children configure the instance rather than feed it.
+    """
 
     stateful = False
+    arity: Optional[int] = 1
 
     def get_state(self) -> Any:
         return None
@@ -83,6 +88,8 @@ class CrossSectionalRank(_Builtin):
 
 class CellProduct(_Builtin):
     """Cell-by-cell product of all input rows (NaN where any input is NaN)."""
+
+    arity = None
 
     def __call__(self, *rows, context=None):
         if not rows:
@@ -274,6 +281,7 @@ class _SignalWeighting(_Builtin):
     """
 
     stateful = True
+    arity = None  # fed the passing signals' rows, not rotation inputs
     STATS: Dict[str, Any] = {}
     DEFAULT_STAT = ""
 
