@@ -101,3 +101,37 @@ def test_foreign_tree_is_refused():
     with pytest.raises(TypeError, match="not a FilterNode"):
         FiltrationInstance(F("and_", ["nope"]))(POOL)
     assert math.isnan(POOL["s4"].metadata["sharpe"])
+
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+_values = st.one_of(st.none(), st.floats(-5, 5), st.just(float("nan")), st.integers(-5, 5),
+                    st.sampled_from(["a", "b"]))
+
+
+@settings(max_examples=150, deadline=None)
+@given(values=st.lists(_values, min_size=1, max_size=12), threshold=st.floats(-5, 5),
+       n=st.integers(0, 14))
+def test_operators_against_brute_force(values, threshold, n):
+    pool = {f"s{i}": UsefulSignal(metadata={"x": v}) for i, v in enumerate(values)}
+
+    def number(v):
+        return None if v is None or isinstance(v, str) or v != v else float(v)
+
+    def select(tree):
+        try:
+            return FiltrationInstance(F("filtration", [tree]))(pool)
+        except EmptyFiltrationError:
+            return []
+
+    gt = [sid for sid, s in pool.items() if number(s.metadata["x"]) is not None
+          and number(s.metadata["x"]) > threshold]
+    assert select(F("gt", field="x", value=threshold)) == gt
+    assert select(F("not_", [F("gt", field="x", value=threshold)])) == [
+        sid for sid in pool if sid not in gt]
+    numeric = [(sid, number(s.metadata["x"])) for sid, s in pool.items()
+               if number(s.metadata["x"]) is not None]
+    top = {sid for sid, _ in sorted(numeric, key=lambda p: -p[1])[:n]}
+    assert select(F("top_n", field="x", n=n)) == [sid for sid in pool if sid in top]
+    both = select(F("and_", [F("top_n", field="x", n=n), F("gt", field="x", value=threshold)]))
+    assert both == [sid for sid in pool if sid in top and sid in gt]
