@@ -1,10 +1,11 @@
 """Many graphs against one context: a serial loop, local threads, a two-process Dask cluster.
 
     python benchmarks/bench_batch.py [--graphs N] [--days T] [--instruments N] [--workers K]
+                                     [--mix all|fast|general]
 
 The graphs are a mix of cross-sectional ranks and rank products (vectorised fast paths) and
 rolling statistics and pool reductions (row-by-row general path) over a seeded synthetic
-daily market. Every run evaluates the same graphs; the speed-up is against the serial loop.
+daily market (``--mix`` keeps one kind only). Every run evaluates the same graphs; the speed-up is against the serial loop.
 The cluster runs twice: once bringing every weights matrix back, once bringing back only a
 per-graph summary (the Sharpe ratio of the next-row PnL), which is how a search over
 candidate graphs would use it. Cluster start-up is reported apart and not counted.
@@ -89,13 +90,17 @@ def main(argv=None):
     p.add_argument("--days", type=int, default=1260)
     p.add_argument("--instruments", type=int, default=300)
     p.add_argument("--workers", type=int, default=2)
+    p.add_argument("--mix", choices=("all", "fast", "general"), default="all",
+                   help="fast: ranks and rank products only; general: rolling statistics "
+                        "and pool reductions only")
     args = p.parse_args(argv)
 
     from tessaline.simulator_engine.batch import evaluate_many
 
     ee, context, families = build(args.days, args.instruments)
+    families = {"all": families, "fast": families[:2], "general": families[2:]}[args.mix]
     graphs = mix(families, args.graphs)
-    print(f"{len(graphs)} graphs against one context of {len(context.features)} features "
+    print(f"{len(graphs)} graphs ({args.mix}) against one context of {len(context.features)} features "
           f"{context.features[0].shape}, {len(context.useful_signals)} useful signals; "
           f"{os.cpu_count()} CPUs")
 
