@@ -7,7 +7,8 @@ Every instance is called once per time row, as the evaluator's row loop calls it
   passing signals and their A PnL values of the current row.
 
 Each call returns a new (N,) float64 row.  Instances expose ``stateful``, ``arity`` and
-``get_state()``; stateful ones also ``window``, ``set_state()`` and ``from_state()``.  Missing values are NaN throughout.
+``get_state()``; stateful ones also ``window``, ``set_state()`` and ``from_state()``.
+Missing values are NaN throughout.
 
 The rank and rolling functions run on the same C++ kernels as the evaluator's whole-matrix fast
 paths, so both give identical bits for the graphs the fast paths accept.

@@ -97,11 +97,13 @@ class FunctionRegistry:
     def register(self, name: str, factory: Callable[..., Any], *,
                  param_schema: Optional[Mapping[str, Any]] = None, family: str = "",
                  stateful: Optional[bool] = None, version: str = "1", description: str = "",
-                 replace: bool = False) -> ImplementedFunctionEntry:
+                 required: tuple = (), replace: bool = False) -> ImplementedFunctionEntry:
         """Register a user function; ``factory(**config)`` makes its instances.
 
-        For carried states the factory may offer ``from_state(data, **config)``; otherwise the
-        instance made by ``factory(**config)`` must offer ``set_state(data)``.
+        ``stateful`` defaults to the factory's own ``stateful`` attribute.  ``required`` names
+        parameters that every instance needs; other configuration is checked by the factory
+        itself.  For carried states the factory may offer ``from_state(data, **config)``;
+        otherwise the instance made by ``factory(**config)`` must offer ``set_state(data)``.
         """
         self._check_new(name, replace)
         if not callable(factory):
@@ -110,7 +112,7 @@ class FunctionRegistry:
             stateful = bool(getattr(factory, "stateful", False))
         entry = ImplementedFunctionEntry(name, factory, param_schema=param_schema, family=family,
                                          stateful=stateful, version=version,
-                                         description=description)
+                                         description=description, required=required)
         self._entries[name] = entry
         self._stub_constructors.pop(name, None)
         return entry
@@ -136,6 +138,7 @@ class FunctionRegistry:
         return factory if factory is not None else self._stub_constructors[name]
 
     def _check_config(self, name: str, config: Dict[str, Any]) -> None:
+        """Stubs accept only their schema's parameters; every entry needs its required ones."""
         entry = self.get_entry(name)
         allowed = entry.param_schema
         unknown = sorted(k for k in config if k not in allowed)
@@ -185,6 +188,5 @@ def default_registry(*, as_stubs: bool = True) -> FunctionRegistry:
         else:
             registry.register(spec.name, spec.cls, param_schema=spec.param_schema,
                               family=spec.family, stateful=spec.stateful, version=spec.version,
-                              description=spec.description)
-            registry.get_entry(spec.name).required = spec.required
+                              description=spec.description, required=spec.required)
     return registry
