@@ -166,10 +166,13 @@ def test_input_is_not_modified(ee):
 
 
 @pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("shape", [(1500, 24), (900, 37), (200, 301)])
-def test_large_matrices_split_over_threads(ee, name, shape):
+@pytest.mark.parametrize("shape,offset", [((1500, 24), 0), ((900, 37), 3), ((300, 301), 0),
+                                          ((290, 299), 5)])
+def test_large_matrices_split_over_threads(ee, name, shape, offset):
     rng = np.random.default_rng(shape[1])
-    data = rng.normal(size=shape) * rng.choice([1e-4, 1.0, 1e6], size=(1, shape[1]))
+    # an offset in doubles from the buffer start moves the rows off cache-line boundaries
+    data = np.empty(shape[0] * shape[1] + offset)[offset:].reshape(shape)
+    data[:] = rng.normal(size=shape) * rng.choice([1e-4, 1.0, 1e6], size=(1, shape[1]))
     data[rng.random(shape) < 0.01] = np.nan
     data[rng.random(shape) < 0.001] = np.inf
     data[100:140, 3] = 7.0

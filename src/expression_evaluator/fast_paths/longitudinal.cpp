@@ -91,14 +91,18 @@ bool supported(nb::handle node, nb::handle context) {
     raise_builtin(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
 
-// Splits columns [0, N) into runs of whole cache lines over the worker threads.
+// Splits columns [0, N) over the worker threads at cache-line boundaries of the input.
 void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, double *out, npy_intp T,
                   npy_intp N, long long w, rk::Totals *scratch) {
-    const std::size_t tiles = (std::size_t) (N + 7) / 8;
-    kernels::parallel_rows(tiles, (std::size_t) T * 8, kernels::kComputeBoundMinCells,
+    if (N <= 0) return;
+    const npy_intp first = rk::tile_end(in, 0, N);  // end of the first (maybe partial) line
+    const std::size_t tiles = 1 + (std::size_t) ((N - first + rk::kLine - 1) / rk::kLine);
+    auto start = [&](std::size_t k) {
+        return k == 0 ? npy_intp(0) : std::min<npy_intp>(N, first + (npy_intp) (k - 1) * rk::kLine);
+    };
+    kernels::parallel_rows(tiles, (std::size_t) T * rk::kLine, kernels::kComputeBoundMinCells,
                            [&](std::size_t k0, std::size_t k1) {
-                               const npy_intp c0 = (npy_intp) k0 * 8;
-                               const npy_intp c1 = std::min<npy_intp>(N, (npy_intp) k1 * 8);
+                               const npy_intp c0 = start(k0), c1 = start(k1);
                                rk::run_matrix(stat, in, in_stride, out, N, T, c0, c1, w,
                                               scratch + 2 * c0);
                            });

@@ -216,16 +216,30 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
 
 // Rows per tile of the whole-matrix driver.
 inline constexpr std::int64_t kRowBlock = 64;
+inline constexpr std::int64_t kLine = 8;  // doubles per 64-byte cache line
+
+// Rows wider than this many bytes are walked tile column by tile column (see run_matrix).
+inline constexpr std::int64_t kWideRowBytes = 2048;
+
+// The end of the tile that starts at column j0: the next cache-line boundary of the input
+// row (or c1).
+inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1) noexcept {
+    const std::int64_t offset = (std::int64_t) (((std::uintptr_t) (in + j0) / sizeof(double)) % kLine);
+    return std::min(c1, j0 + kLine - offset);
+}
 
 // Columns [c0, c1) of a T-row matrix: input row t starts at in + t * in_stride, output row
 // t at out + t * out_stride (out must not overlap in). `scratch` holds at least
 // 2 * (c1 - c0) Totals. Requires w >= 1; a window longer than T gives all NaN.
 //
-// The columns are walked in tiles of `row_block` rows by one cache line of columns: each
-// column of a tile runs down the tile's rows with its totals in registers, and the tile's
-// lines stay in L1 for the other columns of the line. The next tile's lines are prefetched
-// while this one is computed (walks down wide rows are not picked up by the hardware
-// prefetchers).
+// The matrix is cut into tiles of row_block rows by one cache line of columns: each column
+// of a tile runs down the tile's rows with its totals in registers, and the tile's lines
+// stay in L1 for the other columns of the line. Narrow rows are taken a row block at a
+// time across all columns (the hardware prefetchers follow the short stride; the next
+// tile is prefetched as well). Wide rows are taken one tile column at a time down all the
+// rows, so that the row leaving the window (w rows up the same tile column) is still in
+// L1, with the next row block of the tile column prefetched: walks down wide rows are not
+// picked up by the hardware prefetchers.
 template <Stat S>
 inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
                        std::int64_t out_stride, std::int64_t T, std::int64_t c0,
@@ -240,7 +254,27 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
     const std::int64_t n = c1 - c0;
     Totals *now = scratch, *lag = scratch + n;
     for (std::int64_t k = 0; k < n; ++k) now[k] = Totals{}, lag[k] = Totals{};
-    constexpr std::int64_t kLine = 8;  // doubles per cache line
+    auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1) {
+        for (std::int64_t j = j0; j < j1; ++j)
+            detail::column_rows<S>(in + j, in_stride, out + j, out_stride, r0, r1, w,
+                                   now[j - c0], lag[j - c0]);
+    };
+    if (in_stride * (std::int64_t) sizeof(double) > kWideRowBytes) {
+        for (std::int64_t j0 = c0; j0 < c1;) {
+            const std::int64_t j1 = tile_end(in, j0, c1);
+            for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
+                const std::int64_t r1 = std::min(T, r0 + row_block);
+                const std::int64_t p1 = std::min(T, r1 + row_block);
+                for (std::int64_t t = r1; t < p1; ++t) {
+                    __builtin_prefetch(in + t * in_stride + j0, 0, 3);
+                    __builtin_prefetch(out + t * out_stride + j0, 1, 3);
+                }
+                run_tile(r0, r1, j0, j1);
+            }
+            j0 = j1;
+        }
+        return;
+    }
     auto prefetch_tile = [&](std::int64_t r0, std::int64_t j0) {
         if (j0 >= c1 || r0 >= T) return;
         const std::int64_t r1 = std::min(T, r0 + row_block);
@@ -252,15 +286,11 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
     };
     for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
         const std::int64_t r1 = std::min(T, r0 + row_block);
-        for (std::int64_t j0 = c0; j0 < c1; j0 += kLine) {
-            const std::int64_t j1 = std::min(c1, j0 + kLine);
-            if (j1 < c1)
-                prefetch_tile(r0, j1);
-            else
-                prefetch_tile(r1, c0);
-            for (std::int64_t j = j0; j < j1; ++j)
-                detail::column_rows<S>(in + j, in_stride, out + j, out_stride, r0, r1, w,
-                                       now[j - c0], lag[j - c0]);
+        for (std::int64_t j0 = c0; j0 < c1;) {
+            const std::int64_t j1 = tile_end(in, j0, c1);
+            prefetch_tile(j1 < c1 ? r0 : r1, j1 < c1 ? j1 : c0);
+            run_tile(r0, r1, j0, j1);
+            j0 = j1;
         }
     }
 }
