@@ -1,0 +1,104 @@
+import numpy as np
+import pytest
+
+from driver_fakes import Fn, Registry, StatefulFn, ctx, feat, node
+
+DETECTORS = ["_can_use_leaf_fast_path", "_can_use_simple_rank_fast_path",
+             "_can_use_rank_multiply_fast_path", "_can_use_longitudinal_fast_path"]
+EVALUATORS = ["_evaluate_leaf_fast", "_evaluate_simple_rank_fast",
+              "_evaluate_rank_multiply_fast", "_evaluate_longitudinal_fast"]
+
+
+@pytest.fixture
+def spy(ee, monkeypatch):
+    calls = []
+    answers = {}
+
+    def detector(name):
+        def f(*args, **kwargs):
+            calls.append((name, args, kwargs))
+            return answers.get(name, False)
+        return f
+
+    def evaluator(name):
+        def f(*args, **kwargs):
+            calls.append((name, args, kwargs))
+            return answers.get(name)
+        return f
+
+    for name in DETECTORS:
+        monkeypatch.setattr(ee, name, detector(name))
+    for name in EVALUATORS:
+        monkeypatch.setattr(ee, name, evaluator(name))
+    return calls, answers
+
+
+def _setup(ee):
+    registry = Registry().add("s", StatefulFn, stateful=True)
+    context = ctx(ee, [np.ones((2, 3))], registry)
+    return node("rotation", "s", feat("f0")), context
+
+
+def test_order_and_argument_forms(ee, spy):
+    calls, answers = spy
+    graph, context = _setup(ee)
+    bound = {"root": StatefulFn()}
+    ee.evaluate(graph, context, None, bound_function_instances=bound, data_nan_features=["q"])
+    assert [c[0] for c in calls] == DETECTORS
+    assert calls[0][1] == (graph, context, None) and calls[0][2] == {"data_nan_features": ["q"]}
+    assert calls[2][2] == {"bound_function_instances": bound, "data_nan_features": ["q"]}
+    assert calls[3][1] == (graph, context, None, 2)
+
+
+@pytest.mark.parametrize("accept, declined, taken", [
+    ("_can_use_leaf_fast_path", {}, "_evaluate_leaf_fast"),
+    ("_can_use_simple_rank_fast_path", {}, "_evaluate_simple_rank_fast"),
+    ("_can_use_longitudinal_fast_path", {}, "_evaluate_longitudinal_fast"),
+])
+def test_first_accepting_path_ends_the_call(ee, spy, accept, declined, taken):
+    calls, answers = spy
+    graph, context = _setup(ee)
+    matrix = np.full((2, 3), 7.0)
+    answers.update({accept: 1, taken: matrix})
+    result = ee.evaluate(graph, context, {"root": object()})
+    assert result.weights is matrix and result.states == {}
+    assert result.nan_source == {} and result.node_outputs == {}
+    assert calls[-1][0] == taken and calls[-1][1] == (graph, context)
+
+
+def test_declining_evaluators_fall_through_to_the_general_path(ee, spy):
+    calls, answers = spy
+    graph, context = _setup(ee)
+    answers.update({"_can_use_simple_rank_fast_path": True,
+                    "_can_use_rank_multiply_fast_path": True})
+    weights, states = ee.evaluate(graph, context)
+    assert [c[0] for c in calls] == [DETECTORS[0], DETECTORS[1], EVALUATORS[1], DETECTORS[2],
+                                     EVALUATORS[2], DETECTORS[3]]
+    assert list(states) == ["root"]
+
+
+def test_leaf_result_is_not_tested(ee, spy):
+    calls, answers = spy
+    graph, context = _setup(ee)
+    answers.update({"_can_use_leaf_fast_path": True})
+    result = ee.evaluate(graph, context)
+    assert result.weights is None
+
+
+def test_detector_errors_propagate(ee, monkeypatch):
+    def boom(*a, **k):
+        raise LookupError("detector")
+
+    monkeypatch.setattr(ee, "_can_use_simple_rank_fast_path", boom)
+    graph, context = _setup(ee)
+    with pytest.raises(LookupError):
+        ee.evaluate(graph, context)
+
+
+def test_real_leaf_fast_path(ee):
+    registry = Registry()
+    data = np.arange(6.0).reshape(2, 3)
+    context = ctx(ee, [data], registry)
+    result = ee.evaluate(feat("f0"), context, {})
+    np.testing.assert_array_equal(result.weights, data)
+    assert result.states == {}
