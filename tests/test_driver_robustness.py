@@ -1,0 +1,122 @@
+"""Instances and contexts that misbehave: the outcome is an error or NumPy's own result,
+never a crash, and the driver's arrays stay valid however they are used."""
+
+import gc
+
+import numpy as np
+import pytest
+
+from driver_fakes import Fn, Registry, ctx, feat, node
+from tessaline.simulator_engine._types import EvaluationShapeError, UsefulSignal
+
+T, N = 5, 4
+
+
+@pytest.mark.parametrize("ret", [
+    "text", {"a": 1}, object(), [[1.0] * N] * 2, np.array([None] * N, dtype=object),
+    np.ones((N, 1)), np.ones(N, np.complex128), np.ones(N, bool), np.ma.masked_all(N),
+    np.ones(2 * N)[::2].astype(np.int32),
+])
+def test_odd_results_end_in_errors_or_numpy_values(ee, ret):
+    context = ctx(ee, [np.ones((T, N))], Registry().add("f", lambda **c: Fn(lambda r: ret)))
+    try:
+        weights, _ = ee.evaluate(node("rotation", "f", feat("f0")), context)
+    except (TypeError, ValueError, EvaluationShapeError):
+        return
+    assert weights.shape == (T, N)
+
+
+def test_instances_keep_and_mutate_views(ee):
+    kept = []
+
+    class Keeper:
+        def __call__(self, *rows):
+            kept.extend(rows)
+            for r in rows:
+                r[:] = 7.0  # writes into the register file
+            return rows[0]
+
+    context = ctx(ee, [np.arange(T * N, dtype=float).reshape(T, N)])
+    result = ee.evaluate(node("rotation", "f", feat("f0"), node("float", 1.0)), context,
+                         bound_function_instances={"root": Keeper()})
+    del context, result
+    gc.collect()
+    assert all(r.shape == (N,) and (r == 7.0).all() for r in kept)
+    kept[0][:] = 1.0  # the register file outlives the evaluation through the views
+
+
+def test_instances_that_replace_signals_universe_and_features(ee):
+    signals = {k: UsefulSignal(np.full((T, N), float(i))) for i, k in enumerate("abc")}
+    context = ctx(ee, [np.ones((T, N))], useful_signals=signals, universe=np.ones((T, N)))
+    calls = []
+
+    class Wild:
+        def __call__(self, *rows):
+            t = context.current_day_index
+            calls.append(t)
+            if t == 1:
+                context.useful_signals = {"z": UsefulSignal(np.full((T, N), 9.0))}
+            if t == 2:
+                context.universe = np.ones((T, N), np.float32)  # masked through NumPy
+            if t == 3:
+                context.features = (np.full((T, N), 3.0),)
+            return rows[0] + rows[1]
+
+    graph = node("rotation", "f", node("reduction", "r"), feat("f0"))
+    result = ee.evaluate(graph, context, bound_function_instances={"root": Wild(),
+                                                                   "root.c0": Fn()})
+    w = result.weights
+    np.testing.assert_array_equal(w[0], np.full(N, 2.0))   # mean of 0, 1, 2 plus 1
+    np.testing.assert_array_equal(w[2], np.full(N, 10.0))  # only z from row 2 on
+    np.testing.assert_array_equal(w[4], np.full(N, 12.0))
+    assert calls == list(range(T))
+
+
+def test_universe_of_another_shape_goes_through_numpy(ee):
+    context = ctx(ee, [np.ones((T, N))], validate_inputs=False, universe=np.ones((T, N + 1)))
+    with pytest.raises(ValueError):
+        ee.evaluate(node("rotation", "f", feat("f0")), context,
+                    bound_function_instances={"root": Fn()})
+
+
+def test_object_and_strided_features(ee):
+    data = np.arange(2 * T * N, dtype=float).reshape(T, 2 * N)[:, ::2]
+    context = ctx(ee, [np.ones((T, N))], universe=np.ones((T, N)))
+    context.features = (data,)
+    weights, _ = ee.evaluate(node("rotation", "f", feat("f0")), context,
+                             bound_function_instances={"root": Fn()})
+    np.testing.assert_array_equal(weights, data)
+    context.features = (data.astype(np.float32),)
+    weights, _ = ee.evaluate(node("rotation", "f", feat("f0")), context,
+                             bound_function_instances={"root": Fn()})
+    np.testing.assert_array_equal(weights, data)
+
+
+def test_context_attributes_that_raise(ee):
+    class Context:
+        def __init__(self, real):
+            vars(self).update(vars(real))
+
+        @property
+        def useful_signals(self):
+            raise RuntimeError("signals unavailable")
+
+    real = ctx(ee, [np.ones((T, N))])
+    with pytest.raises(RuntimeError, match="signals unavailable"):
+        ee.evaluate(node("rotation", "f", feat("f0")), Context(real),
+                    bound_function_instances={"root": Fn()})
+
+
+def test_many_evaluations_do_not_leak_references(ee):
+    data = np.ones((T, N))
+    context = ctx(ee, [data])
+    inst = Fn()
+    graph = node("rotation", "f", feat("f0"))
+    for _ in range(5):
+        ee.evaluate(graph, context, bound_function_instances={"root": inst})
+    before = (sys_refs := __import__("sys").getrefcount)(inst), sys_refs(context), sys_refs(graph)
+    for _ in range(50):
+        ee.evaluate(graph, context, bound_function_instances={"root": inst})
+    inst.calls.clear()
+    after = sys_refs(inst), sys_refs(context), sys_refs(graph)
+    assert after == before
