@@ -487,12 +487,15 @@ def configs():
     keys = st.one_of(st.sampled_from(("window", "decay", "A", "N_alloc", "pnl_column",
                                       "stat_name", "invert")),
                      st.integers(0, 2), st.none())
-    return st.one_of(
-        st.none(), st.builds(dict),
+    plain = st.one_of(st.none(), st.builds(dict),
+                      st.dictionaries(st.sampled_from(("window", "decay")),
+                                      st.integers(1, 4), max_size=1))
+    odd = st.one_of(
         st.dictionaries(keys, literal_values(), max_size=3),
         st.sampled_from([[("window", 3)], [1, 2], 5, "window"]),
         st.builds(Raiser),
     )
+    return st.one_of(plain, plain, plain, plain, odd)
 
 
 @functools.lru_cache(maxsize=None)
@@ -789,7 +792,6 @@ class FakeRegistry:
         self.width = width
         self.context = None
         self.graph = None
-        self.created = []
 
     def _misbehave(self, method, normal):
         b = self.method_behaviour.get(method, "ok")
@@ -818,7 +820,6 @@ class FakeRegistry:
         inst = cls(name, self.instance_behaviour, stateful, window,
                    state=getattr(state, "data", None), state_behaviour=self.state_behaviour,
                    registry=self)
-        self.created.append(inst)
         return inst
 
     def create_instance(self, name, **config):
@@ -922,7 +923,8 @@ def context_kwargs(draw, odd=True, T=None, N=None, module=None):
     N = draw(st.integers(0, 5)) if N is None else N
     if N == 0 and draw(st.booleans()):
         N = 1
-    k = draw(st.integers(0 if odd else 1, 3))
+    k = draw(st.integers(0, 3)) if odd and draw(st.integers(0, 7)) == 0 else draw(
+        st.integers(1, 3))
     features = tuple(draw(matrices(T, N, odd=odd and draw(st.integers(0, 3)) == 0))
                      for _ in range(k))
     if odd and draw(st.integers(0, 8)) == 0:

@@ -1,0 +1,214 @@
+"""Fuzzing ``evaluate``: random and hostile graphs, contexts, registries, instances and states.
+
+Property: ``evaluate`` returns an EvaluationResult or raises an error of the package or a
+documented platform error; the interpreter survives; the caller's arrays and graph nodes
+are unchanged (the context's scratch attributes and the graph's cache slots excepted); the
+context's evaluation lock is released afterwards.
+"""
+
+from __future__ import annotations
+
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from fuzz_strategies import (
+    FN_MEAN,
+    FN_ROLL,
+    FakeInstance,
+    FakeRegistry,
+    INSTANCE_BEHAVIOURS,
+    Raiser,
+    Snapshot,
+    build_context,
+    context_kwargs,
+    deep_chain,
+    fuzz_settings,
+    graph_for,
+    graph_nodes,
+    odd_objects,
+    outcome,
+)
+from tessaline.functions._typed_shapes import FunctionGraphNode, FunctionState
+from tessaline.simulator_engine import expression_evaluator as EE
+
+# What an evaluation may replace on the context.
+SCRATCH = ("registers", "extraction_buffer", "universe_mask", "current_day_index",
+           "transform_pipeline", "features", "feature_index")
+PATHS = ("root", "root.c0", "root.c1", "root.c0.c0", "root.c1.c0", "root.c2")
+KINDS = ("leaf", "rank", "rank_multiply", "longitudinal", "general")
+
+FUNCTION_STATES = st.one_of(
+    st.none(), st.none(), st.none(), st.none(), st.builds(dict),
+    st.dictionaries(st.sampled_from(PATHS), st.one_of(
+        st.builds(FunctionState, st.just(FN_ROLL), st.just("1"),
+                  st.fixed_dictionaries({"count": st.integers(0, 5),
+                                         "window": st.integers(0, 4)})),
+        odd_objects()), max_size=3),
+    odd_objects())
+NAN_FEATURES = st.one_of(st.none(), st.none(), st.none(), st.none(), st.sampled_from(((), ("f0",), ["f1", "f0"], {"f2"})),
+                         odd_objects())
+
+
+@st.composite
+def bound_instances(draw, registry):
+    if draw(st.integers(0, 3)):
+        return None
+    out = {}
+    for p in draw(st.lists(st.sampled_from(PATHS), max_size=4, unique=True)):
+        kind = draw(st.integers(0, 6))
+        if kind == 0:
+            out[p] = None
+        elif kind == 1:
+            out[p] = draw(odd_objects())
+        else:
+            out[p] = FakeInstance("bound", draw(st.sampled_from(INSTANCE_BEHAVIOURS)),
+                                  stateful=draw(st.booleans()), registry=registry)
+    return out
+
+
+def run_evaluate(graph, ctx, *args, **kwargs):
+    snap = Snapshot(graph, ctx, *args, *kwargs.values(), skip_context_attrs=SCRATCH)
+    kind, value = outcome(EE.evaluate, graph, ctx, *args, **kwargs)
+    snap.assert_unchanged("evaluate")
+    lock = getattr(ctx, "_evaluation_lock", None)
+    if lock is not None and hasattr(lock, "_is_owned"):
+        assert not lock._is_owned(), "evaluate left the context's lock held"
+    if kind == "ok":
+        assert isinstance(value, EE.EvaluationResult)
+        assert len(value) == 2
+    return kind, value
+
+
+def _attach(ctx, graph):
+    reg = getattr(ctx, "registry", None)
+    if isinstance(reg, FakeRegistry):
+        reg.context, reg.graph = ctx, graph
+
+
+GRAPHS = st.one_of(graph_nodes(odd=False), graph_nodes(odd=True),
+                   st.sampled_from(KINDS).map(lambda k: graph_for(None, k)))
+CONTEXTS = st.one_of(context_kwargs(odd=True, module=EE), context_kwargs(odd=False, module=EE))
+
+
+@fuzz_settings(300)
+@given(data=st.data())
+def test_evaluate_random_graphs_and_contexts(data):
+    graph = data.draw(GRAPHS)
+    ctx = build_context(EE, data.draw(CONTEXTS))
+    _attach(ctx, graph)
+    registry = getattr(ctx, "registry", None)
+    run_evaluate(graph, ctx, data.draw(FUNCTION_STATES), data.draw(st.booleans()),
+                 bound_function_instances=data.draw(bound_instances(registry)),
+                 data_nan_features=data.draw(NAN_FEATURES))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@fuzz_settings(60)
+@given(data=st.data())
+def test_evaluate_each_path_with_hostile_context(kind, data):
+    graph = graph_for(None, kind)
+    ctx = build_context(EE, data.draw(CONTEXTS))
+    _attach(ctx, graph)
+    run_evaluate(graph, ctx, data.draw(FUNCTION_STATES), data.draw(st.booleans()),
+                 data_nan_features=data.draw(NAN_FEATURES))
+    # A second evaluation with the same (possibly rewritten) context must be as safe.
+    run_evaluate(graph, ctx)
+
+
+@fuzz_settings(40)
+@given(data=st.data(), behaviour=st.sampled_from(INSTANCE_BEHAVIOURS))
+def test_misbehaving_instances_on_the_general_path(data, behaviour):
+    kw = data.draw(context_kwargs(odd=False, module=EE, T=4, N=3))
+    reg = FakeRegistry(instance_behaviour=behaviour, module=EE, width=3,
+                       state_behaviour=data.draw(st.sampled_from(("ok", "raise", "weird"))))
+    kw["registry"] = reg
+    ctx = build_context(EE, kw)
+    graph = graph_for(None, "general")
+    reg.context, reg.graph = ctx, graph
+    run_evaluate(graph, ctx, None, data.draw(st.booleans()))
+
+
+@pytest.mark.parametrize("kind", ["foreign_context", "duck_context", "bad_lock"])
+def test_evaluate_with_foreign_context_objects(kind):
+    graph = FunctionGraphNode("feature", "f0")
+    if kind == "foreign_context":
+        contexts = [None, 3, Raiser(), {}, object()]
+    elif kind == "duck_context":
+        class Duck:
+            features = (np.zeros((2, 2)),)
+            feature_index = {"f0": 0}
+            universe = None
+            useful_signals = {}
+            transform_pipeline = []
+            metaparameters = {}
+            registry = None
+            universe_mask = None
+        contexts = [Duck()]
+    else:
+        contexts = []
+        for lock in (None, 3, Raiser(), object()):
+            ctx = EE.EvaluationContext((np.zeros((2, 2)),), {"f0": 0})
+            ctx._evaluation_lock = lock
+            contexts.append(ctx)
+    for ctx in contexts:
+        outcome(EE.evaluate, graph, ctx)
+
+
+# ---------------------------------------------------------------------------------------
+# Deep and cyclic graphs end in RecursionError, never in a stack overflow.
+
+
+def _context(T=3, N=2, registry=None):
+    return EE.EvaluationContext((np.arange(T * N, dtype=float).reshape(T, N),) * 2,
+                                {"f0": 0, "f1": 1}, registry=registry)
+
+
+@pytest.mark.parametrize("depth", [50, 5000, 200000])
+@pytest.mark.parametrize("inner", [("rotation", FN_MEAN), ("filtration", "filtration"),
+                                   ("and_", "and_"), ("reduction", "fz_reduce")])
+def test_deep_graphs(depth, inner):
+    graph = deep_chain(depth, inner_type=inner[0], inner_value=inner[1])
+    ctx = _context(registry=FakeRegistry(module=EE, width=2))
+    kind, value = run_evaluate(graph, ctx)
+    if depth > sys.getrecursionlimit():
+        assert kind == "raised" and isinstance(value, RecursionError), value
+    walks_everything = ["generate_node_identities", "invalidate_graph_evaluation_caches",
+                        "_annotate_state_identities"]
+    if inner[0] in ("filtration", "and_"):
+        walks_everything += ["_dict_to_filter_node", "_describe_dict_filter"]
+    for name in walks_everything:
+        kind, value = outcome(getattr(EE, name), graph)
+        if depth > sys.getrecursionlimit():
+            assert kind == "raised" and isinstance(value, RecursionError), (name, value)
+    kind, value = outcome(EE._compute_graph_warmup_rows, graph, ctx.registry)
+    if depth > sys.getrecursionlimit():
+        assert kind == "raised" and isinstance(value, RecursionError), value
+
+
+@pytest.mark.parametrize("shape", ["self", "parent", "grandparent", "shared_child"])
+def test_cyclic_graphs(shape):
+    F = FunctionGraphNode
+    leaf = F("feature", "f0")
+    root = F("rotation", FN_MEAN, [F("rotation", FN_MEAN, [leaf])])
+    if shape == "self":
+        root.children.append(root)
+    elif shape == "parent":
+        root.children[0].children.append(root)
+    elif shape == "grandparent":
+        root.children[0].children.append(F("rotation", FN_MEAN, [root]))
+    else:
+        root.children.append(root.children[0])  # a DAG, not a tree
+    ctx = _context(registry=FakeRegistry(module=EE, width=2))
+    kind, value = run_evaluate(graph := root, ctx)
+    if shape != "shared_child":
+        assert kind == "raised" and isinstance(value, RecursionError), value
+    for name in ("generate_node_identities", "_annotate_state_identities",
+                 "invalidate_graph_evaluation_caches", "_dict_to_filter_node",
+                 "_describe_dict_filter"):
+        outcome(getattr(EE, name), graph)
+    outcome(EE._compute_graph_warmup_rows, graph, ctx.registry)
+    outcome(EE._attach_stage_data_feature_leaves, graph, ctx)
