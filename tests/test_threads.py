@@ -1,0 +1,268 @@
+"""Threads: evaluations with different contexts run independently and agree with a single
+thread; evaluations sharing one context are serialised by its lock; the array kernels let
+other threads run while they work."""
+
+from __future__ import annotations
+
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from fuzz_strategies import graph_for
+from tessaline.functions._typed_shapes import FunctionGraphNode
+from tessaline.functions.registry import default_registry
+from tessaline.simulator_engine import expression_evaluator as EE
+from tessaline.simulator_engine._types import UsefulSignal
+
+F = FunctionGraphNode
+THREADS = 8
+
+
+def _matrix(seed, T=40, N=30, ties=False):
+    rng = np.random.default_rng(seed)
+    m = rng.standard_normal((T, N))
+    m[rng.random((T, N)) < 0.05] = np.nan
+    if ties:
+        m[::3, :2] = 1.0
+    return m
+
+
+def _context(seed, **kw):
+    rng = np.random.default_rng(seed + 1000)
+    base = dict(features=(_matrix(seed), _matrix(seed + 1), _matrix(seed + 2, ties=True)),
+                feature_index={"f0": 0, "f1": 1, "f2": 2},
+                universe=np.where(rng.random((40, 30)) < 0.1, 0.0, 1.0),
+                registry=default_registry())
+    base.update(kw)
+    return EE.EvaluationContext(**base)
+
+
+def _signals(seed):
+    rng = np.random.default_rng(seed)
+    return {f"s{i}": UsefulSignal(weights=rng.standard_normal((40, 30)),
+                                  pnl=rng.standard_normal((40, 2)),
+                                  metadata={"sharpe": float(i)}) for i in range(4)}
+
+
+GRAPHS = {
+    "leaf": graph_for(None, "leaf"),
+    "rank": graph_for(None, "rank"),
+    "rank_multiply": graph_for(None, "rank_multiply"),
+    "rank_ties": F("rotation", "virtualization_runtime_transform_acbc9b", [F("feature", "f2")]),
+    "general": F("rotation", "longitudinal_accumulators_250f46", [
+        F("rotation", "transform_demean_3c8a51", [F("feature", "f1")]), F("int", 4)]),
+    "reduction": F("reduction", "statistical_sharpe_2e4daa", [
+        F("filtration", "filtration", [F("gt", "gt", [F("string", "sharpe"),
+                                                      F("float", 0.5)])]), F("int", 3)]),
+}
+
+
+def _job(kind, seed):
+    kw = {}
+    if kind == "reduction":
+        kw = dict(useful_signals=_signals(seed), column_labels=["gross_returns", "net"])
+    return GRAPHS[kind], _context(seed, **kw)
+
+
+def _run(kind, seed):
+    graph, ctx = _job(kind, seed)
+    result = EE.evaluate(graph, ctx)
+    return np.array(result.weights, copy=True), {k: v.data for k, v in result.states.items()}
+
+
+def _same(a, b):
+    return np.array_equal(a[0], b[0], equal_nan=True) and a[1].keys() == b[1].keys()
+
+
+def test_many_threads_on_different_contexts_agree_with_one_thread():
+    jobs = [(kind, seed) for seed in range(3) for kind in GRAPHS]
+    expected = {job: _run(*job) for job in jobs}
+    got, errors = {}, []
+    barrier = threading.Barrier(THREADS)
+
+    def worker(i):
+        try:
+            barrier.wait()
+            for r in range(3):
+                for job in jobs[i::THREADS] + jobs[(i + r) % len(jobs)::len(jobs)]:
+                    got.setdefault(job, []).append(_run(*job))
+        except BaseException as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert set(got) == set(jobs)
+    for job, results in got.items():
+        assert all(_same(r, expected[job]) for r in results), job
+
+
+class Recorder:
+    """A bound instance that notices when two evaluations are inside it at the same time."""
+
+    stateful = False
+
+    def __init__(self):
+        self.active = 0
+        self.max_active = 0
+        self.calls = 0
+        self.lock = threading.Lock()
+
+    def __call__(self, row):
+        with self.lock:
+            self.active += 1
+            self.max_active = max(self.max_active, self.active)
+            self.calls += 1
+        try:
+            # Give the other threads every chance to enter: drop the GIL for a moment.
+            threading.Event().wait(0.0005)
+            return np.array(row, dtype=np.float64)
+        finally:
+            with self.lock:
+                self.active -= 1
+
+    def get_state(self):
+        return None
+
+
+@pytest.mark.parametrize("how", ["bound", "registry"])
+def test_threads_sharing_one_context_are_serialised(how):
+    rec = Recorder()
+    graph = F("rotation", "rec", [F("feature", "f0")])
+    if how == "bound":
+        ctx = _context(0, registry=None)
+        kwargs = {"bound_function_instances": {"root": rec}}
+    else:
+        class Registry:
+            def has(self, name):
+                return name == "rec"
+
+            def get_entry(self, name):
+                return type("E", (), {})()
+
+            def has_factory(self, name):
+                return True
+
+            def create_instance(self, name, **config):
+                return lambda row, context=None: rec(row)
+
+        ctx = _context(0, registry=Registry())
+        kwargs = {}
+    errors = []
+
+    def worker():
+        try:
+            for _ in range(3):
+                EE.evaluate(graph, ctx, **kwargs)
+        except BaseException as exc:  # pragma: no cover
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert rec.calls == 4 * 3 * 40
+    assert rec.max_active == 1
+
+
+def test_threads_on_different_contexts_run_at_the_same_time():
+    # Each evaluation waits inside its function until the other evaluation is inside too:
+    # this completes only if nothing serialises evaluations of different contexts.
+    barrier = threading.Barrier(2, timeout=30)
+    seen = []
+
+    class Meeting:
+        stateful = False
+
+        def __init__(self):
+            self.met = False
+
+        def __call__(self, row):
+            if not self.met:
+                barrier.wait()
+                self.met = True
+                seen.append(threading.get_ident())
+            return np.array(row, dtype=np.float64)
+
+    graph = F("rotation", "meet", [F("feature", "f0")])
+    errors = []
+
+    def worker(seed):
+        try:
+            EE.evaluate(graph, _context(seed, registry=None),
+                        bound_function_instances={"root": Meeting()})
+        except BaseException as exc:  # pragma: no cover
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in (1, 2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert len(set(seen)) == 2
+
+
+def test_nested_evaluate_on_the_same_context_and_thread():
+    ctx = _context(3, registry=None)
+    inner = []
+
+    def reenter(row):
+        if not inner:
+            inner.append(EE.evaluate(F("feature", "f1"), ctx))
+        return np.array(row, dtype=np.float64)
+
+    EE.evaluate(F("rotation", "x", [F("feature", "f0")]), ctx,
+                bound_function_instances={"root": reenter})
+    assert inner and np.asarray(inner[0]).shape == (40, 30)
+
+
+@pytest.mark.parametrize("kernel", ["rank", "rank_multiply", "rolling"])
+def test_kernels_running_without_the_gil_in_many_threads_agree(kernel):
+    # The array kernels run with the GIL released: several at once, on different inputs,
+    # must each give what they give alone. (The speed-up is in benchmarks/bench_threads.py.)
+    rng = np.random.default_rng(11)
+    if kernel == "rolling":
+        inputs = [rng.standard_normal((20000, 8)) for _ in range(4)]
+
+        def call(x):
+            return EE._rolling_longitudinal_fast(x, 20, "longitudinal_accumulators_250f46")
+    else:
+        inputs = [EE.EvaluationContext((rng.standard_normal((200, 500)),
+                                        rng.standard_normal((200, 500))), {"f0": 0, "f1": 1})
+                  for _ in range(4)]
+        graph = graph_for(None, kernel)
+        fn = EE._evaluate_simple_rank_fast if kernel == "rank" else \
+            EE._evaluate_rank_multiply_fast
+
+        def call(ctx):
+            return fn(graph, ctx)
+
+    expected = [call(x) for x in inputs]
+    results = [[] for _ in inputs]
+    errors = []
+    barrier = threading.Barrier(len(inputs))
+
+    def worker(i):
+        try:
+            barrier.wait()
+            for _ in range(5):
+                results[i].append(call(inputs[i]))
+        except BaseException as exc:  # pragma: no cover
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(inputs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    for exp, got in zip(expected, results):
+        assert all(np.array_equal(exp, g, equal_nan=True) for g in got)
