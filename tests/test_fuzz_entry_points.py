@@ -155,7 +155,7 @@ SCRATCH = ("registers", "extraction_buffer", "universe_mask", "current_day_index
 
 
 @pytest.mark.parametrize("name", sorted(ARGUMENTS))
-@fuzz_settings(60)
+@fuzz_settings(40)
 @given(data=st.data())
 def test_entry_point_never_crashes_and_keeps_inputs(ee, name, data):
     fn = _entry(ee, name)
@@ -179,7 +179,7 @@ SETSTATE = st.one_of(st.dictionaries(st.sampled_from(("features", "registers",
                                      odd_objects(), max_size=3), odd_objects())
 
 
-@fuzz_settings(150)
+@fuzz_settings(100)
 @given(data=st.data())
 def test_context_construction_with_any_arguments(ee, data):
     kwargs = data.draw(context_kwargs(odd=True))
@@ -217,7 +217,7 @@ ATTR = st.sampled_from(("shape", "T", "sum", "nope", "__len__", "weights", "stat
 INDEX = st.one_of(st.integers(-4, 4), st.slices(4), odd_objects())
 
 
-@fuzz_settings(150)
+@fuzz_settings(100)
 @given(data=st.data())
 def test_result_protocol_with_any_contents(ee, data):
     weights = data.draw(WEIGHTS)

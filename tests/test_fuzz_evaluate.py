@@ -94,7 +94,7 @@ GRAPHS = st.one_of(graph_nodes(odd=False), graph_nodes(odd=True),
 CONTEXTS = st.one_of(context_kwargs(odd=True, module=EE), context_kwargs(odd=False, module=EE))
 
 
-@fuzz_settings(300)
+@fuzz_settings(200)
 @given(data=st.data())
 def test_evaluate_random_graphs_and_contexts(data):
     graph = data.draw(GRAPHS)
@@ -107,7 +107,7 @@ def test_evaluate_random_graphs_and_contexts(data):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@fuzz_settings(60)
+@fuzz_settings(40)
 @given(data=st.data())
 def test_evaluate_each_path_with_hostile_context(kind, data):
     graph = graph_for(None, kind)
@@ -167,9 +167,10 @@ def _context(T=3, N=2, registry=None):
                                 {"f0": 0, "f1": 1}, registry=registry)
 
 
-@pytest.mark.parametrize("depth", [50, 5000, 200000])
-@pytest.mark.parametrize("inner", [("rotation", FN_MEAN), ("filtration", "filtration"),
-                                   ("and_", "and_"), ("reduction", "fz_reduce")])
+@pytest.mark.parametrize("depth, inner", [
+    (d, i) for d in (50, 3000) for i in (("rotation", FN_MEAN), ("filtration", "filtration"),
+                                         ("and_", "and_"), ("reduction", "fz_reduce"))
+] + [(200000, ("rotation", FN_MEAN))])
 def test_deep_graphs(depth, inner):
     graph = deep_chain(depth, inner_type=inner[0], inner_value=inner[1])
     ctx = _context(registry=FakeRegistry(module=EE, width=2))
