@@ -371,3 +371,16 @@ def test_general_graph_end_to_end(ee):
     expected = expected_rank * expected_rm * expected_sh
     expected[:2] = np.nan
     np.testing.assert_array_equal(weights, expected)
+
+
+@pytest.mark.parametrize("A, width", [(3, 2), (40, 5), (20, 1), (2, 3)])
+def test_stateless_mean_is_bit_identical_to_numpy(ee, A, width):
+    rng = np.random.default_rng(A)
+    scale = 10.0 ** rng.integers(-8, 8, size=(A, 1, width))
+    weights = rng.normal(size=(A, 2, width)) * scale
+    weights[:, 1] = -0.0
+    signals = {f"s{i:02d}": UsefulSignal(weights[i]) for i in range(A)}
+    context = ctx(ee, [np.zeros((2, width))], Registry().add("r", Fn), useful_signals=signals)
+    result, _ = ee.evaluate(node("reduction", "r"), context)
+    expected = np.stack([np.mean(np.ascontiguousarray(weights[:, t]), axis=0) for t in range(2)])
+    assert result.tobytes() == expected.tobytes()

@@ -641,15 +641,18 @@ struct Loop {
         } else {
             PyArrayObject *in = as_array(input);
             Py_ssize_t rows = PyArray_DIM(in, 0);
-            if (rows == 0) {
+            if (rows == 0 || N == 1) {
+                // An empty mean (NumPy warns and gives NaN) and a single column (NumPy sums
+                // it pairwise) are left to NumPy itself.
                 result = call_kw(get_attr(global("np"), "mean"), {input}, {"axis"},
                                  {py_int(0)});
             } else {
+                // NumPy's axis-0 mean of a C-contiguous block: the rows added one after the
+                // other onto +0.0, then divided by the row count.
                 result = zeros_f64_1d(N);
                 double *o = f64_data(result);
                 const double *src = (const double *) PyArray_DATA(in);
-                std::memcpy(o, src, (size_t) N * sizeof(double));
-                for (Py_ssize_t r = 1; r < rows; ++r)
+                for (Py_ssize_t r = 0; r < rows; ++r)
                     for (Py_ssize_t j = 0; j < N; ++j) o[j] += src[r * N + j];
                 double count = (double) rows;
                 for (Py_ssize_t j = 0; j < N; ++j) o[j] /= count;
