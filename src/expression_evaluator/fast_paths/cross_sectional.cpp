@@ -229,8 +229,6 @@ bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
 // ---------------------------------------------------------------------------------------
 // Module entry points.
 
-nb::handle opt(PyObject *p) { return p ? nb::handle(p) : nb::handle(Py_None); }
-
 EE_ENTRY(py_apply_universe_mask) {
     (void) self;
     return guarded([&] {
@@ -488,12 +486,13 @@ nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
                                            left.uni_stride, op, left.rows, left.cols);
     }
     if (!ok) return none();
+    const std::size_t left_rows = left.rows, left_cols = left.cols;
     left = RankInput();
     nb::object right_child = check(PyObject_GetItem(children.ptr(), one.ptr()));
     RankInput right;
     if (!load_rank_input(right_child, context, right)) return none();
     nb::object result;
-    if (right.rows == PyArray_DIM(as_array(out), 0) && right.cols == PyArray_DIM(as_array(out), 1)) {
+    if (right.rows == left_rows && right.cols == left_cols) {
         {
             nb::gil_scoped_release nogil;
             ok = kernels::rank_matrix_distinct_multiply(right.data, right.data_stride, right.uni,

@@ -1,12 +1,27 @@
-// Sorting of unsigned 64-bit keys whose lowest `skip_bits` bits need no ordering (they
-// hold a payload that is already in ascending order in the input, and stable sorting
-// keeps it so). Plain C++, no Python.
+// Ordering primitives of the rank kernels. Plain C++, no Python.
+//
+//  - sort_u64: ascending sort of unsigned 64-bit keys whose lowest `skip_bits` bits hold a
+//    payload already ascending in input order (a stable sort keeps it so): insertion sort
+//    for tiny inputs, std::sort for small ones, LSD radix on the remaining bits otherwise.
+//  - count_less: for each of m doubles, how many of the others are smaller; vectorised with
+//    the widest float compares the CPU offers (chosen once at run time).
 #pragma once
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <vector>
+
+#ifndef EE_RADIX_DIGIT
+#define EE_RADIX_DIGIT 8
+#endif
 
 namespace ee::kernels {
 
@@ -14,14 +29,206 @@ struct SortScratch {
     std::vector<std::uint32_t> counts;
 };
 
-// Sorts keys[0, m) ascending; tmp has room for m keys. Entries whose bits above skip_bits
-// are equal keep their input order.
+namespace detail {
+
+inline void insertion_sort_u64(std::uint64_t *keys, std::size_t m) {
+    for (std::size_t a = 1; a < m; ++a) {
+        std::uint64_t item = keys[a];
+        std::size_t b = a;
+        while (b > 0 && keys[b - 1] > item) {
+            keys[b] = keys[b - 1];
+            --b;
+        }
+        keys[b] = item;
+    }
+}
+
+// LSD radix sort of keys[0, m) on bits [lo_bit, 64), `digit` bits per pass; passes whose
+// digit is the same for every key are skipped. Stable, so keys equal on those bits keep
+// their input order.
+inline void radix_sort_u64(std::uint64_t *keys, std::uint64_t *tmp, std::size_t m,
+                           unsigned lo_bit, unsigned digit, SortScratch &s) {
+    const unsigned passes = (64 - lo_bit + digit - 1) / digit;
+    const std::size_t buckets = std::size_t(1) << digit;
+    const std::uint64_t mask = buckets - 1;
+    s.counts.assign(passes * buckets, 0);
+    std::uint32_t *counts = s.counts.data();
+    for (std::size_t i = 0; i < m; ++i) {
+        std::uint64_t k = keys[i] >> lo_bit;
+        for (unsigned p = 0; p < passes; ++p) {
+            ++counts[p * buckets + (k & mask)];
+            k >>= digit;
+        }
+    }
+    std::uint64_t *src = keys, *dst = tmp;
+    for (unsigned p = 0; p < passes; ++p) {
+        std::uint32_t *c = counts + p * buckets;
+        const unsigned shift = lo_bit + p * digit;
+        if (c[(src[0] >> shift) & mask] == m) continue;  // one bucket holds every key
+        std::uint32_t sum = 0;
+        for (std::size_t b = 0; b < buckets; ++b) {
+            std::uint32_t v = c[b];
+            c[b] = sum;
+            sum += v;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            std::uint64_t k = src[i];
+            dst[c[(k >> shift) & mask]++] = k;
+        }
+        std::swap(src, dst);
+    }
+    if (src != keys) std::memcpy(keys, src, m * sizeof(std::uint64_t));
+}
+
+}  // namespace detail
+
+// Sorts keys[0, m) ascending on bits [skip_bits, 64); keys equal there keep their input
+// order (the payload in the low bits is ascending in input order, so a full sort of the
+// keys gives the same result). tmp has room for m keys.
 inline void sort_u64(std::uint64_t *keys, std::uint64_t *tmp, std::size_t m, unsigned skip_bits,
                      SortScratch &s) {
-    (void) tmp;
-    (void) skip_bits;
-    (void) s;
-    std::sort(keys, keys + m);
+    if (m <= 24) {
+        detail::insertion_sort_u64(keys, m);
+    } else if (m <= 192 || m > (std::size_t(1) << 31)) {
+        std::sort(keys, keys + m);
+    } else {
+        detail::radix_sort_u64(keys, tmp, m, skip_bits, EE_RADIX_DIGIT, s);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+
+namespace detail {
+
+typedef double v2d __attribute__((vector_size(16)));
+typedef long long v2i __attribute__((vector_size(16)));
+typedef double v4d __attribute__((vector_size(32)));
+typedef long long v4i __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8i __attribute__((vector_size(64)));
+typedef int v4s __attribute__((vector_size(16)));
+typedef int v8s __attribute__((vector_size(32)));
+typedef int v16s __attribute__((vector_size(64)));
+
+// The counting loop for one vector width; inlined into a function compiled for the
+// matching instruction set (vectors never cross a function boundary).
+template <typename VD, typename VI, typename T>
+__attribute__((always_inline)) inline void count_less_body(const T *vals, std::size_t m,
+                                                           std::uint32_t *out) {
+    constexpr std::size_t W = sizeof(VD) / sizeof(T);
+    const std::size_t mp = (m + W - 1) / W * W;
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+        VD a = (VD){} + vals[i], b = (VD){} + vals[i + 1];
+        VD c = (VD){} + vals[i + 2], d = (VD){} + vals[i + 3];
+        VI ca = (VI){}, cb = (VI){}, cc = (VI){}, cd = (VI){};
+        for (std::size_t j = 0; j < mp; j += W) {
+            VD v;
+            std::memcpy(&v, vals + j, sizeof v);
+            ca -= (VI) (v < a);
+            cb -= (VI) (v < b);
+            cc -= (VI) (v < c);
+            cd -= (VI) (v < d);
+        }
+        std::int64_t sa = 0, sb = 0, sc = 0, sd = 0;
+        for (std::size_t k = 0; k < W; ++k) {
+            sa += ca[k];
+            sb += cb[k];
+            sc += cc[k];
+            sd += cd[k];
+        }
+        out[i] = (std::uint32_t) sa;
+        out[i + 1] = (std::uint32_t) sb;
+        out[i + 2] = (std::uint32_t) sc;
+        out[i + 3] = (std::uint32_t) sd;
+    }
+    for (; i < m; ++i) {
+        VD a = (VD){} + vals[i];
+        VI ca = (VI){};
+        for (std::size_t j = 0; j < mp; j += W) {
+            VD v;
+            std::memcpy(&v, vals + j, sizeof v);
+            ca -= (VI) (v < a);
+        }
+        std::int64_t sa = 0;
+        for (std::size_t k = 0; k < W; ++k) sa += ca[k];
+        out[i] = (std::uint32_t) sa;
+    }
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define EE_KERNELS_X86 1
+__attribute__((target("avx512f"))) inline void count_less_avx512(const double *v, std::size_t m,
+                                                                   std::uint32_t *o) {
+    count_less_body<v8d, v8i>(v, m, o);
+}
+__attribute__((target("avx2"))) inline void count_less_avx2(const double *v, std::size_t m,
+                                                              std::uint32_t *o) {
+    count_less_body<v4d, v4i>(v, m, o);
+}
+__attribute__((target("avx512f"))) inline void count_less_i32_avx512(const std::int32_t *v,
+                                                                       std::size_t m,
+                                                                       std::uint32_t *o) {
+    count_less_body<v16s, v16s>(v, m, o);
+}
+__attribute__((target("avx2"))) inline void count_less_i32_avx2(const std::int32_t *v,
+                                                                  std::size_t m,
+                                                                  std::uint32_t *o) {
+    count_less_body<v8s, v8s>(v, m, o);
+}
+#endif
+inline void count_less_generic(const double *v, std::size_t m, std::uint32_t *o) {
+    count_less_body<v2d, v2i>(v, m, o);
+}
+inline void count_less_i32_generic(const std::int32_t *v, std::size_t m, std::uint32_t *o) {
+    count_less_body<v4s, v4s>(v, m, o);
+}
+
+inline bool cpu_has(int level) {  // 2: AVX2, 3: AVX-512F
+#ifdef EE_KERNELS_X86
+    __builtin_cpu_init();
+    if (level == 3) return __builtin_cpu_supports("avx512f");
+    if (level == 2) return __builtin_cpu_supports("avx2");
+#endif
+    (void) level;
+    return false;
+}
+
+}  // namespace detail
+
+// count_less(vals, m, out): out[i] = #{j < m : vals[j] < vals[i]}. vals must have room for
+// m rounded up to a multiple of 16; the cells past m are overwritten with padding that is
+// never smaller than a value. vals[0, m) must not be NaN.
+inline void count_less(double *vals, std::size_t m, std::uint32_t *out) {
+    using Fn = void (*)(const double *, std::size_t, std::uint32_t *);
+    static const Fn fn = [] {
+#ifdef EE_KERNELS_X86
+        if (detail::cpu_has(2)) return (Fn) detail::count_less_avx2;
+#endif
+        return (Fn) detail::count_less_generic;
+    }();
+    const std::size_t mp = (m + 15) / 16 * 16;
+    for (std::size_t j = m; j < mp; ++j) vals[j] = std::numeric_limits<double>::infinity();
+    fn(vals, m, out);
+}
+
+// The same count over 32-bit signed integers (room for m rounded up to 16, as above).
+inline void count_less(std::int32_t *vals, std::size_t m, std::uint32_t *out) {
+    using Fn = void (*)(const std::int32_t *, std::size_t, std::uint32_t *);
+    static const Fn fn = [] {
+#ifdef EE_KERNELS_X86
+        if (detail::cpu_has(3)) return (Fn) detail::count_less_i32_avx512;
+        if (detail::cpu_has(2)) return (Fn) detail::count_less_i32_avx2;
+#endif
+        return (Fn) detail::count_less_i32_generic;
+    }();
+    const std::size_t mp = (m + 15) / 16 * 16;
+    for (std::size_t j = m; j < mp; ++j) vals[j] = std::numeric_limits<std::int32_t>::max();
+    fn(vals, m, out);
 }
 
 }  // namespace ee::kernels
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif

@@ -1,0 +1,198 @@
+"""The rank-multiply fast path: detector and evaluator against the NumPy steps."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from rank_reference import rank_matrix, rank_multiply
+from tessaline.functions._typed_shapes import FunctionGraphNode as Node
+from tessaline.simulator_engine._types import EvaluationError
+
+RANK = "virtualization_runtime_transform_acbc9b"
+COMBINE = "numerical_combine_d65e04"
+
+
+def operand(name, kind="feature"):
+    return Node("rotation", RANK, [Node(kind, name)])
+
+
+def product_graph(left="a", right="b"):
+    return Node("rotation", COMBINE, [operand(left), operand(right)])
+
+
+def context(ee, a, b, universe=None, **kw):
+    return ee.EvaluationContext((a, b), {"a": 0, "b": 1}, universe=universe,
+                                validate_inputs=False, **kw)
+
+
+def assert_bits(got, want):
+    assert got.dtype == np.float64 and got.flags.c_contiguous and got.shape == want.shape
+    assert got.view(np.uint64).tobytes() == want.view(np.uint64).tobytes()
+
+
+def test_example_rows(ee):
+    a = np.array([[1.0, 2.0, 3.0], [np.nan, 4.0, np.nan]])
+    b = np.array([[3.0, 2.0, 1.0], [np.nan, 9.0, np.nan]])
+    ctx = context(ee, a, b)
+    out = ee._evaluate_rank_multiply_fast(product_graph(), ctx)
+    assert np.array_equal(out, [[0.0, 0.25, 0.0], [np.nan, 0.25, np.nan]], equal_nan=True)
+    assert_bits(out, rank_multiply(a, b))
+    assert ctx.registers.shape == (1, 3) and np.shares_memory(ctx.registers, out)
+    assert np.array_equal(ctx.registers, out[-1:], equal_nan=True)
+
+
+def test_universe_masks_both_operands(ee):
+    a = np.array([[1.0, 2.0, 3.0, 4.0]])
+    b = np.array([[4.0, np.nan, 2.0, 1.0]])
+    universe = np.array([[1.0, 1.0, 0.0, 1.0]])
+    out = ee._evaluate_rank_multiply_fast(product_graph(), context(ee, a, b, universe))
+    assert np.array_equal(out, [[0.0, np.nan, np.nan, 0.0]], equal_nan=True)
+    assert_bits(out, rank_multiply(a, b, universe))
+
+
+@pytest.mark.parametrize("tied", ["left", "right"])
+def test_a_tie_declines_and_keeps_registers(ee, tied):
+    rng = np.random.default_rng(0)
+    a, b = rng.standard_normal((50, 300)), rng.standard_normal((50, 300))
+    (a if tied == "left" else b)[-1, :2] = 0.5
+    ctx = context(ee, a, b)
+    ctx.registers = "before"
+    assert ee._evaluate_rank_multiply_fast(product_graph(), ctx) is None
+    assert ctx.registers == "before"
+
+
+def test_left_tie_skips_the_right_operand(ee):
+    ctx = context(ee, np.array([[1.0, 1.0]]), np.zeros((1, 2)))
+    # the right operand names a missing feature: never read once the left one declines
+    assert ee._evaluate_rank_multiply_fast(product_graph("a", "zz"), ctx) is None
+    ctx.features = (np.array([[1.0, 2.0]]), np.zeros((1, 2)))
+    with pytest.raises(EvaluationError, match=r"^Feature 'zz' not in context$"):
+        ee._evaluate_rank_multiply_fast(product_graph("a", "zz"), ctx)
+
+
+def test_zero_rows(ee):
+    ctx = context(ee, np.empty((0, 3)), np.empty((0, 3)))
+    out = ee._evaluate_rank_multiply_fast(product_graph(), ctx)
+    assert out.shape == (0, 3) and ctx.registers.tolist() == [[0.0, 0.0, 0.0]]
+
+
+def test_same_feature_twice(ee):
+    a = np.array([[3.0, 1.0, 2.0]])
+    out = ee._evaluate_rank_multiply_fast(product_graph("a", "a"), context(ee, a, a))
+    assert_bits(out, rank_matrix(a) * rank_matrix(a))
+
+
+def test_operands_of_different_shapes_broadcast_like_numpy(ee):
+    a = np.array([[1.0, 2.0, 3.0]])
+    b = np.array([[3.0, 1.0, 2.0], [1.0, 2.0, 3.0]])
+    out = ee._evaluate_rank_multiply_fast(product_graph(), context(ee, a, b))
+    assert_bits(out, rank_matrix(a) * rank_matrix(b))
+    with pytest.raises(ValueError):
+        ee._evaluate_rank_multiply_fast(product_graph(), context(ee, a, np.ones((2, 2)) * [[1, 2]]))
+
+
+@pytest.mark.parametrize("T,N", [(1, 1), (7, 2), (500, 100), (40, 3000), (2000, 161)])
+@pytest.mark.parametrize("with_universe", [False, True])
+def test_random_matches_numpy(ee, T, N, with_universe):
+    rng = np.random.default_rng(T * N)
+    a, b = rng.standard_normal((T, N)), rng.standard_normal((T, N))
+    a[rng.random((T, N)) < 0.1] = np.nan
+    b[rng.random((T, N)) < 0.1] = np.inf
+    universe = np.where(rng.random((T, N)) < 0.1, np.nan, 1.0) if with_universe else None
+    ctx = context(ee, a, b, universe)
+    assert_bits(ee._evaluate_rank_multiply_fast(product_graph(), ctx), rank_multiply(a, b, universe))
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), T=st.integers(0, 6), N=st.integers(0, 9))
+def test_hypothesis_matches_numpy(ee, seed, T, N):
+    rng = np.random.default_rng(seed)
+    pool = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1.5])
+    a, b = rng.standard_normal((T, N)), rng.standard_normal((T, N))
+    for m in (a, b):
+        pick = rng.random((T, N)) < 0.3
+        m[pick] = rng.choice(pool, size=(T, N))[pick]
+    universe = rng.choice([1.0, 0.0, np.nan], size=(T, N)) if seed % 2 else None
+    got = ee._evaluate_rank_multiply_fast(product_graph(), context(ee, a, b, universe))
+    want = rank_multiply(a, b, universe)
+    if want is None:
+        assert got is None
+    else:
+        assert_bits(got, want)
+
+
+# ------------------------------------------------------------------ detector
+
+class Registry:
+    def __init__(self, factories=()):
+        self.factories = set(factories)
+        self.asked = []
+
+    def has_factory(self, name):
+        self.asked.append(name)
+        return name in self.factories
+
+
+def detect(ee, graph, ctx, states=None, **kw):
+    return ee._can_use_rank_multiply_fast_path(graph, ctx, states, **kw)
+
+
+def test_detector_accepts_the_product_shape(ee):
+    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)))
+    assert detect(ee, product_graph(), ctx) is True
+    ctx.registry = Registry()
+    assert detect(ee, Node("rotation", COMBINE, [operand("a", "aggregation"), operand("b")]), ctx,
+                  {}, bound_function_instances={}) is True
+    assert ctx.registry.asked == [COMBINE, RANK]
+
+
+@pytest.mark.parametrize("factories,asked", [
+    ({COMBINE}, [COMBINE]), ({RANK}, [COMBINE, RANK]), ({COMBINE, RANK}, [COMBINE])])
+def test_detector_registry_gate(ee, factories, asked):
+    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)), registry=Registry(factories))
+    assert detect(ee, product_graph(), ctx) is False
+    assert ctx.registry.asked == asked
+
+
+@pytest.mark.parametrize("graph", [
+    Node("rotation", COMBINE, [operand("a"), operand("b"), operand("a")]),
+    Node("rotation", COMBINE, [operand("a")]),
+    Node("rotation", COMBINE, [Node("aggregation", "a"), operand("b")]),
+    Node("rotation", COMBINE, [operand("a"), operand("missing")]),
+    Node("rotation", COMBINE, [operand("a"), Node("rotation", "other", [Node("feature", "b")])]),
+    Node("rotation", COMBINE, [operand("a"), Node("rotation", RANK, [Node("rotation", RANK, [])])]),
+    Node("rotation", COMBINE, [operand("a"),
+                               Node("rotation", RANK, [Node("feature", "a"), Node("feature", "b")])]),
+    Node("reduction", COMBINE, [operand("a"), operand("b")]),
+    Node("rotation", RANK, [operand("a"), operand("b")]),
+])
+def test_detector_refuses_other_shapes(ee, graph):
+    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)))
+    assert detect(ee, graph, ctx) is False
+
+
+@pytest.mark.parametrize("kw,attr", [
+    (dict(data_nan_features={"a"}), None), (dict(states={"k": 1}), None),
+    (dict(bound_function_instances={"root": object()}), None),
+    ({}, ("useful_signals", {"s": 1})), ({}, ("transform_pipeline", [1])),
+    ({}, ("metaparameters", {"m": "o"}))])
+def test_detector_refuses_context_and_arguments(ee, kw, attr):
+    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)), registry=Registry())
+    if attr:
+        setattr(ctx, *attr)
+    states = kw.pop("states", None)
+    assert detect(ee, "not even a node", ctx, states, **kw) is False
+    assert ctx.registry.asked == []
+
+
+def test_detector_child_paths_in_errors(ee):
+    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)))
+    leaf = Node("feature", "b")
+    del leaf.node
+    graph = Node("rotation", COMBINE, [operand("a"), Node("rotation", RANK, [leaf])])
+    with pytest.raises(EvaluationError, match=r"^Graph node 'root.c1.c0' missing required key: node$"):
+        detect(ee, graph, ctx)
+    child = operand("a")
+    del child.type
+    with pytest.raises(EvaluationError, match=r"^Graph node 'root.c0' missing required key: type$"):
+        detect(ee, Node("rotation", COMBINE, [child, operand("b")]), ctx)
