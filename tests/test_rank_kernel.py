@@ -1,0 +1,109 @@
+"""The header-only rank kernel on its own (compiled into a small driver program): the
+one-row ranking with average ties, and the one-row distinct ranking that the whole-matrix
+driver uses, against NumPy twins."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+from rank_reference import rank_matrix, rank_row_average_ties
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+INCLUDE = ROOT / "src" / "expression_evaluator"
+
+PROGRAM = r"""
+#include "fast_paths/kernels/rank.hpp"
+#include <cstdio>
+#include <vector>
+// stdin: rows as (mode, n, n doubles); stdout: per row a status byte and n doubles.
+int main() {
+    ee::kernels::RankScratch s;
+    unsigned long long hdr[2];
+    while (std::fread(hdr, sizeof hdr, 1, stdin) == 1) {
+        std::vector<double> row(hdr[1]), out(hdr[1]);
+        if (hdr[1] && std::fread(row.data(), 8, hdr[1], stdin) != hdr[1]) return 2;
+        unsigned char ok = 1;
+        if (hdr[0] == 0) ee::kernels::rank_row_average(row.data(), out.data(), hdr[1], s);
+        else ok = ee::kernels::rank_row_distinct(row.data(), nullptr, out.data(), hdr[1], s);
+        std::fwrite(&ok, 1, 1, stdout);
+        std::fwrite(out.data(), 8, hdr[1], stdout);
+    }
+    return 0;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def kernel(tmp_path_factory):
+    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if not cxx:
+        pytest.skip("no C++ compiler")
+    tmp = tmp_path_factory.mktemp("rank_kernel")
+    (tmp / "driver.cpp").write_text(PROGRAM)
+    exe = tmp / "driver"
+    subprocess.run([cxx, "-O2", "-std=c++17", f"-I{INCLUDE}", str(tmp / "driver.cpp"), "-o",
+                    str(exe), "-pthread"], check=True)
+
+    def run(rows, mode):
+        payload = b"".join(np.array([mode, len(r)], dtype=np.uint64).tobytes()
+                           + np.asarray(r, dtype=np.float64).tobytes() for r in rows)
+        out = subprocess.run([str(exe)], input=payload, capture_output=True, check=True).stdout
+        results, pos = [], 0
+        for r in rows:
+            ok = out[pos] == 1
+            vals = np.frombuffer(out[pos + 1: pos + 1 + 8 * len(r)], dtype=np.float64)
+            results.append((ok, vals))
+            pos += 1 + 8 * len(r)
+        return results
+
+    return run
+
+
+def sample_rows():
+    rng = np.random.default_rng(11)
+    rows = [[], [np.nan], [2.0], [np.nan, 3.0], [1.0, 1.0], [0.0, -0.0, 1.0],
+            [np.inf, np.inf, -np.inf, 1.0, np.nan], [2.0, 1.0, 2.0, 1.0, 2.0],
+            [3.0, np.nan, 1.0, 2.0]]
+    for n in (5, 40, 160, 161, 400, 2500):
+        for kind in range(4):
+            row = rng.standard_normal(n)
+            if kind >= 1:
+                row[rng.random(n) < 0.2] = np.nan
+            if kind >= 2:
+                row[rng.random(n) < 0.05] = np.inf
+                row[rng.random(n) < 0.05] = -np.inf
+            if kind == 3:
+                row = np.round(row * 3) / 3  # many ties
+            rows.append(row)
+        near = (np.float64(1.5).view(np.int64) + rng.permutation(n)).view(np.float64)
+        rows.append(near)
+    return rows
+
+
+def test_average_ties_matches_numpy(kernel):
+    rows = sample_rows()
+    for row, (_, got) in zip(rows, kernel(rows, 0)):
+        want = rank_row_average_ties(row)
+        assert got.view(np.uint64).tobytes() == want.view(np.uint64).tobytes(), row
+
+
+def test_distinct_row_matches_the_matrix_steps(kernel):
+    rows = sample_rows()
+    for row, (ok, got) in zip(rows, kernel(rows, 1)):
+        want = rank_matrix(np.asarray(row, dtype=np.float64).reshape(1, -1))
+        assert ok == (want is not None), row
+        if ok:
+            assert got.view(np.uint64).tobytes() == want[0].view(np.uint64).tobytes(), row
+
+
+def test_average_ties_examples(kernel):
+    rows = [[2.0, 1.0, 2.0, 1.0, 2.0], [np.nan, 4.0], [np.inf, 1.0, np.inf], [0.0, -0.0]]
+    got = [g for _, g in kernel(rows, 0)]
+    assert got[0].tolist() == [0.75, 0.125, 0.75, 0.125, 0.75]
+    assert np.array_equal(got[1], [np.nan, 0.5], equal_nan=True)
+    assert got[2].tolist() == [0.75, 0.0, 0.75]
+    assert got[3].tolist() == [0.5, 0.5]
