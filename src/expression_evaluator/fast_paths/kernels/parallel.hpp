@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <thread>
@@ -22,8 +23,9 @@ inline unsigned worker_count() {
 }
 
 // Calls fn(r0, r1) on disjoint row ranges covering [0, rows): on the calling thread alone
-// when rows * cols_per_row < min_cells, otherwise on up to worker_count() threads (the
-// caller takes the first range). fn must not throw.
+// when rows * cols_per_row < min_cells, otherwise on up to worker_count() threads that take
+// chunks of rows from a shared counter (the calling thread works too), so a core that is
+// busy with other work slows the whole call down less. fn must not throw.
 template <typename F>
 void parallel_rows(std::size_t rows, std::size_t cols_per_row, std::size_t min_cells, F &&fn) {
     std::size_t cells = rows * std::max<std::size_t>(cols_per_row, 1);
@@ -33,21 +35,25 @@ void parallel_rows(std::size_t rows, std::size_t cols_per_row, std::size_t min_c
         return;
     }
     workers = std::min<std::size_t>(workers, rows);
+    const std::size_t chunk = std::max<std::size_t>(1, rows / (workers * 16));
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (;;) {
+            std::size_t r0 = next.fetch_add(chunk, std::memory_order_relaxed);
+            if (r0 >= rows) return;
+            fn(r0, std::min(rows, r0 + chunk));
+        }
+    };
     std::vector<std::thread> threads;
     threads.reserve(workers - 1);
-    std::size_t chunk = rows / workers, extra = rows % workers;
-    std::size_t start = chunk + (extra > 0 ? 1 : 0);
     for (std::size_t w = 1; w < workers; ++w) {
-        std::size_t len = chunk + (w < extra ? 1 : 0);
-        std::size_t r0 = start, r1 = start + len;
-        start = r1;
         try {
-            threads.emplace_back([&fn, r0, r1] { fn(r0, r1); });
+            threads.emplace_back(work);
         } catch (...) {
-            fn(r0, r1);  // no thread available: do that range here
+            break;  // no thread available: the calling thread does the rest
         }
     }
-    fn(std::size_t(0), chunk + (extra > 0 ? 1 : 0));
+    work();
     for (auto &t : threads) t.join();
 }
 

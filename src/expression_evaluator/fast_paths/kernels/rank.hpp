@@ -62,7 +62,7 @@ struct RankScratch {
             vals.resize(n + 16);
             prefixes.resize(n + 16);
             cols.resize(n);
-            ranks.resize(n);
+            ranks.resize(n + 16);
             seen.resize(n);
         }
     }

@@ -19,6 +19,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#endif
+
 #ifndef EE_RADIX_DIGIT
 #define EE_RADIX_DIGIT 8
 #endif
@@ -166,15 +170,42 @@ __attribute__((target("avx2"))) inline void count_less_avx2(const double *v, std
                                                               std::uint32_t *o) {
     count_less_body<v4d, v4i>(v, m, o);
 }
+// Sixteen values per register, one lane each: every value of the row is broadcast and
+// compared against the register, and the lanes count the smaller ones (no reductions).
 __attribute__((target("avx512f"))) inline void count_less_i32_avx512(const std::int32_t *v,
                                                                        std::size_t m,
                                                                        std::uint32_t *o) {
-    count_less_body<v16s, v16s>(v, m, o);
+    const __m512i one = _mm512_set1_epi32(1);
+    for (std::size_t i = 0; i < m; i += 16) {
+        const __m512i a = _mm512_loadu_si512((const void *) (v + i));
+        __m512i c0 = _mm512_setzero_si512(), c1 = _mm512_setzero_si512();
+        std::size_t j = 0;
+        for (; j + 2 <= m; j += 2) {
+            c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epi32_mask(a, _mm512_set1_epi32(v[j])),
+                                       c0, one);
+            c1 = _mm512_mask_add_epi32(
+                c1, _mm512_cmpgt_epi32_mask(a, _mm512_set1_epi32(v[j + 1])), c1, one);
+        }
+        if (j < m)
+            c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epi32_mask(a, _mm512_set1_epi32(v[j])),
+                                       c0, one);
+        _mm512_storeu_si512((void *) (o + i), _mm512_add_epi32(c0, c1));
+    }
 }
 __attribute__((target("avx2"))) inline void count_less_i32_avx2(const std::int32_t *v,
                                                                   std::size_t m,
                                                                   std::uint32_t *o) {
-    count_less_body<v8s, v8s>(v, m, o);
+    for (std::size_t i = 0; i < m; i += 8) {
+        const __m256i a = _mm256_loadu_si256((const __m256i *) (v + i));
+        __m256i c0 = _mm256_setzero_si256(), c1 = _mm256_setzero_si256();
+        std::size_t j = 0;
+        for (; j + 2 <= m; j += 2) {
+            c0 = _mm256_sub_epi32(c0, _mm256_cmpgt_epi32(a, _mm256_set1_epi32(v[j])));
+            c1 = _mm256_sub_epi32(c1, _mm256_cmpgt_epi32(a, _mm256_set1_epi32(v[j + 1])));
+        }
+        if (j < m) c0 = _mm256_sub_epi32(c0, _mm256_cmpgt_epi32(a, _mm256_set1_epi32(v[j])));
+        _mm256_storeu_si256((__m256i *) (o + i), _mm256_add_epi32(c0, c1));
+    }
 }
 #endif
 inline void count_less_generic(const double *v, std::size_t m, std::uint32_t *o) {
@@ -212,7 +243,8 @@ inline void count_less(double *vals, std::size_t m, std::uint32_t *out) {
     fn(vals, m, out);
 }
 
-// The same count over 32-bit signed integers (room for m rounded up to 16, as above).
+// The same count over 32-bit signed integers (room for m rounded up to 16 in vals and in
+// out, whose cells past m are overwritten).
 inline void count_less(std::int32_t *vals, std::size_t m, std::uint32_t *out) {
     using Fn = void (*)(const std::int32_t *, std::size_t, std::uint32_t *);
     static const Fn fn = [] {
