@@ -285,3 +285,26 @@ def test_detector_check_order(ee):
         ee._can_use_simple_rank_fast_path(Node("rotation", RANK, [leaf]), ctx, None)
     # a wrong root value stops before the children are read
     assert ee._can_use_simple_rank_fast_path(Node("rotation", "other", [leaf]), ctx, None) is False
+
+
+def test_empty_three_dimensional_feature(ee):
+    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+        native_rank(ee, np.zeros((2, 0, 3)))
+
+
+def test_foreign_numpy_results_do_not_crash(ee, monkeypatch):
+    class FakeNumpy:
+        float64 = np.float64
+        nan = np.nan
+
+        def __getattr__(self, name):
+            if name in ("asarray", "ascontiguousarray", "where"):
+                return lambda *a, **k: [[3.0, 1.0, 2.0]]
+            return getattr(np, name)
+
+    monkeypatch.setattr(ee, "np", FakeNumpy())
+    data = np.array([[3.0, 1.0, 2.0]], dtype=np.float32)
+    out = ee._evaluate_simple_rank_fast(rank_graph(), context(ee, data, np.array([1, 1, 1])))
+    assert out.tolist() == [[1.0, 0.0, 0.5]]
+    out = ee._evaluate_simple_rank_fast(rank_graph(), context(ee, data))
+    assert out.tolist() == [[1.0, 0.0, 0.5]]

@@ -132,10 +132,19 @@ bool ranks_have_tie(const double *data, std::size_t stride, std::size_t rows, st
     return false;
 }
 
+// An internal working copy: C-contiguous, aligned, native float64 (NumPy's C conversion,
+// independent of the module's `np`).
+nb::object working_f64(nb::handle obj) {
+    if (plain_aligned_f64(obj) && PyArray_IS_C_CONTIGUOUS(as_array(obj))) return nb::borrow(obj);
+    return check(PyArray_FROM_OTF(obj.ptr(), NPY_DOUBLE, NPY_ARRAY_IN_ARRAY));
+}
+
 // Fills `in` from the masked matrix of a rank operand. Returns false when the operand
 // declines (a tie found in an array that is not two-dimensional); raises the errors that
 // such arrays raise.
-bool prepare_rank_source(nb::handle masked, RankInput &in) {
+bool prepare_rank_source(nb::handle masked_in, RankInput &in) {
+    nb::object masked = nb::borrow(masked_in);
+    if (!PyArray_Check(masked.ptr())) masked = check(PyArray_FROM_O(masked.ptr()));
     PyArrayObject *a = as_array(masked);
     int nd = PyArray_NDIM(a);
     if (nd < 2) {
@@ -153,10 +162,12 @@ bool prepare_rank_source(nb::handle masked, RankInput &in) {
     if (nd > 2) {
         // Ties are looked for along axis 1 first; only a tie-free array reaches the
         // two-dimensional unpacking, which fails.
+        if (PyArray_SIZE(a) == 0)
+            raise_builtin(PyExc_ValueError, "too many values to unpack (expected 2)");
         nb::object np = global("np");
         nb::object moved = get_attr(np, "moveaxis")(masked, 1, -1);
         npy_intp width = PyArray_DIM(a, 1);
-        nb::object flat = ascontiguous_f64(get_attr(moved, "reshape")(-1, width));
+        nb::object flat = working_f64(get_attr(moved, "reshape")(-1, width));
         PyArrayObject *f = as_array(flat);
         bool tie;
         {
@@ -167,9 +178,9 @@ bool prepare_rank_source(nb::handle masked, RankInput &in) {
         if (tie) return false;
         raise_builtin(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
-    nb::object src = nb::borrow(masked);
+    nb::object src = masked;
     if (!plain_aligned_f64(src) || contiguous_row_stride(as_array(src)) < 0)
-        src = ascontiguous_f64(src);
+        src = working_f64(src);
     PyArrayObject *s = as_array(src);
     in.source = src;
     in.data = (const double *) PyArray_DATA(s);
@@ -220,10 +231,7 @@ bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
     if (universe.is_none()) return prepare_rank_source(data, in);
     if (fuse_universe(data, universe, in)) return true;
     in = RankInput();
-    if (!PyArray_Check(data.ptr())) data = asarray_f64(data);
-    nb::object masked = apply_universe_mask(data, universe);
-    if (!PyArray_Check(masked.ptr())) masked = check(PyArray_FROM_O(masked.ptr()));
-    return prepare_rank_source(masked, in);
+    return prepare_rank_source(apply_universe_mask(data, universe), in);
 }
 
 // ---------------------------------------------------------------------------------------
