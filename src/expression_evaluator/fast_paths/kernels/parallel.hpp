@@ -25,7 +25,9 @@ inline unsigned worker_count() {
 // Calls fn(r0, r1) on disjoint row ranges covering [0, rows): on the calling thread alone
 // when rows * cols_per_row < min_cells, otherwise on up to worker_count() threads that take
 // chunks of rows from a shared counter (the calling thread works too), so a core that is
-// busy with other work slows the whole call down less. fn must not throw.
+// busy with other work slows the whole call down less. An exception thrown by fn (say
+// std::bad_alloc) stops the remaining chunks and is rethrown on the calling thread once
+// every worker has finished.
 template <typename F>
 void parallel_rows(std::size_t rows, std::size_t cols_per_row, std::size_t min_cells, F &&fn) {
     std::size_t cells = rows * std::max<std::size_t>(cols_per_row, 1);
@@ -37,11 +39,18 @@ void parallel_rows(std::size_t rows, std::size_t cols_per_row, std::size_t min_c
     workers = std::min<std::size_t>(workers, rows);
     const std::size_t chunk = std::max<std::size_t>(1, rows / (workers * 16));
     std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
     auto work = [&] {
-        for (;;) {
-            std::size_t r0 = next.fetch_add(chunk, std::memory_order_relaxed);
-            if (r0 >= rows) return;
-            fn(r0, std::min(rows, r0 + chunk));
+        try {
+            for (;;) {
+                std::size_t r0 = next.fetch_add(chunk, std::memory_order_relaxed);
+                if (r0 >= rows) return;
+                fn(r0, std::min(rows, r0 + chunk));
+            }
+        } catch (...) {
+            if (!failed.exchange(true)) error = std::current_exception();
+            next.store(rows, std::memory_order_relaxed);
         }
     };
     std::vector<std::thread> threads;
@@ -55,6 +64,7 @@ void parallel_rows(std::size_t rows, std::size_t cols_per_row, std::size_t min_c
     }
     work();
     for (auto &t : threads) t.join();
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace ee::kernels
