@@ -43,6 +43,8 @@ bench: install
 # runtime preloaded into Python and pymalloc off so that Python objects are checked too.
 # Any report aborts the run. The fuzz tests run a third of their examples here (the
 # sanitizers make every call about ten times slower); TESSALINE_FUZZ_SCALE overrides.
+# --capture=sys leaves file descriptor 2 alone, so a sanitizer report reaches the log even
+# though the process aborts before pytest could print what it captured.
 $(ASAN_VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
 	$(PYTHON312) -m venv $(ASAN_VENV)
@@ -57,7 +59,7 @@ test-asan: $(ASAN_VENV)/.ready
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	$(ASAN_PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+	$(ASAN_PY) -m pytest -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache

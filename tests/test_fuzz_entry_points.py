@@ -315,3 +315,32 @@ def test_useful_signal_whose_weights_property_raises(ee):
     kind, exc = outcome(ee.EvaluationContext, (np.zeros((2, 2)),), {"f0": 0},
                         {"s": BadSignal()})
     assert kind == "raised" and isinstance(exc, Boom)
+
+
+# ---------------------------------------------------------------------------------------
+# Differential checks against the NumPy steps, for inputs of any dtype, layout and shape.
+
+MASK_DATA = st.one_of(arrays(), arrays(dtypes=(np.float64,)))
+MASK_UNIVERSE = st.one_of(st.none(), arrays(), arrays(dtypes=(np.float64,), ndims=(1, 2)))
+
+
+@fuzz_settings(150)
+@given(data=MASK_DATA, universe=MASK_UNIVERSE)
+def test_universe_mask_matches_numpy(ee, data, universe):
+    fn = _entry(ee, "_apply_universe_mask")
+    kind, got = outcome(fn, data, universe)
+    if universe is None:
+        assert kind == "ok" and got is data
+        return
+    try:
+        with np.errstate(all="ignore"):
+            expected = np.where((universe == 0.0) | np.isnan(universe), np.nan, data)
+    except Exception as exc:
+        assert kind == "raised", f"NumPy raised {exc!r}, the module returned"
+        return
+    assert kind == "ok", got
+    assert got.dtype == expected.dtype and got.shape == expected.shape
+    if expected.dtype.kind in "fc":
+        assert np.array_equal(got, expected, equal_nan=True)
+    else:
+        assert np.array_equal(got, expected)

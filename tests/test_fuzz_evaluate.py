@@ -94,11 +94,34 @@ GRAPHS = st.one_of(graph_nodes(odd=False), graph_nodes(odd=True),
 CONTEXTS = st.one_of(context_kwargs(odd=True, module=EE), context_kwargs(odd=False, module=EE))
 
 
+PRECOMPUTED = st.one_of(
+    st.builds(lambda T, N: np.arange(T * N, dtype=float).reshape(T, N),
+              st.integers(0, 6), st.integers(0, 5)),
+    st.builds(lambda n: [[1.0] * n] * 6, st.integers(0, 5)),
+    st.builds(lambda: np.zeros((6, 2, 2))),
+    st.builds(lambda: "string"),
+    odd_objects())
+HIDDEN = st.fixed_dictionaries({}, optional={
+    "_precomputed_node_outputs": st.one_of(
+        st.dictionaries(st.sampled_from(("cid0", "cid1")), PRECOMPUTED, max_size=2),
+        odd_objects()),
+    "_precomputed_node_nan_source": st.one_of(
+        st.dictionaries(st.sampled_from(("cid0", "cid1")),
+                        st.sampled_from(("data_nan", "other")), max_size=2),
+        odd_objects()),
+    "_collect_node_outputs": odd_objects(),
+    "_collect_states": odd_objects(),
+    "_skip_evaluation_shape_validation": st.booleans(),
+})
+
+
 @fuzz_settings(200)
 @given(data=st.data())
 def test_evaluate_random_graphs_and_contexts(data):
     graph = data.draw(GRAPHS)
     ctx = build_context(EE, data.draw(CONTEXTS))
+    for key, value in data.draw(HIDDEN).items():
+        setattr(ctx, key, value)
     _attach(ctx, graph)
     registry = getattr(ctx, "registry", None)
     run_evaluate(graph, ctx, data.draw(FUNCTION_STATES), data.draw(st.booleans()),

@@ -123,6 +123,20 @@ def test_layout_does_not_change_results(path, seed, how, which):
         assert got == expected
 
 
+@pytest.mark.parametrize("path", sorted(PATH_GRAPHS))
+@pytest.mark.parametrize("which", ["features", "universe", "signals", "stage"])
+@pytest.mark.parametrize("how", ["unaligned", "reversed", "big_endian"])
+def test_odd_layouts_on_every_path(path, which, how):
+    # Regression: an unaligned universe used to be read in place as doubles when the
+    # driver derived the universe mask and when the row loop masked feature rows.
+    parts = _inputs(4)
+    graph = PATH_GRAPHS[path]
+    expected = _evaluate(graph, _context(parts, "C", ()))
+    got = _evaluate(graph, _context(parts, how, (which,)))
+    assert isinstance(expected, np.ndarray)
+    assert np.array_equal(expected, got, equal_nan=True)
+
+
 # ---------------------------------------------------------------------------------------
 # Rows returned by function instances.
 

@@ -266,3 +266,92 @@ def test_kernels_running_without_the_gil_in_many_threads_agree(kernel):
     assert not errors, errors
     for exp, got in zip(expected, results):
         assert all(np.array_equal(exp, g, equal_nan=True) for g in got)
+
+
+# ---------------------------------------------------------------------------------------
+# Hostile concurrency: shared graphs and contexts rewritten from another thread.
+
+
+def _churn(stop, action):
+    def run():
+        while not stop.is_set():
+            action()
+    return threading.Thread(target=run)
+
+
+def test_one_graph_evaluated_by_many_contexts_while_its_caches_are_cleared():
+    # Bound instances make the collected nodes cacheable on the graph object; another thread
+    # keeps clearing that cache while the evaluations read it.
+    graph = F("rotation", "sum", [F("rotation", "inner", [F("feature", "f0")]),
+                                  F("feature", "f1")])
+
+    def instances():
+        return {"root": lambda a, b: np.asarray(a) + np.asarray(b),
+                "root.c0": lambda a: np.asarray(a) * 2.0}
+
+    expected = {s: np.array(EE.evaluate(graph, _context(s, registry=None),
+                                        bound_function_instances=instances()).weights)
+                for s in range(4)}
+    stop = threading.Event()
+    churn = _churn(stop, lambda: EE.invalidate_graph_evaluation_caches(graph))
+    errors = []
+
+    def worker(seed):
+        try:
+            ctx = _context(seed, registry=None)
+            for _ in range(15):
+                out = EE.evaluate(graph, ctx, bound_function_instances=instances())
+                assert np.array_equal(out.weights, expected[seed], equal_nan=True)
+        except BaseException as exc:  # pragma: no cover
+            errors.append(exc)
+
+    churn.start()
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    churn.join()
+    assert not errors, errors
+
+
+@pytest.mark.parametrize("kind", ["general", "reduction", "rank", "leaf"])
+def test_context_rewritten_by_another_thread_during_evaluation(kind):
+    # The lock does not guard writes made outside evaluate: results may be anything and
+    # errors may be raised, but the process must survive.
+    graph, ctx = _job(kind, 9)
+    rng = np.random.default_rng(0)
+    spare = [_matrix(s) for s in range(3)]
+    stop = threading.Event()
+    step = [0]
+
+    def rewrite():
+        step[0] += 1
+        i = step[0] % 6
+        if i == 0:
+            ctx.features = tuple(spare)
+        elif i == 1:
+            ctx.features = (np.zeros((3, 3)),)
+        elif i == 2:
+            ctx.universe = None if step[0] % 4 else np.ones((40, 30))
+        elif i == 3:
+            for sig in list(ctx.useful_signals.values()):
+                sig.weights = rng.standard_normal((40, 30))
+        elif i == 4:
+            ctx.registers = None
+            ctx.extraction_buffer = None
+        else:
+            ctx.feature_index = {"f0": 0, "f1": 1, "f2": 2}
+
+    churn = _churn(stop, rewrite)
+    churn.start()
+    try:
+        for _ in range(30):
+            try:
+                EE.evaluate(graph, ctx)
+            except (EE.EvaluationError, ValueError, TypeError, IndexError, KeyError):
+                pass
+    finally:
+        stop.set()
+        churn.join()

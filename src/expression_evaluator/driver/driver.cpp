@@ -231,7 +231,9 @@ nb::object universe_mask_of(nb::handle universe) {
     if (is_plain_f64(universe)) {
         PyArrayObject *u = as_array(universe);
         nb::object src = nb::borrow(universe);
-        if (!PyArray_IS_C_CONTIGUOUS(u)) src = check(PyArray_NewCopy(u, NPY_CORDER));
+        // The loop below reads doubles in place: it needs them contiguous and aligned.
+        if (!PyArray_IS_C_CONTIGUOUS(u) || !PyArray_ISALIGNED(u))
+            src = check(PyArray_NewCopy(u, NPY_CORDER));
         PyArrayObject *s = as_array(src);
         nb::object mask = check(PyArray_SimpleNew(PyArray_NDIM(s), PyArray_DIMS(s), NPY_UINT8));
         const double *in = (const double *) PyArray_DATA(s);

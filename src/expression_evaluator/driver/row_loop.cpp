@@ -496,7 +496,7 @@ struct Loop {
             const char *ubase = (const char *) PyArray_DATA(u) + t * PyArray_STRIDE(u, 0);
             npy_intp us = PyArray_STRIDE(u, 1);
             copy_matrix_row(matrix, t, dst, N);
-            if (us == (npy_intp) sizeof(double)) {
+            if (us == (npy_intp) sizeof(double) && PyArray_ISALIGNED(u)) {
                 kernels::mask_row(dst, (const double *) ubase, dst, (size_t) N);
             } else {
                 for (Py_ssize_t j = 0; j < N; ++j) {
