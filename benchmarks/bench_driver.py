@@ -230,12 +230,39 @@ def main():
         for _ in range(reps):
             python_tick(g10, tick_ctx, bound, cache)
 
+    def floor_ticks():
+        # The calls both drivers must make on every tick: registry look-ups of the preflight,
+        # the four detectors, the shape check and stage data, the instance calls, the result.
+        row = tick_feats[0][0]
+        registry = tick_ctx.registry
+        for _ in range(reps):
+            ee._validate_evaluation_shapes(tick_ctx.features, tick_ctx.universe,
+                                           tick_ctx.useful_signals)
+            ee._attach_stage_data_feature_leaves(g10, tick_ctx)
+            for p, f in bound.items():
+                registry.has("trivial")
+                registry.get_entry("trivial")
+            ee._can_use_leaf_fast_path(g10, tick_ctx, None, data_nan_features=None)
+            ee._can_use_simple_rank_fast_path(g10, tick_ctx, None, data_nan_features=None)
+            ee._can_use_rank_multiply_fast_path(g10, tick_ctx, None,
+                                                bound_function_instances=bound,
+                                                data_nan_features=None)
+            ee._can_use_longitudinal_fast_path(g10, tick_ctx, None, 1, data_nan_features=None)
+            for f in bound.values():
+                f(row)
+            ee.EvaluationResult(row, {}, nan_source={}, node_outputs={})
+
     native_t = best_of(native_ticks, 3) / reps
     python_t = best_of(python_ticks, 3) / reps
+    floor_t = best_of(floor_ticks, 3) / reps
     print("streaming tick, T=1, 10 nodes, bound instances")
     print(f"  driver:        {native_t * 1e6:8.1f} us per tick")
     print(f"  python driver: {python_t * 1e6:8.1f} us per tick")
     print(f"  ratio:         {python_t / native_t:8.2f}x")
+    print(f"  shared calls:  {floor_t * 1e6:8.1f} us per tick (registry, detectors, instances)")
+    print(f"  bookkeeping:   driver {(native_t - floor_t) * 1e6:.1f} us, "
+          f"python {(python_t - floor_t) * 1e6:.1f} us, "
+          f"ratio {(python_t - floor_t) / max(native_t - floor_t, 1e-9):.2f}x")
 
 
 if __name__ == "__main__":
