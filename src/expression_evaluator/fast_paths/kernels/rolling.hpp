@@ -88,16 +88,25 @@ inline acc_t sqrt_acc(acc_t v) noexcept {
 #endif
 }
 
+// x / w for a window length held as a double (exact for any length below 2^53): the x87
+// division with its operand in memory, the same correctly rounded quotient as dividing by
+// w converted to long double, without keeping w in a register or reloading it in the
+// 80-bit format.
+inline acc_t div_w(acc_t x, const double &w) noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__("fdivl %1" : "+t"(x) : "m"(w));
+    return x;
+#else
+    return x / (acc_t) w;
+#endif
+}
+
 // NaN test on the bits of a double cell (any payload, either sign).
 inline bool is_nan_cell(const double *p) noexcept {
     std::uint64_t bits;
     std::memcpy(&bits, p, sizeof bits);
     return (bits << 1) > 0xFFE0000000000000ull;
 }
-
-// max(0, v) as numpy.maximum(0.0, v) computes it: +0.0 when 0.0 >= v, else v (NaN
-// compares false and passes through).
-inline acc_t clamp_variance(acc_t v) noexcept { return (0.0L >= v) ? 0.0L : v; }
 
 // ---------------------------------------------------------------------------------------
 // The accumulator.
@@ -130,35 +139,41 @@ inline void fold(Totals &t, const double *p, bool first) noexcept {
 // Writes to *out the statistic of the window that ends at the row whose input cell is
 // *latest, from the totals after that row (sum, sq, bad) and the totals before the
 // window's first row (sum0, sq0, bad0): a positive quiet NaN when the window holds a NaN
-// cell. `w` is the window length as acc_t.
+// cell. `w` is the window length.
 template <Stat S>
 inline void cell(acc_t sum, acc_t sq, std::int64_t bad, acc_t sum0, acc_t sq0,
-                 std::int64_t bad0, const double *latest, acc_t w, double *out) noexcept {
+                 std::int64_t bad0, const double *latest, const double &w,
+                 double *out) noexcept {
     if (bad != bad0) {
         *out = quiet_nan();
         return;
     }
-    const acc_t mean = (sum - sum0) / w;
+    const acc_t mean = div_w(sum - sum0, w);
     if constexpr (S == Stat::mean) {
         (void) sq, (void) sq0, (void) latest;
         store_f64(out, mean);
     } else {
-        const acc_t var = clamp_variance((sq - sq0) / w - mean * mean);
+        const acc_t var = div_w(sq - sq0, w) - mean * mean;
+        // max(0, var) is +0.0 here, so is its square root, and the z-score of a zero
+        // deviation is +0.0 as well. Otherwise var is positive or NaN and so is the
+        // deviation, which then differs from 0.
+        if (0.0L >= var) {
+            *out = 0.0;
+            return;
+        }
         const acc_t sd = sqrt_acc(var);
         if constexpr (S == Stat::std) {
             (void) latest;
             store_f64(out, sd);
         } else {
-            acc_t z = 0.0L;
-            if (sd != 0.0L) z = (load_acc(latest) - mean) / sd;
-            store_f64(out, z);
+            store_f64(out, (load_acc(latest) - mean) / sd);
         }
     }
 }
 
 template <Stat S>
-inline void cell(const Totals &now, const Totals &before, const double *latest, acc_t w,
-                 double *out) noexcept {
+inline void cell(const Totals &now, const Totals &before, const double *latest,
+                 const double &w, double *out) noexcept {
     cell<S>(now.sum, now.sumsq, now.invalid, before.sum, before.sumsq, before.invalid, latest,
             w, out);
 }
@@ -176,7 +191,7 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
                         std::ptrdiff_t out_stride, std::int64_t r0, std::int64_t r1,
                         std::int64_t w, Totals &now, Totals &lag) noexcept {
     constexpr bool sq = S != Stat::mean;
-    const acc_t wl = (acc_t) w;
+    const double wl = (double) w;
     acc_t s = now.sum, q = now.sumsq, ls = lag.sum, lq = lag.sumsq;
     std::int64_t c = now.invalid, lc = lag.invalid;
     std::int64_t t = r0;
@@ -353,7 +368,7 @@ inline void stream_step(const double *row, double *out, std::int64_t n, std::int
                         acc_t *lag_sum, acc_t *lag_sq, std::int64_t *lag_invalid,
                         double *ring) noexcept {
     constexpr bool squares = S != Stat::mean;
-    const acc_t wl = (acc_t) w;
+    const double wl = (double) w;
     const std::int64_t t = count;
     double *slot = ring + (t % w) * n;
     for (std::int64_t j = 0; j < n; ++j) {
