@@ -344,3 +344,29 @@ def test_universe_mask_matches_numpy(ee, data, universe):
         assert np.array_equal(got, expected, equal_nan=True)
     else:
         assert np.array_equal(got, expected)
+
+
+@pytest.mark.parametrize("attack", ["shrink_ids", "replace_weights", "drop_signal"])
+def test_extract_weights_when_ids_change_things_while_hashed(ee, attack):
+    fn = _entry(ee, "extract_filtration_weights")
+    rng = np.random.default_rng(0)
+    signals = {f"s{i}": UsefulSignal(weights=rng.standard_normal((4, 3))) for i in range(3)}
+    ids = []
+
+    class Sneaky(str):
+        def __hash__(self):
+            if attack == "shrink_ids":
+                ids.clear()
+            elif attack == "replace_weights":
+                for sig in signals.values():
+                    sig.weights = np.zeros((1, 1))
+            else:
+                signals.pop("s2", None)
+            return str.__hash__(self)
+
+        __eq__ = str.__eq__
+
+    ids.extend(["s0", Sneaky("s1"), "s2"])
+    kind, value = outcome(fn, signals, ids, 2)
+    if kind == "ok":
+        assert value.ndim == 2 and value.shape[0] <= 3 and value.dtype == np.float64

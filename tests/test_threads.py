@@ -355,3 +355,30 @@ def test_context_rewritten_by_another_thread_during_evaluation(kind):
     finally:
         stop.set()
         churn.join()
+
+
+@pytest.mark.parametrize("inner_kind", ["leaf", "rank", "general", "reduction"])
+def test_reentrant_evaluations_do_not_disturb_the_outer_one(inner_kind):
+    # A function of the outer evaluation evaluates another graph on the same context at
+    # every row; the inner calls rewrite the context's scratch attributes, the outer result
+    # must be what it is without them.
+    graph = F("rotation", "outer", [
+        F("reduction", "mean", [F("filtration", "filtration", [
+            F("gt", "gt", [F("string", "sharpe"), F("float", 0.5)])])]),
+        F("feature", "f1")])
+
+    def run(reenter):
+        ctx = _context(4, useful_signals=_signals(4), column_labels=["gross_returns", "net"])
+        inner_graph = GRAPHS[inner_kind]
+
+        def outer(a, b):
+            if reenter:
+                EE.evaluate(inner_graph, ctx)
+            return np.asarray(a) - np.asarray(b)
+
+        mean = type("Mean", (), {"stateful": False, "get_state": lambda self: None})()
+        out = EE.evaluate(graph, ctx, bound_function_instances={"root": outer,
+                                                                "root.c0": mean})
+        return np.array(out.weights)
+
+    assert np.array_equal(run(False), run(True), equal_nan=True)
