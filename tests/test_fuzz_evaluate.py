@@ -236,3 +236,23 @@ def test_cyclic_graphs(shape):
         outcome(getattr(EE, name), graph)
     outcome(EE._compute_graph_warmup_rows, graph, ctx.registry)
     outcome(EE._attach_stage_data_feature_leaves, graph, ctx)
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0), (1, 1), (2, 1)])
+@pytest.mark.parametrize("kind", KINDS)
+def test_empty_and_tiny_shapes_on_every_path(shape, kind):
+    # Regression: a rank row without any cell passed a null scratch pointer to memset.
+    T, N = shape
+    rng = np.random.default_rng(1)
+    ctx = EE.EvaluationContext(
+        (rng.standard_normal(shape), rng.standard_normal(shape)), {"f0": 0, "f1": 1},
+        universe=np.ones(shape), registry=FakeRegistry(module=EE, width=N))
+    graph = graph_for(None, kind)
+    kind_, value = run_evaluate(graph, ctx)
+    if kind_ == "ok":
+        assert np.asarray(value).shape == shape
+    for fn in (EE._evaluate_simple_rank_fast, EE._evaluate_rank_multiply_fast):
+        outcome(fn, graph_for(None, "rank_multiply") if fn is EE._evaluate_rank_multiply_fast
+                else graph_for(None, "rank"), ctx)
+    outcome(EE._rolling_longitudinal_fast, ctx.features[0], 2,
+            "longitudinal_accumulators_250f46")

@@ -108,6 +108,7 @@ inline bool sort_items(std::uint64_t *items, std::size_t m, const double *row, R
 // values are equal. vals and prefixes need room for m rounded up to 16.
 inline bool count_ranks(double *vals, std::int32_t *prefixes, std::size_t m,
                         std::uint32_t *ranks, unsigned char *seen) {
+    if (m == 0) return true;  // an empty row: the scratch buffers may not even exist
     for (std::size_t i = 0; i < m; ++i) prefixes[i] = key_prefix(vals[i]);
     count_less(prefixes, m, ranks);
     std::memset(seen, 0, m);
