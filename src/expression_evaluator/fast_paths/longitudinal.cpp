@@ -92,17 +92,23 @@ bool supported(nb::handle node, nb::handle context) {
 }
 
 // Splits columns [0, N) over the worker threads at cache-line boundaries of the input.
+// Wide rows are handed out a few tile columns at a time (each is walked down on its own);
+// narrow rows in one contiguous run of columns per thread, so that a thread's row blocks
+// share the cache lines of its neighbouring tiles.
 void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, double *out, npy_intp T,
                   npy_intp N, long long w, rk::Totals *scratch) {
     if (N <= 0) return;
     const npy_intp first = rk::tile_end(in, 0, N);  // end of the first (maybe partial) line
     const std::size_t tiles = 1 + (std::size_t) ((N - first + rk::kLine - 1) / rk::kLine);
-    auto start = [&](std::size_t k) {
+    auto tile_start = [&](std::size_t k) {
         return k == 0 ? npy_intp(0) : std::min<npy_intp>(N, first + (npy_intp) (k - 1) * rk::kLine);
     };
-    kernels::parallel_rows(tiles, (std::size_t) T * rk::kLine, kernels::kComputeBoundMinCells,
-                           [&](std::size_t k0, std::size_t k1) {
-                               const npy_intp c0 = start(k0), c1 = start(k1);
+    const bool wide = in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes;
+    const std::size_t units = wide ? tiles : std::min<std::size_t>(tiles, kernels::worker_count());
+    auto unit_start = [&](std::size_t u) { return tile_start(u * tiles / units); };
+    kernels::parallel_rows(units, (std::size_t) T * (std::size_t) N / units,
+                           kernels::kComputeBoundMinCells, [&](std::size_t u0, std::size_t u1) {
+                               const npy_intp c0 = unit_start(u0), c1 = unit_start(u1);
                                rk::run_matrix(stat, in, in_stride, out, N, T, c0, c1, w,
                                               scratch + 2 * c0);
                            });
