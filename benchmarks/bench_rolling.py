@@ -48,6 +48,17 @@ def best(fn, reps, budget=None):
     return min(times)
 
 
+def best_cpu(fn, reps):
+    """Best process CPU time (all threads) of `reps` calls: the work done, whatever the
+    share of the cores that other processes leave."""
+    times = []
+    for _ in range(reps):
+        t0 = time.process_time()
+        fn()
+        times.append(time.process_time() - t0)
+    return min(times)
+
+
 def bottleneck_fn(stat, data, w):
     if bn is None:
         return None
@@ -79,7 +90,7 @@ def pandas_fn(stat, frame, w):
 
 
 def fmt(seconds):
-    return "-" if seconds is None else f"{seconds * 1e3:9.1f}"
+    return f"{'-':>9}" if seconds is None else f"{seconds * 1e3:9.1f}"
 
 
 def ratio(a, b):
@@ -96,9 +107,9 @@ def main() -> int:
     print(f"cpus available: {len(os.sched_getaffinity(0))}; numpy {np.__version__}; "
           f"bottleneck {getattr(bn, '__version__', 'absent')}; "
           f"pandas {getattr(pd, '__version__', 'absent')}")
-    print("times in ms (best of several runs); ratios are NumPy steps / native and "
-          "bottleneck / native")
-    header = (f"{'shape':>13} {'w':>4} {'stat':>6} {'native':>9} {'numpy':>9} {'ratio':>8} "
+    print("wall times in ms (best of several runs; cpu: the native call's CPU time over both "
+          "threads); ratios are NumPy steps / native and bottleneck / native (wall)")
+    header = (f"{'shape':>13} {'w':>4} {'stat':>6} {'native':>9} {'cpu':>9} {'numpy':>9} {'ratio':>8} "
               f"{'bneck':>9} {'ratio':>8} {'pandas':>9} {'copy':>9}")
     print(header)
     print("-" * len(header))
@@ -113,6 +124,7 @@ def main() -> int:
         for w in windows:
             for stat, name in STATS:
                 native = best(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 2)
+                cpu = best_cpu(lambda: ee._rolling_longitudinal_fast(data, w, name), reps)
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore", RuntimeWarning)
                     numpy_steps = best(lambda: rolling_twin(data, w, name), reps, budget=6.0)
@@ -120,7 +132,7 @@ def main() -> int:
                 bneck = best(fn, reps) if fn is not None else None
                 fn = pandas_fn(stat, frame, w) if frame is not None else None
                 pandas = best(fn, reps, budget=6.0) if fn is not None else None
-                print(f"{str(shape):>13} {w:>4} {stat:>6} {fmt(native)} {fmt(numpy_steps)} "
+                print(f"{str(shape):>13} {w:>4} {stat:>6} {fmt(native)} {fmt(cpu)} {fmt(numpy_steps)} "
                       f"{ratio(numpy_steps, native):>8} {fmt(bneck)} {ratio(bneck, native):>8} "
                       f"{fmt(pandas)} {fmt(copy_floor)}", flush=True)
     return 0
