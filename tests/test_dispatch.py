@@ -102,3 +102,49 @@ def test_real_leaf_fast_path(ee):
     result = ee.evaluate(feat("f0"), context, {})
     np.testing.assert_array_equal(result.weights, data)
     assert result.states == {}
+
+
+@pytest.mark.parametrize("name, args_of", [
+    ("_can_use_leaf_fast_path", lambda g, c: (g, c, None)),
+    ("_can_use_simple_rank_fast_path", lambda g, c: (g, c, None)),
+    ("_can_use_rank_multiply_fast_path", lambda g, c: (g, c, None)),
+    ("_can_use_longitudinal_fast_path", lambda g, c: (g, c, None, 2)),
+    ("_validate_evaluation_shapes", lambda g, c: (c.features, c.universe, c.useful_signals)),
+    ("_attach_stage_data_feature_leaves", lambda g, c: (g, c)),
+])
+def test_replaced_module_functions_are_called_after_earlier_evaluations(ee, monkeypatch, name,
+                                                                        args_of):
+    graph, context = _setup(ee)
+    original = getattr(ee, name)
+    first = ee.evaluate(graph, context, bound_function_instances={"root": StatefulFn()})
+    calls = []
+
+    def spy(*args, **kwargs):
+        calls.append(args)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(ee, name, spy)
+    second = ee.evaluate(graph, context, bound_function_instances={"root": StatefulFn()})
+    assert calls == [args_of(graph, context)]
+    np.testing.assert_array_equal(first.weights, second.weights)
+    monkeypatch.undo()
+    ee.evaluate(graph, context, bound_function_instances={"root": StatefulFn()})
+    assert len(calls) == 1
+
+
+def test_a_detector_global_bound_to_another_builtin_runs_that_builtin(ee, monkeypatch):
+    # The leaf detector's name holding the longitudinal detector: the call takes the
+    # leaf detector's argument form, which the longitudinal detector refuses.
+    graph, context = _setup(ee)
+    monkeypatch.setattr(ee, "_can_use_leaf_fast_path", ee._can_use_longitudinal_fast_path)
+    with pytest.raises(TypeError):
+        ee.evaluate(graph, context)
+
+
+def test_replaced_driver_is_called_after_earlier_evaluations(ee, monkeypatch):
+    graph, context = _setup(ee)
+    ee.evaluate(graph, context)
+    monkeypatch.setattr(ee, "_evaluate_unlocked", lambda *a, **k: ("R", a, k))
+    assert ee.evaluate(graph, context, None, True) == (
+        "R", (graph, context), {"function_states": None, "is_cold_start": True,
+                                "bound_function_instances": None, "data_nan_features": None})

@@ -384,3 +384,57 @@ def test_stateless_mean_is_bit_identical_to_numpy(ee, A, width):
     result, _ = ee.evaluate(node("reduction", "r"), context)
     expected = np.stack([np.mean(np.ascontiguousarray(weights[:, t]), axis=0) for t in range(2)])
     assert result.tobytes() == expected.tobytes()
+
+
+def _keeper_ctx(ee, op):
+    # Two functions over one feature, so argument rows are handed out at every node and row.
+    inst = Fn(op)
+    context = _ctx(ee, None)
+    context.registry = Registry().add("f", lambda **c: inst)
+    graph = node("rotation", "f", node("rotation", "f", feat("f0")))
+    return ee.evaluate(graph, context), inst
+
+
+def test_kept_argument_rows_are_never_rewritten(ee):
+    kept = []
+
+    def op(row):
+        kept.append((row, row.copy()))
+        return row + 1.0
+
+    ee_result, inst = _keeper_ctx(ee, op)
+    assert len({id(row) for row, _ in kept}) == len(kept) == 2 * T
+    for row, snapshot in kept:
+        np.testing.assert_array_equal(row, snapshot)
+    np.testing.assert_array_equal(ee_result.weights, DATA + 2.0)
+
+
+@pytest.mark.parametrize("spoil", [
+    lambda row, keep: row.setflags(write=False),
+    lambda row, keep: setattr(row, "shape", (1, N)),
+    lambda row, keep: keep.append(__import__("weakref").ref(row)),
+    lambda row, keep: row.resize((N + 2,), refcheck=False),
+    lambda row, keep: setattr(row, "dtype", np.int64),
+], ids=["read-only", "reshaped", "weakly-referenced", "resized", "dtype-changed"])
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_argument_rows_are_fresh_after_a_call_changed_them(ee, spoil):
+    seen, refs = [], []
+
+    def op(row):
+        seen.append((row.shape, row.flags.writeable, row.dtype, row.base is None, row.copy()))
+        # A weakly referenced row of an earlier call still shows that call's values.
+        for ref, values in refs:
+            if ref() is not None:
+                np.testing.assert_array_equal(ref(), values)
+        result = row + 1.0
+        keep = []
+        spoil(row, keep)
+        refs.extend((r, row.copy()) for r in keep)
+        return result
+
+    result, _ = _keeper_ctx(ee, op)
+    expected = [DATA[t] + k for t in range(T) for k in (0.0, 1.0)]
+    for (shape, writeable, dtype, owned, values), want in zip(seen, expected, strict=True):
+        assert shape == (N,) and writeable and dtype == np.float64 and owned
+        np.testing.assert_array_equal(values, want)
+    np.testing.assert_array_equal(result.weights, DATA + 2.0)

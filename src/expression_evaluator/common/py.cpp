@@ -1,5 +1,7 @@
 #include "py.hpp"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <pthread.h>
 
 #include <cstdint>
@@ -20,6 +22,52 @@ void set_module_object(PyObject *m) {
     g_module = m;
 }
 
+namespace {
+
+// The read-only segments of this extension: a name whose text lies there is a literal, so
+// its address alone identifies it (no buffer can be rewritten in place).
+struct ReadOnlyRanges {
+    uintptr_t lo[8] = {}, hi[8] = {};
+    int count = 0;
+
+    ReadOnlyRanges() {
+        Dl_info info;
+        if (!dladdr((const void *) &interned, &info) || !info.dli_fbase) return;
+        struct Ctx {
+            ReadOnlyRanges *self;
+            uintptr_t base;
+        } ctx{this, (uintptr_t) info.dli_fbase};
+        dl_iterate_phdr(
+            [](struct dl_phdr_info *pi, size_t, void *data) -> int {
+                Ctx &c = *(Ctx *) data;
+                bool ours = false;
+                for (int i = 0; i < pi->dlpi_phnum; ++i)
+                    if (pi->dlpi_phdr[i].p_type == PT_LOAD &&
+                        pi->dlpi_addr + pi->dlpi_phdr[i].p_vaddr == c.base)
+                        ours = true;
+                if (!ours) return 0;
+                for (int i = 0; i < pi->dlpi_phnum && c.self->count < 8; ++i) {
+                    const ElfW(Phdr) &ph = pi->dlpi_phdr[i];
+                    if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W)) continue;
+                    c.self->lo[c.self->count] = pi->dlpi_addr + ph.p_vaddr;
+                    c.self->hi[c.self->count] = pi->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+                    ++c.self->count;
+                }
+                return 1;
+            },
+            &ctx);
+    }
+
+    bool contains(const char *p) const {
+        uintptr_t a = (uintptr_t) p;
+        for (int i = 0; i < count; ++i)
+            if (a >= lo[i] && a < hi[i]) return true;
+        return false;
+    }
+};
+
+}  // namespace
+
 PyObject *interned(const char *name) {
     // Only touched with the GIL held. Keys view the stored copies, so a caller's buffer may
     // be reused after the call.
@@ -27,19 +75,23 @@ PyObject *interned(const char *name) {
     static std::unordered_map<std::string_view, PyObject *> *cache =
         new std::unordered_map<std::string_view, PyObject *>();
     // A direct-mapped cache by text address (names are mostly literals), checked against the
-    // stored text, in front of the map by content.
+    // stored text unless the address is one of our own literals, in front of the map by
+    // content.
     struct Slot {
         const char *address;
         const char *text;
         PyObject *value;
+        bool literal;
     };
     static Slot slots[512];
+    static const ReadOnlyRanges *literals = new ReadOnlyRanges();
     Slot &slot = slots[((uintptr_t) name >> 3) & 511];
-    if (slot.address == name && std::strcmp(slot.text, name) == 0) return slot.value;
+    if (slot.address == name && (slot.literal || std::strcmp(slot.text, name) == 0))
+        return slot.value;
     std::string_view key(name);
     auto found = cache->find(key);
     if (found != cache->end()) {
-        slot = {name, found->first.data(), found->second};
+        slot = {name, found->first.data(), found->second, literals->contains(name)};
         return found->second;
     }
     PyObject *s = PyUnicode_InternFromString(name);
@@ -164,8 +216,27 @@ RecursionGuard::~RecursionGuard() { --t_depth; }
 
 // ---------------------------------------------------------------------------------------
 
+namespace {
+std::unordered_map<std::string, PyObject *> &originals() {
+    static auto *table = new std::unordered_map<std::string, PyObject *>();
+    return *table;
+}
+}  // namespace
+
 void add_functions(nb::handle module, PyMethodDef *defs) {
     if (PyModule_AddFunctions(module.ptr(), defs) != 0) throw nb::python_error();
+    for (PyMethodDef *def = defs; def && def->ml_name; ++def) {
+        PyObject *fn = PyObject_GetAttrString(module.ptr(), def->ml_name);
+        if (!fn) throw nb::python_error();
+        PyObject *&slot = originals()[def->ml_name];
+        Py_XDECREF(slot);
+        slot = fn;  // kept for the life of the process
+    }
+}
+
+PyObject *original_builtin(const char *name) {
+    auto it = originals().find(name);
+    return it == originals().end() ? nullptr : it->second;
 }
 
 nb::object make_plain_class(nb::handle module, const char *name, const char *doc,

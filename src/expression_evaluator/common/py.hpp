@@ -196,6 +196,20 @@ inline nb::handle arg_or(PyObject *p, nb::handle fallback) {
 // Adds the PyMethodDef table `defs` (terminated by a zeroed entry) to the module.
 void add_functions(nb::handle module, PyMethodDef *defs);
 
+// The function object that add_functions created for `name` (borrowed; null when unknown).
+// Callers that would call a module global may compare the global against it and call the
+// C++ implementation directly while the global still is that object; once a test or a
+// caller has replaced the global, the replacement is called as before.
+PyObject *original_builtin(const char *name);
+
+// global(name) is still the module's own builtin `name`. The original is looked up once per
+// call site.
+#define EE_IS_ORIGINAL(value, name)                                               \
+    ([&](nb::handle v_) {                                                         \
+        static PyObject *const original_ = ::ee::original_builtin(name);          \
+        return original_ != nullptr && v_.ptr() == original_;                     \
+    }(value))
+
 // A plain Python class: type(name, (object,), {...}) whose methods are method descriptors
 // built from `methods` (terminated by a zeroed entry). Instances have a __dict__, the class
 // can be subclassed, pickled instances go through __reduce_ex__ as for any Python class.

@@ -3,7 +3,10 @@
 // loop live in collect.cpp and row_loop.cpp.
 #include "driver.hpp"
 
+#include "../fast_paths/cross_sectional.hpp"
+#include "../fast_paths/longitudinal.hpp"
 #include "../graph/access.hpp"
+#include "../graph/model.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -251,34 +254,48 @@ nb::object universe_mask_of(nb::handle universe) {
     return get_attr(np, "ascontiguousarray")(as_u8);
 }
 
+// A detector's answer: the C++ implementation while the module global is still our own
+// builtin, else a call of whatever the global now holds (taken by its truth value).
+#define EE_DETECT(name, direct, call) \
+    ([&] {                                 \
+        nb::object fn_ = global(name);     \
+        if (EE_IS_ORIGINAL(fn_, name)) return (bool) (direct); \
+        return truthy(call);               \
+    }())
+
 // The four fast paths, in their fixed order; an invalid object when none applies.
 nb::object dispatch_fast_paths(Driver &d) {
     nb::handle g = d.graph, ctx = d.context, fs = d.function_states;
-    nb::object dnf = d.data_nan_features;
-    if (truthy(call_kw(global("_can_use_leaf_fast_path"), {g, ctx, fs}, {"data_nan_features"},
-                       {dnf}))) {
+    nb::handle dnf = d.data_nan_features, bound = d.bound_function_instances;
+    if (EE_DETECT("_can_use_leaf_fast_path", can_use_leaf_fast_path(g, ctx, fs, dnf),
+                  call_kw(fn_, {g, ctx, fs}, {"data_nan_features"}, {dnf}))) {
         nb::object m = global("_evaluate_leaf_fast")(g, ctx);
         return global("EvaluationResult")(m, new_dict());
     }
-    if (truthy(call_kw(global("_can_use_simple_rank_fast_path"), {g, ctx, fs},
-                       {"data_nan_features"}, {dnf}))) {
+    if (EE_DETECT("_can_use_simple_rank_fast_path",
+                  can_use_simple_rank_fast_path(g, ctx, fs, dnf),
+                  call_kw(fn_, {g, ctx, fs}, {"data_nan_features"}, {dnf}))) {
         nb::object m = global("_evaluate_simple_rank_fast")(g, ctx);
         if (!m.is_none()) return global("EvaluationResult")(m, new_dict());
     }
-    if (truthy(call_kw(global("_can_use_rank_multiply_fast_path"), {g, ctx, fs},
-                       {"bound_function_instances", "data_nan_features"},
-                       {d.bound_function_instances, dnf}))) {
+    if (EE_DETECT("_can_use_rank_multiply_fast_path",
+                  can_use_rank_multiply_fast_path(g, ctx, fs, bound, dnf),
+                  call_kw(fn_, {g, ctx, fs}, {"bound_function_instances", "data_nan_features"},
+                          {bound, dnf}))) {
         nb::object m = global("_evaluate_rank_multiply_fast")(g, ctx);
         if (!m.is_none()) return global("EvaluationResult")(m, new_dict());
     }
     nb::object T = py_int(d.T);
-    if (truthy(call_kw(global("_can_use_longitudinal_fast_path"), {g, ctx, fs, T},
-                       {"data_nan_features"}, {dnf}))) {
+    if (EE_DETECT("_can_use_longitudinal_fast_path",
+                  can_use_longitudinal_fast_path(g, ctx, fs, T, dnf),
+                  call_kw(fn_, {g, ctx, fs, T}, {"data_nan_features"}, {dnf}))) {
         nb::object m = global("_evaluate_longitudinal_fast")(g, ctx);
         return global("EvaluationResult")(m, new_dict());
     }
     return nb::object();
 }
+
+#undef EE_DETECT
 
 Py_ssize_t as_index(nb::handle v) {
     Py_ssize_t r = PyNumber_AsSsize_t(v.ptr(), PyExc_OverflowError);
@@ -300,10 +317,22 @@ nb::object evaluate_unlocked(Driver &d) {
         global("invalidate_graph_evaluation_caches")(d.graph);
         set_attr(ctx, "transform_pipeline", check(PyList_New(0)));
     }
-    if (!attr_truthy(ctx, "_skip_evaluation_shape_validation"))
-        global("_validate_evaluation_shapes")(get_attr(ctx, "features"), get_attr(ctx, "universe"),
-                                              get_attr(ctx, "useful_signals"));
-    global("_attach_stage_data_feature_leaves")(d.graph, ctx);
+    if (!attr_truthy(ctx, "_skip_evaluation_shape_validation")) {
+        nb::object fn = global("_validate_evaluation_shapes");
+        nb::object features = get_attr(ctx, "features"), universe = get_attr(ctx, "universe"),
+                   signals = get_attr(ctx, "useful_signals");
+        if (EE_IS_ORIGINAL(fn, "_validate_evaluation_shapes"))
+            validate_evaluation_shapes(features, universe, signals);
+        else
+            fn(features, universe, signals);
+    }
+    {
+        nb::object fn = global("_attach_stage_data_feature_leaves");
+        if (EE_IS_ORIGINAL(fn, "_attach_stage_data_feature_leaves"))
+            attach_stage_data_feature_leaves(d.graph, ctx);
+        else
+            fn(d.graph, ctx);
+    }
 
     nb::object features = get_attr(ctx, "features");
     if (length(features) == 0) raise_global("EvaluationError", "No features provided");
@@ -348,6 +377,19 @@ nb::object evaluate_unlocked(Driver &d) {
 
 }  // namespace
 
+nb::object evaluate_unlocked(nb::handle graph, nb::handle context, nb::handle function_states,
+                             nb::handle is_cold_start, nb::handle bound,
+                             nb::handle data_nan_features) {
+    Driver d;
+    d.graph = nb::borrow(graph);
+    d.context = nb::borrow(context);
+    d.function_states = nb::borrow(function_states);
+    d.is_cold_start = truthy(is_cold_start);
+    d.bound_function_instances = nb::borrow(bound);
+    d.data_nan_features = nb::borrow(data_nan_features);
+    return evaluate_unlocked(d);
+}
+
 }  // namespace ee::driver
 
 namespace ee {
@@ -361,14 +403,8 @@ PyObject *py_evaluate_unlocked(PyObject *self, PyObject *args, PyObject *kwargs)
                                    *bound = Py_None, *data_nan = Py_None;
         parse_args(args, kwargs, "OO|OO$OO:_evaluate_unlocked", kw, &graph, &context,
                    &function_states, &is_cold_start, &bound, &data_nan);
-        driver::Driver d;
-        d.graph = nb::borrow(graph);
-        d.context = nb::borrow(context);
-        d.function_states = nb::borrow(function_states);
-        d.is_cold_start = truthy(is_cold_start);
-        d.bound_function_instances = nb::borrow(bound);
-        d.data_nan_features = nb::borrow(data_nan);
-        return driver::evaluate_unlocked(d);
+        return driver::evaluate_unlocked(graph, context, function_states, is_cold_start, bound,
+                                         data_nan);
     });
 }
 

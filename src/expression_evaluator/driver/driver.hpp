@@ -50,6 +50,11 @@ struct Driver {
     nb::object run();
 };
 
+// _evaluate_unlocked after argument binding.
+nb::object evaluate_unlocked(nb::handle graph, nb::handle context, nb::handle function_states,
+                             nb::handle is_cold_start, nb::handle bound,
+                             nb::handle data_nan_features);
+
 // Helpers shared by the driver's translation units.
 nb::object new_dict();
 nb::object py_int(Py_ssize_t v);

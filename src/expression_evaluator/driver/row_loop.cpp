@@ -149,6 +149,44 @@ struct Loop {
 
     double *reg_row(Py_ssize_t reg) { return W + reg * N; }
 
+    // Argument rows. A copy that nobody but the loop references once the call has returned
+    // (no other reference, no weak reference, layout and flags as created) is filled again
+    // for a later call instead of being freed and allocated anew; it is indistinguishable
+    // from a fresh array.
+    std::vector<PyObject *> spare_rows;  // owned references
+    int fresh_flags = -1;
+
+    PyObject *row_copy(const double *src) {
+        if (!spare_rows.empty()) {
+            PyObject *a = spare_rows.back();
+            spare_rows.pop_back();
+            if (N) std::memcpy(PyArray_DATA((PyArrayObject *) a), src, (size_t) N * sizeof(double));
+            return a;
+        }
+        nb::object a = new_row(N, src);
+        if (fresh_flags < 0) fresh_flags = PyArray_FLAGS(as_array(a));
+        return a.release().ptr();
+    }
+
+    void recycle(PyObject *obj) {
+        if (Py_REFCNT(obj) == 1 && spare_rows.size() < 64 && PyArray_CheckExact(obj)) {
+            PyArrayObject *a = (PyArrayObject *) obj;
+            PyArrayObject_fields *f = (PyArrayObject_fields *) obj;
+            if (f->weakreflist == nullptr && PyArray_FLAGS(a) == fresh_flags &&
+                PyArray_BASE(a) == nullptr && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == N &&
+                PyArray_STRIDE(a, 0) == (npy_intp) sizeof(double) &&
+                PyArray_DESCR(a)->type_num == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a)) {
+                spare_rows.push_back(obj);
+                return;
+            }
+        }
+        Py_DECREF(obj);
+    }
+
+    ~Loop() {
+        for (PyObject *a : spare_rows) Py_DECREF(a);
+    }
+
     size_t plan_index(nb::handle path) {
         auto it = index_of.find(to_str(path));
         if (it == index_of.end()) {
@@ -675,15 +713,20 @@ struct Loop {
         }
         size_t made = 0;
         struct Release {
+            Loop &loop;
             PyObject **argv;
             size_t &made;
+            bool copies;
             ~Release() {
-                for (size_t k = 0; k < made; ++k) Py_DECREF(argv[k]);
+                for (size_t k = 0; k < made; ++k) {
+                    if (copies) loop.recycle(argv[k]);
+                    else Py_DECREF(argv[k]);
+                }
             }
-        } release{argv, made};
+        } release{*this, argv, made, !p.views};
         for (size_t k = 0; k < nargs; ++k) {
             double *row = reg_row(p.arg_regs[k]);
-            argv[k] = (p.views ? view_of(work, row, 1, 1, N) : new_row(N, row)).release().ptr();
+            argv[k] = p.views ? view_of(work, row, 1, 1, N).release().ptr() : row_copy(row);
             made = k + 1;
         }
         nb::object result;

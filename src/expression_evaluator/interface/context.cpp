@@ -64,6 +64,15 @@ void validate_shapes(nb::handle features, nb::handle universe, nb::handle useful
     throw_if_error();
 }
 
+}  // namespace
+
+void validate_evaluation_shapes(nb::handle features, nb::handle universe,
+                                nb::handle useful_signals) {
+    validate_shapes(features, universe, useful_signals);
+}
+
+namespace {
+
 EE_ENTRY(py_validate_evaluation_shapes) {
     (void) self;
     return guarded([&] {

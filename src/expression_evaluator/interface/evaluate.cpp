@@ -9,7 +9,7 @@ namespace {
 // type(obj).<name>, as the `with` statement looks special methods up on the type.
 nb::object special_method(nb::handle obj, const char *name, const char *missing_suffix) {
     PyObject *type = (PyObject *) Py_TYPE(obj.ptr());
-    PyObject *value = PyObject_GetAttrString(type, name);
+    PyObject *value = PyObject_GetAttr(type, interned(name));
     if (value) return nb::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
@@ -56,7 +56,11 @@ PyObject *py_evaluate(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
             set_attr(ctx, "_evaluation_lock", lock);
         }
         auto run = [&]() -> nb::object {
-            return driver::call_kw(global("_evaluate_unlocked"), {g, ctx},
+            nb::object fn = global("_evaluate_unlocked");
+            if (EE_IS_ORIGINAL(fn, "_evaluate_unlocked"))
+                return driver::evaluate_unlocked(g, ctx, function_states, is_cold_start, bound,
+                                                 data_nan);
+            return driver::call_kw(fn, {g, ctx},
                                    {"function_states", "is_cold_start",
                                     "bound_function_instances", "data_nan_features"},
                                    {function_states, is_cold_start, bound, data_nan});
