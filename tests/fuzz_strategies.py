@@ -8,7 +8,7 @@ return garbage, re-enter ``evaluate`` or rewrite the context while it is being e
 
 Example counts: each fuzz test asks ``examples(n)`` for its count. ``TESSALINE_FUZZ_EXAMPLES``
 replaces every count by that number (long runs: ``TESSALINE_FUZZ_EXAMPLES=20000 pytest -k fuzz``);
-``TESSALINE_FUZZ_SCALE`` multiplies the defaults (the sanitizer run uses a fraction).
+``TESSALINE_FUZZ_SCALE`` multiplies the defaults (``make test-asan`` passes it through).
 """
 
 from __future__ import annotations
