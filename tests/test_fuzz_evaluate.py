@@ -70,8 +70,18 @@ def bound_instances(draw, registry):
     return out
 
 
+def _mutates_graph(ctx, kwargs):
+    # Instances told to clear the graph's children change it on purpose.
+    behaviours = [getattr(getattr(ctx, "registry", None), "instance_behaviour", None)]
+    bound = kwargs.get("bound_function_instances")
+    if isinstance(bound, dict):
+        behaviours += [getattr(i, "behaviour", None) for i in bound.values()]
+    return "mutate_graph" in behaviours
+
+
 def run_evaluate(graph, ctx, *args, **kwargs):
     snap = Snapshot(graph, ctx, *args, *kwargs.values(), skip_context_attrs=SCRATCH)
+    snap.hostile |= _mutates_graph(ctx, kwargs)
     kind, value = outcome(EE.evaluate, graph, ctx, *args, **kwargs)
     snap.assert_unchanged("evaluate")
     lock = getattr(ctx, "_evaluation_lock", None)
