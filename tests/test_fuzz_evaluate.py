@@ -72,10 +72,11 @@ def bound_instances(draw, registry):
 
 def _mutates_graph(ctx, kwargs):
     # Instances told to clear the graph's children change it on purpose.
-    behaviours = [getattr(getattr(ctx, "registry", None), "instance_behaviour", None)]
+    reg = getattr(ctx, "registry", None)
+    behaviours = [reg.instance_behaviour if isinstance(reg, FakeRegistry) else None]
     bound = kwargs.get("bound_function_instances")
     if isinstance(bound, dict):
-        behaviours += [getattr(i, "behaviour", None) for i in bound.values()]
+        behaviours += [i.behaviour for i in bound.values() if isinstance(i, FakeInstance)]
     return "mutate_graph" in behaviours
 
 
