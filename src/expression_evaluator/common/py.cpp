@@ -32,7 +32,7 @@ struct ReadOnlyRanges {
 
     ReadOnlyRanges() {
         Dl_info info;
-        if (!dladdr((const void *) &interned, &info) || !info.dli_fbase) return;
+        if (!dladdr((const void *) &interned_lookup, &info) || !info.dli_fbase) return;
         struct Ctx {
             ReadOnlyRanges *self;
             uintptr_t base;
@@ -68,7 +68,9 @@ struct ReadOnlyRanges {
 
 }  // namespace
 
-PyObject *interned(const char *name) {
+LiteralSlot g_literal_slots[1024];
+
+PyObject *interned_lookup(const char *name) {
     // Only touched with the GIL held. Keys view the stored copies, so a caller's buffer may
     // be reused after the call.
     static std::deque<std::string> *names = new std::deque<std::string>();
@@ -91,7 +93,9 @@ PyObject *interned(const char *name) {
     std::string_view key(name);
     auto found = cache->find(key);
     if (found != cache->end()) {
-        slot = {name, found->first.data(), found->second, literals->contains(name)};
+        bool literal = literals->contains(name);
+        slot = {name, found->first.data(), found->second, literal};
+        if (literal) g_literal_slots[((uintptr_t) name >> 3) & 1023] = {name, found->second};
         return found->second;
     }
     PyObject *s = PyUnicode_InternFromString(name);

@@ -69,7 +69,18 @@ inline bool truthy(nb::handle o) {
 
 // The interned str of a name (borrowed; kept for the life of the process). Attribute and
 // global lookups by C string go through it, so a lookup reuses one str and its cached hash.
-PyObject *interned(const char *name);
+// Names that are literals of this extension are found by their address alone.
+struct LiteralSlot {
+    const char *address;
+    PyObject *value;
+};
+extern LiteralSlot g_literal_slots[1024];
+PyObject *interned_lookup(const char *name);
+inline PyObject *interned(const char *name) {
+    const LiteralSlot &slot = g_literal_slots[((uintptr_t) name >> 3) & 1023];
+    if (slot.address == name) return slot.value;
+    return interned_lookup(name);
+}
 
 // get_attr(obj, name) with errors propagated.
 inline nb::object get_attr(nb::handle obj, const char *name) {
@@ -83,7 +94,8 @@ nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt);
 bool has_attr(nb::handle obj, const char *name);
 
 inline void set_attr(nb::handle obj, const char *name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), interned(name), value.ptr()) != 0) throw nb::python_error();
+    if (PyObject_SetAttr(obj.ptr(), interned(name), value.ptr()) != 0)
+        throw nb::python_error();
 }
 
 // type(obj).__name__ as a std::string.

@@ -186,17 +186,19 @@ struct Walker {
 }  // namespace
 
 void Driver::collect() {
-    node_info = new_dict();
-    float_values = new_dict();
     feature_refs = new_dict();
-    feature_ref_names = new_dict();
-    filtration_nodes = new_dict();
-    reduction_nodes = new_dict();
-    state_keys = new_dict();
     func_instances = new_dict();
     bound_paths = check(PySet_New(nullptr));
 
     nb::object cached = can_use_cache ? cache_get(graph, "_collect_nodes_cache") : nb::none();
+    if (cached.is_none()) {
+        node_info = new_dict();
+        float_values = new_dict();
+        feature_ref_names = new_dict();
+        filtration_nodes = new_dict();
+        reduction_nodes = new_dict();
+        state_keys = new_dict();
+    }
     if (!cached.is_none()) {
         node_info = get_item(cached, nb::borrow(interned("node_info")));
         feature_ref_names = get_item(cached, nb::borrow(interned("feature_ref_names")));

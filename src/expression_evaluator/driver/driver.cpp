@@ -8,6 +8,7 @@
 #include "../graph/access.hpp"
 #include "../graph/model.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -62,22 +63,58 @@ std::string fmt(nb::handle value) {
     return to_str(check(PyObject_Format(value.ptr(), empty.ptr())));
 }
 
+namespace {
+
+// The keyword-name tuple of a list of names, kept per distinct list of name addresses (the
+// names are literals at every call site).
+PyObject *kwnames_of(std::initializer_list<const char *> names) {
+    struct Entry {
+        std::vector<const char *> names;
+        PyObject *tuple;
+    };
+    static std::vector<Entry> *cache = new std::vector<Entry>();
+    for (const Entry &e : *cache)
+        if (e.names.size() == names.size() &&
+            std::equal(names.begin(), names.end(), e.names.begin()))
+            return e.tuple;
+    nb::object tuple = check(PyTuple_New((Py_ssize_t) names.size()));
+    Py_ssize_t i = 0;
+    for (const char *n : names)
+        PyTuple_SET_ITEM(tuple.ptr(), i++, nb::borrow(interned(n)).release().ptr());
+    // Call sites pass literal names, so the lists are few; the table is bounded anyway.
+    if (cache->size() < 64) {
+        cache->push_back({std::vector<const char *>(names), tuple.ptr()});
+        return tuple.release().ptr();  // kept for the life of the process
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
                    std::initializer_list<const char *> names,
                    std::initializer_list<nb::handle> kwvalues) {
-    std::vector<PyObject *> argv;
-    argv.reserve(args.size() + kwvalues.size());
-    for (nb::handle a : args) argv.push_back(a.ptr());
-    for (nb::handle a : kwvalues) argv.push_back(a.ptr());
-    nb::object kwnames;
-    if (names.size()) {
-        kwnames = check(PyTuple_New((Py_ssize_t) names.size()));
-        Py_ssize_t i = 0;
-        for (const char *n : names)
-            PyTuple_SET_ITEM(kwnames.ptr(), i++, nb::borrow(interned(n)).release().ptr());
+    PyObject *small[8];
+    std::vector<PyObject *> big;
+    PyObject **argv = small;
+    size_t n = args.size() + kwvalues.size();
+    if (n > 8) {
+        big.resize(n);
+        argv = big.data();
     }
-    return check(PyObject_Vectorcall(fn.ptr(), argv.data(), args.size(),
-                                     names.size() ? kwnames.ptr() : nullptr));
+    size_t k = 0;
+    for (nb::handle a : args) argv[k++] = a.ptr();
+    for (nb::handle a : kwvalues) argv[k++] = a.ptr();
+    PyObject *kwnames = names.size() ? kwnames_of(names) : nullptr;
+    nb::object built;
+    if (names.size() && !kwnames) {
+        built = check(PyTuple_New((Py_ssize_t) names.size()));
+        Py_ssize_t i = 0;
+        for (const char *nm : names)
+            PyTuple_SET_ITEM(built.ptr(), i++, nb::borrow(interned(nm)).release().ptr());
+        kwnames = built.ptr();
+    }
+    return check(PyObject_Vectorcall(fn.ptr(), argv, args.size(), kwnames));
 }
 
 nb::object cache_get(nb::handle graph, const char *key) {
@@ -114,8 +151,13 @@ std::string joined(nb::handle list) {
     return to_str(check(PyUnicode_Join(sep.ptr(), list.ptr())));
 }
 
+// The node path as it appears in messages (format() of a str path is its text).
+std::string path_text(nb::handle path) { return fmt(path); }
+const std::string &path_text(const std::string &path) { return path; }
+
 // Engine-only parameter names may never come from a graph.
-void check_engine_only(nb::handle fname, nb::handle config, nb::handle path) {
+template <typename Path>
+void check_engine_only(nb::handle fname, nb::handle config, const Path &path) {
     nb::object found = check(PyList_New(0));
     nb::object it = check(PyObject_GetIter(config.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -127,14 +169,15 @@ void check_engine_only(nb::handle fname, nb::handle config, nb::handle path) {
     if (PyList_GET_SIZE(found.ptr()) == 0) return;
     sorted_list(found);
     raise_global("FunctionExecutionError",
-                 "Function '" + fmt(fname) + "' at node '" + fmt(path) +
+                 "Function '" + fmt(fname) + "' at node '" + path_text(path) +
                      "' config contains engine-only parameter(s): " + joined(found));
 }
 
-[[noreturn]] void raise_unknown(nb::handle fname, nb::handle path, nb::handle keys) {
+template <typename Path>
+[[noreturn]] void raise_unknown(nb::handle fname, const Path &path, nb::handle keys) {
     sorted_list(keys);
     raise_global("FunctionExecutionError", "Function '" + fmt(fname) + "' at node '" +
-                                               fmt(path) +
+                                               path_text(path) +
                                                "' config contains unknown parameter(s): " +
                                                joined(keys));
 }
@@ -176,20 +219,19 @@ nb::object ConfigChecks::schema_names(nb::handle entry) const {
 
 void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
     RecursionGuard guard(" while checking the graph's function configuration");
-    nb::object path_obj = pystr(path);
-    require_node_instance(node, path_obj);
-    nb::object ntype = require_type(node, path_obj);
-    nb::object nval = require_value(node, path_obj);
+    require_node_instance(node, path.c_str());
+    nb::object ntype = require_graph_field(node, "type", path);
+    nb::object nval = require_graph_field(node, "node", path);
     if (is_function_type(ntype)) {
         nb::object config = graph_config_dict(node);
-        check_engine_only(nval, config, path_obj);
+        check_engine_only(nval, config, path);
         nb::object registry = get_attr(context, "registry");
         if (!registry.is_none() && truthy(get_attr(registry, "has")(nval))) {
             nb::object entry = get_attr(registry, "get_entry")(nval);
             nb::object allowed = schema_names(entry);
             if (is_virtualization(entry) && PySet_GET_SIZE(allowed.ptr()) > 0) {
                 nb::object unknown = unknown_keys(config, allowed);
-                if (PyList_GET_SIZE(unknown.ptr()) > 0) raise_unknown(nval, path_obj, unknown);
+                if (PyList_GET_SIZE(unknown.ptr()) > 0) raise_unknown(nval, path, unknown);
             }
         }
     }

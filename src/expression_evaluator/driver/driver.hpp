@@ -67,7 +67,8 @@ void set_item(nb::handle mapping, nb::handle key, nb::handle value);
 void set_item(nb::handle mapping, const char *key, nb::handle value);
 // format(value) as std::string.
 std::string fmt(nb::handle value);
-// Call fn(*args, **{names[i]: kwvalues[i]}) through vectorcall.
+// Call fn(*args, **{names[i]: kwvalues[i]}) through vectorcall. The names are string
+// literals: their keyword tuple is built once per list.
 nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
                    std::initializer_list<const char *> names,
                    std::initializer_list<nb::handle> kwvalues);

@@ -136,7 +136,7 @@ struct Loop {
     Driver &d;
     Py_ssize_t T, N;
     std::vector<NodePlan> plans;
-    std::unordered_map<std::string, size_t> index_of;  // path -> plan index
+    nb::object index_of;  // dict: path -> plan index
     std::vector<char> marked;                           // data-NaN marks, by plan index
     nb::object work, output, buffer, filtration_cache, nan_source, node_outputs;
     std::vector<std::pair<nb::object, Py_ssize_t>> node_output_rows;  // (matrix, register)
@@ -188,23 +188,39 @@ struct Loop {
     }
 
     size_t plan_index(nb::handle path) {
-        auto it = index_of.find(to_str(path));
-        if (it == index_of.end()) {
+        PyObject *hit = PyUnicode_CheckExact(path.ptr())
+                            ? PyDict_GetItemWithError(index_of.ptr(), path.ptr())
+                            : nullptr;
+        if (!hit) {
+            throw_if_error();
+            // Paths are str; anything else is looked up by its text as before.
+            nb::object text = pystr(to_str(path));
+            hit = PyDict_GetItemWithError(index_of.ptr(), text.ptr());
+        }
+        if (!hit) {
+            throw_if_error();
             get_item(d.reg_map, path);  // raises the mapping's own KeyError
             raise_builtin(PyExc_KeyError, to_str(path));
         }
-        return it->second;
+        return (size_t) PyLong_AsSsize_t(hit);
     }
 
     // ---------------------------------------------------------------------------------
     // Plan.
 
+    // index_of[text of path] = i (the last of equal texts wins).
+    void set_plan_index(nb::handle path, size_t i) {
+        nb::object key = PyUnicode_CheckExact(path.ptr()) ? nb::borrow(path) : pystr(to_str(path));
+        set_item(index_of, key, py_int((Py_ssize_t) i));
+    }
+
     void build_plans() {
         plans.resize(d.topo_order.size());
+        index_of = new_dict();
         for (size_t i = 0; i < d.topo_order.size(); ++i) {
             NodePlan &p = plans[i];
             p.path = d.topo_order[i];
-            index_of[to_str(p.path)] = i;
+            set_plan_index(p.path, i);
             p.info = get_item(d.node_info, p.path);
             p.type = get_item(p.info, key("type"));
             p.value = get_item(p.info, key("node"));
@@ -874,13 +890,16 @@ struct Loop {
             if (total_warmup == -1 && PyErr_Occurred()) throw nb::python_error();
         }
         filtration_cache = new_dict();
-        output = zeros_f64(T, N);
+        // Every row of the output (and of each node-output matrix) is written by the loop
+        // before anyone can see it; a failed row discards them all.
+        output = empty_f64(T, N);
         work = zeros_f64(n_nodes, N);
         W = f64_data(work);
         nb::object signals = get_attr(ctx, "useful_signals");
         buffer = truthy(signals) ? zeros_f64(length(signals), N) : nb::none();
-        context_kw = nb::make_tuple("context");
-        signal_pnl_kw = nb::make_tuple("signal_pnl");
+        // Interned keyword names: the callee matches them by identity.
+        context_kw = check(PyTuple_Pack(1, interned("context")));
+        signal_pnl_kw = check(PyTuple_Pack(1, interned("signal_pnl")));
 
         build_plans();
         marked.assign(plans.size(), 0);
@@ -900,7 +919,10 @@ struct Loop {
                 throw_if_error();
             }
         }
-        {
+        // An empty precomputed nan-source table marks nothing (the records were all read
+        // while planning).
+        if (!(PyDict_CheckExact(d.precomputed_nan.ptr()) &&
+              PyDict_GET_SIZE(d.precomputed_nan.ptr()) == 0)) {
             nb::object items = check(PyObject_CallMethod(d.node_info.ptr(), "items", nullptr));
             nb::object it = check(PyObject_GetIter(items.ptr()));
             while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -925,7 +947,7 @@ struct Loop {
             nb::object it = check(PyObject_GetIter(d.node_info.ptr()));
             while (PyObject *raw = PyIter_Next(it.ptr())) {
                 nb::object path = nb::steal(raw);
-                nb::object m = zeros_f64(T, N);
+                nb::object m = empty_f64(T, N);
                 set_item(node_outputs_obj, path, m);
                 Py_ssize_t reg = PyLong_AsSsize_t(get_item(d.reg_map, path).ptr());
                 if (reg == -1 && PyErr_Occurred()) throw nb::python_error();

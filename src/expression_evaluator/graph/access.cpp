@@ -35,6 +35,13 @@ nb::object require_graph_field(nb::handle node, const char *key, nb::handle path
     return get_attr(node, key);
 }
 
+nb::object require_graph_field(nb::handle node, const char *key, const std::string &path) {
+    if (!graph_has_field(node, key))
+        raise_global("EvaluationError",
+                     "Graph node '" + path + "' missing required key: " + key);
+    return get_attr(node, key);
+}
+
 nb::object require_type(nb::handle node, const char *path) {
     return require_graph_field(node, "type", pystr(path));
 }

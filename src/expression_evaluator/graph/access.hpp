@@ -20,6 +20,7 @@ bool graph_has_field(nb::handle node, const char *key);
 
 // The attribute `key`; EvaluationError "... missing required key: key" when absent.
 nb::object require_graph_field(nb::handle node, const char *key, nb::handle path);
+nb::object require_graph_field(nb::handle node, const char *key, const std::string &path);
 
 inline nb::object require_type(nb::handle node, nb::handle path) {
     return require_graph_field(node, "type", path);
