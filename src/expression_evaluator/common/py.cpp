@@ -180,7 +180,10 @@ std::string to_str(nb::handle obj) {
 std::string to_repr(nb::handle obj) { return utf8(check(PyObject_Repr(obj.ptr()))); }
 
 bool equals_str(nb::handle obj, const char *text) {
-    if (PyUnicode_CheckExact(obj.ptr())) return PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
+    if (PyUnicode_CheckExact(obj.ptr())) {
+        if (obj.ptr() == interned(text)) return true;
+        return PyUnicode_CompareWithASCIIString(obj.ptr(), text) == 0;
+    }
     nb::object other = check(PyUnicode_FromString(text));
     return equals(obj, other);
 }
@@ -188,11 +191,14 @@ bool equals_str(nb::handle obj, const char *text) {
 // ---------------------------------------------------------------------------------------
 
 namespace {
-thread_local int t_depth = 0;
-thread_local uintptr_t t_stack_floor = 0;  // lowest usable address of this thread's stack
+struct GuardState {
+    int depth = 0;
+    uintptr_t stack_floor = 0;  // lowest usable address of this thread's stack
+};
+thread_local GuardState t_guard;
 
-uintptr_t stack_floor() {
-    if (t_stack_floor) return t_stack_floor;
+uintptr_t stack_floor(GuardState &g) {
+    if (g.stack_floor) return g.stack_floor;
     pthread_attr_t attr;
     void *addr = nullptr;
     size_t size = 0;
@@ -202,21 +208,22 @@ uintptr_t stack_floor() {
             floor = (uintptr_t) addr + (size_t) 256 * 1024;  // keep 256 KiB in reserve
         pthread_attr_destroy(&attr);
     }
-    t_stack_floor = floor;
+    g.stack_floor = floor;
     return floor;
 }
 }  // namespace
 
 RecursionGuard::RecursionGuard(const char *where) {
     char probe;
-    if (t_depth + 1 > Py_GetRecursionLimit() || (uintptr_t) &probe < stack_floor()) {
+    GuardState &g = t_guard;
+    if (g.depth + 1 > Py_GetRecursionLimit() || (uintptr_t) &probe < stack_floor(g)) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         throw nb::python_error();
     }
-    ++t_depth;
+    ++g.depth;
 }
 
-RecursionGuard::~RecursionGuard() { --t_depth; }
+RecursionGuard::~RecursionGuard() { --t_guard.depth; }
 
 // ---------------------------------------------------------------------------------------
 

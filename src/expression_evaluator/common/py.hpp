@@ -140,6 +140,13 @@ inline nb::object pystr(const std::string &s) {
     return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t) s.size()));
 }
 
+// obj.name(*args) as a method call (no bound method object is made); errors propagate.
+template <typename... Args> nb::object call_method(nb::handle obj, const char *name,
+                                                   Args... args) {
+    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return check(PyObject_VectorcallMethod(interned(name), argv, 1 + sizeof...(Args), nullptr));
+}
+
 // Call helpers (positional arguments only; use nb::handle::operator() for keywords).
 template <typename... Args> nb::object call(nb::handle fn, Args &&...args) {
     return fn(std::forward<Args>(args)...);

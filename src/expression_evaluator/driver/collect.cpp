@@ -49,10 +49,10 @@ struct Walker {
 
     nb::object param_names(nb::handle nval) {
         nb::object registry = get_attr(d.context, "registry");
-        if (registry.is_none() || !truthy(get_attr(registry, "has")(nval)))
+        if (registry.is_none() || !truthy(call_method(registry, "has", nval)))
             return check(PyList_New(0));
         try {
-            nb::object entry = get_attr(registry, "get_entry")(nval);
+            nb::object entry = call_method(registry, "get_entry", nval);
             return config_param_names(entry);
         } catch (nb::python_error &e) {
             if (!e.matches(PyExc_Exception)) throw;

@@ -226,8 +226,8 @@ void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
         nb::object config = graph_config_dict(node);
         check_engine_only(nval, config, path);
         nb::object registry = get_attr(context, "registry");
-        if (!registry.is_none() && truthy(get_attr(registry, "has")(nval))) {
-            nb::object entry = get_attr(registry, "get_entry")(nval);
+        if (!registry.is_none() && truthy(call_method(registry, "has", nval))) {
+            nb::object entry = call_method(registry, "get_entry", nval);
             nb::object allowed = schema_names(entry);
             if (is_virtualization(entry) && PySet_GET_SIZE(allowed.ptr()) > 0) {
                 nb::object unknown = unknown_keys(config, allowed);
@@ -243,8 +243,8 @@ void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
 void ConfigChecks::validate(nb::handle fname, nb::handle config, nb::handle path) const {
     check_engine_only(fname, config, path);
     nb::object registry = get_attr(context, "registry");
-    if (registry.is_none() || !truthy(get_attr(registry, "has")(fname))) return;
-    nb::object entry = get_attr(registry, "get_entry")(fname);
+    if (registry.is_none() || !truthy(call_method(registry, "has", fname))) return;
+    nb::object entry = call_method(registry, "get_entry", fname);
     nb::object allowed = schema_names(entry);
     if (!is_virtualization(entry)) return;
     if (PySet_GET_SIZE(allowed.ptr()) == 0) {
@@ -259,7 +259,7 @@ void ConfigChecks::validate(nb::handle fname, nb::handle config, nb::handle path
 bool ConfigChecks::can_instantiate(nb::handle fname) const {
     nb::object registry = get_attr(context, "registry");
     if (registry.is_none()) return false;
-    return truthy(get_attr(registry, "has")(fname));
+    return truthy(call_method(registry, "has", fname));
 }
 
 // ---------------------------------------------------------------------------------------

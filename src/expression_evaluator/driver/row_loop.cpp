@@ -101,6 +101,15 @@ template <typename F> void while_handling(nb::handle cause, F &&body) {
 }
 
 Kind kind_of(nb::handle ntype) {
+    // Type strs are nearly always the interned literals: identity first.
+    static const std::pair<const char *, Kind> kKinds[] = {
+        {"rotation", Kind::Rotation}, {"feature", Kind::Feature}, {"float", Kind::Float},
+        {"int", Kind::Int},           {"reduction", Kind::Reduction},
+        {"filtration", Kind::Filtration}, {"string", Kind::String}, {"bool", Kind::Bool},
+        {"aggregation", Kind::Feature}};
+    if (PyUnicode_CheckExact(ntype.ptr()))
+        for (const auto &[text, kind] : kKinds)
+            if (ntype.ptr() == interned(text)) return kind;
     if (equals_str(ntype, "feature") || equals_str(ntype, "aggregation")) return Kind::Feature;
     if (equals_str(ntype, "float")) return Kind::Float;
     if (equals_str(ntype, "int")) return Kind::Int;
@@ -282,8 +291,15 @@ struct Loop {
         p.inst = get_item(d.func_instances, p.path);
         p.bound = contains(d.bound_paths, p.path);
         p.views = p.bound && !has_attr(p.inst, "arity");
-        nb::object empty = check(PySet_New(nullptr));
-        nb::object config_children = dict_get(p.info, "config_child_paths", empty);
+        // No "config_child_paths" entry: no child is consumed as configuration.
+        nb::object config_children;
+        if (PyDict_Check(p.info.ptr())) {
+            PyObject *v = PyDict_GetItemWithError(p.info.ptr(), interned("config_child_paths"));
+            if (!v) throw_if_error();
+            config_children = v ? nb::borrow(v) : check(PyFrozenSet_New(nullptr));
+        } else {
+            config_children = dict_get(p.info, "config_child_paths", check(PySet_New(nullptr)));
+        }
         nb::object cps = get_item(p.info, key("children_paths"));
         nb::object it = check(PyObject_GetIter(cps.ptr()));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -865,8 +881,8 @@ struct Loop {
             nb::object state;
             try {
                 nb::object registry = get_attr(d.context, "registry");
-                nb::object version = get_attr(registry, "get_function_version")(fname);
-                nb::object data = get_attr(inst, "get_state")();
+                nb::object version = call_method(registry, "get_function_version", fname);
+                nb::object data = call_method(inst, "get_state");
                 state = call_kw(global("FunctionState"), {},
                                 {"function_name", "function_version", "data"},
                                 {fname, version, data});
