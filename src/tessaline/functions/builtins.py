@@ -299,7 +299,8 @@ class _SignalWeighting(_Builtin):
         self._previous: Optional[np.ndarray] = None  # previous extraction rows (turnover)
 
     def _observe(self, extraction: np.ndarray, signal_pnl: Any) -> np.ndarray:
-        raise NotImplementedError
+        """One observation per passing signal at this row: its PnL by default."""
+        return _pnl_observation(extraction, signal_pnl)
 
     def _weights(self, stat: np.ndarray) -> np.ndarray:
         raise NotImplementedError
@@ -383,9 +384,6 @@ class VolatilityWeighting(_SignalWeighting):
     }
     DEFAULT_STAT = "std"
 
-    def _observe(self, extraction, signal_pnl):
-        return _pnl_observation(extraction, signal_pnl)
-
     def _weights(self, stat):
         return _inverse_weights(stat)
 
@@ -404,9 +402,6 @@ class SharpeWeighting(_SignalWeighting):
         "mean": lambda h: h.mean(axis=1),
     }
     DEFAULT_STAT = "sharpe"
-
-    def _observe(self, extraction, signal_pnl):
-        return _pnl_observation(extraction, signal_pnl)
 
     def _weights(self, stat):
         return _positive_weights(stat)
