@@ -28,7 +28,7 @@ venv: $(VENV)/.ready
 # Incremental: the CMake build tree is kept under build/, so a rebuild recompiles only
 # the sources that changed.
 install: venv
-	$(PIP) install -q --no-build-isolation ".[test,distributed]"
+	$(PIP) install -q --no-build-isolation ".[test,distributed,plot]"
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
