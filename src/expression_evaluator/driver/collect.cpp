@@ -254,12 +254,12 @@ void Driver::collect() {
     nb::object expected = check(Py_BuildValue("(nn)", T, N));
     std::string expected_text = "(" + std::to_string(T) + ", " + std::to_string(N) + ")";
     {
-        nb::object items = check(PyObject_CallMethod(feature_refs.ptr(), "items", nullptr));
-        nb::object it = check(PyObject_GetIter(items.ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object pair = nb::steal(raw);
-            nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
-            nb::object pos = check(PySequence_GetItem(pair.ptr(), 1));
+        // One of the driver's own tables: no Python code can reach it while we walk it.
+        Py_ssize_t pos_ = 0;
+        PyObject *key_, *value_;
+        while (PyDict_Next(feature_refs.ptr(), &pos_, &key_, &value_)) {
+            nb::object path = nb::borrow(key_);
+            nb::object pos = nb::borrow(value_);
             nb::object shape = get_attr(get_item(features, pos), "shape");
             if (equals(shape, expected)) continue;
             nb::object fname = get_item(get_item(node_info, path), nb::borrow(interned("node")));
@@ -294,12 +294,12 @@ void Driver::collect() {
         nb::object given = check(PySet_New(given_keys.ptr()));
         bool ok = check(PyObject_RichCompare(given.ptr(), graph_keys.ptr(), Py_LE)).ptr() == Py_True;
         if (ok) {
-            nb::object items = check(PyObject_CallMethod(func_instances.ptr(), "items", nullptr));
-            nb::object it = check(PyObject_GetIter(items.ptr()));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
-                nb::object pair = nb::steal(raw);
-                nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
-                nb::object inst = check(PySequence_GetItem(pair.ptr(), 1));
+            // One of the driver's own tables: no Python code can reach it while we walk it.
+            Py_ssize_t pos_ = 0;
+            PyObject *key_, *value_;
+            while (PyDict_Next(func_instances.ptr(), &pos_, &key_, &value_)) {
+                nb::object path = nb::borrow(key_);
+                nb::object inst = nb::borrow(value_);
                 if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
                 nb::object key = dict_get(state_keys, path, path);
                 if (!contains(function_states, key)) {

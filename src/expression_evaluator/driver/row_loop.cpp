@@ -786,12 +786,12 @@ struct Loop {
     }
 
     void cold_start_prefill() {
-        nb::object items = check(PyObject_CallMethod(d.func_instances.ptr(), "items", nullptr));
-        nb::object it = check(PyObject_GetIter(items.ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object pair = nb::steal(raw);
-            nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
-            nb::object inst = check(PySequence_GetItem(pair.ptr(), 1));
+        // One of the driver's own tables: no Python code can reach it while we walk it.
+        Py_ssize_t pos_ = 0;
+        PyObject *key_, *value_;
+        while (PyDict_Next(d.func_instances.ptr(), &pos_, &key_, &value_)) {
+            nb::object path = nb::borrow(key_);
+            nb::object inst = nb::borrow(value_);
             if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
             nb::object info = get_item(d.node_info, path);
             if (!equals_str(get_item(info, key("type")), "reduction")) continue;
@@ -845,13 +845,13 @@ struct Loop {
 
     Py_ssize_t rows_seen() {
         Py_ssize_t seen = 0;
-        nb::object items = check(PyObject_CallMethod(d.func_instances.ptr(), "items", nullptr));
-        nb::object it = check(PyObject_GetIter(items.ptr()));
+        // One of the driver's own tables: no Python code can reach it while we walk it.
+        Py_ssize_t pos_ = 0;
+        PyObject *key_, *value_;
         nb::object fn = global("_get_warmup_count_for_instance");
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object pair = nb::steal(raw);
-            nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
-            nb::object inst = check(PySequence_GetItem(pair.ptr(), 1));
+        while (PyDict_Next(d.func_instances.ptr(), &pos_, &key_, &value_)) {
+            nb::object path = nb::borrow(key_);
+            nb::object inst = nb::borrow(value_);
             if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
             nb::object count;
             try {
@@ -870,12 +870,12 @@ struct Loop {
     nb::object collect_states() {
         nb::object states = new_dict();
         if (!truthy(attr_or(d.context, "_collect_states", Py_True))) return states;
-        nb::object items = check(PyObject_CallMethod(d.func_instances.ptr(), "items", nullptr));
-        nb::object it = check(PyObject_GetIter(items.ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object pair = nb::steal(raw);
-            nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
-            nb::object inst = check(PySequence_GetItem(pair.ptr(), 1));
+        // One of the driver's own tables: no Python code can reach it while we walk it.
+        Py_ssize_t pos_ = 0;
+        PyObject *key_, *value_;
+        while (PyDict_Next(d.func_instances.ptr(), &pos_, &key_, &value_)) {
+            nb::object path = nb::borrow(key_);
+            nb::object inst = nb::borrow(value_);
             if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
             nb::object fname = get_item(get_item(d.node_info, path), key("node"));
             nb::object state;
