@@ -16,6 +16,7 @@ import numpy as np
 
 from tessaline.functions._typed_shapes import FunctionGraphNode as G
 from tessaline.simulator_engine import expression_evaluator as ee
+from _timing import best_of
 
 
 class Trivial:
@@ -185,13 +186,6 @@ def python_tick(graph, context, bound, cache):
                                node_outputs=node_outputs)
 
 
-def best_of(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def main():

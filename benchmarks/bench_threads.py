@@ -18,6 +18,7 @@ import threading
 import time
 
 import numpy as np
+from _timing import best_of
 
 
 def cases():
@@ -63,13 +64,6 @@ def cases():
     ]
 
 
-def timed(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def main():
@@ -100,8 +94,8 @@ def main():
             for t in ts:
                 t.join()
 
-        one = timed(serial, args.repeat)
-        two = timed(threaded, args.repeat)
+        one = best_of(serial, args.repeat)
+        two = best_of(threaded, args.repeat)
         print(f"{name:50s} {one * 1e3:8.1f}ms {two * 1e3:8.1f}ms {one / two:8.2f}x", flush=True)
     control()
 
@@ -127,7 +121,7 @@ def control():
         for t in ts:
             t.join()
 
-    one, two = timed(serial, 3), timed(threaded, 3)
+    one, two = best_of(serial, 3), best_of(threaded, 3)
     print(f"{'control: numpy.sort 2e6 x3 (GIL released)':50s} {one * 1e3:8.1f}ms "
           f"{two * 1e3:8.1f}ms {one / two:8.2f}x", flush=True)
 

@@ -9,6 +9,7 @@ import sys
 
 def main() -> int:
     here = pathlib.Path(__file__).resolve().parent
+    sys.path.insert(0, str(here))  # the scripts share _timing.py
     scripts = sorted(here.glob("bench_*.py"))
     if not scripts:
         print("no benchmarks found")
