@@ -65,8 +65,8 @@ def main():
     print("over threads (the native code uses up to all cores, NumPy one).")
     print(f"{'shape':>12} {'what':>14} {'native ms':>10} {'numpy ms':>10} {'ratio':>7} "
           f"{'cpu ratio':>9}")
-    for spec in args.shapes.split(","):
-        T, N = (int(v) for v in spec.split("x"))
+    for shape_text in args.shapes.split(","):
+        T, N = (int(v) for v in shape_text.split("x"))
         a, b = make_data(rng, T, N), make_data(rng, T, N)
         universe = np.where(rng.random((T, N)) < 0.1, 0.0, 1.0)
         ctx = ee.EvaluationContext((a, b), {"a": 0, "b": 1}, validate_inputs=False)
@@ -90,13 +90,13 @@ def main():
         for what, native, numpy_steps in rows:
             tn, cn = best_of(native, reps)
             tp, cp = best_of(numpy_steps, max(1, reps - 2))
-            print(f"{spec:>12} {what:>14} {tn * 1e3:10.2f} {tp * 1e3:10.2f} {tp / tn:7.1f} "
+            print(f"{shape_text:>12} {what:>14} {tn * 1e3:10.2f} {tp * 1e3:10.2f} {tp / tn:7.1f} "
                   f"{cp / max(cn, 1e-9):9.1f}")
-        print(f"{spec:>12} {'copy (floor)':>14} {copy_t * 1e3:10.2f}")
+        print(f"{shape_text:>12} {'copy (floor)':>14} {copy_t * 1e3:10.2f}")
         if pd is not None:
             frame = pd.DataFrame(a)
             tpd, _ = best_of(lambda: frame.rank(axis=1), max(1, reps - 2))
-            print(f"{spec:>12} {'pandas rank':>14} {tpd * 1e3:10.2f}")
+            print(f"{shape_text:>12} {'pandas rank':>14} {tpd * 1e3:10.2f}")
         sys.stdout.flush()
 
 

@@ -253,7 +253,7 @@ class Raiser:
     def __int__(self):
         raise Boom("int")
 
-    def __format__(self, spec):
+    def __format__(self, format_spec_text):
         raise Boom("format")
 
     def __getitem__(self, key):
@@ -305,7 +305,7 @@ class Callback:
         self.fn()
         return str(self.value)
 
-    __format__ = lambda self, spec: str(self)  # noqa: E731
+    __format__ = lambda self, _format: str(self)  # noqa: E731
 
 
 class ShrinkingList(list):

@@ -260,12 +260,12 @@ def test_weighting_nan_cells_and_bad_stat_name(registry):
 
 
 def test_every_builtin_documented_and_surface(registry):
-    for name, spec in B.BUILTINS.items():
-        assert spec.description and "\n" not in spec.description
-        config = {"window": 3} if "window" in spec.required else {}
+    for name, builtin in B.BUILTINS.items():
+        assert builtin.description and "\n" not in builtin.description
+        config = {"window": 3} if "window" in builtin.required else {}
         inst = registry.create_instance(name, **config)
-        assert bool(inst.stateful) == spec.stateful == registry.get_entry(name).stateful
-        if spec.stateful:
+        assert bool(inst.stateful) == builtin.stateful == registry.get_entry(name).stateful
+        if builtin.stateful:
             assert inst.window == 3 and inst.get_state()["count"] == 0
 
 

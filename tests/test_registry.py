@@ -42,11 +42,11 @@ def test_default_registry_holds_stubs():
 
 def test_real_builtins_expose_implementation():
     reg = default_registry(as_stubs=False)
-    for name, spec in B.BUILTINS.items():
+    for name, builtin in B.BUILTINS.items():
         assert reg.has_factory(name)
         entry = reg.get_entry(name)
-        assert entry.factory is spec.cls and entry.module_path == "tessaline.functions.builtins"
-        assert entry.class_name == spec.cls.__qualname__
+        assert entry.factory is builtin.cls and entry.module_path == "tessaline.functions.builtins"
+        assert entry.class_name == builtin.cls.__qualname__
     with pytest.raises(TypeError, match="requires parameter"):
         reg.create_instance(B.ROLLING_STD)
 

@@ -197,13 +197,13 @@ template <typename F> PyObject *guarded(F &&body) noexcept {
 inline nb::object none() { return nb::none(); }
 
 // ---------------------------------------------------------------------------------------
-// Argument parsing for METH_VARARGS | METH_KEYWORDS functions. `spec` follows
+// Argument parsing for METH_VARARGS | METH_KEYWORDS functions. `format` follows
 // PyArg_ParseTupleAndKeywords ("OO|O$O:name"); every slot receives a borrowed reference
 // (or stays at its initial value when the argument was not given).
 template <typename... Ptrs>
-inline void parse_args(PyObject *args, PyObject *kwargs, const char *spec,
+inline void parse_args(PyObject *args, PyObject *kwargs, const char *format,
                        const char *const *kwlist, Ptrs... out) {
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, spec, const_cast<char **>(kwlist), out...))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), out...))
         throw nb::python_error();
 }
 

@@ -785,25 +785,31 @@ struct Loop {
         throw;  // re-raise the error being handled
     }
 
-    void cold_start_prefill() {
-        // One of the driver's own tables: no Python code can reach it while we walk it.
-        Py_ssize_t pos_ = 0;
+    // fn(path, instance) for every stateful instance, in table order. The table is one of the
+    // driver's own: no Python code can reach it while we walk it.
+    template <typename F> void for_each_stateful(F &&fn) {
+        Py_ssize_t pos = 0;
         PyObject *key_, *value_;
-        while (PyDict_Next(d.func_instances.ptr(), &pos_, &key_, &value_)) {
+        while (PyDict_Next(d.func_instances.ptr(), &pos, &key_, &value_)) {
             nb::object path = nb::borrow(key_);
             nb::object inst = nb::borrow(value_);
-            if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
+            if (truthy(attr_or(inst, "stateful", Py_False))) fn(path, inst);
+        }
+    }
+
+    void cold_start_prefill() {
+        for_each_stateful([&](nb::handle path, nb::handle inst) {
             nb::object info = get_item(d.node_info, path);
-            if (!equals_str(get_item(info, key("type")), "reduction")) continue;
+            if (!equals_str(get_item(info, key("type")), "reduction")) return;
             nb::object state_key = dict_get(d.state_keys, path, path);
-            if (d.function_states.is_none() || !contains(d.function_states, state_key)) continue;
+            if (d.function_states.is_none() || !contains(d.function_states, state_key)) return;
             nb::object payload = get_attr(get_item(d.function_states, state_key), "data");
-            if (!truthy(payload)) continue;
+            if (!truthy(payload)) return;
             nb::object count = dict_get(payload, "count", py_int(0));
             nb::object window = dict_get(payload, "window", nb::none());
             if (window.is_none()) window = attr_or(inst, "window", nb::none());
-            if (window.is_none()) continue;
-            if (truthy(check(PyObject_RichCompare(count.ptr(), window.ptr(), Py_GE)))) continue;
+            if (window.is_none()) return;
+            if (truthy(check(PyObject_RichCompare(count.ptr(), window.ptr(), Py_GE)))) return;
             nb::object needed_obj = check(PyNumber_Subtract(window.ptr(), count.ptr()));
             Py_ssize_t needed = PyNumber_AsSsize_t(check(PyNumber_Index(needed_obj.ptr())).ptr(),
                                                    PyExc_OverflowError);
@@ -831,7 +837,7 @@ struct Loop {
                 nb::object extraction = zeros_f64(A, N);
                 for (Py_ssize_t k = 0; k < A && k < PyList_GET_SIZE(id_list.ptr()); ++k) {
                     nb::handle sid(PyList_GET_ITEM(id_list.ptr(), k));
-                    if (!contains(signals, sid)) continue;
+                    if (!contains(signals, sid)) return;
                     nb::object sig = get_item(signals, sid);
                     set_pnl_entry(signal_pnl, k, get_attr(sig, "pnl"), row, col);
                     fill_row(extraction, k, get_attr(sig, "weights"), row);
@@ -839,20 +845,13 @@ struct Loop {
                 PyObject *argv[2] = {extraction.ptr(), signal_pnl.ptr()};
                 check(PyObject_Vectorcall(inst.ptr(), argv, 1, signal_pnl_kw.ptr()));
             }
-        }
-        throw_if_error();
+        });
     }
 
     Py_ssize_t rows_seen() {
         Py_ssize_t seen = 0;
-        // One of the driver's own tables: no Python code can reach it while we walk it.
-        Py_ssize_t pos_ = 0;
-        PyObject *key_, *value_;
         nb::object fn = global("_get_warmup_count_for_instance");
-        while (PyDict_Next(d.func_instances.ptr(), &pos_, &key_, &value_)) {
-            nb::object path = nb::borrow(key_);
-            nb::object inst = nb::borrow(value_);
-            if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
+        for_each_stateful([&](nb::handle path, nb::handle inst) {
             nb::object count;
             try {
                 count = fn(inst);
@@ -862,21 +861,14 @@ struct Loop {
             Py_ssize_t c = PyNumber_AsSsize_t(count.ptr(), PyExc_OverflowError);
             if (c == -1 && PyErr_Occurred()) throw nb::python_error();
             seen = std::max(seen, c);
-        }
-        throw_if_error();
+        });
         return seen;
     }
 
     nb::object collect_states() {
         nb::object states = new_dict();
         if (!truthy(attr_or(d.context, "_collect_states", Py_True))) return states;
-        // One of the driver's own tables: no Python code can reach it while we walk it.
-        Py_ssize_t pos_ = 0;
-        PyObject *key_, *value_;
-        while (PyDict_Next(d.func_instances.ptr(), &pos_, &key_, &value_)) {
-            nb::object path = nb::borrow(key_);
-            nb::object inst = nb::borrow(value_);
-            if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
+        for_each_stateful([&](nb::handle path, nb::handle inst) {
             nb::object fname = get_item(get_item(d.node_info, path), key("node"));
             nb::object state;
             try {
@@ -890,8 +882,7 @@ struct Loop {
                 log_state_failure(inst, path);
             }
             set_item(states, dict_get(d.state_keys, path, path), state);
-        }
-        throw_if_error();
+        });
         return states;
     }
 

@@ -58,8 +58,8 @@ nb::object np_empty(nb::handle shape) {
 }
 
 nb::object format_text(nb::handle value) {
-    nb::object spec = check(PyUnicode_FromString(""));
-    return check(PyObject_Format(value.ptr(), spec.ptr()));
+    nb::object empty_format = check(PyUnicode_FromString(""));
+    return check(PyObject_Format(value.ptr(), empty_format.ptr()));
 }
 
 // Copies row t of `weights` into `dst` (n doubles) when weights is a plain aligned float64

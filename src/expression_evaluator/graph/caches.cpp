@@ -18,8 +18,8 @@ nb::object format_child_path(nb::handle parent, Py_ssize_t index) {
     if (PyUnicode_CheckExact(parent.ptr())) {
         text = nb::borrow(parent);
     } else {
-        nb::object spec = check(PyUnicode_FromString(""));
-        text = check(PyObject_Format(parent.ptr(), spec.ptr()));
+        nb::object empty_format = check(PyUnicode_FromString(""));
+        text = check(PyObject_Format(parent.ptr(), empty_format.ptr()));
     }
     if (PyObject *suffix = child_suffix(index)) return check(PyUnicode_Concat(text.ptr(), suffix));
     return check(PyUnicode_FromFormat("%U.c%zd", text.ptr(), index));

@@ -51,6 +51,16 @@ def _row(x: Any, what: str = "input row") -> np.ndarray:
     return arr
 
 
+def _check_state(instance: Any, data: Any) -> None:
+    """A carried state must be a dict for the instance's own window."""
+    if not isinstance(data, dict):
+        raise TypeError(f"state of {type(instance).__name__} must be a dict; got "
+                        f"{type(data).__name__}")
+    if int(data.get("window", instance.window)) != instance.window:
+        raise ValueError(f"state window {data.get('window')} does not match window "
+                         f"{instance.window}")
+
+
 def _positive_int(value: Any, name: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an int; got {type(value).__name__}")
@@ -173,12 +183,7 @@ class _Rolling(_Builtin):
         return self._acc.get_state()
 
     def set_state(self, data: Any) -> None:
-        if not isinstance(data, dict):
-            raise TypeError(f"state of {type(self).__name__} must be a dict; got "
-                            f"{type(data).__name__}")
-        if int(data.get("window", self.window)) != self.window:
-            raise ValueError(f"state window {data.get('window')} does not match window "
-                             f"{self.window}")
+        _check_state(self, data)
         self._acc.set_state(data)
 
     # copies and pickles go through the exact state
@@ -333,12 +338,7 @@ class _SignalWeighting(_Builtin):
         }
 
     def set_state(self, data: Any) -> None:
-        if not isinstance(data, dict):
-            raise TypeError(f"state of {type(self).__name__} must be a dict; got "
-                            f"{type(data).__name__}")
-        if int(data.get("window", self.window)) != self.window:
-            raise ValueError(f"state window {data.get('window')} does not match window "
-                             f"{self.window}")
+        _check_state(self, data)
         history = data.get("history")
         previous = data.get("previous")
         self._history = None if history is None else np.array(history, dtype=np.float64)
@@ -454,7 +454,7 @@ _WINDOW = {"window": {"type": "int"}}
 _REDUCTION_SCHEMA = {"window": {"type": "int"}, "stat_name": {"type": "string"},
                      "pnl_column": {"type": "string"}}
 
-BUILTINS: Dict[str, BuiltinSpec] = {spec.name: spec for spec in (
+BUILTINS: Dict[str, BuiltinSpec] = {builtin.name: builtin for builtin in (
     BuiltinSpec(RANK, CrossSectionalRank, "virtualization", False),
     BuiltinSpec(PRODUCT, CellProduct, "numerical", False),
     BuiltinSpec(ROLLING_MEAN, RollingMean, "longitudinal", True, _WINDOW, ("window",)),

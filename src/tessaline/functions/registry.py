@@ -179,14 +179,11 @@ def default_registry(*, as_stubs: bool = True) -> FunctionRegistry:
     from tessaline.functions import builtins
 
     registry = FunctionRegistry()
-    for spec in builtins.BUILTINS.values():
-        entry = FunctionEntry(spec.name, param_schema=spec.param_schema, family=spec.family,
-                              stateful=spec.stateful, version=spec.version,
-                              description=spec.description, required=spec.required)
+    for b in builtins.BUILTINS.values():
+        fields = dict(param_schema=b.param_schema, family=b.family, stateful=b.stateful,
+                      version=b.version, description=b.description, required=b.required)
         if as_stubs:
-            registry.register_stub(entry, spec.cls)
+            registry.register_stub(FunctionEntry(b.name, **fields), b.cls)
         else:
-            registry.register(spec.name, spec.cls, param_schema=spec.param_schema,
-                              family=spec.family, stateful=spec.stateful, version=spec.version,
-                              description=spec.description, required=spec.required)
+            registry.register(b.name, b.cls, **fields)
     return registry
