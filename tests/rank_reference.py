@@ -79,3 +79,15 @@ def rank_row_average_ties(row):
         i = j + 1
     out[cols] = pos / (n - 1)
     return out
+
+
+class FactoryRegistry:
+    """A registry that only answers has_factory, recording the names it was asked about."""
+
+    def __init__(self, factories=()):
+        self.factories = set(factories)
+        self.asked = []
+
+    def has_factory(self, name):
+        self.asked.append(name)
+        return name in self.factories

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from rank_reference import rank_matrix
+from rank_reference import FactoryRegistry as Registry, rank_matrix
 from tessaline.functions._typed_shapes import FunctionGraphNode as Node
 from tessaline.functions._typed_shapes import SchemaError
 from tessaline.simulator_engine._types import EvaluationError
@@ -229,16 +229,6 @@ def test_missing_feature(ee):
 
 
 # ------------------------------------------------------------------ detector
-
-class Registry:
-    def __init__(self, factories=()):
-        self.factories = set(factories)
-        self.asked = []
-
-    def has_factory(self, name):
-        self.asked.append(name)
-        return name in self.factories
-
 
 def test_detector_accepts_rank_of_a_leaf(ee):
     ctx = context(ee, np.zeros((2, 2)))

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from rank_reference import rank_matrix, rank_multiply
+from rank_reference import FactoryRegistry as Registry, rank_matrix, rank_multiply
 from tessaline.functions._typed_shapes import FunctionGraphNode as Node
 from tessaline.simulator_engine._types import EvaluationError
 
@@ -122,16 +122,6 @@ def test_hypothesis_matches_numpy(ee, seed, T, N):
 
 
 # ------------------------------------------------------------------ detector
-
-class Registry:
-    def __init__(self, factories=()):
-        self.factories = set(factories)
-        self.asked = []
-
-    def has_factory(self, name):
-        self.asked.append(name)
-        return name in self.factories
-
 
 def detect(ee, graph, ctx, states=None, **kw):
     return ee._can_use_rank_multiply_fast_path(graph, ctx, states, **kw)
