@@ -485,13 +485,15 @@ nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
     nb::object left_child = check(PyObject_GetItem(children.ptr(), zero.ptr()));
     RankInput left;
     if (!load_rank_input(left_child, context, left)) return none();
-    nb::object out = empty_f64((npy_intp) left.rows, (npy_intp) left.cols);
-    double *op = f64_data(out);
+    // The left operand is kept as positions (a quarter of its ranks' size for rows shorter
+    // than 2^16); its ranks are formed again, per row, when the product is written.
+    kernels::RankPositions left_positions;
     bool ok;
     {
         nb::gil_scoped_release nogil;
-        ok = kernels::rank_matrix_distinct(left.data, left.data_stride, left.uni,
-                                           left.uni_stride, op, left.rows, left.cols);
+        ok = kernels::rank_matrix_positions(left.data, left.data_stride, left.uni,
+                                            left.uni_stride, left.rows, left.cols,
+                                            left_positions);
     }
     if (!ok) return none();
     const std::size_t left_rows = left.rows, left_cols = left.cols;
@@ -501,26 +503,29 @@ nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
     if (!load_rank_input(right_child, context, right)) return none();
     nb::object result;
     if (right.rows == left_rows && right.cols == left_cols) {
+        result = empty_f64((npy_intp) left_rows, (npy_intp) left_cols);
+        double *op = f64_data(result);
         {
             nb::gil_scoped_release nogil;
-            ok = kernels::rank_matrix_distinct_multiply(right.data, right.data_stride, right.uni,
-                                                        right.uni_stride, op, right.rows,
-                                                        right.cols);
+            ok = kernels::rank_matrix_distinct_product(left_positions, right.data,
+                                                       right.data_stride, right.uni,
+                                                       right.uni_stride, op);
         }
         if (!ok) return none();
-        result = out;
     } else {
-        // Operands of different shapes: rank the right one on its own and let NumPy
-        // broadcast (or refuse) the product.
+        // Operands of different shapes: rank both on their own and let NumPy broadcast (or
+        // refuse) the product.
+        nb::object lout = empty_f64((npy_intp) left_rows, (npy_intp) left_cols);
         nb::object rout = empty_f64((npy_intp) right.rows, (npy_intp) right.cols);
         {
             nb::gil_scoped_release nogil;
             ok = kernels::rank_matrix_distinct(right.data, right.data_stride, right.uni,
                                                right.uni_stride, f64_data(rout), right.rows,
                                                right.cols);
+            if (ok) kernels::rank_matrix_from_positions(left_positions, f64_data(lout));
         }
         if (!ok) return none();
-        result = ascontiguous_f64(check(PyNumber_Multiply(out.ptr(), rout.ptr())));
+        result = ascontiguous_f64(check(PyNumber_Multiply(lout.ptr(), rout.ptr())));
     }
     set_registers_from(context, result);
     return result;

@@ -1,10 +1,10 @@
 // Cross-sectional ranks of float64 rows. Plain C++, no Python.
 //
 // One row kernel, two drivers:
-//   - rank_matrix_distinct (and rank_matrix_distinct_multiply): the whole-matrix fast
-//     path. A row's valid cells are ranked k / (n - 1) by their position k in the stable
-//     ascending order of the row in which masked cells read as +inf; any finite tie in any
-//     row declines the whole matrix (returns false).
+//   - rank_matrix_distinct and rank_matrix_positions / rank_matrix_distinct_product: the
+//     whole-matrix fast paths. A row's valid cells are ranked k / (n - 1) by their position
+//     k in the stable ascending order of the row in which masked cells read as +inf; any
+//     finite tie in any row declines the whole matrix (returns false).
 //   - rank_row_average: one row, equal values sharing the mean of their positions, for the
 //     row-by-row rank function.
 //
@@ -13,6 +13,17 @@
 // compares on the keys' high 32 bits, and on the doubles themselves when those collide);
 // long rows sort items (high 32 key bits, column) and re-sort the rare runs whose high bits
 // collide on full keys.
+//
+// The distinct ranking works in two steps: a row's positions (one per cell, kNoRank where
+// the cell is masked) and its count of valid cells, then the ranks written from them. The
+// rank-multiply path keeps the first operand's positions (16 bits a cell for rows shorter
+// than 2^16) instead of its ranks and forms each product row from two position rows.
+//
+// Quotients: position / (valid - 1) must be the correctly rounded quotient. With FMA it is
+// computed as q = k * y, r = k - q * d (exact), q + r * y, where y = 1 / d rounded: for
+// integers 0 <= k, d < 2^32 the last step's exact value lies within 2^-100 |k / d| of k / d,
+// while k / d is never a rounding midpoint and lies at least 2^-33 ulp away from every
+// midpoint, so the rounding is that of the division itself.
 #pragma once
 
 #include <algorithm>
@@ -22,11 +33,17 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "mask.hpp"
 #include "parallel.hpp"
 #include "sort.hpp"
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's AVX-512 intrinsics
+#endif
 
 namespace ee::kernels {
 
@@ -47,12 +64,15 @@ inline std::int32_t key_prefix(double x) {
 // Rows with at most this many finite cells are ranked by counting; longer rows are sorted.
 inline constexpr std::size_t kCountRanksMax = 160;
 
+// The position of a masked cell.
+inline constexpr std::uint32_t kNoRank = 0xFFFFFFFFu;
+
 // Per-thread buffers, O(n) each, reused from row to row.
 struct RankScratch {
     std::vector<std::uint64_t> items, tmp;
-    std::vector<double> vals, row;
+    std::vector<double> vals;
     std::vector<std::int32_t> prefixes;
-    std::vector<std::uint32_t> cols, ranks;
+    std::vector<std::uint32_t> cols, ranks, pos;
     std::vector<unsigned char> seen;
     SortScratch sort;
     void reserve(std::size_t n) {
@@ -63,6 +83,7 @@ struct RankScratch {
             prefixes.resize(n + 16);
             cols.resize(n);
             ranks.resize(n + 16);
+            pos.resize(n);
             seen.resize(n);
         }
     }
@@ -76,11 +97,10 @@ inline std::uint64_t cell_item(double v, std::uint32_t col) {
     return (order_key(v) & ~kColumnMask) | col;
 }
 
-// Sorts items[0, m) (high 32 key bits, column) into ascending value order, equal values in
-// column order; row[col] is the value of a column. Returns true when two items hold equal
-// values.
-inline bool sort_items(std::uint64_t *items, std::size_t m, const double *row, RankScratch &s) {
-    sort_u64(items, s.tmp.data(), m, 32, s.sort);
+// items[0, m) are in ascending order of their high 32 key bits, equal bits in column order;
+// re-sorts each run of equal high bits on the full keys of the values (row[col]). Returns
+// true when two items hold equal values.
+inline bool resolve_prefix_runs(std::uint64_t *items, std::size_t m, const double *row) {
     bool equal_found = false;
     auto full_less = [row](std::uint64_t a, std::uint64_t b) {
         std::uint64_t ka = order_key(row[a & kColumnMask]), kb = order_key(row[b & kColumnMask]);
@@ -102,6 +122,14 @@ inline bool sort_items(std::uint64_t *items, std::size_t m, const double *row, R
         i = end;
     }
     return equal_found;
+}
+
+// Sorts items[0, m) (high 32 key bits, column) into ascending value order, equal values in
+// column order; row[col] is the value of a column. Returns true when two items hold equal
+// values.
+inline bool sort_items(std::uint64_t *items, std::size_t m, const double *row, RankScratch &s) {
+    sort_u64(items, s.tmp.data(), m, 32, s.sort);
+    return resolve_prefix_runs(items, m, row);
 }
 
 // ranks[i] = number of vals[0, m) smaller than vals[i], all distinct; false when two
@@ -130,28 +158,213 @@ inline bool count_ranks(double *vals, std::int32_t *prefixes, std::size_t m,
     return true;
 }
 
+// One pass over a long row: items[0, m) for the valid finite cells, pos[j] = kNoRank for
+// every cell, and the counts of valid -inf and +inf cells. Returns m.
+inline std::size_t build_items_generic(const double *row, const double *universe, std::size_t n,
+                                       std::uint64_t *items, std::uint32_t *pos,
+                                       std::size_t &neg, std::size_t &pinf) {
+    const double inf = std::numeric_limits<double>::infinity();
+    std::size_t m = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        double v = row[j];
+        pos[j] = kNoRank;
+        bool masked = std::isnan(v) || (universe && inactive(universe[j]));
+        bool infinite = std::fabs(v) == inf;
+        items[m] = cell_item(v, (std::uint32_t) j);
+        m += !(masked || infinite);
+        if (infinite && !masked) {
+            if (v > 0) ++pinf; else ++neg;
+        }
+    }
+    return m;
+}
+
+// The rank of position p among `valid` cells: p / (valid - 1), 0.5 for a single cell.
+inline double rank_value(std::uint32_t p, std::size_t valid) {
+    return valid == 1 ? 0.5 : double(p) / double(valid - 1);
+}
+
+inline void emit_ranks_generic(const std::uint32_t *pos, std::size_t n, std::size_t valid,
+                               double *out) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t j = 0; j < n; ++j) out[j] = pos[j] == kNoRank ? nan : rank_value(pos[j], valid);
+}
+
+template <typename P>
+inline void emit_product_generic(const P *left, std::size_t left_valid, const std::uint32_t *right,
+                                 std::size_t right_valid, std::size_t n, double *out) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const P none = P(kNoRank);
+    for (std::size_t j = 0; j < n; ++j)
+        out[j] = left[j] == none || right[j] == kNoRank
+                     ? nan
+                     : rank_value(left[j], left_valid) * rank_value(right[j], right_valid);
+}
+
+#ifdef EE_KERNELS_X86
+__attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_items_avx512(
+    const double *row, const double *universe, std::size_t n, std::uint64_t *items,
+    std::uint32_t *pos, std::size_t &neg, std::size_t &pinf) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
+    const __m512i abs_mask = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
+    const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
+    const __m512i high = _mm512_set1_epi64((long long) 0xFFFFFFFF00000000ull);
+    const __m256i none = _mm256_set1_epi32((int) kNoRank);
+    __m512i col = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512i step = _mm512_set1_epi64(8);
+    std::size_t m = 0, ninf = 0, pinfs = 0;
+    for (std::size_t j = 0; j < n; j += 8) {
+        const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
+        const __m512d v = _mm512_maskz_loadu_pd(lanes, row + j);
+        __mmask8 valid = _mm512_mask_cmp_pd_mask(lanes, v, v, _CMP_ORD_Q);
+        if (universe) {
+            const __m512d u = _mm512_maskz_loadu_pd(lanes, universe + j);
+            valid &= _mm512_cmp_pd_mask(u, zero, _CMP_NEQ_OQ);  // neither 0.0 nor NaN
+        }
+        const __m512d a = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(v), abs_mask));
+        const __mmask8 finite = _mm512_cmp_pd_mask(a, inf, _CMP_LT_OQ);
+        const __mmask8 good = valid & finite, infinite = valid & (__mmask8) ~finite;
+        if (infinite) {
+            const __mmask8 below = _mm512_cmp_pd_mask(v, zero, _CMP_LT_OQ);
+            ninf += (std::size_t) __builtin_popcount((unsigned) (infinite & below));
+            pinfs += (std::size_t) __builtin_popcount((unsigned) (infinite & (__mmask8) ~below));
+        }
+        // order_key: -0.0 becomes 0.0, then the sign decides which bits flip.
+        const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, zero));
+        const __m512i key = _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
+        const __m512i item = _mm512_or_si512(_mm512_and_si512(key, high), col);
+        const unsigned count = (unsigned) __builtin_popcount((unsigned) good);
+        _mm512_mask_storeu_epi64(items + m, (__mmask8) ((1u << count) - 1),
+                                 _mm512_maskz_compress_epi64(good, item));
+        m += count;
+        _mm256_mask_storeu_epi32(pos + j, lanes, none);
+        col = _mm512_add_epi64(col, step);
+    }
+    neg += ninf;
+    pinf += pinfs;
+    return m;
+}
+
+// The quotient p / d (integers below 2^32) rounded as the division rounds it; see the note
+// at the top of the file.
+__attribute__((target("avx512f"), always_inline)) inline __m512d quotient8(__m512d k, __m512d d,
+                                                                           __m512d y) {
+    __m512d q = _mm512_mul_pd(k, y);
+    __m512d r = _mm512_fnmadd_pd(q, d, k);
+    return _mm512_fmadd_pd(r, y, q);
+}
+
+// Eight ranks from eight positions: NaN where the position is kNoRank.
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline __m512d ranks8(__m256i p,
+                                                                        std::size_t valid,
+                                                                        __m512d d, __m512d y,
+                                                                        __mmask8 &known) {
+    known = _mm256_cmpneq_epi32_mask(p, _mm256_set1_epi32((int) kNoRank));
+    if (valid == 1) return _mm512_set1_pd(0.5);
+    return quotient8(_mm512_cvtepu32_pd(p), d, y);
+}
+
+__attribute__((target("avx512f,avx512vl"))) inline void emit_ranks_avx512(
+    const std::uint32_t *pos, std::size_t n, std::size_t valid, double *out) {
+    const __m512d nan = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    const double dd = valid > 1 ? double(valid - 1) : 1.0;
+    const __m512d d = _mm512_set1_pd(dd), y = _mm512_set1_pd(1.0 / dd);
+    for (std::size_t j = 0; j < n; j += 8) {
+        const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
+        const __m256i p = _mm256_maskz_loadu_epi32(lanes, pos + j);
+        __mmask8 known;
+        const __m512d r = ranks8(p, valid, d, y, known);
+        _mm512_mask_storeu_pd(out + j, lanes, _mm512_mask_blend_pd(known, nan, r));
+    }
+}
+
+__attribute__((target("avx512f,avx512vl,avx512bw"), always_inline)) inline __m256i
+load_positions(const std::uint32_t *p, __mmask8 lanes) {
+    return _mm256_maskz_loadu_epi32(lanes, p);
+}
+__attribute__((target("avx512f,avx512vl,avx512bw"), always_inline)) inline __m256i
+load_positions(const std::uint16_t *p, __mmask8 lanes) {
+    // 0xFFFF (no rank) widens to kNoRank.
+    const __m256i w = _mm256_cvtepu16_epi32(_mm_maskz_loadu_epi16(lanes, p));
+    return _mm256_mask_mov_epi32(w, _mm256_cmpeq_epi32_mask(w, _mm256_set1_epi32(0xFFFF)),
+                                 _mm256_set1_epi32((int) kNoRank));
+}
+
+template <typename P>
+__attribute__((target("avx512f,avx512vl,avx512bw"))) inline void emit_product_avx512(
+    const P *left, std::size_t left_valid, const std::uint32_t *right, std::size_t right_valid,
+    std::size_t n, double *out) {
+    const __m512d nan = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
+    const double dl = left_valid > 1 ? double(left_valid - 1) : 1.0;
+    const double dr = right_valid > 1 ? double(right_valid - 1) : 1.0;
+    const __m512d ld = _mm512_set1_pd(dl), ly = _mm512_set1_pd(1.0 / dl);
+    const __m512d rd = _mm512_set1_pd(dr), ry = _mm512_set1_pd(1.0 / dr);
+    for (std::size_t j = 0; j < n; j += 8) {
+        const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
+        __mmask8 lk, rk;
+        const __m512d a = ranks8(load_positions(left + j, lanes), left_valid, ld, ly, lk);
+        const __m512d b = ranks8(load_positions(right + j, lanes), right_valid, rd, ry, rk);
+        _mm512_mask_storeu_pd(out + j, lanes,
+                              _mm512_mask_blend_pd(lk & rk, nan, _mm512_mul_pd(a, b)));
+    }
+}
+#endif
+
+inline bool use_avx512() {
+    static const bool yes = cpu_has(3) && cpu_has(4);
+    return yes;
+}
+
+inline std::size_t build_items(const double *row, const double *universe, std::size_t n,
+                               std::uint64_t *items, std::uint32_t *pos, std::size_t &neg,
+                               std::size_t &pinf) {
+#ifdef EE_KERNELS_X86
+    if (use_avx512()) return build_items_avx512(row, universe, n, items, pos, neg, pinf);
+#endif
+    return build_items_generic(row, universe, n, items, pos, neg, pinf);
+}
+
+inline void emit_ranks(const std::uint32_t *pos, std::size_t n, std::size_t valid, double *out) {
+#ifdef EE_KERNELS_X86
+    if (use_avx512()) return emit_ranks_avx512(pos, n, valid, out);
+#endif
+    emit_ranks_generic(pos, n, valid, out);
+}
+
+template <typename P>
+inline void emit_product(const P *left, std::size_t left_valid, const std::uint32_t *right,
+                         std::size_t right_valid, std::size_t n, double *out) {
+#ifdef EE_KERNELS_X86
+    if (use_avx512()) return emit_product_avx512(left, left_valid, right, right_valid, n, out);
+#endif
+    emit_product_generic(left, left_valid, right, right_valid, n, out);
+}
+
 }  // namespace detail
 
-// Ranks one row of n cells (n < 2^32) into out[0, n). A cell is masked where its value is
-// NaN or, when `universe` is not null, where the universe is inactive. Masked cells read as
-// +inf, so a valid +inf cell's position counts the masked cells (and valid +inf cells) to
-// its left. Returns false, leaving out[] unspecified, when two valid finite cells are
-// equal (-0.0 equals 0.0).
-inline bool rank_row_distinct(const double *row, const double *universe, double *out,
-                              std::size_t n, RankScratch &s) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+// Positions of one row of n cells (n < 2^32) into s.pos[0, n): a valid cell's 0-based
+// position in the stable ascending order of the row in which masked cells read as +inf,
+// kNoRank for a masked cell. A cell is masked where its value is NaN or, when `universe` is
+// not null, where the universe is inactive; a valid +inf cell's position counts the masked
+// cells (and valid +inf cells) to its left. `valid` receives the number of valid cells.
+// Returns false, leaving s.pos unspecified, when two valid finite cells are equal (-0.0
+// equals 0.0).
+inline bool rank_row_positions(const double *row, const double *universe, std::size_t n,
+                               RankScratch &s, std::size_t &valid) {
     const double inf = std::numeric_limits<double>::infinity();
     s.reserve(n);
-    double *vals = s.vals.data();
-    std::uint32_t *cols = s.cols.data();
-    std::size_t m = 0, neg = 0, pos = 0;
+    std::uint32_t *pos = s.pos.data();
+    std::size_t m = 0, neg = 0, pinf = 0;
     if (n <= kCountRanksMax) {
+        double *vals = s.vals.data();
+        std::uint32_t *cols = s.cols.data();
         for (std::size_t j = 0; j < n; ++j) {
             double v = row[j];
-            out[j] = nan;
+            pos[j] = kNoRank;
             if (std::isnan(v) || (universe && inactive(universe[j]))) continue;
             if (v == inf) {
-                ++pos;
+                ++pinf;
             } else if (v == -inf) {
                 ++neg;
             } else {
@@ -161,47 +374,52 @@ inline bool rank_row_distinct(const double *row, const double *universe, double 
         }
         std::uint32_t *ranks = s.ranks.data();
         if (!detail::count_ranks(vals, s.prefixes.data(), m, ranks, s.seen.data())) return false;
-        for (std::size_t i = 0; i < m; ++i) out[cols[i]] = double(neg + ranks[i]);
+        for (std::size_t i = 0; i < m; ++i) pos[cols[i]] = (std::uint32_t) (neg + ranks[i]);
     } else {
         std::uint64_t *items = s.items.data();
-        for (std::size_t j = 0; j < n; ++j) {
-            double v = row[j];
-            out[j] = nan;
-            bool masked = std::isnan(v) || (universe && inactive(universe[j]));
-            bool infinite = std::fabs(v) == inf;
-            items[m] = detail::cell_item(v, (std::uint32_t) j);
-            m += !(masked || infinite);
-            if (infinite && !masked) {
-                if (v > 0) ++pos; else ++neg;
-            }
+        m = detail::build_items(row, universe, n, items, pos, neg, pinf);
+        if (m > 1) sort_u64(items, s.tmp.data(), m, 32, s.sort);
+        // Positions, and whether two neighbours share their high key bits (then the full
+        // keys decide: a rare, slower pass).
+        std::uint64_t shared = 0;
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::uint64_t it = items[k];
+            pos[it & detail::kColumnMask] = (std::uint32_t) (neg + k);
+            if (k) shared |= ((it ^ items[k - 1]) >> 32) == 0;
         }
-        if (detail::sort_items(items, m, row, s)) return false;
-        for (std::size_t k = 0; k < m; ++k) out[items[k] & detail::kColumnMask] = double(neg + k);
+        if (shared) {
+            if (detail::resolve_prefix_runs(items, m, row)) return false;
+            for (std::size_t k = 0; k < m; ++k)
+                pos[items[k] & detail::kColumnMask] = (std::uint32_t) (neg + k);
+        }
     }
-    const std::size_t valid = m + neg + pos;
-    if (valid == 0) return true;  // every cell masked: all NaN
-    if (neg + pos) {
+    valid = m + neg + pinf;
+    if (neg + pinf) {
         std::size_t neg_seen = 0, inf_like_seen = 0;
         for (std::size_t j = 0; j < n; ++j) {
             double v = row[j];
             if (std::isnan(v) || (universe && inactive(universe[j]))) {
                 ++inf_like_seen;
             } else if (v == -inf) {
-                out[j] = double(neg_seen++);
+                pos[j] = (std::uint32_t) neg_seen++;
             } else if (v == inf) {
-                out[j] = double(m + neg + inf_like_seen);
+                pos[j] = (std::uint32_t) (m + neg + inf_like_seen);
                 ++inf_like_seen;
             }
         }
     }
-    if (valid == 1) {
-        for (std::size_t j = 0; j < n; ++j)
-            if (!std::isnan(out[j])) out[j] = 0.5;
-        return true;
-    }
-    // Positions become k / (n - 1); masked cells stay NaN (NaN / x keeps its bits).
-    const double denom = double(valid - 1);
-    for (std::size_t j = 0; j < n; ++j) out[j] = out[j] / denom;
+    return true;
+}
+
+// Ranks one row of n cells (n < 2^32) into out[0, n): position / (valid - 1) for a valid
+// cell (positions as rank_row_positions gives them), 0.5 when the row has a single valid
+// cell, NaN for a masked cell. Returns false, leaving out[] unspecified, when two valid
+// finite cells are equal (-0.0 equals 0.0).
+inline bool rank_row_distinct(const double *row, const double *universe, double *out,
+                              std::size_t n, RankScratch &s) {
+    std::size_t valid = 0;
+    if (!rank_row_positions(row, universe, n, s, valid)) return false;
+    detail::emit_ranks(s.pos.data(), n, valid, out);
     return true;
 }
 
@@ -264,29 +482,100 @@ inline bool rank_matrix_distinct(const double *data, std::size_t data_row_stride
     return !tie.load();
 }
 
-// As rank_matrix_distinct, but multiplies each ranked row into out (out[r] *= ranks of
-// row r) instead of storing it: the second operand of a product of two rank matrices.
-inline bool rank_matrix_distinct_multiply(const double *data, std::size_t data_row_stride,
-                                          const double *universe,
-                                          std::size_t universe_row_stride, double *out,
-                                          std::size_t rows, std::size_t n) {
+// The positions (rank_row_positions) of every row of a (rows, n) matrix and each row's count
+// of valid cells, kept for a later product: 16 bits a cell when n < 2^16 - 1, else 32.
+struct RankPositions {
+    std::size_t rows = 0, n = 0;
+    std::unique_ptr<std::uint16_t[]> narrow;
+    std::unique_ptr<std::uint32_t[]> wide;
+    std::unique_ptr<std::uint32_t[]> valid;
+};
+
+// Fills `out` with the positions of every row (strides as rank_matrix_distinct). Returns
+// false when any row holds a finite tie.
+inline bool rank_matrix_positions(const double *data, std::size_t data_row_stride,
+                                  const double *universe, std::size_t universe_row_stride,
+                                  std::size_t rows, std::size_t n, RankPositions &out) {
+    out.rows = rows;
+    out.n = n;
+    const bool narrow = n < 0xFFFF;
+    if (narrow) out.narrow.reset(new std::uint16_t[rows * n]);
+    else out.wide.reset(new std::uint32_t[rows * n]);
+    out.valid.reset(new std::uint32_t[rows]);
     std::atomic<bool> tie{false};
     parallel_rows(rows, n, kComputeBoundMinCells, [&](std::size_t r0, std::size_t r1) {
         RankScratch s;
-        s.row.resize(n);
-        double *buf = s.row.data();
         for (std::size_t r = r0; r < r1; ++r) {
             if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) return;
             const double *u = universe ? universe + r * universe_row_stride : nullptr;
-            if (!rank_row_distinct(data + r * data_row_stride, u, buf, n, s)) {
+            std::size_t valid = 0;
+            if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid)) {
                 tie.store(true, std::memory_order_relaxed);
                 return;
             }
-            double *o = out + r * n;
-            for (std::size_t j = 0; j < n; ++j) o[j] = o[j] * buf[j];
+            out.valid[r] = (std::uint32_t) valid;
+            const std::uint32_t *pos = s.pos.data();
+            if (narrow) {
+                std::uint16_t *dst = out.narrow.get() + r * n;
+                for (std::size_t j = 0; j < n; ++j) dst[j] = (std::uint16_t) pos[j];  // kNoRank: 0xFFFF
+            } else {
+                std::memcpy(out.wide.get() + r * n, pos, n * sizeof(std::uint32_t));
+            }
+        }
+    });
+    return !tie.load();
+}
+
+// The ranks that `positions` stands for, into out (C-contiguous (rows, n)).
+inline void rank_matrix_from_positions(const RankPositions &positions, double *out) {
+    const std::size_t rows = positions.rows, n = positions.n;
+    parallel_rows(rows, n, kMemoryBoundMinCells, [&](std::size_t r0, std::size_t r1) {
+        std::vector<std::uint32_t> pos(n);
+        for (std::size_t r = r0; r < r1; ++r) {
+            if (positions.narrow) {
+                const std::uint16_t *src = positions.narrow.get() + r * n;
+                for (std::size_t j = 0; j < n; ++j)
+                    pos[j] = src[j] == 0xFFFF ? kNoRank : src[j];
+            } else {
+                std::memcpy(pos.data(), positions.wide.get() + r * n, n * sizeof(std::uint32_t));
+            }
+            detail::emit_ranks(pos.data(), n, positions.valid[r], out + r * n);
+        }
+    });
+}
+
+// out[r] = (ranks of row r of `left`) * (ranks of row r of the data), one pass over out,
+// the data ranked as rank_matrix_distinct ranks it; NaN where either operand is NaN. out is
+// C-contiguous (left.rows, left.n) and the data has the same shape. Returns false when any
+// row of the data holds a finite tie (out is then unspecified).
+inline bool rank_matrix_distinct_product(const RankPositions &left, const double *data,
+                                         std::size_t data_row_stride, const double *universe,
+                                         std::size_t universe_row_stride, double *out) {
+    const std::size_t rows = left.rows, n = left.n;
+    std::atomic<bool> tie{false};
+    parallel_rows(rows, n, kComputeBoundMinCells, [&](std::size_t r0, std::size_t r1) {
+        RankScratch s;
+        for (std::size_t r = r0; r < r1; ++r) {
+            if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) return;
+            const double *u = universe ? universe + r * universe_row_stride : nullptr;
+            std::size_t valid = 0;
+            if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid)) {
+                tie.store(true, std::memory_order_relaxed);
+                return;
+            }
+            if (left.narrow)
+                detail::emit_product(left.narrow.get() + r * n, left.valid[r], s.pos.data(),
+                                     valid, n, out + r * n);
+            else
+                detail::emit_product(left.wide.get() + r * n, left.valid[r], s.pos.data(), valid,
+                                     n, out + r * n);
         }
     });
     return !tie.load();
 }
 
 }  // namespace ee::kernels
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif

@@ -2,7 +2,9 @@
 //
 //  - sort_u64: ascending sort of unsigned 64-bit keys whose lowest `skip_bits` bits hold a
 //    payload already ascending in input order (a stable sort keeps it so): insertion sort
-//    for tiny inputs, std::sort for small ones, LSD radix on the remaining bits otherwise.
+//    for tiny inputs, std::sort for small ones, LSD radix on the remaining bits otherwise;
+//    long inputs are radix-sorted on their 22 highest varying bits only and finished by an
+//    insertion pass.
 //  - count_less: for each of m doubles, how many of the others are smaller; vectorised with
 //    the widest float compares the CPU offers (chosen once at run time).
 #pragma once
@@ -32,6 +34,9 @@ namespace ee::kernels {
 struct SortScratch {
     std::vector<std::uint32_t> counts;
 };
+
+// Inputs of at least this many keys take the two-pass radix on the top varying bits.
+inline constexpr std::size_t kTopRadixMin = 1024;
 
 namespace detail {
 
@@ -84,6 +89,72 @@ inline void radix_sort_u64(std::uint64_t *keys, std::uint64_t *tmp, std::size_t 
     if (src != keys) std::memcpy(keys, src, m * sizeof(std::uint64_t));
 }
 
+// Sorts keys[0, m) fully ascending, given that keys equal on bits [skip_bits, 64) are
+// already ascending (their low bits are a payload in input order). Two stable LSD passes of
+// 11 bits order the keys on their 22 highest bits that are not the same in every key; bits
+// below those differ only between keys that now sit next to each other in short runs, which
+// one insertion pass finishes. When the runs turn out long (values that agree on those 22
+// bits come in bulk), the insertion pass gives up after a bounded number of moves and
+// std::sort finishes instead. 2 <= m < 2^32, skip_bits <= 42.
+inline void radix_top_u64(std::uint64_t *keys, std::uint64_t *tmp, std::size_t m,
+                          unsigned skip_bits, SortScratch &s) {
+    std::uint64_t any = 0, all = ~std::uint64_t(0);
+    for (std::size_t i = 0; i < m; ++i) {
+        any |= keys[i];
+        all &= keys[i];
+    }
+    const std::uint64_t varying = (any ^ all) >> skip_bits;
+    if (varying == 0) return;  // equal high bits: the payload order is the sorted order
+    const unsigned top = skip_bits + 63 - (unsigned) __builtin_clzll(varying);
+    constexpr unsigned kDigit = 11, kBuckets = 1u << kDigit;
+    const unsigned lo = top + 1 >= skip_bits + 2 * kDigit ? top + 1 - 2 * kDigit : skip_bits;
+    s.counts.assign(2 * kBuckets, 0);
+    std::uint32_t *c0 = s.counts.data(), *c1 = c0 + kBuckets;
+    const unsigned s0 = lo, s1 = lo + kDigit;
+    const std::uint64_t mask = kBuckets - 1;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t k = keys[i];
+        ++c0[(k >> s0) & mask];
+        ++c1[(k >> s1) & mask];
+    }
+    std::uint64_t *src = keys, *dst = tmp;
+    for (unsigned pass = 0; pass < 2; ++pass) {
+        std::uint32_t *c = pass ? c1 : c0;
+        const unsigned shift = pass ? s1 : s0;
+        if (c[(src[0] >> shift) & mask] == m) continue;  // one bucket holds every key
+        std::uint32_t sum = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) {
+            std::uint32_t v = c[b];
+            c[b] = sum;
+            sum += v;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint64_t k = src[i];
+            dst[c[(k >> shift) & mask]++] = k;
+        }
+        std::swap(src, dst);
+    }
+    if (src != keys) std::memcpy(keys, src, m * sizeof(std::uint64_t));
+    if (lo == skip_bits) return;  // every varying bit was sorted on
+    std::size_t moves = 0;
+    const std::size_t budget = 8 * m;
+    for (std::size_t i = 1; i < m; ++i) {
+        const std::uint64_t item = keys[i];
+        if (keys[i - 1] <= item) continue;
+        std::size_t q = i;
+        do {
+            keys[q] = keys[q - 1];
+            --q;
+        } while (q > 0 && keys[q - 1] > item);
+        keys[q] = item;
+        moves += i - q;
+        if (moves > budget) {
+            std::sort(keys, keys + m);
+            return;
+        }
+    }
+}
+
 }  // namespace detail
 
 // Sorts keys[0, m) ascending on bits [skip_bits, 64); keys equal there keep their input
@@ -95,8 +166,10 @@ inline void sort_u64(std::uint64_t *keys, std::uint64_t *tmp, std::size_t m, uns
         detail::insertion_sort_u64(keys, m);
     } else if (m <= 192 || m > (std::size_t(1) << 31)) {
         std::sort(keys, keys + m);
-    } else {
+    } else if (m < kTopRadixMin || skip_bits > 42) {
         detail::radix_sort_u64(keys, tmp, m, skip_bits, EE_RADIX_DIGIT, s);
+    } else {
+        detail::radix_top_u64(keys, tmp, m, skip_bits, s);
     }
 }
 
@@ -215,9 +288,12 @@ inline void count_less_i32_generic(const std::int32_t *v, std::size_t m, std::ui
     count_less_body<v4s, v4s>(v, m, o);
 }
 
-inline bool cpu_has(int level) {  // 2: AVX2, 3: AVX-512F
+inline bool cpu_has(int level) {  // 2: AVX2, 3: AVX-512F, 4: AVX-512VL and BW
 #ifdef EE_KERNELS_X86
     __builtin_cpu_init();
+    if (level == 4)
+        return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("popcnt");
     if (level == 3) return __builtin_cpu_supports("avx512f");
     if (level == 2) return __builtin_cpu_supports("avx2");
 #endif
