@@ -37,16 +37,19 @@ int main() {
 """
 
 
-@pytest.fixture(scope="module")
-def kernel(tmp_path_factory):
+# "vector": the build the extension gets (AVX-512 sorting where the CPU has it); "portable":
+# the kernels without vector code (counting and radix sorting only).
+@pytest.fixture(scope="module", params=["vector", "portable"])
+def kernel(request, tmp_path_factory):
     cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
     if not cxx:
         pytest.skip("no C++ compiler")
     tmp = tmp_path_factory.mktemp("rank_kernel")
     (tmp / "driver.cpp").write_text(PROGRAM)
     exe = tmp / "driver"
-    subprocess.run([cxx, "-O2", "-std=c++17", f"-I{INCLUDE}", str(tmp / "driver.cpp"), "-o",
-                    str(exe), "-pthread"], check=True)
+    flags = ["-DEE_KERNELS_PORTABLE"] if request.param == "portable" else []
+    subprocess.run([cxx, "-O2", "-std=c++17", *flags, f"-I{INCLUDE}", str(tmp / "driver.cpp"),
+                    "-o", str(exe), "-pthread"], check=True)
 
     def run(rows, mode):
         payload = b"".join(np.array([mode, len(r)], dtype=np.uint64).tobytes()
@@ -82,6 +85,43 @@ def sample_rows():
         near = (np.float64(1.5).view(np.int64) + rng.permutation(n)).view(np.float64)
         rows.append(near)
     return rows
+
+
+def sorting_edge_rows():
+    """Rows aimed at the sorting steps: lengths around the block sizes of the vector sort
+    (16, 32) and the radix thresholds, values that share their high key bits (neighbouring
+    doubles, values apart only in their low 32 bits), ties placed in small blocks, and
+    valid counts that cover many rank denominators."""
+    rng = np.random.default_rng(5)
+    rows = []
+    for n in (15, 16, 17, 31, 32, 33, 63, 64, 65, 191, 192, 193, 1023, 1024, 1025):
+        rows.append(rng.standard_normal(n))
+        pairs = rng.standard_normal(n)
+        idx = rng.permutation(n)[: n // 3 * 2].reshape(-1, 2)
+        pairs[idx[:, 1]] = np.nextafter(pairs[idx[:, 0]], np.inf)  # shared prefixes, no tie
+        rows.append(pairs)
+        tied = rng.standard_normal(n)
+        tied[rng.integers(n)] = tied[rng.integers(n)]  # at most one tie
+        rows.append(tied)
+        low_bits = (np.float64(-3.25).view(np.int64) + rng.permutation(n)).view(np.float64)
+        rows.append(low_bits)  # one shared prefix for the whole row
+        mixed = rng.standard_normal(n)
+        mixed[: n // 2] = low_bits[: n // 2]
+        rows.append(mixed)
+    for n in range(2, 400, 7):
+        row = rng.permutation(n).astype(np.float64)
+        row[rng.random(n) < 0.1] = np.nan
+        rows.append(row)
+    return rows
+
+
+def test_sorting_edges_match_the_matrix_steps(kernel):
+    rows = sorting_edge_rows()
+    for row, (ok, got) in zip(rows, kernel(rows, 1)):
+        want = rank_matrix(np.asarray(row, dtype=np.float64).reshape(1, -1))
+        assert ok == (want is not None), row
+        if ok:
+            assert got.view(np.uint64).tobytes() == want[0].view(np.uint64).tobytes(), row
 
 
 def test_average_ties_matches_numpy(kernel):

@@ -246,6 +246,95 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_item
     return m;
 }
 
+// Outcomes of sort_positions_avx512.
+enum class SortOutcome { kDone, kTie, kGiveUp };
+
+// Positions of items[lo, hi) (which sit in src) by a quicksort on the 32-bit key prefixes:
+// each level splits the range around the median of three prefixes with compress stores
+// into dst (smaller prefixes from the front, the others from the back), so items sharing
+// a prefix always stay together; a range of at most 32 items counts, for each item, the
+// items below it (vector compares) and writes pos[column] = base + its position. Items that
+// share a prefix are ordered on their full keys (row[column]); equal keys are a tie. Gives
+// up (the caller sorts another way) when a split leaves one side empty, which needs two of
+// the three sampled items to share the smallest prefix, or when the recursion gets deep.
+__attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_positions_avx512(
+    std::uint64_t *src, std::uint64_t *dst, std::size_t lo, std::size_t hi, std::uint32_t *pos,
+    std::uint32_t base, const double *row, int depth) {
+    const std::size_t n = hi - lo;
+    if (n <= 32) {
+        __m512i r[4], c[4];
+        alignas(64) std::uint64_t item[32], at[32], sorted[32];
+        const __m512i one = _mm512_set1_epi64(1);
+        const std::uint64_t first = base + lo;
+        for (int q = 0; q < 4; ++q) {
+            const std::size_t o = std::size_t(q) * 8;
+            const __mmask8 lanes = n >= o + 8 ? (__mmask8) 0xFF
+                                   : n > o    ? (__mmask8) ((1u << (n - o)) - 1)
+                                              : (__mmask8) 0;
+            // Lanes past the range hold all ones, above every item (keys of finite values
+            // stay below the key of +inf).
+            r[q] = _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, src + lo + o);
+            _mm512_store_si512(item + o, r[q]);
+            c[q] = _mm512_set1_epi64((long long) first);
+        }
+        if (n <= 16) {
+            for (std::size_t k = 0; k < n; ++k) {
+                const __m512i x = _mm512_set1_epi64((long long) item[k]);
+                c[0] = _mm512_mask_add_epi64(c[0], _mm512_cmpgt_epu64_mask(r[0], x), c[0], one);
+                c[1] = _mm512_mask_add_epi64(c[1], _mm512_cmpgt_epu64_mask(r[1], x), c[1], one);
+            }
+        } else {
+            for (std::size_t k = 0; k < n; ++k) {
+                const __m512i x = _mm512_set1_epi64((long long) item[k]);
+                c[0] = _mm512_mask_add_epi64(c[0], _mm512_cmpgt_epu64_mask(r[0], x), c[0], one);
+                c[1] = _mm512_mask_add_epi64(c[1], _mm512_cmpgt_epu64_mask(r[1], x), c[1], one);
+                c[2] = _mm512_mask_add_epi64(c[2], _mm512_cmpgt_epu64_mask(r[2], x), c[2], one);
+                c[3] = _mm512_mask_add_epi64(c[3], _mm512_cmpgt_epu64_mask(r[3], x), c[3], one);
+            }
+        }
+        for (int q = 0; q < 4; ++q) _mm512_store_si512(at + q * 8, c[q]);
+        for (std::size_t k = 0; k < n; ++k) {
+            pos[item[k] & kColumnMask] = (std::uint32_t) at[k];
+            sorted[at[k] - first] = item[k];
+        }
+        std::uint64_t shared = 0;
+        for (std::size_t k = 1; k < n; ++k) shared |= ((sorted[k] ^ sorted[k - 1]) >> 32) == 0;
+        if (!shared) return SortOutcome::kDone;
+        if (resolve_prefix_runs(sorted, n, row)) return SortOutcome::kTie;
+        for (std::size_t k = 0; k < n; ++k)
+            pos[sorted[k] & kColumnMask] = (std::uint32_t) (first + k);
+        return SortOutcome::kDone;
+    }
+    if (depth == 0) return SortOutcome::kGiveUp;
+    const std::uint64_t a = src[lo] >> 32, b = src[lo + n / 2] >> 32, c = src[hi - 1] >> 32;
+    const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c)) << 32;
+    const __m512i p = _mm512_set1_epi64((long long) pivot);
+    std::size_t left = lo, right = hi, i = lo;
+    for (; i + 8 <= hi; i += 8) {
+        const __m512i v = _mm512_loadu_si512(src + i);
+        const __mmask8 below = _mm512_cmplt_epu64_mask(v, p);
+        const unsigned nb = (unsigned) __builtin_popcount((unsigned) below);
+        _mm512_mask_compressstoreu_epi64(dst + left, below, v);
+        left += nb;
+        right -= 8 - nb;
+        _mm512_mask_compressstoreu_epi64(dst + right, (__mmask8) ~below, v);
+    }
+    if (i < hi) {
+        const __mmask8 lanes = (__mmask8) ((1u << (hi - i)) - 1);
+        const __m512i v = _mm512_maskz_loadu_epi64(lanes, src + i);
+        const __mmask8 below = _mm512_cmplt_epu64_mask(v, p) & lanes;
+        const __mmask8 above = (__mmask8) ~below & lanes;
+        _mm512_mask_compressstoreu_epi64(dst + left, below, v);
+        left += (unsigned) __builtin_popcount((unsigned) below);
+        right -= (unsigned) __builtin_popcount((unsigned) above);
+        _mm512_mask_compressstoreu_epi64(dst + right, above, v);
+    }
+    if (left == lo) return SortOutcome::kGiveUp;
+    const SortOutcome first = sort_positions_avx512(dst, src, lo, left, pos, base, row, depth - 1);
+    if (first != SortOutcome::kDone) return first;
+    return sort_positions_avx512(dst, src, left, hi, pos, base, row, depth - 1);
+}
+
 // The quotient p / d (integers below 2^32) rounded as the division rounds it; see the note
 // at the top of the file.
 __attribute__((target("avx512f"), always_inline)) inline __m512d quotient8(__m512d k, __m512d d,
@@ -356,7 +445,20 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     s.reserve(n);
     std::uint32_t *pos = s.pos.data();
     std::size_t m = 0, neg = 0, pinf = 0;
-    if (n <= kCountRanksMax) {
+    bool sorted = false;
+#ifdef EE_KERNELS_X86
+    if (detail::use_avx512()) {
+        m = detail::build_items_avx512(row, universe, n, s.items.data(), pos, neg, pinf);
+        const detail::SortOutcome done = detail::sort_positions_avx512(
+            s.items.data(), s.tmp.data(), 0, m, pos, (std::uint32_t) neg, row, 64);
+        if (done == detail::SortOutcome::kTie) return false;
+        sorted = done == detail::SortOutcome::kDone;
+        if (!sorted) m = neg = pinf = 0;  // the radix path below starts over
+    }
+#endif
+    if (sorted) {
+        // Positions written; only the infinite cells remain.
+    } else if (n <= kCountRanksMax) {
         double *vals = s.vals.data();
         std::uint32_t *cols = s.cols.data();
         for (std::size_t j = 0; j < n; ++j) {

@@ -233,7 +233,8 @@ __attribute__((always_inline)) inline void count_less_body(const T *vals, std::s
     }
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// EE_KERNELS_PORTABLE leaves the vector code out (the tests build the kernels both ways).
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(EE_KERNELS_PORTABLE)
 #define EE_KERNELS_X86 1
 __attribute__((target("avx512f"))) inline void count_less_avx512(const double *v, std::size_t m,
                                                                    std::uint32_t *o) {
