@@ -180,6 +180,23 @@ def test_large_matrices_split_over_threads(ee, name, shape, offset):
         same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
 
 
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("shape", [(700, 19), (400, 300)])
+def test_sparse_nans_around_row_block_edges(ee, name, shape):
+    # Runs of rows without NaN take a loop without NaN tests; the NaN cells sit on either
+    # side of the edges of those runs (every 64 rows), in the rows entering and leaving
+    # the windows, and a few columns hold none at all.
+    rng = np.random.default_rng(shape[1] + 1)
+    data = rng.normal(size=shape)
+    for row, column in [(0, 0), (63, 1), (64, 2), (127, 3), (128, 4), (191, 5), (300, 1),
+                        (320, 6), (383, 7), (384, 8), (385, 8), (399, 9)]:
+        data[row, column] = np.nan
+    data[rng.random(shape) < 0.0005] = np.nan
+    data[200:260, 10] = 3.0  # constant run: zero variance past the NaN-free windows
+    for window in (1, 2, 20, 64, 65, 200):
+        same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
+
+
 # ---------------------------------------------------------------------------- errors
 
 @pytest.mark.parametrize("data,message", [

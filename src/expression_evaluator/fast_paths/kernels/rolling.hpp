@@ -38,6 +38,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace ee::kernels::rolling {
 
 using acc_t = long double;
@@ -183,13 +187,75 @@ inline void cell(const Totals &now, const Totals &before, const double *latest,
 
 namespace detail {
 
+// n rows of one column past the warm-up whose cells, and the cells leaving their windows,
+// hold no NaN: lead[i * stride] is a row's cell,
+// trail[i * stride] the cell leaving its window, the statistic goes to
+// out[i * out_stride]. A loop of x87 arithmetic alone: no NaN test, no count, the same
+// bits as the careful loop gives for such rows.
+template <Stat S>
+inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t stride,
+                        double *out, std::ptrdiff_t out_stride, std::int64_t n,
+                        const double &w, acc_t &s, acc_t &q, acc_t &ls, acc_t &lq) noexcept {
+    acc_t s_ = s, q_ = q, ls_ = ls, lq_ = lq;
+    for (std::int64_t i = 0; i < n; ++i, lead += stride, trail += stride, out += out_stride) {
+        const acc_t x = load_acc(lead), y = load_acc(trail);
+        s_ += x;
+        ls_ += y;
+        if constexpr (S == Stat::mean) {
+            store_f64(out, div_w(s_ - ls_, w));
+        } else {
+            q_ += x * x;
+            lq_ += y * y;
+            const acc_t mean = div_w(s_ - ls_, w);
+            const acc_t var = div_w(q_ - lq_, w) - mean * mean;
+            if (0.0L >= var) {  // as in cell: max(0, var) is +0.0, so are std and z
+                *out = 0.0;
+            } else if constexpr (S == Stat::std) {
+                store_f64(out, sqrt_acc(var));
+            } else {
+                store_f64(out, (x - mean) / sqrt_acc(var));
+            }
+        }
+    }
+    s = s_, q = q_, ls = ls_, lq = lq_;
+}
+
+// Bit k set when column k of rows [0, rows) of a tile of width <= kLine columns holds a
+// NaN cell: row r of the tile starts at p + r * stride.
+inline unsigned nan_columns(const double *p, std::ptrdiff_t stride, std::int64_t rows,
+                            std::int64_t width) noexcept {
+    unsigned mask = 0;
+    std::int64_t k = 0;
+#if defined(__SSE2__)
+    __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+    const std::int64_t pairs = width / 2;
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const double *row = p + r * stride;
+        for (std::int64_t i = 0; i < pairs; ++i) {
+            const __m128d x = _mm_loadu_pd(row + 2 * i);
+            acc[i] = _mm_or_pd(acc[i], _mm_cmpunord_pd(x, x));
+        }
+    }
+    for (std::int64_t i = 0; i < pairs; ++i) mask |= (unsigned) _mm_movemask_pd(acc[i]) << (2 * i);
+    k = 2 * pairs;
+#endif
+    for (; k < width; ++k)
+        for (std::int64_t r = 0; r < rows; ++r)
+            if (is_nan_cell(p + r * stride + k)) {
+                mask |= 1u << k;
+                break;
+            }
+    return mask;
+}
+
 // Rows [r0, r1) of one column: input cells in[t * in_stride], output cells
 // out[t * out_stride]. The column's current totals `now` (after row r0 - 1) and trailing
-// totals `lag` (after row r0 - 1 - w, once r0 > w) are carried in and out.
+// totals `lag` (after row r0 - 1 - w, once r0 > w) are carried in and out. `clean`: no
+// cell of these rows is NaN.
 template <Stat S>
 inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
                         std::ptrdiff_t out_stride, std::int64_t r0, std::int64_t r1,
-                        std::int64_t w, Totals &now, Totals &lag) noexcept {
+                        std::int64_t w, Totals &now, Totals &lag, bool clean) noexcept {
     constexpr bool sq = S != Stat::mean;
     const double wl = (double) w;
     acc_t s = now.sum, q = now.sumsq, ls = lag.sum, lq = lag.sumsq;
@@ -212,6 +278,13 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
         fold<sq>(ls, lq, lc, in, true);
         cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
         ++t;
+    }
+    // Rows whose cells hold no NaN, after a window that holds none, need no NaN test: the
+    // cells leaving their windows are then either in that window or among these rows.
+    if (t < r1 && clean && c == lc) {
+        steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
+                       out + t * out_stride, out_stride, r1 - t, wl, s, q, ls, lq);
+        t = r1;
     }
     if (t < r1) {
         const double *lead = in + t * in_stride;
@@ -270,9 +343,12 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
     Totals *now = scratch, *lag = scratch + n;
     for (std::int64_t k = 0; k < n; ++k) now[k] = Totals{}, lag[k] = Totals{};
     auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1) {
+        // The columns that hold a NaN cell in these rows.
+        const unsigned dirty =
+            detail::nan_columns(in + r0 * in_stride + j0, in_stride, r1 - r0, j1 - j0);
         for (std::int64_t j = j0; j < j1; ++j)
             detail::column_rows<S>(in + j, in_stride, out + j, out_stride, r0, r1, w,
-                                   now[j - c0], lag[j - c0]);
+                                   now[j - c0], lag[j - c0], !((dirty >> (j - j0)) & 1u));
     };
     if (in_stride * (std::int64_t) sizeof(double) > kWideRowBytes) {
         for (std::int64_t j0 = c0; j0 < c1;) {
