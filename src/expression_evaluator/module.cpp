@@ -112,6 +112,7 @@ NB_MODULE(expression_evaluator, m) {
     ee::set_module_object(m.ptr());
     ee::set_attr(m, "__doc__", ee::pystr(kDoc));
     ee::import_numpy();
+    ee::init_buffer_pool();
     import_siblings(m);
     create_logger(m);
     ee::init_tables(m);

@@ -30,9 +30,8 @@ nb::object ascontiguous_f64(nb::handle obj) {
 }
 
 static nb::object new_f64(int nd, npy_intp *dims, bool zero) {
-    PyObject *a = zero ? PyArray_ZEROS(nd, dims, NPY_DOUBLE, 0)
-                       : PyArray_EMPTY(nd, dims, NPY_DOUBLE, 0);
-    return check(a);
+    if (!zero) return empty_f64_reused(nd, dims);
+    return check(PyArray_ZEROS(nd, dims, NPY_DOUBLE, 0));
 }
 
 nb::object empty_f64(npy_intp rows, npy_intp cols) {

@@ -19,6 +19,13 @@ namespace ee {
 // Load the NumPy C API (called once from the module init).
 void import_numpy();
 
+// Set up the pool of reusable buffers for large results (once, after import_numpy).
+void init_buffer_pool();
+
+// An uninitialised C-contiguous float64 array; large ones take their buffer from the pool
+// (buffers.cpp).
+nb::object empty_f64_reused(int nd, npy_intp *dims);
+
 inline PyArrayObject *as_array(nb::handle h) { return (PyArrayObject *) h.ptr(); }
 
 // An exact ndarray (not a subclass) of native-order float64.
