@@ -262,6 +262,61 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
     std::uint32_t base, const double *row, int depth) {
     const std::size_t n = hi - lo;
     if (n <= 32) {
+        // The positions from the key prefixes alone (sixteen 32-bit lanes a register), which
+        // is enough when no two prefixes in the block are equal: then the counts of smaller
+        // prefixes are all different.
+        alignas(64) std::uint32_t prefix[32], count[32];
+        const std::uint32_t start = (std::uint32_t) (base + lo);
+        std::uint64_t seen;
+        {
+            __m512i q[4];
+            for (int h = 0; h < 4; ++h) {
+                const std::size_t o = std::size_t(h) * 8;
+                const __mmask8 lanes = n >= o + 8 ? (__mmask8) 0xFF
+                                       : n > o    ? (__mmask8) ((1u << (n - o)) - 1)
+                                                  : (__mmask8) 0;
+                q[h] = _mm512_srli_epi64(
+                    _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, src + lo + o), 32);
+            }
+            // Lanes past the block hold 0xFFFFFFFF, above every prefix (finite keys stay
+            // below the key of +inf).
+            const __m512i p0 = _mm512_inserti64x4(
+                _mm512_castsi256_si512(_mm512_cvtepi64_epi32(q[0])), _mm512_cvtepi64_epi32(q[1]), 1);
+            const __m512i p1 = _mm512_inserti64x4(
+                _mm512_castsi256_si512(_mm512_cvtepi64_epi32(q[2])), _mm512_cvtepi64_epi32(q[3]), 1);
+            _mm512_store_si512(prefix, p0);
+            _mm512_store_si512(prefix + 16, p1);
+            const __m512i one = _mm512_set1_epi32(1);
+            __m512i c0 = _mm512_set1_epi32((int) start), c1 = c0;
+            // Whole registers of prefixes, the padding included (it counts as no smaller
+            // prefix): fixed trip counts keep the loop exits predictable.
+            if (n <= 16) {
+                for (std::size_t k = 0; k < 16; ++k) {
+                    const __m512i x = _mm512_set1_epi32((int) prefix[k]);
+                    c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
+                }
+            } else {
+                for (std::size_t k = 0; k < 32; ++k) {
+                    const __m512i x = _mm512_set1_epi32((int) prefix[k]);
+                    c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
+                    c1 = _mm512_mask_add_epi32(c1, _mm512_cmpgt_epu32_mask(p1, x), c1, one);
+                }
+            }
+            _mm512_store_si512(count, c0);
+            _mm512_store_si512(count + 16, c1);
+            // One bit per count: n distinct counts set the n lowest bits.
+            const __m512i s = _mm512_set1_epi32((int) start);
+            const __m512i bits = _mm512_or_si512(
+                _mm512_sllv_epi32(one, _mm512_sub_epi32(c0, s)),
+                _mm512_sllv_epi32(one, _mm512_sub_epi32(c1, s)));
+            seen = (std::uint32_t) _mm512_reduce_or_epi32(bits);
+        }
+        const std::uint64_t low = n == 32 ? 0xFFFFFFFFull : (std::uint64_t(1) << n) - 1;
+        if ((seen & low) == low) {
+            for (std::size_t k = 0; k < n; ++k) pos[src[lo + k] & kColumnMask] = count[k];
+            return SortOutcome::kDone;
+        }
+        // Two prefixes are equal: order the block on the full items, then on full keys.
         __m512i r[4], c[4];
         alignas(64) std::uint64_t item[32], at[32], sorted[32];
         const __m512i one = _mm512_set1_epi64(1);
