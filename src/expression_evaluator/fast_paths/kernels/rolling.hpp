@@ -281,9 +281,17 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
     }
     // Rows whose cells hold no NaN, after a window that holds none, need no NaN test: the
     // cells leaving their windows are then either in that window or among these rows.
-    if (t < r1 && clean && c == lc) {
-        steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
-                       out + t * out_stride, out_stride, r1 - t, wl, s, q, ls, lq);
+    // In a run of rows without NaN, the rows whose windows still hold an earlier NaN cell
+    // go first, with the NaN test, until that cell has left the window.
+    if (clean) {
+        for (; t < r1 && c != lc; ++t) {
+            fold<sq>(s, q, c, in + t * in_stride, false);
+            fold<sq>(ls, lq, lc, in + (t - w) * in_stride, false);
+            cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
+        }
+        if (t < r1)
+            steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
+                           out + t * out_stride, out_stride, r1 - t, wl, s, q, ls, lq);
         t = r1;
     }
     if (t < r1) {
