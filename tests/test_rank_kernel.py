@@ -90,8 +90,9 @@ def sample_rows():
 def sorting_edge_rows():
     """Rows aimed at the sorting steps: lengths around the block sizes of the vector sort
     (16, 32) and the radix thresholds, values that share their high key bits (neighbouring
-    doubles, values apart only in their low 32 bits), ties placed in small blocks, and
-    valid counts that cover many rank denominators."""
+    doubles, values apart only in their low 32 bits), rows of one sign (the vector sort
+    splits by sign first), ties placed in small blocks, and valid counts that cover many
+    rank denominators."""
     rng = np.random.default_rng(5)
     rows = []
     for n in (15, 16, 17, 31, 32, 33, 63, 64, 65, 191, 192, 193, 1023, 1024, 1025):
@@ -108,6 +109,8 @@ def sorting_edge_rows():
         mixed = rng.standard_normal(n)
         mixed[: n // 2] = low_bits[: n // 2]
         rows.append(mixed)
+        rows.append(-np.abs(rng.standard_normal(n)))  # one sign only
+        rows.append(np.abs(rng.standard_normal(n)))
     for n in range(2, 400, 7):
         row = rng.permutation(n).astype(np.float64)
         row[rng.random(n) < 0.1] = np.nan

@@ -202,9 +202,12 @@ inline void emit_product_generic(const P *left, std::size_t left_valid, const st
 }
 
 #ifdef EE_KERNELS_X86
+// As build_items_generic, split by sign on the way: the items of negative values go to
+// items[0, below) and the others to items[n - (m - below), n), so the sort starts one split
+// further down. Returns m.
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_items_avx512(
     const double *row, const double *universe, std::size_t n, std::uint64_t *items,
-    std::uint32_t *pos, std::size_t &neg, std::size_t &pinf) {
+    std::uint32_t *pos, std::size_t &neg, std::size_t &pinf, std::size_t &below) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
     const __m512i abs_mask = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
@@ -213,7 +216,7 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_item
     const __m256i none = _mm256_set1_epi32((int) kNoRank);
     __m512i col = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
     const __m512i step = _mm512_set1_epi64(8);
-    std::size_t m = 0, ninf = 0, pinfs = 0;
+    std::size_t front = 0, back = n, ninf = 0, pinfs = 0;
     for (std::size_t j = 0; j < n; j += 8) {
         const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
         const __m512d v = _mm512_maskz_loadu_pd(lanes, row + j);
@@ -234,16 +237,20 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_item
         const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, zero));
         const __m512i key = _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
         const __m512i item = _mm512_or_si512(_mm512_and_si512(key, high), col);
-        const unsigned count = (unsigned) __builtin_popcount((unsigned) good);
-        _mm512_mask_storeu_epi64(items + m, (__mmask8) ((1u << count) - 1),
-                                 _mm512_maskz_compress_epi64(good, item));
-        m += count;
+        // Keys of negative values have their top bit clear.
+        const __mmask8 negative = good & _mm512_cmplt_epu64_mask(item, sign);
+        const __mmask8 other = good & (__mmask8) ~negative;
+        _mm512_mask_compressstoreu_epi64(items + front, negative, item);
+        front += (unsigned) __builtin_popcount((unsigned) negative);
+        back -= (unsigned) __builtin_popcount((unsigned) other);
+        _mm512_mask_compressstoreu_epi64(items + back, other, item);
         _mm256_mask_storeu_epi32(pos + j, lanes, none);
         col = _mm512_add_epi64(col, step);
     }
     neg += ninf;
     pinf += pinfs;
-    return m;
+    below = front;
+    return front + (n - back);
 }
 
 // Outcomes of sort_positions_avx512.
@@ -460,15 +467,6 @@ inline bool use_avx512() {
     return yes;
 }
 
-inline std::size_t build_items(const double *row, const double *universe, std::size_t n,
-                               std::uint64_t *items, std::uint32_t *pos, std::size_t &neg,
-                               std::size_t &pinf) {
-#ifdef EE_KERNELS_X86
-    if (use_avx512()) return build_items_avx512(row, universe, n, items, pos, neg, pinf);
-#endif
-    return build_items_generic(row, universe, n, items, pos, neg, pinf);
-}
-
 inline void emit_ranks(const std::uint32_t *pos, std::size_t n, std::size_t valid, double *out) {
 #ifdef EE_KERNELS_X86
     if (use_avx512()) return emit_ranks_avx512(pos, n, valid, out);
@@ -503,9 +501,16 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     bool sorted = false;
 #ifdef EE_KERNELS_X86
     if (detail::use_avx512()) {
-        m = detail::build_items_avx512(row, universe, n, s.items.data(), pos, neg, pinf);
-        const detail::SortOutcome done = detail::sort_positions_avx512(
-            s.items.data(), s.tmp.data(), 0, m, pos, (std::uint32_t) neg, row, 64);
+        std::size_t below = 0;
+        m = detail::build_items_avx512(row, universe, n, s.items.data(), pos, neg, pinf, below);
+        // The two signs apart: positions neg + [0, below) and neg + below + [0, m - below),
+        // the second range sitting at items[n - (m - below), n) (the base wraps around).
+        detail::SortOutcome done = detail::sort_positions_avx512(
+            s.items.data(), s.tmp.data(), 0, below, pos, (std::uint32_t) neg, row, 64);
+        if (done == detail::SortOutcome::kDone)
+            done = detail::sort_positions_avx512(
+                s.items.data(), s.tmp.data(), n - (m - below), n, pos,
+                (std::uint32_t) (neg + below - (n - (m - below))), row, 64);
         if (done == detail::SortOutcome::kTie) return false;
         sorted = done == detail::SortOutcome::kDone;
         if (!sorted) m = neg = pinf = 0;  // the radix path below starts over
@@ -534,7 +539,7 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
         for (std::size_t i = 0; i < m; ++i) pos[cols[i]] = (std::uint32_t) (neg + ranks[i]);
     } else {
         std::uint64_t *items = s.items.data();
-        m = detail::build_items(row, universe, n, items, pos, neg, pinf);
+        m = detail::build_items_generic(row, universe, n, items, pos, neg, pinf);
         if (m > 1) sort_u64(items, s.tmp.data(), m, 32, s.sort);
         // Positions, and whether two neighbours share their high key bits (then the full
         // keys decide: a rare, slower pass).
