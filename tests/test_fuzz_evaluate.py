@@ -206,7 +206,7 @@ def _context(T=3, N=2, registry=None):
                                          ("and_", "and_"), ("reduction", "fz_reduce"))
 ] + [(200000, ("rotation", FN_MEAN))])
 def test_deep_graphs(depth, inner):
-    graph = deep_chain(depth, inner_type=inner[0], inner_value=inner[1])
+    graph = deep_chain(depth, *inner)
     ctx = _context(registry=FakeRegistry(module=EE, width=2))
     kind, value = run_evaluate(graph, ctx)
     if depth > sys.getrecursionlimit():
