@@ -10,7 +10,9 @@ from __future__ import annotations
 
 import gc
 import os
+import pickle
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -197,10 +199,13 @@ def test_longitudinal_fast_path_does_not_leak():
 # Error paths.
 
 ERRORS = (EE.EvaluationError, EE.SchemaError, Boom, KeyError, TypeError, RecursionError)
+MEAN_OF_F0 = lambda: F("rotation", "fz_mean", [F("feature", "f0")])  # noqa: E731
 
 
-class _Registry(FakeRegistry):
-    pass
+def _cycle():
+    g = F("rotation", "transform_demean_3c8a51", [])
+    g.children.append(g)
+    return g
 
 
 ERROR_CASES = {
@@ -213,18 +218,11 @@ ERROR_CASES = {
         sharpe_graph(),
         context(registry=default_registry(), useful_signals=dict(SIGNALS, bad=UsefulSignal(
             weights=M0, metadata={"sharpe": np.ones(2)})))),  # ambiguous truth in the engine
-    "instance_raises": lambda: (
-        F("rotation", "fz_mean", [F("feature", "f0")]),
-        context(registry=_Registry(instance_behaviour="raise", width=N))),
-    "instance_wrong_shape": lambda: (
-        F("rotation", "fz_mean", [F("feature", "f0")]),
-        context(registry=_Registry(instance_behaviour="wrong_shape", width=N))),
-    "instance_wrong_dtype": lambda: (
-        F("rotation", "fz_mean", [F("feature", "f0")]),
-        context(registry=_Registry(instance_behaviour="wrong_dtype", width=N))),
-    "registry_raises": lambda: (
-        F("rotation", "fz_mean", [F("feature", "f0")]),
-        context(registry=_Registry(method_behaviour={"create_instance": "raise"}))),
+    **{f"instance_{b}": (lambda b=b: (MEAN_OF_F0(), context(
+        registry=FakeRegistry(instance_behaviour=b, width=N))))
+       for b in ("raise", "wrong_shape", "wrong_dtype")},
+    "registry_raises": lambda: (MEAN_OF_F0(), context(
+        registry=FakeRegistry(method_behaviour={"create_instance": "raise"}))),
     "engine_only_config": lambda: (
         F("rotation", "fz_mean", [F("feature", "f0")], {"A": 1}), context()),
     "state_keys_mismatch": lambda: (
@@ -232,12 +230,6 @@ ERROR_CASES = {
         context(registry=default_registry())),
     "cyclic_graph": lambda: (_cycle(), context(registry=default_registry())),
 }
-
-
-def _cycle():
-    g = F("rotation", "transform_demean_3c8a51", [])
-    g.children.append(g)
-    return g
 
 
 @pytest.mark.parametrize("case", sorted(ERROR_CASES))
@@ -253,7 +245,8 @@ def test_evaluate_error_paths_do_not_leak(case):
 
 
 # ---------------------------------------------------------------------------------------
-# The cheaper entry points.
+# The cheaper entry points, on success and failure. Literal values are objects whose
+# references are counted.
 
 
 def test_context_construction_does_not_leak():
@@ -265,7 +258,6 @@ def test_context_construction_does_not_leak():
     call = raising((EE.EvaluationError,))
     assert_no_leak(lambda: call(EE.EvaluationContext, bad, index), bad, index)
     ctx = context()
-    import pickle
     assert_no_leak(lambda: pickle.loads(pickle.dumps(ctx)), ctx, rounds=ROUNDS // 10)
 
 
@@ -284,51 +276,90 @@ def test_result_protocol_does_not_leak():
     assert_no_leak(call, res, states)
 
 
-def test_accessors_and_graph_model_do_not_leak():
-    graph = graph_for(None, "general")
-    reg = default_registry()
-    call = raising((EE.EvaluationError, EE.SchemaError, AttributeError))
+class Value:
+    def __int__(self):
+        return 4
 
-    def calls():
-        EE._graph_children(graph)
-        EE._graph_config_dict(graph)
-        EE._require_graph_type_value(graph, "root")
-        call(EE._require_graph_field, graph, "nope", "root")
-        call(EE._require_graph_node_instance, {}, "root")
-        EE._config_param_names(reg.get_entry("statistical_sharpe_2e4daa"))
-        EE.invalidate_graph_evaluation_caches(graph)
-        EE.generate_node_identities(graph)
-        EE._annotate_state_identities(graph)
-        EE._compute_graph_warmup_rows(graph, reg)
-
-    assert_no_leak(calls, graph, reg)
+    def __str__(self):
+        return "v"
 
 
-def test_filtration_functions_do_not_leak():
-    filt = sharpe_graph().children[0]
-    ids = ["s2", "s0"]
-    call = raising((KeyError, IndexError, TypeError))
-
-    def calls():
-        EE._dict_to_filter_node(filt)
-        EE._describe_dict_filter(filt)
-        EE.extract_filtration_weights(SIGNALS, ids, 3)
-        call(EE.extract_filtration_weights, SIGNALS, ids, T)
-        call(EE.extract_filtration_weights, SIGNALS, ["s0", "zz"], 1)
-        call(EE.extract_filtration_weights, SIGNALS, ["s0", 7], 1)
-
-    assert_no_leak(calls, filt, ids, SIGNALS)
+VALUE = Value()
+OTHER = np.arange(40, dtype=np.int32).reshape(4, 10)
+STAGE_VALUE = np.ones((4, 10), dtype=np.int8)
+NS = types.SimpleNamespace
+DUCK_SIGNALS = {"a": NS(weights=M0[:4, :10].copy()), "b": NS(weights=OTHER)}
+REG = default_registry()
+CTX = context()
 
 
-def test_fast_path_functions_do_not_leak():
-    ctx = context()
-    graph = graph_for(None, "rank_multiply")
+class DuckRegistry:
+    def has(self, name):
+        return True
 
-    def calls():
-        EE._apply_universe_mask(M0, UNIVERSE)
-        EE._can_use_rank_multiply_fast_path(graph, ctx, None)
-        EE._evaluate_rank_multiply_fast(graph, ctx)
-        EE._evaluate_simple_rank_fast(graph.children[0], ctx)
-        EE._rolling_longitudinal_fast(M1, 5, "longitudinal_accumulators_250f46")
+    def get_entry(self, name):
+        return NS(stateful=True)
 
-    assert_no_leak(calls, ctx, graph)
+
+def model_graph():
+    return F("rotation", "roll", [
+        F("reduction", "red", [F("feature", "spread"), F("int", VALUE)]),
+        F("int", VALUE), F("float", VALUE), F("string", VALUE)])
+
+
+def model_filter():
+    return F("filtration", "filtration", [F("and_", "and_", [
+        F("gt", "gt", [F("string", VALUE), F("float", VALUE)]),
+        F("eq", "eq", [F("string", VALUE), F("string", VALUE), F("int", VALUE)])])])
+
+
+def broken():
+    node = F("rotation", "f", [F("int", VALUE), F("feature", "x")])
+    del node.children[1].node
+    del node.children[1].type
+    return node
+
+
+CALLS = {
+    "accessors": lambda: (EE._graph_children(model_graph()), EE._graph_config_dict(model_graph()),
+                          EE._require_graph_type_value(model_graph(), "root")),
+    "require_field_error": lambda: EE._require_graph_field(model_graph(), "nope", "root"),
+    "require_instance_error": lambda: EE._require_graph_node_instance({}, "root"),
+    "config_names": lambda: EE._config_param_names(REG.get_entry("statistical_sharpe_2e4daa")),
+    "identities": lambda: EE.generate_node_identities(model_graph()),
+    "identities_error": lambda: EE.generate_node_identities(broken()),
+    "annotate": lambda: EE._annotate_state_identities(model_graph()),
+    "annotate_error": lambda: EE._annotate_state_identities(broken()),
+    "invalidate": lambda: EE.invalidate_graph_evaluation_caches(model_graph()),
+    "cache": lambda: EE._graph_cache_set(model_graph(), "_x", VALUE),
+    "warmup": lambda: EE._compute_graph_warmup_rows(model_graph(), DuckRegistry()),
+    "warmup_real_registry": lambda: EE._compute_graph_warmup_rows(graph_for(None, "general"),
+                                                                  REG),
+    "warmup_error": lambda: EE._compute_graph_warmup_rows(broken(), DuckRegistry()),
+    "instance": lambda: EE._get_warmup_count_for_instance(
+        NS(get_state=lambda: {"count": VALUE})),
+    "stage": lambda: EE._attach_stage_data_feature_leaves(model_graph(), NS(
+        stage_data=StageData({"spread": STAGE_VALUE}), features=(M0,), feature_index={"c": 0})),
+    "option": lambda: EE._resolve_stage_option(
+        NS(metaparameters={"p": {"s": VALUE}}, pool_id="p"), NS(name="s", default=None)),
+    "filter": lambda: EE._dict_to_filter_node(model_filter()),
+    "filter_error": lambda: EE._dict_to_filter_node(F("and_", "and_", [broken()])),
+    "describe": lambda: EE._describe_dict_filter(model_filter()),
+    "weights": lambda: EE.extract_filtration_weights(DUCK_SIGNALS, ["a", "b", "a"], 2),
+    "weights_real_signals": lambda: EE.extract_filtration_weights(SIGNALS, ["s2", "s0"], 3),
+    "weights_error": lambda: EE.extract_filtration_weights(DUCK_SIGNALS, ["a", "zz"], 2),
+    "weights_type_error": lambda: EE.extract_filtration_weights(SIGNALS, ["s0", 7], 1),
+    "weights_bounds": lambda: EE.extract_filtration_weights(DUCK_SIGNALS, ["a"], 4),
+    "universe_mask": lambda: EE._apply_universe_mask(M0, UNIVERSE),
+    "rank_multiply": lambda: (
+        EE._can_use_rank_multiply_fast_path(graph_for(None, "rank_multiply"), CTX, None),
+        EE._evaluate_rank_multiply_fast(graph_for(None, "rank_multiply"), CTX)),
+    "simple_rank": lambda: EE._evaluate_simple_rank_fast(graph_for(None, "rank"), CTX),
+    "rolling": lambda: EE._rolling_longitudinal_fast(M1, 5, "longitudinal_accumulators_250f46"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CALLS))
+def test_entry_points_do_not_leak(name):
+    assert_no_leak(lambda: raising(Exception)(CALLS[name]), VALUE, OTHER, STAGE_VALUE,
+                   DUCK_SIGNALS, SIGNALS, REG, CTX)
