@@ -4,7 +4,6 @@ other threads run while they work."""
 
 from __future__ import annotations
 
-import sys
 import threading
 
 import numpy as np
@@ -76,27 +75,37 @@ def _same(a, b):
     return np.array_equal(a[0], b[0], equal_nan=True) and a[1].keys() == b[1].keys()
 
 
-def test_many_threads_on_different_contexts_agree_with_one_thread():
-    jobs = [(kind, seed) for seed in range(3) for kind in GRAPHS]
-    expected = {job: _run(*job) for job in jobs}
-    got, errors = {}, []
-    barrier = threading.Barrier(THREADS)
+def run_threads(target, args_list):
+    """Run ``target`` once per argument tuple, each in its own thread; re-raise failures."""
+    errors = []
 
-    def worker(i):
+    def wrapped(*args):
         try:
-            barrier.wait()
-            for r in range(3):
-                for job in jobs[i::THREADS] + jobs[(i + r) % len(jobs)::len(jobs)]:
-                    got.setdefault(job, []).append(_run(*job))
+            target(*args)
         except BaseException as exc:  # pragma: no cover - reported below
             errors.append(exc)
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    threads = [threading.Thread(target=wrapped, args=a) for a in args_list]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     assert not errors, errors
+
+
+def test_many_threads_on_different_contexts_agree_with_one_thread():
+    jobs = [(kind, seed) for seed in range(3) for kind in GRAPHS]
+    expected = {job: _run(*job) for job in jobs}
+    got = {}
+    barrier = threading.Barrier(THREADS)
+
+    def worker(i):
+        barrier.wait()
+        for r in range(3):
+            for job in jobs[i::THREADS] + jobs[(i + r) % len(jobs)::len(jobs)]:
+                got.setdefault(job, []).append(_run(*job))
+
+    run_threads(worker, [(i,) for i in range(THREADS)])
     assert set(got) == set(jobs)
     for job, results in got.items():
         assert all(_same(r, expected[job]) for r in results), job
@@ -153,21 +162,7 @@ def test_threads_sharing_one_context_are_serialised(how):
 
         ctx = _context(0, registry=Registry())
         kwargs = {}
-    errors = []
-
-    def worker():
-        try:
-            for _ in range(3):
-                EE.evaluate(graph, ctx, **kwargs)
-        except BaseException as exc:  # pragma: no cover
-            errors.append(exc)
-
-    threads = [threading.Thread(target=worker) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
+    run_threads(lambda: [EE.evaluate(graph, ctx, **kwargs) for _ in range(3)], [()] * 4)
     assert rec.calls == 4 * 3 * 40
     assert rec.max_active == 1
 
@@ -192,36 +187,10 @@ def test_threads_on_different_contexts_run_at_the_same_time():
             return np.array(row, dtype=np.float64)
 
     graph = F("rotation", "meet", [F("feature", "f0")])
-    errors = []
-
-    def worker(seed):
-        try:
-            EE.evaluate(graph, _context(seed, registry=None),
-                        bound_function_instances={"root": Meeting()})
-        except BaseException as exc:  # pragma: no cover
-            errors.append(exc)
-
-    threads = [threading.Thread(target=worker, args=(s,)) for s in (1, 2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
+    run_threads(lambda seed: EE.evaluate(graph, _context(seed, registry=None),
+                                         bound_function_instances={"root": Meeting()}),
+                [(1,), (2,)])
     assert len(set(seen)) == 2
-
-
-def test_nested_evaluate_on_the_same_context_and_thread():
-    ctx = _context(3, registry=None)
-    inner = []
-
-    def reenter(row):
-        if not inner:
-            inner.append(EE.evaluate(F("feature", "f1"), ctx))
-        return np.array(row, dtype=np.float64)
-
-    EE.evaluate(F("rotation", "x", [F("feature", "f0")]), ctx,
-                bound_function_instances={"root": reenter})
-    assert inner and np.asarray(inner[0]).shape == (40, 30)
 
 
 @pytest.mark.parametrize("kernel", ["rank", "rank_multiply", "rolling"])
@@ -247,23 +216,13 @@ def test_kernels_running_without_the_gil_in_many_threads_agree(kernel):
 
     expected = [call(x) for x in inputs]
     results = [[] for _ in inputs]
-    errors = []
     barrier = threading.Barrier(len(inputs))
 
     def worker(i):
-        try:
-            barrier.wait()
-            for _ in range(5):
-                results[i].append(call(inputs[i]))
-        except BaseException as exc:  # pragma: no cover
-            errors.append(exc)
+        barrier.wait()
+        results[i].extend(call(inputs[i]) for _ in range(5))
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(inputs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
+    run_threads(worker, [(i,) for i in range(len(inputs))])
     for exp, got in zip(expected, results):
         assert all(np.array_equal(exp, g, equal_nan=True) for g in got)
 
@@ -294,26 +253,19 @@ def test_one_graph_evaluated_by_many_contexts_while_its_caches_are_cleared():
                 for s in range(4)}
     stop = threading.Event()
     churn = _churn(stop, lambda: EE.invalidate_graph_evaluation_caches(graph))
-    errors = []
 
     def worker(seed):
-        try:
-            ctx = _context(seed, registry=None)
-            for _ in range(15):
-                out = EE.evaluate(graph, ctx, bound_function_instances=instances())
-                assert np.array_equal(out.weights, expected[seed], equal_nan=True)
-        except BaseException as exc:  # pragma: no cover
-            errors.append(exc)
+        ctx = _context(seed, registry=None)
+        for _ in range(15):
+            out = EE.evaluate(graph, ctx, bound_function_instances=instances())
+            assert np.array_equal(out.weights, expected[seed], equal_nan=True)
 
     churn.start()
-    threads = [threading.Thread(target=worker, args=(s,)) for s in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    churn.join()
-    assert not errors, errors
+    try:
+        run_threads(worker, [(s,) for s in range(4)])
+    finally:
+        stop.set()
+        churn.join()
 
 
 @pytest.mark.parametrize("kind", ["general", "reduction", "rank", "leaf"])
@@ -325,24 +277,19 @@ def test_context_rewritten_by_another_thread_during_evaluation(kind):
     spare = [_matrix(s) for s in range(3)]
     stop = threading.Event()
     step = [0]
+    rewrites = (
+        lambda: setattr(ctx, "features", tuple(spare)),
+        lambda: setattr(ctx, "features", (np.zeros((3, 3)),)),
+        lambda: setattr(ctx, "universe", None if step[0] % 4 else np.ones((40, 30))),
+        lambda: [setattr(sig, "weights", rng.standard_normal((40, 30)))
+                 for sig in list(ctx.useful_signals.values())],
+        lambda: (setattr(ctx, "registers", None), setattr(ctx, "extraction_buffer", None)),
+        lambda: setattr(ctx, "feature_index", {"f0": 0, "f1": 1, "f2": 2}),
+    )
 
     def rewrite():
         step[0] += 1
-        i = step[0] % 6
-        if i == 0:
-            ctx.features = tuple(spare)
-        elif i == 1:
-            ctx.features = (np.zeros((3, 3)),)
-        elif i == 2:
-            ctx.universe = None if step[0] % 4 else np.ones((40, 30))
-        elif i == 3:
-            for sig in list(ctx.useful_signals.values()):
-                sig.weights = rng.standard_normal((40, 30))
-        elif i == 4:
-            ctx.registers = None
-            ctx.extraction_buffer = None
-        else:
-            ctx.feature_index = {"f0": 0, "f1": 1, "f2": 2}
+        rewrites[step[0] % 6]()
 
     churn = _churn(stop, rewrite)
     churn.start()
