@@ -19,11 +19,6 @@ RANK = "virtualization_runtime_transform_acbc9b"
 FEATURES = ("close", "volume", "spread")
 
 
-def needs_evaluate(ee):
-    if not hasattr(ee, "evaluate"):
-        pytest.skip("evaluate is not built yet")
-
-
 def make_context(ee, T=40, N_=9, seed=11):
     rng = np.random.default_rng(seed)
     feats = tuple(rng.normal(size=(T, N_)) for _ in FEATURES)
@@ -45,15 +40,24 @@ def failing_graph():
     return N("rotation", RANK, [N("feature", "missing")])
 
 
-def serial(ee, graphs, seed=11):
+def serial(ee, graphs, make=None):
     """The reference: one fresh context per graph, evaluated in a plain loop."""
     out = []
     for g in graphs:
         try:
-            out.append(np.array(ee.evaluate(g, make_context(ee, seed=seed)).weights))
+            out.append(np.array(ee.evaluate(g, (make or (lambda: make_context(ee)))()).weights))
         except Exception as exc:
             out.append(exc)
     return out
+
+
+@pytest.fixture
+def where(request):
+    """Where evaluate_many runs: keyword arguments for local threads or the Dask cluster."""
+    def kwargs(kind):
+        return {"workers": 2} if kind == "threads" else {
+            "client": request.getfixturevalue("client")}
+    return kwargs
 
 
 def assert_same(results, expected):
@@ -72,16 +76,50 @@ def nan_profile(weights, context):
 
 
 # --------------------------------------------------------------------------------------------
+# failures on their way back from a worker (first: once distributed is imported, its
+# exception pickling support rebuilds exceptions that plain pickle cannot)
+
+
+class TwoArgError(Exception):
+    def __init__(self, code, text):
+        super().__init__(f"{code}: {text}")
+
+
+def test_failures_keep_their_cause_across_a_pickle(ee, monkeypatch):
+    def fake_evaluate(graph, context):
+        if graph.node == "chained":
+            try:
+                1 / 0
+            except ZeroDivisionError as exc:
+                raise FunctionExecutionError("Function 'f' failed") from exc
+        if graph.node == "odd":
+            raise TwoArgError(7, "odd")
+        return np.ones((1, 1))
+
+    monkeypatch.setattr(ee, "evaluate", fake_evaluate, raising=False)
+    graphs = [N("feature", "chained"), N("feature", "ok"), N("feature", "odd")]
+    shipped = pickle.loads(pickle.dumps(batch._evaluate_batch(make_context(ee), graphs)))
+    first, ok, odd = (getattr(s, "exc", s) for s in shipped)
+    assert type(first) is FunctionExecutionError and str(first) == "Function 'f' failed"
+    assert type(first.__cause__) is ZeroDivisionError
+    assert any("fake_evaluate" in note for note in first.__notes__)
+    np.testing.assert_array_equal(ok, np.ones((1, 1)))
+    # an exception that cannot be rebuilt from its pickle travels as a RuntimeError
+    assert type(odd) is RuntimeError and str(odd) == f"{__name__}.TwoArgError: 7: odd"
+
+
+# --------------------------------------------------------------------------------------------
 # local threads
 
 
-@pytest.mark.parametrize("workers, batch_size", [(2, None), (2, 1), (3, 7), (1, None)])
-def test_threads_match_a_serial_loop(ee, workers, batch_size):
-    needs_evaluate(ee)
+@pytest.mark.parametrize("workers, batch_size", [(2, None), (2, 1), (3, 7), (1, None),
+                                                ("cluster", 10)])
+def test_matches_a_serial_loop(ee, where, workers, batch_size):
     graphs = simple_graphs(23)
     graphs.insert(9, failing_graph())
     ctx = make_context(ee)
-    got = evaluate_many(graphs, ctx, workers=workers, batch_size=batch_size, progress=False)
+    got = evaluate_many(graphs, ctx, batch_size=batch_size, progress=False,
+                        **(where(workers) if workers == "cluster" else {"workers": workers}))
     expected = serial(ee, graphs)
     assert_same(got, expected)
     assert isinstance(got[9], EvaluationError)
@@ -91,12 +129,12 @@ def test_threads_match_a_serial_loop(ee, workers, batch_size):
     assert set(ctx.feature_index) == set(FEATURES)
 
 
-def test_summaries_replace_weights(ee):
-    needs_evaluate(ee)
-    graphs = simple_graphs(8) + [failing_graph()]
-    got = evaluate_many(graphs, make_context(ee), workers=2, summarize=nan_profile,
-                        progress=False)
-    for g, s, w in zip(graphs, got, serial(ee, graphs)):
+@pytest.mark.parametrize("kind", ["threads", "cluster"])
+def test_summaries_replace_weights(ee, where, kind):
+    graphs = simple_graphs(20) + [failing_graph()]
+    got = evaluate_many(graphs, make_context(ee), summarize=nan_profile, progress=False,
+                        **where(kind))
+    for s, w in zip(got, serial(ee, graphs), strict=True):
         if isinstance(w, Exception):
             assert isinstance(s, EvaluationError)
             continue
@@ -105,11 +143,14 @@ def test_summaries_replace_weights(ee):
         assert total == float(np.nansum(w)) and nfeat == 3
 
 
-def test_errors_raise_stops_at_the_failure(ee):
-    needs_evaluate(ee)
+@pytest.mark.parametrize("kind", ["threads", "cluster"])
+def test_errors_raise_stops_at_the_failure(ee, where, kind):
     graphs = simple_graphs(5) + [failing_graph()] + simple_graphs(5)
-    with pytest.raises(EvaluationError, match="^Feature 'missing' not in context$"):
-        evaluate_many(graphs, make_context(ee), workers=2, errors="raise", progress=False)
+    # On the cluster the worker's traceback follows as a note.
+    end = "$" if kind == "threads" else "\n"
+    with pytest.raises(EvaluationError, match="^Feature 'missing' not in context" + end):
+        evaluate_many(graphs, make_context(ee), batch_size=4, errors="raise", progress=False,
+                      **where(kind))
 
 
 def test_transform_pipeline_is_combined_for_every_graph(ee, monkeypatch):
@@ -188,38 +229,6 @@ def test_no_graphs(ee):
 
 
 # --------------------------------------------------------------------------------------------
-# failures on their way back from a worker
-
-
-class TwoArgError(Exception):
-    def __init__(self, code, text):
-        super().__init__(f"{code}: {text}")
-
-
-def test_failures_keep_their_cause_across_a_pickle(ee, monkeypatch):
-    def fake_evaluate(graph, context):
-        if graph.node == "chained":
-            try:
-                1 / 0
-            except ZeroDivisionError as exc:
-                raise FunctionExecutionError("Function 'f' failed") from exc
-        if graph.node == "odd":
-            raise TwoArgError(7, "odd")
-        return np.ones((1, 1))
-
-    monkeypatch.setattr(ee, "evaluate", fake_evaluate, raising=False)
-    graphs = [N("feature", "chained"), N("feature", "ok"), N("feature", "odd")]
-    shipped = pickle.loads(pickle.dumps(batch._evaluate_batch(make_context(ee), graphs)))
-    first, ok, odd = (getattr(s, "exc", s) for s in shipped)
-    assert type(first) is FunctionExecutionError and str(first) == "Function 'f' failed"
-    assert type(first.__cause__) is ZeroDivisionError
-    assert any("fake_evaluate" in note for note in first.__notes__)
-    np.testing.assert_array_equal(ok, np.ones((1, 1)))
-    # an exception that cannot be rebuilt from its pickle travels as a RuntimeError
-    assert type(odd) is RuntimeError and str(odd) == f"{__name__}.TwoArgError: 7: odd"
-
-
-# --------------------------------------------------------------------------------------------
 # a Dask cluster of two worker processes on loopback
 
 
@@ -234,33 +243,6 @@ def client():
     cluster.close()
 
 
-def test_cluster_matches_a_serial_loop(ee, client):
-    needs_evaluate(ee)
-    graphs = simple_graphs(40)
-    graphs.insert(17, failing_graph())
-    got = evaluate_many(graphs, make_context(ee), client=client, batch_size=10, progress=False)
-    assert_same(got, serial(ee, graphs))
-    assert str(got[17]) == "Feature 'missing' not in context"
-
-
-def test_cluster_summaries(ee, client):
-    needs_evaluate(ee)
-    graphs = simple_graphs(30)
-    got = evaluate_many(graphs, make_context(ee), client=client, summarize=nan_profile,
-                        progress=False)
-    for s, w in zip(got, serial(ee, graphs)):
-        np.testing.assert_array_equal(s[0], np.isnan(w).sum(axis=1))
-        assert s[1] == float(np.nansum(w)) and s[2] == 3
-
-
-def test_cluster_errors_raise(ee, client):
-    needs_evaluate(ee)
-    graphs = simple_graphs(20) + [failing_graph()]
-    with pytest.raises(EvaluationError, match="^Feature 'missing' not in context"):
-        evaluate_many(graphs, make_context(ee), client=client, batch_size=4,
-                      errors="raise", progress=False)
-
-
 def kill_first_caller(marker, weights, context):
     """Summary that kills the worker process evaluating it, once over the whole cluster."""
     try:
@@ -273,7 +255,6 @@ def kill_first_caller(marker, weights, context):
 
 
 def test_a_worker_killed_mid_run_loses_nothing(ee, client, tmp_path):
-    needs_evaluate(ee)
     graphs = simple_graphs(48)
     marker = str(tmp_path / "killed")
     pids_before = set(client.run(os.getpid).values())
@@ -317,33 +298,15 @@ def general_graphs():
     return graphs * 3
 
 
-def serial_on(ee, graphs, make):
-    out = []
-    for g in graphs:
-        try:
-            out.append(np.array(ee.evaluate(g, make()).weights))
-        except Exception as exc:
-            out.append(exc)
-    return out
-
-
-@pytest.mark.parametrize("pipeline", [False, True])
-def test_general_path_on_threads(ee, pipeline):
-    needs_evaluate(ee)
+@pytest.mark.parametrize("kind, pipeline", [("threads", False), ("threads", True),
+                                            ("cluster", True)])
+def test_general_path(ee, where, kind, pipeline):
     graphs = general_graphs()
-    got = evaluate_many(graphs, market_context(ee, pipeline), workers=2, batch_size=2,
-                        progress=False)
-    expected = serial_on(ee, graphs, lambda: market_context(ee, pipeline))
+    got = evaluate_many(graphs, market_context(ee, pipeline), batch_size=3, progress=False,
+                        **where(kind))
+    expected = serial(ee, graphs, lambda: market_context(ee, pipeline))
     assert not any(isinstance(e, Exception) for e in expected)
     assert_same(got, expected)
-
-
-def test_general_path_on_the_cluster(ee, client):
-    needs_evaluate(ee)
-    graphs = general_graphs()
-    got = evaluate_many(graphs, market_context(ee, True), client=client, batch_size=3,
-                        progress=False)
-    assert_same(got, serial_on(ee, graphs, lambda: market_context(ee, True)))
 
 
 # --------------------------------------------------------------------------------------------
@@ -365,7 +328,6 @@ def cli_run(tmp_path, capsys, name, *extra):
 
 
 def test_cli_workers_and_scheduler_match_the_serial_run(ee, client, tmp_path, capsys):
-    needs_evaluate(ee)
     rows, weights = cli_run(tmp_path, capsys, "serial")
     for extra in (["--workers", "2"], ["--scheduler", client.scheduler.address]):
         got_rows, got_weights = cli_run(tmp_path, capsys, extra[0].strip("-"), *extra)
@@ -375,31 +337,26 @@ def test_cli_workers_and_scheduler_match_the_serial_run(ee, client, tmp_path, ca
             np.testing.assert_array_equal(got_weights[name], w)
 
 
-@pytest.mark.parametrize("count", ["0", "-3", "two"])
-def test_cli_bad_worker_count(capsys, count):
+@pytest.mark.parametrize("argv, message", [
+    (["--workers", "0"], "argument --workers"), (["--workers", "-3"], "argument --workers"),
+    (["--workers", "two"], "argument --workers"),
+    (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "not allowed with argument"),
+])
+def test_cli_bad_worker_arguments(capsys, argv, message):
     from tessaline import cli
 
     with pytest.raises(SystemExit):
-        cli.main(["--workers", count])
-    assert "argument --workers" in capsys.readouterr().err
+        cli.main(argv)
+    assert message in capsys.readouterr().err
 
 
 def test_cli_unreachable_scheduler(ee, capsys):
-    needs_evaluate(ee)
     dask = pytest.importorskip("dask")
     from tessaline import cli
 
     with dask.config.set({"distributed.comm.timeouts.connect": "1s"}):
         assert cli.main(CLI_SMALL + ["--scheduler", "tcp://127.0.0.1:1"]) == 2
     assert "cannot reach the scheduler at tcp://127.0.0.1:1" in capsys.readouterr().err
-
-
-def test_cli_workers_and_scheduler_exclude_each_other(capsys):
-    from tessaline import cli
-
-    with pytest.raises(SystemExit):
-        cli.main(["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"])
-    assert "not allowed with argument" in capsys.readouterr().err
 
 
 class Uncopyable:
