@@ -295,15 +295,16 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
             _mm512_store_si512(prefix + 16, p1);
             const __m512i one = _mm512_set1_epi32(1);
             __m512i c0 = _mm512_set1_epi32((int) start), c1 = c0;
-            // Whole registers of prefixes, the padding included (it counts as no smaller
-            // prefix): fixed trip counts keep the loop exits predictable.
+            // Prefixes in steps of eight, the padding included (it counts as no smaller
+            // prefix): few distinct trip counts keep the loop exits predictable.
+            const std::size_t trip = (n + 7) & ~std::size_t(7);
             if (n <= 16) {
-                for (std::size_t k = 0; k < 16; ++k) {
+                for (std::size_t k = 0; k < trip; ++k) {
                     const __m512i x = _mm512_set1_epi32((int) prefix[k]);
                     c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
                 }
             } else {
-                for (std::size_t k = 0; k < 32; ++k) {
+                for (std::size_t k = 0; k < trip; ++k) {
                     const __m512i x = _mm512_set1_epi32((int) prefix[k]);
                     c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
                     c1 = _mm512_mask_add_epi32(c1, _mm512_cmpgt_epu32_mask(p1, x), c1, one);
