@@ -272,9 +272,11 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
         // The positions from the key prefixes alone (sixteen 32-bit lanes a register), which
         // is enough when no two prefixes in the block are equal: then the counts of smaller
         // prefixes are all different.
-        alignas(64) std::uint32_t prefix[32], count[32];
+        alignas(64) std::uint32_t prefix[32];
         const std::uint32_t start = (std::uint32_t) (base + lo);
         std::uint64_t seen;
+        __m512i raw[4], c0, c1;
+        __mmask8 used[4];
         {
             __m512i q[4];
             for (int h = 0; h < 4; ++h) {
@@ -282,8 +284,9 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
                 const __mmask8 lanes = n >= o + 8 ? (__mmask8) 0xFF
                                        : n > o    ? (__mmask8) ((1u << (n - o)) - 1)
                                                   : (__mmask8) 0;
-                q[h] = _mm512_srli_epi64(
-                    _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, src + lo + o), 32);
+                used[h] = lanes;
+                raw[h] = _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, src + lo + o);
+                q[h] = _mm512_srli_epi64(raw[h], 32);
             }
             // Lanes past the block hold 0xFFFFFFFF, above every prefix (finite keys stay
             // below the key of +inf).
@@ -294,7 +297,8 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
             _mm512_store_si512(prefix, p0);
             _mm512_store_si512(prefix + 16, p1);
             const __m512i one = _mm512_set1_epi32(1);
-            __m512i c0 = _mm512_set1_epi32((int) start), c1 = c0;
+            c0 = _mm512_set1_epi32((int) start);
+            c1 = c0;
             // Prefixes in steps of eight, the padding included (it counts as no smaller
             // prefix): few distinct trip counts keep the loop exits predictable.
             const std::size_t trip = (n + 7) & ~std::size_t(7);
@@ -310,8 +314,6 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
                     c1 = _mm512_mask_add_epi32(c1, _mm512_cmpgt_epu32_mask(p1, x), c1, one);
                 }
             }
-            _mm512_store_si512(count, c0);
-            _mm512_store_si512(count + 16, c1);
             // One bit per count: n distinct counts set the n lowest bits.
             const __m512i s = _mm512_set1_epi32((int) start);
             const __m512i bits = _mm512_or_si512(
@@ -321,7 +323,17 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
         }
         const std::uint64_t low = n == 32 ? 0xFFFFFFFFull : (std::uint64_t(1) << n) - 1;
         if ((seen & low) == low) {
-            for (std::size_t k = 0; k < n; ++k) pos[src[lo + k] & kColumnMask] = count[k];
+            const __m512i column = _mm512_set1_epi64((long long) kColumnMask);
+            _mm512_mask_i64scatter_epi32(pos, used[0], _mm512_and_si512(raw[0], column),
+                                         _mm512_castsi512_si256(c0), 4);
+            _mm512_mask_i64scatter_epi32(pos, used[1], _mm512_and_si512(raw[1], column),
+                                         _mm512_extracti64x4_epi64(c0, 1), 4);
+            if (n > 16) {
+                _mm512_mask_i64scatter_epi32(pos, used[2], _mm512_and_si512(raw[2], column),
+                                             _mm512_castsi512_si256(c1), 4);
+                _mm512_mask_i64scatter_epi32(pos, used[3], _mm512_and_si512(raw[3], column),
+                                             _mm512_extracti64x4_epi64(c1, 1), 4);
+            }
             return SortOutcome::kDone;
         }
         // Two prefixes are equal: order the block on the full items, then on full keys.
