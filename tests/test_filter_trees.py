@@ -185,21 +185,6 @@ def test_description_of_unknown_operator_ignores_broken_children(ee):
     assert ee._describe_dict_filter(op("lt", {"not": "a node"})) == "lt"
 
 
-# ---- deep and cyclic filter trees -----------------------------------------------------
-
-@pytest.mark.parametrize("fn", ["_dict_to_filter_node", "_describe_dict_filter"])
-def test_deep_and_cyclic_filter_trees(ee, fn):
-    node = op("gt", s("x"))
-    for _ in range(100000):
-        node = op("not_", node)
-    with pytest.raises(RecursionError):
-        getattr(ee, fn)(node)
-    loop = op("and_")
-    loop.children = [op("or_", loop)]
-    with pytest.raises(RecursionError):
-        getattr(ee, fn)(loop)
-
-
 def test_filter_tree_within_the_limit(ee):
     node = op("gt", s("x"))
     for _ in range(300):

@@ -201,30 +201,41 @@ def _context(T=3, N=2, registry=None):
                                 {"f0": 0, "f1": 1}, registry=registry)
 
 
+WALKS = ("generate_node_identities", "invalidate_graph_evaluation_caches",
+         "_annotate_state_identities")
+FILTER_WALKS = ("_dict_to_filter_node", "_describe_dict_filter")
+
+
+def assert_walks_end_in_recursion_error(graph, registry, names):
+    for name in names:
+        args = (graph, registry) if name == "_compute_graph_warmup_rows" else (graph,)
+        kind, value = outcome(getattr(EE, name), *args)
+        assert kind == "raised" and isinstance(value, RecursionError), (name, value)
+
+
 @pytest.mark.parametrize("depth, inner", [
     (d, i) for d in (50, 3000) for i in (("rotation", FN_MEAN), ("filtration", "filtration"),
                                          ("and_", "and_"), ("reduction", "fz_reduce"))
-] + [(200000, ("rotation", FN_MEAN))])
+] + [(200000, ("rotation", FN_MEAN)), (200000, ("not_", "not_"))])
 def test_deep_graphs(depth, inner):
     graph = deep_chain(depth, *inner)
     ctx = _context(registry=FakeRegistry(module=EE, width=2))
+    names = WALKS + ("_compute_graph_warmup_rows",) + (
+        FILTER_WALKS if inner[0] in ("filtration", "and_", "not_") else ())
+    if depth < sys.getrecursionlimit():
+        run_evaluate(graph, ctx)
+        for name in names:
+            outcome(getattr(EE, name), *((graph, ctx.registry) if "warmup" in name else (graph,)))
+        return
     kind, value = run_evaluate(graph, ctx)
-    if depth > sys.getrecursionlimit():
-        assert kind == "raised" and isinstance(value, RecursionError), value
-    walks_everything = ["generate_node_identities", "invalidate_graph_evaluation_caches",
-                        "_annotate_state_identities"]
-    if inner[0] in ("filtration", "and_"):
-        walks_everything += ["_dict_to_filter_node", "_describe_dict_filter"]
-    for name in walks_everything:
-        kind, value = outcome(getattr(EE, name), graph)
-        if depth > sys.getrecursionlimit():
-            assert kind == "raised" and isinstance(value, RecursionError), (name, value)
-    kind, value = outcome(EE._compute_graph_warmup_rows, graph, ctx.registry)
-    if depth > sys.getrecursionlimit():
-        assert kind == "raised" and isinstance(value, RecursionError), value
+    assert kind == "raised" and isinstance(value, RecursionError), value
+    assert_walks_end_in_recursion_error(graph, ctx.registry, names)
+    # A walk that failed half-way leaves no cache behind.
+    assert EE._graph_cache_get(graph, "_node_identities") is None
 
 
-@pytest.mark.parametrize("shape", ["self", "parent", "grandparent", "shared_child"])
+@pytest.mark.parametrize("shape", ["self", "parent", "grandparent", "through_reduction",
+                                   "shared_child", "filter_loop"])
 def test_cyclic_graphs(shape):
     F = FunctionGraphNode
     leaf = F("feature", "f0")
@@ -235,18 +246,24 @@ def test_cyclic_graphs(shape):
         root.children[0].children.append(root)
     elif shape == "grandparent":
         root.children[0].children.append(F("rotation", FN_MEAN, [root]))
+    elif shape == "through_reduction":
+        root.children[0] = F("reduction", "fz_reduce", [root])
+    elif shape == "filter_loop":
+        root = F("and_", "and_", [])
+        root.children.append(F("or_", "or_", [root]))
     else:
         root.children.append(root.children[0])  # a DAG, not a tree
     ctx = _context(registry=FakeRegistry(module=EE, width=2))
     kind, value = run_evaluate(graph := root, ctx)
-    if shape != "shared_child":
-        assert kind == "raised" and isinstance(value, RecursionError), value
-    for name in ("generate_node_identities", "_annotate_state_identities",
-                 "invalidate_graph_evaluation_caches", "_dict_to_filter_node",
-                 "_describe_dict_filter"):
+    for name in WALKS + FILTER_WALKS:
         outcome(getattr(EE, name), graph)
     outcome(EE._compute_graph_warmup_rows, graph, ctx.registry)
     outcome(EE._attach_stage_data_feature_leaves, graph, ctx)
+    if shape == "shared_child":
+        return
+    assert kind == "raised" and isinstance(value, RecursionError), value
+    assert_walks_end_in_recursion_error(graph, ctx.registry, WALKS + (
+        "_compute_graph_warmup_rows",) + (FILTER_WALKS if shape == "filter_loop" else ()))
 
 
 @pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0), (1, 1), (2, 1)])
