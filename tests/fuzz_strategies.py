@@ -459,13 +459,18 @@ def matrices(draw, T, N, odd=False):
 
 INSTANCE_BEHAVIOURS = ("ok", "ok", "ok", "ok", "none", "list", "wrong_shape", "wrong_dtype",
                        "float", "raise", "reenter", "mutate_context", "mutate_graph",
-                       "alias_registers", "2d", "object")
+                       "alias_registers", "2d", "object", "text", "dict", "complex", "bool",
+                       "masked", "strided_int")
 # Garbage results: behaviour -> f(row, width).
 _RETURNS = {
     "ok": lambda out, w: out, "none": lambda out, w: None, "list": lambda out, w: out.tolist(),
     "wrong_shape": lambda out, w: np.zeros(w + 1), "float": lambda out, w: 1.5,
     "wrong_dtype": lambda out, w: out.astype(np.float32),
     "2d": lambda out, w: out.reshape(1, -1), "object": lambda out, w: out.astype(object),
+    "text": lambda out, w: "text", "dict": lambda out, w: {"a": 1},
+    "complex": lambda out, w: out.astype(np.complex128), "bool": lambda out, w: out > 0,
+    "masked": lambda out, w: np.ma.masked_all(w),
+    "strided_int": lambda out, w: np.ones(2 * w)[::2].astype(np.int32),
 }
 # Context rewrites of "mutate_context", taken in turn.
 _CONTEXT_REWRITES = (

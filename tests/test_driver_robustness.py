@@ -1,5 +1,6 @@
 """Instances and contexts that misbehave: the outcome is an error or NumPy's own result,
-never a crash, and the driver's arrays stay valid however they are used."""
+never a crash, and the driver's arrays stay valid however they are used. (Results of any
+type and leaks: test_fuzz_evaluate and test_leaks.)"""
 
 import gc
 
@@ -10,20 +11,6 @@ from driver_fakes import Fn, Registry, ctx, feat, node
 from tessaline.simulator_engine._types import EvaluationShapeError, UsefulSignal
 
 T, N = 5, 4
-
-
-@pytest.mark.parametrize("ret", [
-    "text", {"a": 1}, object(), [[1.0] * N] * 2, np.array([None] * N, dtype=object),
-    np.ones((N, 1)), np.ones(N, np.complex128), np.ones(N, bool), np.ma.masked_all(N),
-    np.ones(2 * N)[::2].astype(np.int32),
-])
-def test_odd_results_end_in_errors_or_numpy_values(ee, ret):
-    context = ctx(ee, [np.ones((T, N))], Registry().add("f", lambda **c: Fn(lambda r: ret)))
-    try:
-        weights, _ = ee.evaluate(node("rotation", "f", feat("f0")), context)
-    except (TypeError, ValueError, EvaluationShapeError):
-        return
-    assert weights.shape == (T, N)
 
 
 def test_instances_keep_and_mutate_views(ee):
@@ -105,18 +92,3 @@ def test_context_attributes_that_raise(ee):
     with pytest.raises(RuntimeError, match="signals unavailable"):
         ee.evaluate(node("rotation", "f", feat("f0")), Context(real),
                     bound_function_instances={"root": Fn()})
-
-
-def test_many_evaluations_do_not_leak_references(ee):
-    data = np.ones((T, N))
-    context = ctx(ee, [data])
-    inst = Fn()
-    graph = node("rotation", "f", feat("f0"))
-    for _ in range(5):
-        ee.evaluate(graph, context, bound_function_instances={"root": inst})
-    before = (sys_refs := __import__("sys").getrefcount)(inst), sys_refs(context), sys_refs(graph)
-    for _ in range(50):
-        ee.evaluate(graph, context, bound_function_instances={"root": inst})
-    inst.calls.clear()
-    after = sys_refs(inst), sys_refs(context), sys_refs(graph)
-    assert after == before
