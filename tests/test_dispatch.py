@@ -95,15 +95,6 @@ def test_detector_errors_propagate(ee, monkeypatch):
         ee.evaluate(graph, context)
 
 
-def test_real_leaf_fast_path(ee):
-    registry = Registry()
-    data = np.arange(6.0).reshape(2, 3)
-    context = ctx(ee, [data], registry)
-    result = ee.evaluate(feat("f0"), context, {})
-    np.testing.assert_array_equal(result.weights, data)
-    assert result.states == {}
-
-
 @pytest.mark.parametrize("name, args_of", [
     ("_can_use_leaf_fast_path", lambda g, c: (g, c, None)),
     ("_can_use_simple_rank_fast_path", lambda g, c: (g, c, None)),
@@ -139,12 +130,3 @@ def test_a_detector_global_bound_to_another_builtin_runs_that_builtin(ee, monkey
     monkeypatch.setattr(ee, "_can_use_leaf_fast_path", ee._can_use_longitudinal_fast_path)
     with pytest.raises(TypeError):
         ee.evaluate(graph, context)
-
-
-def test_replaced_driver_is_called_after_earlier_evaluations(ee, monkeypatch):
-    graph, context = _setup(ee)
-    ee.evaluate(graph, context)
-    monkeypatch.setattr(ee, "_evaluate_unlocked", lambda *a, **k: ("R", a, k))
-    assert ee.evaluate(graph, context, None, True) == (
-        "R", (graph, context), {"function_states": None, "is_cold_start": True,
-                                "bound_function_instances": None, "data_nan_features": None})

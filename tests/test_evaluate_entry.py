@@ -88,9 +88,10 @@ def test_lock_that_is_not_a_context_manager(ee):
 
 def test_arguments_are_forwarded_as_keywords(ee, monkeypatch):
     seen = []
-    monkeypatch.setattr(ee, "_evaluate_unlocked", lambda *a, **k: seen.append((a, k)) or "R")
     context = _context(ee)
     graph = _graph()
+    ee.evaluate(graph, context)  # the replacement below is seen after earlier evaluations
+    monkeypatch.setattr(ee, "_evaluate_unlocked", lambda *a, **k: seen.append((a, k)) or "R")
     assert ee.evaluate(graph, context, {"s": 1}, True) == "R"
     assert ee.evaluate(graph, context, bound_function_instances={}, data_nan_features=["x"]) == "R"
     assert seen[0] == ((graph, context), dict(function_states={"s": 1}, is_cold_start=True,
