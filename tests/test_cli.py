@@ -14,11 +14,6 @@ SMALL = ["--days", "260", "--instruments", "30", "--minutes", "1500",
          "--minute-instruments", "4"]
 
 
-def _needs_evaluate(ee):
-    if not hasattr(ee, "evaluate"):
-        pytest.skip("evaluate is not built yet")
-
-
 def test_market_file_round_trip(tmp_path):
     market = demo.daily_market(40, 6, signals=3, seed=1)
     path = tmp_path / "m.npz"
@@ -48,7 +43,6 @@ def test_synthetic_market_has_listings_and_delistings():
 
 
 def test_bad_market_file(tmp_path, capsys, ee):
-    _needs_evaluate(ee)
     path = tmp_path / "bad.npz"
     np.savez(path, x=np.zeros(3))
     assert cli.main(["--data", str(path)]) == 2
@@ -56,7 +50,6 @@ def test_bad_market_file(tmp_path, capsys, ee):
 
 
 def test_default_run_reports_every_path(capsys, ee):
-    _needs_evaluate(ee)
     assert cli.main(SMALL) == 0
     out = capsys.readouterr()
     lines = out.out.splitlines()
@@ -73,7 +66,6 @@ def test_default_run_reports_every_path(capsys, ee):
 
 
 def test_graph_files_data_out_and_missing_plot(tmp_path, capsys, ee, monkeypatch):
-    _needs_evaluate(ee)
     data = tmp_path / "m.npz"
     demo.save_market(demo.daily_market(80, 10, signals=3, seed=5), data)
     g1, g2 = tmp_path / "mean.json", tmp_path / "bad.json"
@@ -90,7 +82,6 @@ def test_graph_files_data_out_and_missing_plot(tmp_path, capsys, ee, monkeypatch
 
 
 def test_plot_written_when_matplotlib_present(tmp_path, ee):
-    _needs_evaluate(ee)
     pytest.importorskip("matplotlib")
     target = tmp_path / "pnl.png"
     assert cli.main(SMALL + ["--plot", str(target)]) == 0

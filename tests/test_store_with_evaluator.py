@@ -15,13 +15,6 @@ def market():
     return demo.daily_market(90, 7, signals=5, seed=12)
 
 
-@pytest.fixture
-def ev(ee):
-    if not hasattr(ee, "evaluate"):
-        pytest.skip("evaluate is not built yet")
-    return ee
-
-
 def _ctx(ee, market, t=slice(None), **kwargs):
     names = list(market.features)
     signals = {sid: type(sig)(weights=sig.weights[t], pnl=sig.pnl[t], metadata=sig.metadata)
@@ -44,9 +37,9 @@ def _filtration():
     (B.VOLATILITY, [N("int", 6), N("string", "mad"), N("string", "net_returns")], 1),
     (B.TURNOVER, [N("int", 4), N("string", "max")], 0),
 ])
-def test_reduction_over_filtration_matches_direct_calls(ev, market, fn, literals, column):
+def test_reduction_over_filtration_matches_direct_calls(ee, market, fn, literals, column):
     graph = N("reduction", fn, [_filtration()] + literals)
-    weights, states = ev.evaluate(graph, _ctx(ev, market))
+    weights, states = ee.evaluate(graph, _ctx(ee, market))
     config = {"window": literals[0].node}
     if len(literals) > 1:
         config["stat_name"] = literals[1].node
@@ -64,31 +57,31 @@ def test_reduction_over_filtration_matches_direct_calls(ev, market, fn, literals
     assert states["root"].function_version == "1.0" and states["root"].data["count"] == 90
 
 
-def test_reduction_state_carries_across_evaluations(ev, market):
+def test_reduction_state_carries_across_evaluations(ee, market):
     graph = N("reduction", B.SHARPE, [_filtration(), N("int", 8)])
-    whole, _ = ev.evaluate(graph, _ctx(ev, market))
-    head, states = ev.evaluate(graph, _ctx(ev, market, slice(0, 40)))
-    tail, _ = ev.evaluate(graph, _ctx(ev, market, slice(40, 90)), function_states=states)
+    whole, _ = ee.evaluate(graph, _ctx(ee, market))
+    head, states = ee.evaluate(graph, _ctx(ee, market, slice(0, 40)))
+    tail, _ = ee.evaluate(graph, _ctx(ee, market, slice(40, 90)), function_states=states)
     np.testing.assert_array_equal(np.vstack([head, tail]), np.asarray(whole))
 
 
-def test_empty_filtration_reports_diagnostics(ev, market):
+def test_empty_filtration_reports_diagnostics(ee, market):
     graph = N("reduction", B.SHARPE, [
         N("filtration", "filtration", [N("gt", "gt", [N("string", "sharpe"), N("float", 1e9)])]),
         N("int", 3)])
     with pytest.raises(EvaluationError, match="Filtration returned 0 signals") as info:
-        ev.evaluate(graph, _ctx(ev, market))
+        ee.evaluate(graph, _ctx(ee, market))
     diag = info.value.filter_diagnostics
     assert diag["pool_size"] == 5 and diag["steps"][0]["operator"] == "gt"
 
 
-def test_transform_pipeline_wraps_with_builtins(ev, market):
+def test_transform_pipeline_wraps_with_builtins(ee, market):
     graph = N("rotation", B.RANK, [N("feature", "close")])
-    ctx = _ctx(ev, market, metaparameters={"demean": B.DEMEAN, "scale": B.GROSS_SCALE},
+    ctx = _ctx(ee, market, metaparameters={"demean": B.DEMEAN, "scale": B.GROSS_SCALE},
                transform_pipeline=[TransformStage("demean"), TransformStage("skip"),
                                    TransformStage("scale")])
     ctx.useful_signals = {}
-    weights, states = ev.evaluate(graph, ctx)
+    weights, states = ee.evaluate(graph, ctx)
     reg = default_registry()
     rank, demean, scale = (reg.create_instance(n) for n in (B.RANK, B.DEMEAN, B.GROSS_SCALE))
     close = np.where(market.universe == 0, np.nan, market.features["close"])
@@ -97,26 +90,26 @@ def test_transform_pipeline_wraps_with_builtins(ev, market):
     assert states == {} and ctx.transform_pipeline == []
 
 
-def test_rank_with_ties_falls_back_to_builtin(ev):
+def test_rank_with_ties_falls_back_to_builtin(ee):
     data = np.array([[1.0, 1.0, 2.0], [3.0, np.nan, 1.0]])
-    ctx = ev.EvaluationContext((data,), {"x": 0}, registry=default_registry())
-    weights, _ = ev.evaluate(N("rotation", B.RANK, [N("feature", "x")]), ctx)
+    ctx = ee.EvaluationContext((data,), {"x": 0}, registry=default_registry())
+    weights, _ = ee.evaluate(N("rotation", B.RANK, [N("feature", "x")]), ctx)
     np.testing.assert_array_equal(np.asarray(weights), [[0.25, 0.25, 1.0], [1.0, np.nan, 0.0]])
     assert ctx.current_day_index == 1  # evaluated row by row
 
 
-def test_bound_builtin_instances_take_only_their_data_rows(ev):
+def test_bound_builtin_instances_take_only_their_data_rows(ee):
     rng = np.random.default_rng(8)
     data = rng.normal(size=(30, 4))
     graph = N("rotation", B.PRODUCT, [
         N("rotation", B.ROLLING_MEAN, [N("feature", "x"), N("int", 3)]),
         N("rotation", B.RANK, [N("feature", "x")])])
     reg = default_registry()
-    unbound, _ = ev.evaluate(graph, ev.EvaluationContext((data,), {"x": 0}, registry=reg))
+    unbound, _ = ee.evaluate(graph, ee.EvaluationContext((data,), {"x": 0}, registry=reg))
     bound = {"root": reg.create_instance(B.PRODUCT),
              "root.c0": reg.create_instance(B.ROLLING_MEAN, window=3),
              "root.c1": reg.create_instance(B.RANK)}
-    weights, states = ev.evaluate(graph, ev.EvaluationContext((data,), {"x": 0}, registry=reg),
+    weights, states = ee.evaluate(graph, ee.EvaluationContext((data,), {"x": 0}, registry=reg),
                                   bound_function_instances=bound)
     np.testing.assert_array_equal(np.asarray(weights), np.asarray(unbound))
     assert bound["root.c0"].count == 30 and states["root.c0"].data["count"] == 30
