@@ -29,32 +29,23 @@ def test_empty_stage_data_changes_nothing(ee):
     assert ctx.features is before and ctx.feature_index == {"close": 0}
 
 
-def test_two_dimensional_stage_value_becomes_a_feature(ee):
-    spread = np.arange(6, dtype=np.int32).reshape(3, 2)
-    ctx = context({"spread": spread})
+@pytest.mark.parametrize("value, kept", [
+    (np.arange(6, dtype=np.int32).reshape(3, 2), "copy"),
+    (np.asfortranarray(np.arange(6.0).reshape(3, 2)), "copy"),
+    (np.ma.masked_array(np.ones((3, 2))), "view"),  # an ndarray subclass counts
+    (np.arange(6.0).reshape(3, 2), "same"),         # C-contiguous float64 is used as is
+], ids=["int32", "fortran", "masked", "c_float64"])
+def test_two_dimensional_stage_value_becomes_a_feature(ee, value, kept):
+    ctx = context({"spread": value})
     index = ctx.feature_index
     ee._attach_stage_data_feature_leaves(graph("close", "spread"), ctx)
     assert ctx.feature_index is index and index == {"close": 0, "spread": 1}
     assert type(ctx.features) is tuple and len(ctx.features) == 2
     added = ctx.features[1]
+    assert (added is value) == (kept == "same") and type(added) is np.ndarray
     assert added.dtype == np.float64 and added.flags.c_contiguous
-    np.testing.assert_array_equal(added, spread)
-    assert not np.shares_memory(added, spread)
-
-
-def test_fortran_float_value_is_made_c_contiguous(ee):
-    value = np.asfortranarray(np.arange(6.0).reshape(3, 2))
-    ctx = context({"v": value})
-    ee._attach_stage_data_feature_leaves(graph("v"), ctx)
-    assert ctx.features[1].flags.c_contiguous
-    np.testing.assert_array_equal(ctx.features[1], value)
-
-
-def test_c_contiguous_float_value_is_used_as_is(ee):
-    value = np.arange(6.0).reshape(3, 2)
-    ctx = context({"v": value})
-    ee._attach_stage_data_feature_leaves(graph("v"), ctx)
-    assert ctx.features[1] is value
+    np.testing.assert_array_equal(added, value)
+    assert np.shares_memory(added, value) == (kept != "copy")
 
 
 @pytest.mark.parametrize("value", [
@@ -92,13 +83,6 @@ def test_names_are_added_in_sorted_order_once(ee):
     assert len(ctx.features) == 3
 
 
-def test_ndarray_subclass_counts(ee):
-    value = np.ma.masked_array(np.ones((3, 2)))
-    ctx = context({"m": value})
-    ee._attach_stage_data_feature_leaves(graph("m"), ctx)
-    assert type(ctx.features[1]) is np.ndarray
-
-
 def test_helpers_are_looked_up_at_call_time(ee, monkeypatch):
     seen = []
 
@@ -132,26 +116,20 @@ def stage(name="scale", default="dflt"):
     return types.SimpleNamespace(name=name, default=default)
 
 
-@pytest.mark.parametrize("mp, pool, expected", [
-    ({"scale": 2, "pool7": {"scale": 3}}, "pool7", 2),
-    ({"pool7": {"scale": 3}}, "pool7", 3),
-    ({"pool7": {"other": 1}}, "pool7", "dflt"),
-    ({"pool7": {"scale": 3}}, None, "dflt"),
-    ({"pool7": "not a mapping"}, "pool7", "dflt"),
-    ({"scale": None}, None, None),
-    ({}, "pool7", "dflt"),
+@pytest.mark.parametrize("mp, pool, st, expected", [
+    ({"scale": 2, "pool7": {"scale": 3}}, "pool7", stage(), 2),
+    ({"pool7": {"scale": 3}}, "pool7", stage(), 3),
+    ({"pool7": {"other": 1}}, "pool7", stage(), "dflt"),
+    ({"pool7": {"scale": 3}}, None, stage(), "dflt"),
+    ({"pool7": {"scale": 3}}, "no attribute", stage(), "dflt"),
+    ({"pool7": "not a mapping"}, "pool7", stage(), "dflt"),
+    ({"scale": None}, None, stage(), None),
+    ({}, "pool7", stage(), "dflt"),
+    ({"p": {"scale": 9}}, "p", TransformStage("scale", 5), 9),
+    ({"p": {"scale": 9}}, "p", TransformStage("shift", 5), 5),
 ])
-def test_resolve_stage_option_precedence(ee, mp, pool, expected):
-    ctx = types.SimpleNamespace(metaparameters=mp, pool_id=pool)
-    assert ee._resolve_stage_option(ctx, stage()) == expected
-
-
-def test_resolve_stage_option_without_pool_attribute(ee):
-    ctx = types.SimpleNamespace(metaparameters={"pool7": {"scale": 3}})
-    assert ee._resolve_stage_option(ctx, stage()) == "dflt"
-
-
-def test_resolve_stage_option_with_real_stage(ee):
-    ctx = types.SimpleNamespace(metaparameters={"p": {"scale": 9}}, pool_id="p")
-    assert ee._resolve_stage_option(ctx, TransformStage("scale", 5)) == 9
-    assert ee._resolve_stage_option(ctx, TransformStage("shift", 5)) == 5
+def test_resolve_stage_option_precedence(ee, mp, pool, st, expected):
+    ctx = types.SimpleNamespace(metaparameters=mp)
+    if pool != "no attribute":
+        ctx.pool_id = pool
+    assert ee._resolve_stage_option(ctx, st) == expected
