@@ -198,17 +198,14 @@ class Stop(BaseException):
     pass
 
 
-@pytest.mark.parametrize("method", ["has", "has_factory"])
-def test_registry_errors_propagate_except_from_get_entry(ee, method):
+@pytest.mark.parametrize("method, error", [("has", ValueError), ("has_factory", ValueError),
+                                           ("get_entry", Stop)])
+def test_registry_errors_propagate(ee, method, error):
+    # (get_entry's ordinary exceptions decline the path: test_registry_gate)
     registry = Registry()
-    setattr(registry, method, lambda name: (_ for _ in ()).throw(ValueError(method)))
-    with pytest.raises(ValueError, match=method):
+    setattr(registry, method, lambda name: (_ for _ in ()).throw(error(method)))
+    with pytest.raises(error, match=method):
         detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, registry))
-
-
-def test_get_entry_base_exception_propagates(ee):
-    with pytest.raises(Stop):
-        detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, Registry(entry_error=Stop())))
 
 
 @pytest.mark.parametrize("graph,want", [
