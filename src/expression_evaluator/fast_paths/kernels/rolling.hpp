@@ -279,30 +279,18 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
         cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
         ++t;
     }
-    // Rows whose cells hold no NaN, after a window that holds none, need no NaN test: the
-    // cells leaving their windows are then either in that window or among these rows.
-    // In a run of rows without NaN, the rows whose windows still hold an earlier NaN cell
-    // go first, with the NaN test, until that cell has left the window.
-    if (clean) {
-        for (; t < r1 && c != lc; ++t) {
-            fold<sq>(s, q, c, in + t * in_stride, false);
-            fold<sq>(ls, lq, lc, in + (t - w) * in_stride, false);
-            cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
-        }
-        if (t < r1)
+    // The remaining rows, with the NaN test, except that rows whose cells hold no NaN,
+    // once their window holds none, need none: the cells leaving their windows are then
+    // either in that window or among these rows.
+    for (; t < r1; ++t) {
+        if (clean && c == lc) {
             steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
                            out + t * out_stride, out_stride, r1 - t, wl, s, q, ls, lq);
-        t = r1;
-    }
-    if (t < r1) {
-        const double *lead = in + t * in_stride;
-        const double *trail = in + (t - w) * in_stride;
-        double *o = out + t * out_stride;
-        for (; t < r1; ++t, lead += in_stride, trail += in_stride, o += out_stride) {
-            fold<sq>(s, q, c, lead, false);
-            fold<sq>(ls, lq, lc, trail, false);
-            cell<S>(s, q, c, ls, lq, lc, lead, wl, o);
+            break;
         }
+        fold<sq>(s, q, c, in + t * in_stride, false);
+        fold<sq>(ls, lq, lc, in + (t - w) * in_stride, false);
+        cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
     }
     now.sum = s, now.sumsq = q, now.invalid = c;
     lag.sum = ls, lag.sumsq = lq, lag.invalid = lc;
