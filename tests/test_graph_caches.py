@@ -97,22 +97,15 @@ def test_cache_key_must_be_a_string(ee):
 
 # ---- identities -----------------------------------------------------------------------
 
-def test_single_node_identities(ee):
-    assert ee.generate_node_identities(N("feature", "close")) == {"root": "close"}
-
-
-def test_identities_are_pre_order(ee):
-    g = N("rotation", "f", N("rotation", "g", N("feature", "x")), N("int", 5))
-    ids = ee.generate_node_identities(g)
-    assert list(ids.items()) == [
-        ("root", "f"), ("root.c0", "g"), ("root.c0.c0", "x"), ("root.c1", 5)]
-
-
-def test_identities_path_index_is_not_padded(ee):
-    g = N("rotation", "f", *[N("int", i) for i in range(70)])
-    ids = ee.generate_node_identities(g)
-    assert list(ids)[1:] == [f"root.c{i}" for i in range(70)]
-    assert ids["root.c69"] == 69
+@pytest.mark.parametrize("graph, expected", [
+    (N("feature", "close"), [("root", "close")]),
+    (N("rotation", "f", N("rotation", "g", N("feature", "x")), N("int", 5)),  # pre-order
+     [("root", "f"), ("root.c0", "g"), ("root.c0.c0", "x"), ("root.c1", 5)]),
+    (N("rotation", "f", *[N("int", i) for i in range(12)]),  # indexes are not padded
+     [("root", "f")] + [(f"root.c{i}", i) for i in range(12)]),
+], ids=["single", "pre_order", "unpadded"])
+def test_identities(ee, graph, expected):
+    assert list(ee.generate_node_identities(graph).items()) == expected
 
 
 def test_identities_are_cached_on_the_root_until_invalidated(ee):
