@@ -59,7 +59,8 @@ REG = Registry(stateful={"roll", "roll2", "red"}, stateless={"plain"})
     # the largest of several rotation children
     (N("rotation", "roll", N("rotation", "roll", feat(), i(3)),
        N("rotation", "roll", feat(), i(7)), i(2)), 7),
-    # float literals never give a window
+    # float literals never give a window; an unusable literal does not hide a usable one
+    (N("rotation", "roll", i("abc"), i(4), i(None)), 3),
     (N("rotation", "roll", feat(), N("float", 10.0)), 0),
     # a filtration or other node passes its children's warm-up through
     (N("filtration", "filtration", N("rotation", "roll", feat(), i(6))), 5),
@@ -75,11 +76,6 @@ def test_warmup_rows(ee, graph, expected):
 def test_int_literal_conversion(ee, value, expected):
     graph = N("rotation", "roll", feat(), i(value))
     assert ee._compute_graph_warmup_rows(graph, REG) == expected
-
-
-def test_unusable_literal_does_not_hide_a_usable_one(ee):
-    graph = N("rotation", "roll", i("abc"), i(4), i(None))
-    assert ee._compute_graph_warmup_rows(graph, REG) == 3
 
 
 def test_int_conversion_errors_other_than_type_and_value_propagate(ee):
