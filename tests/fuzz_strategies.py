@@ -683,8 +683,8 @@ def useful_signals(draw, T, N, odd=False):
 _OPTIONAL = {
     "metaparameters": (5, st.sampled_from(({}, {"stage": FN_MEAN}, {"pool": {"stage": FN_MEAN}}))),
     "column_labels": (4, st.sampled_from((["gross_returns", "net"], ["net"], []))),
-    "signal_pnl_vectors": (5, st.just({f"s{i}": {"gross_returns": 0.5, "net": float(i)}
-                                       for i in range(3)})),
+    "signal_pnl_vectors": (5, st.builds(lambda: {f"s{i}": {"gross_returns": 0.5, "net": float(i)}
+                                                 for i in range(3)})),
 }
 
 
