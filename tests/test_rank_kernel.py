@@ -19,7 +19,8 @@ PROGRAM = r"""
 #include "fast_paths/kernels/rank.hpp"
 #include <cstdio>
 #include <vector>
-// stdin: rows as (mode, n, n doubles); stdout: per row a status byte and n doubles.
+// stdin: rows as (mode, n, n doubles); stdout: per row a status byte and n doubles. Modes:
+// 0 average ties, 1 distinct, 2 ranks from positions.
 int main() {
     ee::kernels::RankScratch s;
     unsigned long long hdr[2];
@@ -27,8 +28,17 @@ int main() {
         std::vector<double> row(hdr[1]), out(hdr[1]);
         if (hdr[1] && std::fread(row.data(), 8, hdr[1], stdin) != hdr[1]) return 2;
         unsigned char ok = 1;
-        if (hdr[0] == 0) ee::kernels::rank_row_average(row.data(), out.data(), hdr[1], s);
-        else ok = ee::kernels::rank_row_distinct(row.data(), nullptr, out.data(), hdr[1], s);
+        if (hdr[0] == 0) {
+            ee::kernels::rank_row_average(row.data(), out.data(), hdr[1], s);
+        } else if (hdr[0] == 1) {
+            ok = ee::kernels::rank_row_distinct(row.data(), nullptr, out.data(), hdr[1], s);
+        } else if (hdr[1]) {  // row: the valid count, then positions; out: ranks after it
+            std::vector<std::uint32_t> pos(hdr[1] - 1);
+            for (std::size_t i = 1; i < hdr[1]; ++i) pos[i - 1] = (std::uint32_t) row[i];
+            out[0] = row[0];
+            ee::kernels::detail::emit_ranks(pos.data(), pos.size(), (std::size_t) row[0],
+                                            out.data() + 1);
+        }
         std::fwrite(&ok, 1, 1, stdout);
         std::fwrite(out.data(), 8, hdr[1], stdout);
     }
@@ -141,6 +151,24 @@ def test_distinct_row_matches_the_matrix_steps(kernel):
         assert ok == (want is not None), row
         if ok:
             assert got.view(np.uint64).tobytes() == want[0].view(np.uint64).tobytes(), row
+
+
+def test_ranks_from_positions_round_like_the_division(kernel):
+    """Ranks are written from positions with a reciprocal and an FMA correction step; they
+    must equal position / (valid - 1) as the division rounds it, over the whole 32-bit range
+    of positions and counts."""
+    rng = np.random.default_rng(9)
+    rows = []
+    for _ in range(200):
+        valid = int(rng.integers(2, 2**32))
+        top = int(rng.choice([valid, 2**32 - 1]))  # infinities may sit past valid - 1
+        pos = rng.integers(0, top, size=64, dtype=np.uint64)
+        rows.append(np.concatenate(([valid], pos)).astype(np.float64))
+    for d in (1, 2, 3, 7, 10, 999, 2**16 - 1, 2**31 - 1, 2**32 - 2):
+        rows.append(np.concatenate(([d + 1], np.arange(min(d + 1, 4000)))).astype(np.float64))
+    for row, (_, got) in zip(rows, kernel(rows, 2)):
+        want = row[1:] / (row[0] - 1)
+        assert got[1:].view(np.uint64).tobytes() == want.view(np.uint64).tobytes(), row[0]
 
 
 def test_average_ties_examples(kernel):

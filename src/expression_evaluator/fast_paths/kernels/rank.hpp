@@ -9,20 +9,23 @@
 //     row-by-row rank function.
 //
 // Ordering: a cell's value becomes a 64-bit key that sorts like the double (-0.0 and 0.0
-// share a key). Short rows count, for every finite value, how many are smaller (vector
-// compares on the keys' high 32 bits, and on the doubles themselves when those collide);
-// long rows sort items (high 32 key bits, column) and re-sort the rare runs whose high bits
-// collide on full keys.
+// share a key); items are (high 32 key bits, column). Where the CPU has AVX-512, a row's
+// items are split by sign while they are built and each half is quicksorted with compress
+// stores down to blocks of at most 32, whose positions come from vector compares on the 32
+// key bits (blocks with equal high bits are ordered on full keys). Without AVX-512, or when
+// that sort gives up (many equal high bits), short rows count for every finite value how
+// many are smaller, and long rows radix-sort the items and re-sort the rare runs whose high
+// bits collide on full keys.
 //
 // The distinct ranking works in two steps: a row's positions (one per cell, kNoRank where
 // the cell is masked) and its count of valid cells, then the ranks written from them. The
 // rank-multiply path keeps the first operand's positions (16 bits a cell for rows shorter
-// than 2^16) instead of its ranks and forms each product row from two position rows.
+// than 2^16 - 1) instead of its ranks and forms each product row from two position rows.
 //
 // Quotients: position / (valid - 1) must be the correctly rounded quotient. With FMA it is
 // computed as q = k * y, r = k - q * d (exact), q + r * y, where y = 1 / d rounded: for
 // integers 0 <= k, d < 2^32 the last step's exact value lies within 2^-100 |k / d| of k / d,
-// while k / d is never a rounding midpoint and lies at least 2^-33 ulp away from every
+// while k / d is never a rounding midpoint and lies at least ulp / (4 d) away from every
 // midpoint, so the rounding is that of the division itself.
 #pragma once
 
