@@ -432,17 +432,39 @@ __attribute__((target("avx512f,avx512vl"), always_inline)) inline __m512d ranks8
     return quotient8(_mm512_cvtepu32_pd(p), d, y);
 }
 
+// Eight results (fewer at the ends) at out + j: straight to memory when `stream` is set and
+// out + j is 64-byte aligned (callers fence once after their rows), else a plain store.
+__attribute__((target("avx512f"), always_inline)) inline void store8(double *out, std::size_t j,
+                                                                      __mmask8 lanes, __m512d v,
+                                                                      bool stream) {
+    if (stream && lanes == 0xFF && ((std::uintptr_t) (out + j) & 63) == 0)
+        _mm512_stream_pd(out + j, v);
+    else
+        _mm512_mask_storeu_pd(out + j, lanes, v);
+}
+
+// Lanes of the step at j: eight, fewer at the end, and fewer at the start of a streamed row
+// so that the following steps are 64-byte aligned.
+inline std::size_t step_at(const double *out, std::size_t j, std::size_t n, bool stream) {
+    std::size_t step = std::min<std::size_t>(8, n - j);
+    const std::size_t misaligned = ((std::uintptr_t) (out + j) & 63) / sizeof(double);
+    if (stream && j == 0 && misaligned) step = std::min(step, 8 - misaligned);
+    return step;
+}
+
 __attribute__((target("avx512f,avx512vl"))) inline void emit_ranks_avx512(
-    const std::uint32_t *pos, std::size_t n, std::size_t valid, double *out) {
+    const std::uint32_t *pos, std::size_t n, std::size_t valid, double *out, bool stream) {
     const __m512d nan = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
     const double dd = valid > 1 ? double(valid - 1) : 1.0;
     const __m512d d = _mm512_set1_pd(dd), y = _mm512_set1_pd(1.0 / dd);
-    for (std::size_t j = 0; j < n; j += 8) {
-        const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
+    for (std::size_t j = 0; j < n;) {
+        const std::size_t step = step_at(out, j, n, stream);
+        const __mmask8 lanes = (__mmask8) ((1u << step) - 1);
         const __m256i p = _mm256_maskz_loadu_epi32(lanes, pos + j);
         __mmask8 known;
         const __m512d r = ranks8(p, valid, d, y, known);
-        _mm512_mask_storeu_pd(out + j, lanes, _mm512_mask_blend_pd(known, nan, r));
+        store8(out, j, lanes, _mm512_mask_blend_pd(known, nan, r), stream);
+        j += step;
     }
 }
 
@@ -461,21 +483,24 @@ load_positions(const std::uint16_t *p, __mmask8 lanes) {
 template <typename P>
 __attribute__((target("avx512f,avx512vl,avx512bw"))) inline void emit_product_avx512(
     const P *left, std::size_t left_valid, const std::uint32_t *right, std::size_t right_valid,
-    std::size_t n, double *out) {
+    std::size_t n, double *out, bool stream) {
     const __m512d nan = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
     const double dl = left_valid > 1 ? double(left_valid - 1) : 1.0;
     const double dr = right_valid > 1 ? double(right_valid - 1) : 1.0;
     const __m512d ld = _mm512_set1_pd(dl), ly = _mm512_set1_pd(1.0 / dl);
     const __m512d rd = _mm512_set1_pd(dr), ry = _mm512_set1_pd(1.0 / dr);
-    for (std::size_t j = 0; j < n; j += 8) {
-        const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
+    for (std::size_t j = 0; j < n;) {
+        const std::size_t step = step_at(out, j, n, stream);
+        const __mmask8 lanes = (__mmask8) ((1u << step) - 1);
         __mmask8 lk, rk;
         const __m512d a = ranks8(load_positions(left + j, lanes), left_valid, ld, ly, lk);
         const __m512d b = ranks8(load_positions(right + j, lanes), right_valid, rd, ry, rk);
-        _mm512_mask_storeu_pd(out + j, lanes,
-                              _mm512_mask_blend_pd(lk & rk, nan, _mm512_mul_pd(a, b)));
+        store8(out, j, lanes, _mm512_mask_blend_pd(lk & rk, nan, _mm512_mul_pd(a, b)), stream);
+        j += step;
     }
 }
+
+__attribute__((target("sse2"))) inline void store_fence() { _mm_sfence(); }
 #endif
 
 inline bool use_avx512() {
@@ -483,20 +508,37 @@ inline bool use_avx512() {
     return yes;
 }
 
-inline void emit_ranks(const std::uint32_t *pos, std::size_t n, std::size_t valid, double *out) {
+// Results of at least this many bytes are written around the caches: they are far larger
+// than the caches, written once, and not read back by the kernel.
+inline constexpr std::size_t kStreamMinBytes = std::size_t(16) << 20;
+
+// `stream`: write around the caches where the CPU can (fence_streams() must follow before
+// the output is handed over).
+inline void emit_ranks(const std::uint32_t *pos, std::size_t n, std::size_t valid, double *out,
+                       bool stream = false) {
 #ifdef EE_KERNELS_X86
-    if (use_avx512()) return emit_ranks_avx512(pos, n, valid, out);
+    if (use_avx512()) return emit_ranks_avx512(pos, n, valid, out, stream);
 #endif
+    (void) stream;
     emit_ranks_generic(pos, n, valid, out);
 }
 
 template <typename P>
 inline void emit_product(const P *left, std::size_t left_valid, const std::uint32_t *right,
-                         std::size_t right_valid, std::size_t n, double *out) {
+                         std::size_t right_valid, std::size_t n, double *out,
+                         bool stream = false) {
 #ifdef EE_KERNELS_X86
-    if (use_avx512()) return emit_product_avx512(left, left_valid, right, right_valid, n, out);
+    if (use_avx512())
+        return emit_product_avx512(left, left_valid, right, right_valid, n, out, stream);
 #endif
+    (void) stream;
     emit_product_generic(left, left_valid, right, right_valid, n, out);
+}
+
+inline void fence_streams() {
+#ifdef EE_KERNELS_X86
+    if (use_avx512()) store_fence();
+#endif
 }
 
 }  // namespace detail
@@ -646,16 +688,20 @@ inline bool rank_matrix_distinct(const double *data, std::size_t data_row_stride
                                  const double *universe, std::size_t universe_row_stride,
                                  double *out, std::size_t rows, std::size_t n) {
     std::atomic<bool> tie{false};
+    const bool stream = rows * n * sizeof(double) >= detail::kStreamMinBytes;
     parallel_rows(rows, n, kComputeBoundMinCells, [&](std::size_t r0, std::size_t r1) {
         RankScratch s;
         for (std::size_t r = r0; r < r1; ++r) {
-            if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) return;
+            if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) break;
             const double *u = universe ? universe + r * universe_row_stride : nullptr;
-            if (!rank_row_distinct(data + r * data_row_stride, u, out + r * n, n, s)) {
+            std::size_t valid = 0;
+            if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid)) {
                 tie.store(true, std::memory_order_relaxed);
-                return;
+                break;
             }
+            detail::emit_ranks(s.pos.data(), n, valid, out + r * n, stream);
         }
+        if (stream) detail::fence_streams();
     });
     return !tie.load();
 }
@@ -731,23 +777,25 @@ inline bool rank_matrix_distinct_product(const RankPositions &left, const double
                                          std::size_t universe_row_stride, double *out) {
     const std::size_t rows = left.rows, n = left.n;
     std::atomic<bool> tie{false};
+    const bool stream = rows * n * sizeof(double) >= detail::kStreamMinBytes;
     parallel_rows(rows, n, kComputeBoundMinCells, [&](std::size_t r0, std::size_t r1) {
         RankScratch s;
         for (std::size_t r = r0; r < r1; ++r) {
-            if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) return;
+            if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) break;
             const double *u = universe ? universe + r * universe_row_stride : nullptr;
             std::size_t valid = 0;
             if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid)) {
                 tie.store(true, std::memory_order_relaxed);
-                return;
+                break;
             }
             if (left.narrow)
                 detail::emit_product(left.narrow.get() + r * n, left.valid[r], s.pos.data(),
-                                     valid, n, out + r * n);
+                                     valid, n, out + r * n, stream);
             else
                 detail::emit_product(left.wide.get() + r * n, left.valid[r], s.pos.data(), valid,
-                                     n, out + r * n);
+                                     n, out + r * n, stream);
         }
+        if (stream) detail::fence_streams();
     });
     return !tie.load();
 }
