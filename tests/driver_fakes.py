@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import types
+
 import numpy as np
 
 from tessaline.functions._typed_shapes import FunctionGraphNode
@@ -54,6 +56,32 @@ class Registry:
 
     def get_function_version(self, name):
         return f"{name}-v1"
+
+
+class Catalog:
+    """A registry that only answers questions about names: ``names`` (and the keys of
+    ``entries``) are known, ``factories`` have factories, an entry is ``entries[name]`` or
+    else ``entry`` (or ``get_entry`` raises ``entry_error``); ``asked`` records the calls."""
+
+    def __init__(self, names=(), factories=(), entry=None, entry_error=None, entries=None):
+        self.names, self.factories, self.entries = set(names), set(factories), dict(entries or {})
+        self.entry = entry if entry is not None else types.SimpleNamespace()
+        self.entry_error = entry_error
+        self.asked = []
+
+    def has(self, name):
+        self.asked.append(("has", name))
+        return name in self.names or name in self.entries
+
+    def has_factory(self, name):
+        self.asked.append(("has_factory", name))
+        return name in self.factories
+
+    def get_entry(self, name):
+        self.asked.append(("get_entry", name))
+        if self.entry_error is not None:
+            raise self.entry_error
+        return self.entries.get(name, self.entry)
 
 
 class Fn:

@@ -9,6 +9,7 @@ import threading
 import numpy as np
 import pytest
 
+from driver_fakes import Registry
 from fuzz_strategies import graph_for
 from tessaline.functions._typed_shapes import FunctionGraphNode
 from tessaline.functions.registry import default_registry
@@ -147,20 +148,8 @@ def test_threads_sharing_one_context_are_serialised(how):
         ctx = _context(0, registry=None)
         kwargs = {"bound_function_instances": {"root": rec}}
     else:
-        class Registry:
-            def has(self, name):
-                return name == "rec"
-
-            def get_entry(self, name):
-                return type("E", (), {})()
-
-            def has_factory(self, name):
-                return True
-
-            def create_instance(self, name, **config):
-                return lambda row, context=None: rec(row)
-
-        ctx = _context(0, registry=Registry())
+        registry = Registry().add("rec", lambda **c: (lambda row, context=None: rec(row)))
+        ctx = _context(0, registry=registry)
         kwargs = {}
     run_threads(lambda: [EE.evaluate(graph, ctx, **kwargs) for _ in range(3)], [()] * 4)
     assert rec.calls == 4 * 3 * 40

@@ -2,6 +2,7 @@ import types
 
 import pytest
 
+from driver_fakes import Catalog
 from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
 from tessaline.simulator_engine._types import EvaluationError
 
@@ -18,23 +19,9 @@ def i(v):
     return N("int", v)
 
 
-class Registry:
-    """Knows the names in `stateful` (stateful entries) and `stateless`; records calls."""
-
-    def __init__(self, stateful=(), stateless=()):
-        self.stateful = set(stateful)
-        self.stateless = set(stateless)
-        self.calls = []
-
-    def has(self, name):
-        self.calls.append(("has", name))
-        return name in self.stateful or name in self.stateless
-
-    def get_entry(self, name):
-        self.calls.append(("get_entry", name))
-        if name in self.stateful:
-            return types.SimpleNamespace(stateful=True)
-        return types.SimpleNamespace()  # no `stateful` attribute: stateless
+def Registry(stateful=(), stateless=()):
+    # An entry without a `stateful` attribute is stateless.
+    return Catalog(stateless, entries={n: types.SimpleNamespace(stateful=True) for n in stateful})
 
 
 REG = Registry(stateful={"roll", "roll2", "red"}, stateless={"plain"})
@@ -96,7 +83,7 @@ def test_registry_questions(ee):
     reg = Registry(stateful={"roll"})
     graph = N("rotation", "roll", N("rotation", "nope", feat()), i(4))
     assert ee._compute_graph_warmup_rows(graph, reg) == 3
-    assert reg.calls == [("has", "nope"), ("has", "roll"), ("get_entry", "roll")]
+    assert reg.asked == [("has", "nope"), ("has", "roll"), ("get_entry", "roll")]
 
 
 def test_registry_errors_propagate(ee):
