@@ -2,6 +2,7 @@ import sys
 
 import pytest
 
+from fuzz_strategies import frozen_node_class, raising_node_class
 from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
 from tessaline.simulator_engine._types import EvaluationError
 
@@ -10,23 +11,9 @@ def N(type_, node, *children):
     return FunctionGraphNode(type_, node, list(children) if children else None)
 
 
-class Frozen(FunctionGraphNode):
-    """A node class that refuses new attributes."""
-
-    __slots__ = ()
-
-    def __setattr__(self, key, value):
-        if key in ("type", "node", "children", "config", "canonical_id"):
-            object.__setattr__(self, key, value)
-        else:
-            raise AttributeError(key)
-
-
-class Exploding(FunctionGraphNode):
-    def __setattr__(self, key, value):
-        if key.startswith("_"):
-            raise RuntimeError("no slots here")
-        object.__setattr__(self, key, value)
+# Node classes refusing every assignment after construction, cache slots included.
+Frozen = frozen_node_class(AttributeError)
+Exploding = frozen_node_class(RuntimeError)
 
 
 def chain(depth, type_="rotation"):
@@ -64,18 +51,14 @@ def test_cache_set_swallows_refused_slot_only_for_attribute_and_type_errors(ee):
     frozen = Frozen("feature", "x")
     assert ee._graph_cache_set(frozen, "_node_identities", {}) is None
     assert ee._graph_cache_get(frozen, "_node_identities") is None
-    with pytest.raises(RuntimeError, match="no slots here"):
+    with pytest.raises(RuntimeError, match="frozen"):
         ee._graph_cache_set(Exploding("feature", "x"), "_node_identities", {})
 
 
 def test_cache_get_propagates_errors_other_than_attribute_error(ee):
-    class Raising(FunctionGraphNode):
-        @property
-        def _collect_nodes_cache(self):
-            raise ValueError("boom")
-
-    with pytest.raises(ValueError, match="boom"):
-        ee._graph_cache_get(Raising("feature", "x"), "_collect_nodes_cache")
+    raising = raising_node_class("_collect_nodes_cache", ValueError)
+    with pytest.raises(ValueError, match="reading _collect_nodes_cache"):
+        ee._graph_cache_get(raising("feature", "x"), "_collect_nodes_cache")
 
 
 def test_node_class_is_looked_up_at_call_time(ee, monkeypatch):
@@ -153,17 +136,9 @@ def test_identities_foreign_child(ee):
 
 
 def test_identities_propagate_attribute_access_errors(ee):
-    class Raising(FunctionGraphNode):
-        @property
-        def children(self):
-            raise KeyError("children broke")
-
-        @children.setter
-        def children(self, value):
-            pass
-
-    with pytest.raises(KeyError, match="children broke"):
-        ee.generate_node_identities(N("rotation", "f", Raising("feature", "x")))
+    with pytest.raises(KeyError, match="reading children"):
+        ee.generate_node_identities(N("rotation", "f", raising_node_class("children", KeyError)(
+            "feature", "x")))
 
 
 # ---- invalidation ---------------------------------------------------------------------
@@ -190,7 +165,7 @@ def test_invalidate_clears_every_node_but_keeps_state_identities(ee):
 def test_invalidate_reports_refused_assignment(ee):
     with pytest.raises(AttributeError):
         ee.invalidate_graph_evaluation_caches(Frozen("feature", "x"))
-    with pytest.raises(RuntimeError, match="no slots here"):
+    with pytest.raises(RuntimeError, match="frozen"):
         ee.invalidate_graph_evaluation_caches(N("rotation", "f", Exploding("feature", "x")))
 
 
