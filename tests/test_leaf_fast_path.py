@@ -33,21 +33,6 @@ def test_mask_none_returns_the_same_object(ee):
     assert ee._apply_universe_mask(odd, None) is odd
 
 
-def test_mask_rule_and_input_untouched(ee):
-    data = np.array([[1.0, 2.0, 3.0, 4.0, 5.0, np.nan]])
-    universe = np.array([[0.0, np.nan, -1.0, 0.5, np.inf, 1.0]])
-    before = data.copy()
-    got = ee._apply_universe_mask(data, universe)
-    assert np.array_equal(got, [[np.nan, np.nan, 3.0, 4.0, 5.0, np.nan]], equal_nan=True)
-    assert got is not data and data.tobytes() == before.tobytes()
-
-
-def test_row_universe_masks_every_row(ee):
-    data = np.arange(12.0).reshape(4, 3)
-    got = ee._apply_universe_mask(data, np.array([1.0, 0.0, 1.0]))
-    assert np.isnan(got[:, 1]).all() and not np.isnan(got[:, [0, 2]]).any()
-
-
 def _mask_cases():
     rng = np.random.default_rng(3)
     d = rng.standard_normal((5, 4))
@@ -129,24 +114,18 @@ def test_mask_random_matches_numpy(ee, shape, data):
 
 # ------------------------------------------------------------------ leaf detector
 
-@pytest.mark.parametrize("kind", ["feature", "aggregation"])
-def test_leaf_detector_accepts_data_leaves(ee, kind):
+@pytest.mark.parametrize("kind, name, states, dnf, want", [
+    ("feature", "x", None, None, True), ("aggregation", "x", None, None, True),
+    ("feature", "y", {}, None, False), ("aggregation", "y", {}, None, False),
+    ("feature", "x", {"k": 1}, None, False), ("feature", "x", None, {"x"}, False),
+    ("feature", "x", None, ["x"], False), ("rotation", "x", None, None, False),
+])
+def test_leaf_detector(ee, kind, name, states, dnf, want):
+    # Signals, metaparameters and the registry do not matter to a leaf.
     ctx = context(ee, [np.zeros((2, 2))], ["x"], metaparameters={"s": "o"},
                   useful_signals={"a": object()}, registry=object())
-    assert ee._can_use_leaf_fast_path(Node(kind, "x"), ctx, None) is True
-    assert ee._can_use_leaf_fast_path(Node(kind, "y"), ctx, {}) is False
-
-
-@pytest.mark.parametrize("states,dnf", [({"k": 1}, None), (None, {"x"}), (None, ["x"])])
-def test_leaf_detector_refuses_tracked_nans_and_states(ee, states, dnf):
-    ctx = context(ee, [np.zeros((2, 2))], ["x"])
-    assert ee._can_use_leaf_fast_path(Node("feature", "x"), ctx, states,
-                                      data_nan_features=dnf) is False
-
-
-def test_leaf_detector_refuses_other_roots(ee):
-    ctx = context(ee, [np.zeros((2, 2))], ["x"])
-    assert ee._can_use_leaf_fast_path(Node("rotation", "x"), ctx, None) is False
+    assert ee._can_use_leaf_fast_path(Node(kind, name), ctx, states,
+                                      data_nan_features=dnf) is want
 
 
 def test_leaf_detector_check_order(ee):
