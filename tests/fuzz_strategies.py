@@ -168,14 +168,14 @@ class Snapshot:
 # Misbehaving objects.
 
 
-def _raising(what):
+def raising_method(what):
     def method(self, *args, **kwargs):
         raise Boom(what)
     return method
 
 
 # Every protocol raises Boom: attribute access, truth, length, iteration, hashing, ...
-Raiser = type("Raiser", (), {f"__{m}__": _raising(m) for m in (
+Raiser = type("Raiser", (), {f"__{m}__": raising_method(m) for m in (
     "getattr", "bool", "len", "iter", "eq", "hash", "index", "float", "int", "format",
     "getitem", "contains", "call", "array")})
 # Usable as a dict key: only equality with another object raises.

@@ -30,6 +30,7 @@ from fuzz_strategies import (
     literal_values,
     odd_objects,
     outcome,
+    raising_method,
     registries,
     useful_signals,
 )
@@ -266,47 +267,26 @@ def test_paths_of_any_type(ee, fn_name, path):
         outcome(fn, FunctionGraphNode.__new__(FunctionGraphNode), path)
 
 
-def test_config_mapping_whose_keys_raise(ee):
-    class BadMap(dict):
-        def keys(self):
-            raise Boom("keys")
-
-        def __iter__(self):
-            raise Boom("iter")
-
-    node = FunctionGraphNode("rotation", "f", None, BadMap(a=1))
-    kind, exc = outcome(ee._graph_config_dict, node)
-    assert kind == "raised" and isinstance(exc, Boom)
-
-
-def test_stage_data_whose_methods_raise(ee):
-    class BadStage(StageData):
-        def is_empty(self):
-            return False
-
-        def value(self, name, default=None):
-            raise Boom(name)
-
-    ctx = ee.EvaluationContext((np.zeros((2, 2)),), {"f0": 0}, stage_data=BadStage())
-    graph = FunctionGraphNode("feature", "x")
-    fn = getattr(ee, "_attach_stage_data_feature_leaves")
-    kind, exc = outcome(fn, graph, ctx)
-    assert kind == "raised" and isinstance(exc, Boom)
+BadMap = type("BadMap", (dict,), {"keys": raising_method("keys"), "__iter__": raising_method("iter")})
+BadStage = type("BadStage", (StageData,), {"is_empty": lambda self: False,
+                                           "value": raising_method("value")})
+BadSignal = type("BadSignal", (UsefulSignal,), {"weights": property(raising_method("weights"),
+                                                                    lambda self, v: None)})
+BOOMS = {
+    "config_keys": lambda ee: ee._graph_config_dict(
+        FunctionGraphNode("rotation", "f", None, BadMap(a=1))),
+    "stage_data_value": lambda ee: ee._attach_stage_data_feature_leaves(
+        FunctionGraphNode("feature", "x"),
+        ee.EvaluationContext((np.zeros((2, 2)),), {"f0": 0}, stage_data=BadStage())),
+    "signal_weights": lambda ee: ee.EvaluationContext((np.zeros((2, 2)),), {"f0": 0},
+                                                      {"s": BadSignal()}),
+}
 
 
-def test_useful_signal_whose_weights_property_raises(ee):
-    class BadSignal(UsefulSignal):
-        @property
-        def weights(self):
-            raise Boom("weights")
-
-        @weights.setter
-        def weights(self, v):
-            pass
-
-    kind, exc = outcome(ee.EvaluationContext, (np.zeros((2, 2)),), {"f0": 0},
-                        {"s": BadSignal()})
-    assert kind == "raised" and isinstance(exc, Boom)
+@pytest.mark.parametrize("case", sorted(BOOMS))
+def test_errors_of_foreign_objects_reach_the_caller(ee, case):
+    kind, exc = outcome(BOOMS[case], ee)
+    assert kind == "raised" and isinstance(exc, Boom), exc
 
 
 # ---------------------------------------------------------------------------------------
