@@ -267,11 +267,12 @@ def test_paths_of_any_type(ee, fn_name, path):
         outcome(fn, FunctionGraphNode.__new__(FunctionGraphNode), path)
 
 
-BadMap = type("BadMap", (dict,), {"keys": raising_method("keys"), "__iter__": raising_method("iter")})
+BadMap = type("BadMap", (dict,), {"keys": raising_method("keys"),
+                                  "__iter__": raising_method("iter")})
 BadStage = type("BadStage", (StageData,), {"is_empty": lambda self: False,
                                            "value": raising_method("value")})
-BadSignal = type("BadSignal", (UsefulSignal,), {"weights": property(raising_method("weights"),
-                                                                    lambda self, v: None)})
+BadSignal = type("BadSignal", (UsefulSignal,), {
+    "weights": property(raising_method("weights"), lambda self, v: None)})
 BOOMS = {
     "config_keys": lambda ee: ee._graph_config_dict(
         FunctionGraphNode("rotation", "f", None, BadMap(a=1))),
