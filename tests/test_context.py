@@ -58,29 +58,26 @@ class TestConstruction:
             ee.EvaluationContext(feats((3, 2)), {}, stage_data={})
         assert str(info.value) == (
             "EvaluationContext.stage_data must be StageData or None; got dict")
+        with pytest.raises(SchemaError):  # checked before the features
+            ee.EvaluationContext(feats((3, 2), (4, 2)), {"a": 9}, stage_data=[])
         sd = StageData({"x": np.zeros((3, 2))})
         assert ee.EvaluationContext(feats((3, 2)), {}, stage_data=sd).stage_data is sd
 
-    def test_stage_data_checked_before_features(self, ee):
-        with pytest.raises(SchemaError):
-            ee.EvaluationContext(feats((3, 2), (4, 2)), {"a": 9}, stage_data=[])
-
-    def test_empty_feature_set_constructs(self, ee):
-        ctx = ee.EvaluationContext((), {}, {"s": UsefulSignal()})
-        assert ctx.extraction_buffer is None
-
-    def test_extraction_buffer(self, ee):
-        sig = {"a": UsefulSignal(), "b": UsefulSignal()}
-        ctx = ee.EvaluationContext(feats((6, 7)), {}, sig)
-        assert ctx.extraction_buffer.shape == (2, 7)
+    @pytest.mark.parametrize("features, signals, validate, buffer", [
+        (feats((6, 7)), {"a": UsefulSignal(), "b": UsefulSignal()}, True, (2, 7)),
+        ((), {"s": UsefulSignal()}, True, None),  # an empty feature set constructs
+        (feats((6, 3), (5, 3)), {"s": UsefulSignal(weights=np.zeros((1, 1)))}, False, (1, 3)),
+    ])
+    def test_extraction_buffer(self, ee, features, signals, validate, buffer):
+        # validate_inputs=False skips the checks (index 7 of 2 features, mismatched shapes)
+        ctx = ee.EvaluationContext(features, {"a": 7} if not validate else {}, signals,
+                                   validate_inputs=validate)
+        assert ctx._skip_evaluation_shape_validation is (not validate)
+        if buffer is None:
+            assert ctx.extraction_buffer is None
+            return
+        assert ctx.extraction_buffer.shape == buffer
         assert ctx.extraction_buffer.dtype == np.float64 and not ctx.extraction_buffer.any()
-
-    def test_validate_inputs_false_skips_checks_but_allocates_buffer(self, ee):
-        ctx = ee.EvaluationContext(feats((6, 3), (5, 3)), {"a": 7},
-                                   {"s": UsefulSignal(weights=np.zeros((1, 1)))},
-                                   validate_inputs=False)
-        assert ctx._skip_evaluation_shape_validation is True
-        assert ctx.extraction_buffer.shape == (1, 3)
 
     def test_feature_index_none(self, ee):
         with pytest.raises(AttributeError):

@@ -17,19 +17,18 @@ def test_unpacks_as_pair(ee, parts):
     assert len(r) == 2 and bool(ee.EvaluationResult(np.zeros((0, 0)), {}))
 
 
-@pytest.mark.parametrize("index,expect", [(0, 0), (1, 1), (-1, 1), (-2, 0)])
+@pytest.mark.parametrize("index, expect", [(0, 0), (1, 1), (-1, 1), (-2, 0),
+                                           (slice(0, 2), "both"), (2, IndexError),
+                                           ("x", TypeError)])
 def test_indexing(ee, parts, index, expect):
     r = ee.EvaluationResult(*parts)
-    assert r[index] is parts[expect]
-
-
-def test_index_errors(ee, parts):
-    r = ee.EvaluationResult(*parts)
-    assert r[0:2] == parts
-    with pytest.raises(IndexError, match="tuple index out of range"):
-        r[2]
-    with pytest.raises(TypeError):
-        r["x"]
+    if expect == "both":
+        assert r[index] == parts
+    elif isinstance(expect, type):
+        with pytest.raises(expect, match="tuple index out of range" if index == 2 else None):
+            r[index]
+    else:
+        assert r[index] is parts[expect]
 
 
 def test_array_conversion(ee, parts):
