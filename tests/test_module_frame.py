@@ -1,7 +1,6 @@
 import inspect
 
 import numpy as np
-import pytest
 import structlog
 
 
@@ -24,24 +23,6 @@ def test_imported_names_are_module_attributes(ee):
     assert ee.EvaluationError is _types.EvaluationError
     assert ee.combine_signal_and_transforms is _combine.combine_signal_and_transforms
     assert ee.extract_feature_leaf_names is _graph_helpers.extract_feature_leaf_names
-
-
-def test_logger_is_a_wrapped_structlog_logger(ee):
-    assert hasattr(ee._logger, "error")
-
-
-def test_tables(ee):
-    assert ee._CONFIG_CHILD_TYPES == {"float", "int", "string", "bool"}
-    assert type(ee._CONFIG_CHILD_TYPES) is set
-    assert type(ee.FILTRATION_NODE_TYPES) is frozenset and len(ee.FILTRATION_NODE_TYPES) == 16
-    assert {"in_", "and_", "or_", "not_"} <= ee.FILTRATION_NODE_TYPES
-    assert "in" not in ee.FILTRATION_NODE_TYPES and "and" not in ee.FILTRATION_NODE_TYPES
-    assert ee._LONGITUDINAL_FAST_MIN_ROWS == 100000
-    assert ee._LONGITUDINAL_FAST_NAMES == {
-        "longitudinal_accumulators_250f46", "longitudinal_accumulators_e4993a",
-        "longitudinal_accumulators_2ee349"}
-    with pytest.raises(AttributeError):
-        ee.FILTRATION_NODE_TYPES.add("x")
 
 
 def test_accessor_signatures(ee):
