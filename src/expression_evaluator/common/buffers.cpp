@@ -9,7 +9,6 @@
 // does not keep.
 #include "arrays.hpp"
 
-#include <cstring>
 #include <mutex>
 #include <vector>
 

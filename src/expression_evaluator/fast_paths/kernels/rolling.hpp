@@ -188,10 +188,9 @@ inline void cell(const Totals &now, const Totals &before, const double *latest,
 namespace detail {
 
 // n rows of one column past the warm-up whose cells, and the cells leaving their windows,
-// hold no NaN: lead[i * stride] is a row's cell,
-// trail[i * stride] the cell leaving its window, the statistic goes to
-// out[i * out_stride]. A loop of x87 arithmetic alone: no NaN test, no count, the same
-// bits as the careful loop gives for such rows.
+// hold no NaN: lead[i * stride] is a row's cell, trail[i * stride] the cell leaving its
+// window, the statistic goes to out[i * out_stride]. A loop of x87 arithmetic alone: no
+// NaN test, no count, the same bits as the careful loop gives for such rows.
 template <Stat S>
 inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t stride,
                         double *out, std::ptrdiff_t out_stride, std::int64_t n,
