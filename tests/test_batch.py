@@ -76,13 +76,16 @@ def nan_profile(weights, context):
 
 
 # --------------------------------------------------------------------------------------------
-# failures on their way back from a worker (first: once distributed is imported, its
-# exception pickling support rebuilds exceptions that plain pickle cannot)
+# failures on their way back from a worker
 
 
 class TwoArgError(Exception):
+    """Cannot travel by pickle: it holds a lock (an __init__ that plain pickle could not
+    call again is not enough, because distributed's exception pickling rebuilds those)."""
+
     def __init__(self, code, text):
         super().__init__(f"{code}: {text}")
+        self.lock = threading.Lock()
 
 
 def test_failures_keep_their_cause_across_a_pickle(ee, monkeypatch):
