@@ -37,6 +37,7 @@ run: install
 	$(PY) -m tessaline
 
 bench: install
+	$(PIP) install -q "bottleneck>=1.3"  # compared against, not needed otherwise
 	$(PY) benchmarks/run_all.py
 
 # The whole suite against an AddressSanitizer + UBSan build of the extensions, with the ASan

@@ -123,8 +123,8 @@ def main() -> int:
         frame = pd.DataFrame(data) if pd is not None else None
         for w in windows:
             for stat, name in STATS:
-                native = best(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 2)
-                cpu = best_cpu(lambda: ee._rolling_longitudinal_fast(data, w, name), reps)
+                native = best(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 5)
+                cpu = best_cpu(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 2)
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore", RuntimeWarning)
                     numpy_steps = best(lambda: rolling_twin(data, w, name), reps, budget=6.0)
