@@ -679,16 +679,17 @@ inline void rank_row_average(const double *row, double *out, std::size_t n, Rank
     }
 }
 
-// The whole-matrix driver. Row r of the data starts at data + r * data_row_stride
-// (elements); when `universe` is not null its row r starts at universe + r *
-// universe_row_stride (0: one universe row for every row). out is C-contiguous (rows, n),
-// n < 2^32. Returns false when any row holds a finite tie (out is then unspecified).
-// Large matrices are split over the worker threads; touches no Python object.
-inline bool rank_matrix_distinct(const double *data, std::size_t data_row_stride,
-                                 const double *universe, std::size_t universe_row_stride,
-                                 double *out, std::size_t rows, std::size_t n) {
+namespace detail {
+
+// Ranks the rows of the data (strides as rank_matrix_distinct) to positions over the
+// worker threads and hands each row to emit(r, positions, valid). Stops at the first row
+// with a finite tie and returns false. `stream`: emit writes with non-temporal stores,
+// which each worker fences once done.
+template <typename Emit>
+inline bool rank_rows(const double *data, std::size_t data_row_stride, const double *universe,
+                      std::size_t universe_row_stride, std::size_t rows, std::size_t n,
+                      bool stream, Emit &&emit) {
     std::atomic<bool> tie{false};
-    const bool stream = rows * n * sizeof(double) >= detail::kStreamMinBytes;
     parallel_rows(rows, n, kComputeBoundMinCells, [&](std::size_t r0, std::size_t r1) {
         RankScratch s;
         for (std::size_t r = r0; r < r1; ++r) {
@@ -699,11 +700,29 @@ inline bool rank_matrix_distinct(const double *data, std::size_t data_row_stride
                 tie.store(true, std::memory_order_relaxed);
                 break;
             }
-            detail::emit_ranks(s.pos.data(), n, valid, out + r * n, stream);
+            emit(r, s.pos.data(), valid);
         }
-        if (stream) detail::fence_streams();
+        if (stream) fence_streams();
     });
     return !tie.load();
+}
+
+}  // namespace detail
+
+// The whole-matrix driver. Row r of the data starts at data + r * data_row_stride
+// (elements); when `universe` is not null its row r starts at universe + r *
+// universe_row_stride (0: one universe row for every row). out is C-contiguous (rows, n),
+// n < 2^32. Returns false when any row holds a finite tie (out is then unspecified).
+// Large matrices are split over the worker threads; touches no Python object.
+inline bool rank_matrix_distinct(const double *data, std::size_t data_row_stride,
+                                 const double *universe, std::size_t universe_row_stride,
+                                 double *out, std::size_t rows, std::size_t n) {
+    const bool stream = rows * n * sizeof(double) >= detail::kStreamMinBytes;
+    return detail::rank_rows(data, data_row_stride, universe, universe_row_stride, rows, n,
+                             stream, [&](std::size_t r, const std::uint32_t *pos,
+                                         std::size_t valid) {
+                                 detail::emit_ranks(pos, n, valid, out + r * n, stream);
+                             });
 }
 
 // The positions (rank_row_positions) of every row of a (rows, n) matrix and each row's count
@@ -726,28 +745,17 @@ inline bool rank_matrix_positions(const double *data, std::size_t data_row_strid
     if (narrow) out.narrow.reset(new std::uint16_t[rows * n]);
     else out.wide.reset(new std::uint32_t[rows * n]);
     out.valid.reset(new std::uint32_t[rows]);
-    std::atomic<bool> tie{false};
-    parallel_rows(rows, n, kComputeBoundMinCells, [&](std::size_t r0, std::size_t r1) {
-        RankScratch s;
-        for (std::size_t r = r0; r < r1; ++r) {
-            if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) return;
-            const double *u = universe ? universe + r * universe_row_stride : nullptr;
-            std::size_t valid = 0;
-            if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid)) {
-                tie.store(true, std::memory_order_relaxed);
-                return;
-            }
+    return detail::rank_rows(
+        data, data_row_stride, universe, universe_row_stride, rows, n, false,
+        [&](std::size_t r, const std::uint32_t *pos, std::size_t valid) {
             out.valid[r] = (std::uint32_t) valid;
-            const std::uint32_t *pos = s.pos.data();
             if (narrow) {
                 std::uint16_t *dst = out.narrow.get() + r * n;
                 for (std::size_t j = 0; j < n; ++j) dst[j] = (std::uint16_t) pos[j];  // kNoRank: 0xFFFF
             } else {
                 std::memcpy(out.wide.get() + r * n, pos, n * sizeof(std::uint32_t));
             }
-        }
-    });
-    return !tie.load();
+        });
 }
 
 // The ranks that `positions` stands for, into out (C-contiguous (rows, n)).
@@ -776,28 +784,17 @@ inline bool rank_matrix_distinct_product(const RankPositions &left, const double
                                          std::size_t data_row_stride, const double *universe,
                                          std::size_t universe_row_stride, double *out) {
     const std::size_t rows = left.rows, n = left.n;
-    std::atomic<bool> tie{false};
     const bool stream = rows * n * sizeof(double) >= detail::kStreamMinBytes;
-    parallel_rows(rows, n, kComputeBoundMinCells, [&](std::size_t r0, std::size_t r1) {
-        RankScratch s;
-        for (std::size_t r = r0; r < r1; ++r) {
-            if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) break;
-            const double *u = universe ? universe + r * universe_row_stride : nullptr;
-            std::size_t valid = 0;
-            if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid)) {
-                tie.store(true, std::memory_order_relaxed);
-                break;
-            }
+    return detail::rank_rows(
+        data, data_row_stride, universe, universe_row_stride, rows, n, stream,
+        [&](std::size_t r, const std::uint32_t *pos, std::size_t valid) {
             if (left.narrow)
-                detail::emit_product(left.narrow.get() + r * n, left.valid[r], s.pos.data(),
-                                     valid, n, out + r * n, stream);
+                detail::emit_product(left.narrow.get() + r * n, left.valid[r], pos, valid, n,
+                                     out + r * n, stream);
             else
-                detail::emit_product(left.wide.get() + r * n, left.valid[r], s.pos.data(), valid,
-                                     n, out + r * n, stream);
-        }
-        if (stream) detail::fence_streams();
-    });
-    return !tie.load();
+                detail::emit_product(left.wide.get() + r * n, left.valid[r], pos, valid, n,
+                                     out + r * n, stream);
+        });
 }
 
 }  // namespace ee::kernels

@@ -52,6 +52,26 @@ inline void insertion_sort_u64(std::uint64_t *keys, std::size_t m) {
     }
 }
 
+// One stable pass of an LSD radix sort: the m keys at src go to dst ordered on their digit
+// (k >> shift) & mask, whose counts c[0, buckets) were taken beforehand; src and dst then
+// change places. Nothing moves when one bucket holds every key.
+inline void radix_pass(std::uint64_t *&src, std::uint64_t *&dst, std::size_t m,
+                       std::uint32_t *c, std::size_t buckets, unsigned shift,
+                       std::uint64_t mask) {
+    if (c[(src[0] >> shift) & mask] == m) return;
+    std::uint32_t sum = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::uint32_t v = c[b];
+        c[b] = sum;
+        sum += v;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t k = src[i];
+        dst[c[(k >> shift) & mask]++] = k;
+    }
+    std::swap(src, dst);
+}
+
 // LSD radix sort of keys[0, m) on bits [lo_bit, 64), `digit` bits per pass; passes whose
 // digit is the same for every key are skipped. Stable, so keys equal on those bits keep
 // their input order.
@@ -70,22 +90,8 @@ inline void radix_sort_u64(std::uint64_t *keys, std::uint64_t *tmp, std::size_t 
         }
     }
     std::uint64_t *src = keys, *dst = tmp;
-    for (unsigned p = 0; p < passes; ++p) {
-        std::uint32_t *c = counts + p * buckets;
-        const unsigned shift = lo_bit + p * digit;
-        if (c[(src[0] >> shift) & mask] == m) continue;  // one bucket holds every key
-        std::uint32_t sum = 0;
-        for (std::size_t b = 0; b < buckets; ++b) {
-            std::uint32_t v = c[b];
-            c[b] = sum;
-            sum += v;
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-            std::uint64_t k = src[i];
-            dst[c[(k >> shift) & mask]++] = k;
-        }
-        std::swap(src, dst);
-    }
+    for (unsigned p = 0; p < passes; ++p)
+        radix_pass(src, dst, m, counts + p * buckets, buckets, lo_bit + p * digit, mask);
     if (src != keys) std::memcpy(keys, src, m * sizeof(std::uint64_t));
 }
 
@@ -118,22 +124,8 @@ inline void radix_top_u64(std::uint64_t *keys, std::uint64_t *tmp, std::size_t m
         ++c1[(k >> s1) & mask];
     }
     std::uint64_t *src = keys, *dst = tmp;
-    for (unsigned pass = 0; pass < 2; ++pass) {
-        std::uint32_t *c = pass ? c1 : c0;
-        const unsigned shift = pass ? s1 : s0;
-        if (c[(src[0] >> shift) & mask] == m) continue;  // one bucket holds every key
-        std::uint32_t sum = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) {
-            std::uint32_t v = c[b];
-            c[b] = sum;
-            sum += v;
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::uint64_t k = src[i];
-            dst[c[(k >> shift) & mask]++] = k;
-        }
-        std::swap(src, dst);
-    }
+    radix_pass(src, dst, m, c0, kBuckets, s0, mask);
+    radix_pass(src, dst, m, c1, kBuckets, s1, mask);
     if (src != keys) std::memcpy(keys, src, m * sizeof(std::uint64_t));
     if (lo == skip_bits) return;  // every varying bit was sorted on
     std::size_t moves = 0;
