@@ -24,7 +24,8 @@
 //   - `run_matrix`, the whole-matrix driver: besides the current totals it folds a trailing
 //     set of totals from the row that leaves the window (row t - w of the same matrix);
 //     repeating the same additions in the same order reproduces the running total before
-//     the window bit for bit, so the scratch is O(columns) and no ring is needed.
+//     the window bit for bit, so the scratch is O(columns) and no ring is needed. Runs of
+//     rows without NaN cells add the cells as they are, without the NaN test of `fold`.
 //   - `stream_step`, the one-row-per-call driver for stateful functions: the same trailing
 //     totals, folded from a ring that keeps the last w input rows. All of its state lives
 //     in caller-owned arrays (current and trailing totals, the ring), so it can be saved
@@ -135,11 +136,6 @@ inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, const double *p,
     }
 }
 
-template <bool Squares>
-inline void fold(Totals &t, const double *p, bool first) noexcept {
-    fold<Squares>(t.sum, t.sumsq, t.invalid, p, first);
-}
-
 // Writes to *out the statistic of the window that ends at the row whose input cell is
 // *latest, from the totals after that row (sum, sq, bad) and the totals before the
 // window's first row (sum0, sq0, bad0): a positive quiet NaN when the window holds a NaN
@@ -175,13 +171,6 @@ inline void cell(acc_t sum, acc_t sq, std::int64_t bad, acc_t sum0, acc_t sq0,
     }
 }
 
-template <Stat S>
-inline void cell(const Totals &now, const Totals &before, const double *latest,
-                 const double &w, double *out) noexcept {
-    cell<S>(now.sum, now.sumsq, now.invalid, before.sum, before.sumsq, before.invalid, latest,
-            w, out);
-}
-
 // ---------------------------------------------------------------------------------------
 // Whole-matrix driver.
 
@@ -195,26 +184,17 @@ template <Stat S>
 inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t stride,
                         double *out, std::ptrdiff_t out_stride, std::int64_t n,
                         const double &w, acc_t &s, acc_t &q, acc_t &ls, acc_t &lq) noexcept {
+    constexpr bool sq = S != Stat::mean;
     acc_t s_ = s, q_ = q, ls_ = ls, lq_ = lq;
     for (std::int64_t i = 0; i < n; ++i, lead += stride, trail += stride, out += out_stride) {
         const acc_t x = load_acc(lead), y = load_acc(trail);
         s_ += x;
         ls_ += y;
-        if constexpr (S == Stat::mean) {
-            store_f64(out, div_w(s_ - ls_, w));
-        } else {
+        if constexpr (sq) {
             q_ += x * x;
             lq_ += y * y;
-            const acc_t mean = div_w(s_ - ls_, w);
-            const acc_t var = div_w(q_ - lq_, w) - mean * mean;
-            if (0.0L >= var) {  // as in cell: max(0, var) is +0.0, so are std and z
-                *out = 0.0;
-            } else if constexpr (S == Stat::std) {
-                store_f64(out, sqrt_acc(var));
-            } else {
-                store_f64(out, (x - mean) / sqrt_acc(var));
-            }
         }
+        cell<S>(s_, q_, 0, ls_, lq_, 0, lead, w, out);  // no NaN count to compare
     }
     s = s_, q = q_, ls = ls_, lq = lq_;
 }
