@@ -38,20 +38,16 @@ def col(*values):
     return np.array(values, dtype=np.float64).reshape(-1, 1)
 
 
-@pytest.mark.parametrize("name,want", [
-    (MEAN, [np.nan, np.nan, 2.0, 3.0]),
-    (STD, [np.nan, np.nan, 0.816496580927726, 0.816496580927726]),
-    (ZSCORE, [np.nan, np.nan, 1.224744871391589, 1.224744871391589]),
+@pytest.mark.parametrize("name,data,window,want", [
+    (MEAN, (1, 2, 3, 4), 3, [np.nan, np.nan, 2.0, 3.0]),
+    (STD, (1, 2, 3, 4), 3, [np.nan, np.nan, 0.816496580927726, 0.816496580927726]),
+    (ZSCORE, (1, 2, 3, 4), 3, [np.nan, np.nan, 1.224744871391589, 1.224744871391589]),
+    (MEAN, (1, np.nan, 3, 4, 5), 2, [np.nan, np.nan, np.nan, 3.5, 4.5]),  # a NaN in the window
 ])
-def test_small_column(ee, name, want):
-    got = ee._rolling_longitudinal_fast(col(1, 2, 3, 4), 3, name)
+def test_small_column(ee, name, data, window, want):
+    got = ee._rolling_longitudinal_fast(col(*data), window, name)
     np.testing.assert_allclose(got.ravel(), want, rtol=1e-15)
-    same_bytes(got, twin(col(1, 2, 3, 4), 3, name))
-
-
-def test_window_with_a_nan_is_nan(ee):
-    got = ee._rolling_longitudinal_fast(col(1, np.nan, 3, 4, 5), 2, MEAN)
-    assert np.array_equal(got.ravel(), [np.nan, np.nan, np.nan, 3.5, 4.5], equal_nan=True)
+    same_bytes(got, twin(col(*data), window, name))
 
 
 @pytest.mark.parametrize("name", [STD, ZSCORE])
@@ -98,15 +94,6 @@ def test_window_extremes(ee, name, shape, window):
         assert np.isnan(got[:-1]).all() and not np.isnan(got[-1]).any()
 
 
-def test_all_nan_column_beside_computed_columns(ee):
-    data = np.arange(12.0).reshape(6, 2)
-    data[:, 1] = np.nan
-    for name in NAMES:
-        got = ee._rolling_longitudinal_fast(data, 3, name)
-        assert np.isnan(got[:, 1]).all() and not np.isnan(got[2:, 0]).any()
-        same_bytes(got, twin(data, 3, name))
-
-
 def test_values_beyond_double_range_stay_finite_in_long_double(ee):
     data = col(1e300, -1e300, 3e300, 1e-300, 2.0)
     for name in NAMES:
@@ -138,10 +125,8 @@ def test_name_is_compared_only_when_a_cell_is_computable(ee):
 
 @pytest.mark.parametrize("make", [
     lambda d: np.asfortranarray(d),
-    lambda d: np.ascontiguousarray(np.hstack([d, d])[:, ::2]),
     lambda d: np.hstack([d, d])[:, ::2],          # strided columns
     lambda d: np.hstack([d, d])[:, :d.shape[1]],  # contiguous rows, wider row stride
-    lambda d: d[::-1][::-1],
     lambda d: d[::-1],                            # negative row stride
     lambda d: d.astype(np.float32),
     lambda d: d.astype(">f8"),
@@ -156,13 +141,6 @@ def test_input_layouts_and_dtypes(ee, make):
     ref = np.asarray(data, dtype=np.float64)
     for name in NAMES:
         same_bytes(ee._rolling_longitudinal_fast(data, 4, name), twin(ref, 4, name))
-
-
-def test_input_is_not_modified(ee):
-    data = np.array([[np.nan, 1.0], [2.0, -0.0], [np.inf, 3.0]])
-    before = data.tobytes()
-    ee._rolling_longitudinal_fast(data, 2, ZSCORE)
-    assert data.tobytes() == before
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -210,11 +188,6 @@ def test_data_must_be_two_dimensional(ee, data, message):
     assert str(info.value) == message
 
 
-def test_window_longer_than_series_is_not_an_error_for_any_comparable_window(ee):
-    got = ee._rolling_longitudinal_fast(np.ones((3, 2)), 3.5, MEAN)
-    assert np.isnan(got).all() and got.shape == (3, 2)
-
-
 @pytest.mark.parametrize("window,error", [
     (2.0, TypeError), (None, TypeError), ("2", TypeError), (0, ValueError), (-1, ValueError),
 ])
@@ -223,10 +196,12 @@ def test_bad_windows(ee, window, error):
         ee._rolling_longitudinal_fast(np.ones((3, 2)), window, MEAN)
 
 
-def test_numpy_integer_and_bool_windows(ee):
+def test_numpy_integer_bool_and_too_long_windows(ee):
     data = np.random.default_rng(2).normal(size=(6, 2))
     same_bytes(ee._rolling_longitudinal_fast(data, np.int32(3), STD), twin(data, 3, STD))
     same_bytes(ee._rolling_longitudinal_fast(data, True, MEAN), twin(data, 1, MEAN))
+    # a window longer than the series is no error for any comparable window
+    assert (bits(ee._rolling_longitudinal_fast(data, 6.5, MEAN)) == POS_NAN).all()
 
 
 # ------------------------------------------------------------------------- properties
@@ -251,11 +226,3 @@ def matrices(draw):
 def test_matches_numpy_steps(ee, data, window, name):
     same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
 
-
-@settings(max_examples=100, deadline=None)
-@given(data=matrices(), w1=st.integers(1, 8), w2=st.integers(1, 8),
-       names=st.tuples(st.sampled_from(NAMES), st.sampled_from(NAMES)))
-def test_chains_match_numpy_steps(ee, data, w1, w2, names):
-    inner = ee._rolling_longitudinal_fast(data, w1, names[0])
-    same_bytes(ee._rolling_longitudinal_fast(inner, w2, names[1]),
-               twin(twin(data, w1, names[0]), w2, names[1]))
