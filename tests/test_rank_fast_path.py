@@ -88,19 +88,10 @@ def test_degenerate_shapes(ee, shape):
     check(ee, rng.standard_normal(shape), np.ones(shape))
 
 
-def test_input_and_context_untouched(ee):
-    data = np.array([[3.0, 1.0, np.nan]])
-    before = data.copy()
-    ctx = context(ee, data)
-    ctx.registers = "keep"
-    out = ee._evaluate_simple_rank_fast(rank_graph(), ctx)
-    assert out is not data and data.tobytes() == before.tobytes()
-    assert ctx.registers == "keep"
-
-
 @pytest.mark.parametrize("convert", [
     lambda a: np.asfortranarray(a), lambda a: a.astype(np.float32), lambda a: a.astype(">f8"),
-    lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda a: a[::-1], lambda a: a.tolist()])
+    lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda a: a[::-1], lambda a: a.tolist(),
+    lambda a: np.round(np.nan_to_num(a) * 100).astype(np.int64)])  # integer ties decline
 def test_layouts_and_dtypes(ee, convert):
     rng = np.random.default_rng(7)
     data = rng.standard_normal((6, 300))
@@ -111,16 +102,12 @@ def test_layouts_and_dtypes(ee, convert):
         assert_same(native_rank(ee, converted, u), rank_matrix(np.asarray(converted, dtype=float), u))
 
 
-def test_integer_features_with_ties_decline(ee):
-    assert native_rank(ee, np.array([[1, 2, 2]])) is None
-    check(ee, np.array([[3, 1, 2]]).astype(float))
-
-
 def test_odd_dimensions(ee):
     with pytest.raises(np.exceptions.AxisError):
         native_rank(ee, np.array([1.0, 2.0]))
-    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
-        native_rank(ee, np.arange(24.0).reshape(2, 3, 4))
+    for three_d in (np.arange(24.0).reshape(2, 3, 4), np.zeros((2, 0, 3))):
+        with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+            native_rank(ee, three_d)
     tied = np.arange(24.0).reshape(2, 3, 4)
     tied[1, 0, 2] = tied[1, 2, 2]  # equal along axis 1: declines before the unpacking
     assert native_rank(ee, tied) is None
@@ -205,16 +192,6 @@ def test_hypothesis_matches_numpy(ee, shape, data):
     check(ee, values, universe)
 
 
-@settings(max_examples=25, deadline=None)
-@given(seed=st.integers(0, 2**32 - 1), N=st.integers(161, 700), T=st.integers(1, 5))
-def test_hypothesis_wide_rows(ee, seed, N, T):
-    rng = np.random.default_rng(seed)
-    data = random_matrix(rng, T, N, nan=rng.random() * 0.5, inf=rng.random() * 0.05)
-    if rng.random() < 0.3:
-        data[rng.integers(T), rng.integers(N)] = data[rng.integers(T), rng.integers(N)]
-    check(ee, data, rng.choice([1.0, 0.0, np.nan], size=(T, N)) if rng.random() < 0.5 else None)
-
-
 # ------------------------------------------------------------------ evaluator errors
 
 def test_missing_feature(ee):
@@ -277,11 +254,6 @@ def test_detector_check_order(ee):
         ee._can_use_simple_rank_fast_path(Node("rotation", RANK, [leaf]), ctx, None)
     # a wrong root value stops before the children are read
     assert ee._can_use_simple_rank_fast_path(Node("rotation", "other", [leaf]), ctx, None) is False
-
-
-def test_empty_three_dimensional_feature(ee):
-    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
-        native_rank(ee, np.zeros((2, 0, 3)))
 
 
 def test_foreign_numpy_results_do_not_crash(ee, monkeypatch):
