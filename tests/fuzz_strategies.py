@@ -425,7 +425,7 @@ def arrays(draw, shape=None, dtypes=DTYPES, max_side=5, ndims=(0, 1, 2, 2, 2, 3)
         shape = tuple(draw(st.integers(0, max_side)) for _ in range(draw(st.sampled_from(ndims))))
     size = int(np.prod(shape)) if shape else 1
     base = np.array(draw(st.lists(st.sampled_from(
-        (0.0, 1.0, -1.0, 0.5, 2.5, np.nan, np.inf, -np.inf, 3.0, 1e300, -7.25)),
+        (0.0, -0.0, 1.0, -1.0, 0.5, 2.5, np.nan, np.inf, -np.inf, 3.0, 1e300, -7.25)),
         min_size=size, max_size=size)), dtype=np.float64)
     with np.errstate(all="ignore"):
         if dtype.kind in "iub":

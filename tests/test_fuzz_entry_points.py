@@ -18,7 +18,6 @@ from hypothesis import strategies as st
 from fuzz_strategies import (
     LONG_NAMES,
     Boom,
-    HashableRaiser,
     Raiser,
     Snapshot,
     arrays,
@@ -252,21 +251,6 @@ def test_result_iterator_survives_weights_deleted_mid_iteration(ee):
 # Hostile objects in specific places.
 
 
-@pytest.mark.parametrize("fn_name", ["_require_graph_type_value", "_require_graph_node_value",
-                                     "_graph_children", "_graph_config_dict",
-                                     "generate_node_identities", "_annotate_state_identities"])
-@pytest.mark.parametrize("path", [Raiser(), HashableRaiser(), 3, None, b"x"],
-                         ids=["raiser", "hashable_raiser", "int", "none", "bytes"])
-def test_paths_of_any_type(ee, fn_name, path):
-    fn = getattr(ee, fn_name)
-    node = FunctionGraphNode("rotation", "f", [FunctionGraphNode("int", 3)])
-    if fn_name in ("generate_node_identities", "_graph_children", "_graph_config_dict"):
-        outcome(fn, node)
-    else:
-        outcome(fn, node, path)
-        outcome(fn, FunctionGraphNode.__new__(FunctionGraphNode), path)
-
-
 BadMap = type("BadMap", (dict,), {"keys": raising_method("keys"),
                                   "__iter__": raising_method("iter")})
 BadStage = type("BadStage", (StageData,), {"is_empty": lambda self: False,
@@ -312,11 +296,11 @@ def test_universe_mask_matches_numpy(ee, data, universe):
         assert kind == "raised", f"NumPy raised {exc!r}, the module returned"
         return
     assert kind == "ok", got
-    assert got.dtype == expected.dtype and got.shape == expected.shape
-    if expected.dtype.kind in "fc":
-        assert np.array_equal(got, expected, equal_nan=True)
-    else:
+    assert (got.dtype, got.shape, got.strides) == (expected.dtype, expected.shape, expected.strides)
+    if expected.dtype == object:
         assert np.array_equal(got, expected)
+    else:  # byte for byte: NaN payloads and signed zeros included
+        assert got.tobytes() == expected.tobytes()
 
 
 @pytest.mark.parametrize("attack", ["shrink_ids", "replace_weights", "drop_signal"])
