@@ -1,4 +1,3 @@
-import inspect
 import threading
 import types
 
@@ -15,13 +14,6 @@ def _graph():
 
 def _context(ee):
     return ctx(ee, [np.arange(6.0).reshape(3, 2)], Registry().add("f", Fn))
-
-
-def test_signatures(ee):
-    sig = "(graph, context, function_states=None, is_cold_start=False, *, " \
-          "bound_function_instances=None, data_nan_features=None)"
-    assert str(inspect.signature(ee.evaluate)) == sig
-    assert str(inspect.signature(ee._evaluate_unlocked)) == sig
 
 
 @pytest.mark.parametrize("graph, tail", [({"type": "feature", "node": "x"}, "dict"),

@@ -158,9 +158,6 @@ PATH_CASES = {
     "bound_instances": lambda: (
         F("rotation", "fz_mean", [F("feature", "f0"), F("feature", "f1")]),
         context(), (), {"bound_function_instances": {"root": FakeInstance("fz_mean")}}),
-    "transform_pipeline": lambda: (
-        graph_for(None, "leaf"),
-        context(registry=default_registry(), transforms_already_combined=True), (), {}),
 }
 
 
@@ -220,11 +217,7 @@ ERROR_CASES = {
             weights=M0, metadata={"sharpe": np.ones(2)})))),  # ambiguous truth in the engine
     **{f"instance_{b}": (lambda b=b: (MEAN_OF_F0(), context(
         registry=FakeRegistry(instance_behaviour=b, width=N))))
-       for b in ("raise", "wrong_shape", "wrong_dtype")},
-    "registry_raises": lambda: (MEAN_OF_F0(), context(
-        registry=FakeRegistry(method_behaviour={"create_instance": "raise"}))),
-    "engine_only_config": lambda: (
-        F("rotation", "fz_mean", [F("feature", "f0")], {"A": 1}), context()),
+       for b in ("raise", "wrong_shape")},
     "state_keys_mismatch": lambda: (
         F("rotation", "longitudinal_accumulators_2ee349", [F("feature", "f0"), F("int", 3)]),
         context(registry=default_registry())),
@@ -290,7 +283,6 @@ STAGE_VALUE = np.ones((4, 10), dtype=np.int8)
 NS = types.SimpleNamespace
 DUCK_SIGNALS = {"a": NS(weights=M0[:4, :10].copy()), "b": NS(weights=OTHER)}
 REG = default_registry()
-CTX = context()
 
 
 class DuckRegistry:
@@ -324,17 +316,13 @@ CALLS = {
     "accessors": lambda: (EE._graph_children(model_graph()), EE._graph_config_dict(model_graph()),
                           EE._require_graph_type_value(model_graph(), "root")),
     "require_field_error": lambda: EE._require_graph_field(model_graph(), "nope", "root"),
-    "require_instance_error": lambda: EE._require_graph_node_instance({}, "root"),
     "config_names": lambda: EE._config_param_names(REG.get_entry("statistical_sharpe_2e4daa")),
     "identities": lambda: EE.generate_node_identities(model_graph()),
     "identities_error": lambda: EE.generate_node_identities(broken()),
     "annotate": lambda: EE._annotate_state_identities(model_graph()),
-    "annotate_error": lambda: EE._annotate_state_identities(broken()),
     "invalidate": lambda: EE.invalidate_graph_evaluation_caches(model_graph()),
     "cache": lambda: EE._graph_cache_set(model_graph(), "_x", VALUE),
     "warmup": lambda: EE._compute_graph_warmup_rows(model_graph(), DuckRegistry()),
-    "warmup_real_registry": lambda: EE._compute_graph_warmup_rows(graph_for(None, "general"),
-                                                                  REG),
     "warmup_error": lambda: EE._compute_graph_warmup_rows(broken(), DuckRegistry()),
     "instance": lambda: EE._get_warmup_count_for_instance(
         NS(get_state=lambda: {"count": VALUE})),
@@ -344,22 +332,13 @@ CALLS = {
         NS(metaparameters={"p": {"s": VALUE}}, pool_id="p"), NS(name="s", default=None)),
     "filter": lambda: EE._dict_to_filter_node(model_filter()),
     "filter_error": lambda: EE._dict_to_filter_node(F("and_", "and_", [broken()])),
-    "describe": lambda: EE._describe_dict_filter(model_filter()),
     "weights": lambda: EE.extract_filtration_weights(DUCK_SIGNALS, ["a", "b", "a"], 2),
     "weights_real_signals": lambda: EE.extract_filtration_weights(SIGNALS, ["s2", "s0"], 3),
     "weights_error": lambda: EE.extract_filtration_weights(DUCK_SIGNALS, ["a", "zz"], 2),
-    "weights_type_error": lambda: EE.extract_filtration_weights(SIGNALS, ["s0", 7], 1),
-    "weights_bounds": lambda: EE.extract_filtration_weights(DUCK_SIGNALS, ["a"], 4),
-    "universe_mask": lambda: EE._apply_universe_mask(M0, UNIVERSE),
-    "rank_multiply": lambda: (
-        EE._can_use_rank_multiply_fast_path(graph_for(None, "rank_multiply"), CTX, None),
-        EE._evaluate_rank_multiply_fast(graph_for(None, "rank_multiply"), CTX)),
-    "simple_rank": lambda: EE._evaluate_simple_rank_fast(graph_for(None, "rank"), CTX),
-    "rolling": lambda: EE._rolling_longitudinal_fast(M1, 5, "longitudinal_accumulators_250f46"),
 }
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))
 def test_entry_points_do_not_leak(name):
     assert_no_leak(lambda: raising(Exception)(CALLS[name]), VALUE, OTHER, STAGE_VALUE,
-                   DUCK_SIGNALS, SIGNALS, REG, CTX)
+                   DUCK_SIGNALS, SIGNALS, REG)

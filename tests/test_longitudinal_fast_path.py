@@ -1,6 +1,5 @@
 """Longitudinal fast-path detection, the window reader and the chain evaluator."""
 
-import inspect
 import types
 import warnings
 
@@ -43,20 +42,6 @@ def make_ctx(ee, registry=None, names=("x",), **kw):
 
 def detect(ee, graph, ctx, function_states=None, T=BIG, **kw):
     return ee._can_use_longitudinal_fast_path(graph, ctx, function_states, T, **kw)
-
-
-def test_signatures(ee):
-    sig = {n: str(inspect.signature(getattr(ee, n))) for n in (
-        "_get_int_window_child", "_can_use_longitudinal_fast_path", "_rolling_longitudinal_fast",
-        "_evaluate_longitudinal_fast_node", "_evaluate_longitudinal_fast")}
-    assert sig == {
-        "_get_int_window_child": "(children)",
-        "_can_use_longitudinal_fast_path":
-            "(graph, context, function_states, T, *, data_nan_features=None)",
-        "_rolling_longitudinal_fast": "(data, window, name)",
-        "_evaluate_longitudinal_fast_node": "(node, context)",
-        "_evaluate_longitudinal_fast": "(graph, context)",
-    }
 
 
 # ------------------------------------------------------------------------- detector
@@ -314,12 +299,6 @@ def test_leaf_alone_is_the_masked_feature(ee):
     assert np.isnan(got[:, 1]).all() and (got[:, 0] == data[:, 0]).all()
 
 
-def test_missing_feature(ee):
-    ctx = make_ctx(ee, Registry())
-    with pytest.raises(EvaluationError, match="Feature 'nope' not in context"):
-        ee._evaluate_longitudinal_fast(rot(MEAN, feat("nope"), win(2)), ctx)
-
-
 def test_evaluator_goes_through_module_functions(ee, monkeypatch):
     calls = []
 
@@ -362,14 +341,3 @@ def test_rotation_without_data_child_fails_in_the_accessors(ee):
     with pytest.raises(EvaluationError,
                        match="Graph node 'fast_path.eval.c1' missing required key: type"):
         ee._evaluate_longitudinal_fast(rot(MEAN, Node("bool", True), child), make_ctx(ee))
-
-
-def test_dispatch_takes_the_fast_path_for_a_large_run(ee):
-    """Through evaluate: a qualifying graph on a run of the threshold's length."""
-    rng = np.random.default_rng(8)
-    data = rng.normal(size=(BIG, 2))
-    ctx = ee.EvaluationContext((data,), {"x": 0}, registry=Registry())
-    result = ee.evaluate(rot(ZSCORE, feat(), win(20)), ctx)
-    weights, states = result
-    assert states == {}
-    same_bytes(np.asarray(weights), twin(data, 20, ZSCORE))

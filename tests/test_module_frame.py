@@ -1,6 +1,7 @@
 import inspect
 
 import numpy as np
+import pytest
 import structlog
 
 
@@ -25,6 +26,20 @@ def test_imported_names_are_module_attributes(ee):
     assert ee.extract_feature_leaf_names is _graph_helpers.extract_feature_leaf_names
 
 
-def test_accessor_signatures(ee):
-    assert str(inspect.signature(ee._schema_param_name_and_type)) == "(item, fallback_name=None)"
-    assert str(inspect.signature(ee._require_graph_field)) == "(node, key, path)"
+EVALUATE = ("(graph, context, function_states=None, is_cold_start=False, *, "
+            "bound_function_instances=None, data_nan_features=None)")
+
+
+@pytest.mark.parametrize("name, signature", [
+    ("evaluate", EVALUATE), ("_evaluate_unlocked", EVALUATE),
+    ("_schema_param_name_and_type", "(item, fallback_name=None)"),
+    ("_require_graph_field", "(node, key, path)"),
+    ("_get_int_window_child", "(children)"),
+    ("_can_use_longitudinal_fast_path",
+     "(graph, context, function_states, T, *, data_nan_features=None)"),
+    ("_rolling_longitudinal_fast", "(data, window, name)"),
+    ("_evaluate_longitudinal_fast_node", "(node, context)"),
+    ("_evaluate_longitudinal_fast", "(graph, context)"),
+])
+def test_signatures(ee, name, signature):
+    assert str(inspect.signature(getattr(ee, name))) == signature
