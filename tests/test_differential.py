@@ -63,26 +63,15 @@ def _evaluate(ee, graph, features, registry, universe=None, **kwargs):
 
 @SETTINGS
 @given(data=panels(), holes=st.data())
-def test_rank_kernel_matches_rank_fast_path(ee, data, holes):
-    bits = holes.draw(st.lists(st.booleans(), min_size=data.size, max_size=data.size))
-    universe = _universe(bits, data.shape)
-    ctx = ee.EvaluationContext((data,), {"x": 0}, universe=universe)
-    fast = ee._evaluate_simple_rank_fast(rank(feat("x")), ctx)
-    assert fast is not None
-    inst = FAST.create_instance(B.RANK)
-    masked = np.where(universe == 0.0, np.nan, data)
-    same_bits(fast, np.vstack([inst(row) for row in masked]))
-
-
-@SETTINGS
-@given(data=panels())
-def test_rank_and_rank_multiply_paths_match_general(ee, data):
+def test_rank_and_rank_multiply_paths_match_general(ee, data, holes):
     rng = np.random.default_rng(int(np.nansum(np.abs(data))) % 2**32)
     y = rng.permutation(data.size).reshape(data.shape).astype(np.float64) * 0.37
     features = {"x": data, "y": y}
+    universe = holes.draw(st.sampled_from([None, _universe(rng.random(data.size) < 0.3,
+                                                           data.shape)]))
     for graph in (rank(feat("x")), N("rotation", B.PRODUCT, [rank(feat("x")), rank(feat("y"))])):
-        fast, fast_states, fast_ctx = _evaluate(ee, graph, features, FAST)
-        general, states, ctx = _evaluate(ee, graph, features, REAL)
+        fast, fast_states, fast_ctx = _evaluate(ee, graph, features, FAST, universe)
+        general, states, ctx = _evaluate(ee, graph, features, REAL, universe)
         assert fast_states == {} and states == {}
         assert data.shape[0] == 1 or ctx.current_day_index == data.shape[0] - 1
         assert fast_ctx.current_day_index == 0
@@ -100,6 +89,7 @@ def test_leaf_path_matches_general(ee, data):
     same_bits(fast, general)
 
 
+# (The rolling instances against the whole-matrix kernel, row by row: test_rolling_stream.)
 @pytest.mark.parametrize("names,windows", [
     ((B.ROLLING_MEAN,), (3,)),
     ((B.ROLLING_STD,), (5,)),
@@ -125,18 +115,6 @@ def test_longitudinal_path_matches_general(ee, names, windows):
     general, states, _ = _evaluate(ee, graph, {"x": data}, REAL, universe)
     assert fast_states == {} and len(states) == len(names)
     same_bits(fast, general)
-
-
-@settings(max_examples=60, deadline=None)
-@given(data=panels(max_t=40, max_n=4, distinct_rows=False),
-       window=st.integers(1, 6), scale=st.sampled_from([1e-8, 1.0, 1e9]),
-       which=st.sampled_from([B.ROLLING_MEAN, B.ROLLING_STD, B.ROLLING_ZSCORE]))
-def test_rolling_instances_match_the_whole_matrix_kernel(ee, data, window, scale, which):
-    # The kernel itself is compared with the NumPy steps in test_rolling_kernels.
-    data = data * scale
-    fast = ee._rolling_longitudinal_fast(data, window, which)
-    inst = FAST.create_instance(which, window=window)
-    same_bits(fast, np.vstack([inst(row) for row in data]))
 
 
 def test_general_rolling_resumes_from_states(ee):
