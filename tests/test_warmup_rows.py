@@ -65,15 +65,6 @@ def test_int_literal_conversion(ee, value, expected):
     assert ee._compute_graph_warmup_rows(graph, REG) == expected
 
 
-def test_int_conversion_errors_other_than_type_and_value_propagate(ee):
-    class Bad:
-        def __int__(self):
-            raise KeyError("int broke")
-
-    with pytest.raises(KeyError, match="int broke"):
-        ee._compute_graph_warmup_rows(N("rotation", "roll", i(Bad())), REG)
-
-
 def test_no_registry_means_no_warmup(ee):
     graph = N("rotation", "roll", N("rotation", "roll2", feat(), i(5)), i(20))
     assert ee._compute_graph_warmup_rows(graph, None) == 0
@@ -86,24 +77,30 @@ def test_registry_questions(ee):
     assert reg.asked == [("has", "nope"), ("has", "roll"), ("get_entry", "roll")]
 
 
-def test_registry_errors_propagate(ee):
-    class Entry:
-        @property
-        def stateful(self):
-            raise RuntimeError("entry broke")
+class Broken:
+    def __int__(self):
+        raise KeyError("int broke")
 
-    reg = types.SimpleNamespace(has=lambda name: True, get_entry=lambda name: Entry())
-    with pytest.raises(RuntimeError, match="entry broke"):
-        ee._compute_graph_warmup_rows(N("rotation", "roll", i(3)), reg)
+    @property
+    def stateful(self):
+        raise RuntimeError("entry broke")
 
 
-def test_literal_children_are_not_walked(ee):
+@pytest.mark.parametrize("graph, registry, error", [
+    (N("rotation", "roll", i(Broken())), REG, KeyError),  # only Type/ValueError mean "no int"
+    (N("rotation", "roll", i(3)), types.SimpleNamespace(has=lambda name: True,
+                                                        get_entry=lambda name: Broken()),
+     RuntimeError),
+])
+def test_errors_of_literals_and_entries_propagate(ee, graph, registry, error):
+    with pytest.raises(error, match="broke"):
+        ee._compute_graph_warmup_rows(graph, registry)
+
+
+def test_literal_children_are_not_walked_but_bool_ones_are(ee):
     # a malformed literal child is skipped without its own children being read
     lit = N("string", "s", {"not": "a node"})
     assert ee._compute_graph_warmup_rows(N("rotation", "roll", lit, i(3)), REG) == 2
-
-
-def test_bool_literal_is_walked(ee):
     lit = N("bool", True, {"not": "a node"})
     with pytest.raises(SchemaError, match="'field-check'.*got dict$"):
         ee._compute_graph_warmup_rows(N("rotation", "roll", lit), REG)
@@ -119,9 +116,6 @@ def test_paths_in_errors(ee):
     with pytest.raises(EvaluationError) as info:
         ee._compute_graph_warmup_rows(graph, REG, "top")
     assert str(info.value) == "Graph node 'top.c1.c1' missing required key: type"
-
-
-def test_missing_function_name(ee):
     graph = N("rotation", "roll", i(3))
     del graph.node
     with pytest.raises(EvaluationError, match="^Graph node 'root' missing required key: node$"):
