@@ -83,27 +83,18 @@ def _array_record(a):
     return (a, a.shape, a.strides, a.dtype.str, a.flags.writeable, data)
 
 
-class _Ident:
-    """Compares by identity, so container snapshots never call foreign __eq__."""
-
-    __slots__ = ("obj",)
-
-    def __init__(self, obj):
-        self.obj = obj
-
-    def __eq__(self, other):
-        return isinstance(other, _Ident) and other.obj is self.obj
-
-    def __hash__(self):
-        return id(self.obj)
-
-
 def _container_items(v):
+    """The items of a plain list, tuple or dict (keys and values), compared by identity."""
     if type(v) in (list, tuple):
-        return [_Ident(x) for x in v]
+        return list(v)
     if type(v) is dict:
-        return [(_Ident(k), _Ident(x)) for k, x in v.items()]
+        return [x for kv in v.items() for x in kv]
     return None
+
+
+def _same_items(a, b):
+    return a is b or (a is not None and b is not None and len(a) == len(b)
+                      and all(x is y for x, y in zip(a, b)))
 
 
 class Snapshot:
@@ -131,9 +122,7 @@ class Snapshot:
                         items = _container_items(d[f])
                         fields[f] = (d[f], items)
                         stack.append(d[f])
-                        for it in items or ():
-                            stack.extend((i.obj for i in it) if isinstance(it, tuple)
-                                         else (it.obj,))
+                        stack.extend(items or ())
                 self.nodes.append((o, fields))
             elif isinstance(o, list):
                 self.hostile |= isinstance(o, ShrinkingList)
@@ -160,7 +149,7 @@ class Snapshot:
             d = _instance_dict(node)
             for f, (value, items) in fields.items():
                 assert d.get(f, _MISSING) is value, f"{what}: node field {f!r} was replaced"
-                assert items is None or _container_items(value) == items, (
+                assert _same_items(_container_items(value), items), (
                     f"{what}: node field {f!r} was modified in place")
 
 
@@ -741,7 +730,7 @@ def build_context(module, kwargs):
     return module.EvaluationContext(**dict(kwargs, validate_inputs=False, useful_signals=None))
 
 
-def graph_for(_unused, kind):
+def graph_for(kind):
     """A well-formed graph of one evaluation path: leaf, rank, rank_multiply, longitudinal,
     general (stateful rotations and a filtered reduction)."""
     F = FunctionGraphNode

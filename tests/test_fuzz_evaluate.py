@@ -101,7 +101,7 @@ def _attach(ctx, graph):
 
 
 GRAPHS = st.one_of(graph_nodes(odd=False), graph_nodes(odd=True),
-                   st.sampled_from(KINDS).map(lambda k: graph_for(None, k)))
+                   st.sampled_from(KINDS).map(lambda k: graph_for(k)))
 CONTEXTS = st.one_of(context_kwargs(odd=True, module=EE), context_kwargs(odd=False, module=EE))
 
 
@@ -144,7 +144,7 @@ def test_evaluate_random_graphs_and_contexts(data):
 @fuzz_settings(40)
 @given(data=st.data())
 def test_evaluate_each_path_with_hostile_context(kind, data):
-    graph = graph_for(None, kind)
+    graph = graph_for(kind)
     ctx = build_context(EE, data.draw(CONTEXTS))
     _attach(ctx, graph)
     run_evaluate(graph, ctx, data.draw(FUNCTION_STATES), data.draw(st.booleans()),
@@ -161,7 +161,7 @@ def test_misbehaving_instances_on_the_general_path(data, behaviour):
                        state_behaviour=data.draw(st.sampled_from(("ok", "raise", "weird"))))
     kw["registry"] = reg
     ctx = build_context(EE, kw)
-    graph = graph_for(None, "general")
+    graph = graph_for("general")
     reg.context, reg.graph = ctx, graph
     run_evaluate(graph, ctx, None, data.draw(st.booleans()))
 
@@ -275,12 +275,12 @@ def test_empty_and_tiny_shapes_on_every_path(shape, kind):
     ctx = EE.EvaluationContext(
         (rng.standard_normal(shape), rng.standard_normal(shape)), {"f0": 0, "f1": 1},
         universe=np.ones(shape), registry=FakeRegistry(module=EE, width=N))
-    graph = graph_for(None, kind)
+    graph = graph_for(kind)
     kind_, value = run_evaluate(graph, ctx)
     if kind_ == "ok":
         assert np.asarray(value).shape == shape
     for fn in (EE._evaluate_simple_rank_fast, EE._evaluate_rank_multiply_fast):
-        outcome(fn, graph_for(None, "rank_multiply") if fn is EE._evaluate_rank_multiply_fast
-                else graph_for(None, "rank"), ctx)
+        outcome(fn, graph_for("rank_multiply") if fn is EE._evaluate_rank_multiply_fast
+                else graph_for("rank"), ctx)
     outcome(EE._rolling_longitudinal_fast, ctx.features[0], 2,
             "longitudinal_accumulators_250f46")

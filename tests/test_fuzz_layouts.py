@@ -55,9 +55,9 @@ def relayout(a, how):
 
 LAYOUTS = ("F", "strided", "reversed", "big_endian", "unaligned", "readonly", "longdouble")
 PATH_GRAPHS = {
-    "leaf": graph_for(None, "leaf"),
-    "rank": graph_for(None, "rank"),
-    "rank_multiply": graph_for(None, "rank_multiply"),
+    "leaf": graph_for("leaf"),
+    "rank": graph_for("rank"),
+    "rank_multiply": graph_for("rank_multiply"),
     "general": F("rotation", "transform_demean_3c8a51", [
         F("rotation", "longitudinal_accumulators_250f46", [F("feature", "f0"), F("int", 3)])]),
     "reduction": F("reduction", "statistical_sharpe_2e4daa", [

@@ -137,12 +137,12 @@ def _evaluate(graph, ctx, *args, **kwargs):
 
 
 PATH_CASES = {
-    "leaf": lambda: (graph_for(None, "leaf"), context(), (), {}),
-    "leaf_no_universe": lambda: (graph_for(None, "leaf"), context(universe=None), (), {}),
-    "rank": lambda: (graph_for(None, "rank"), context(), (), {}),
-    "rank_multiply": lambda: (graph_for(None, "rank_multiply"), context(), (), {}),
+    "leaf": lambda: (graph_for("leaf"), context(), (), {}),
+    "leaf_no_universe": lambda: (graph_for("leaf"), context(universe=None), (), {}),
+    "rank": lambda: (graph_for("rank"), context(), (), {}),
+    "rank_multiply": lambda: (graph_for("rank_multiply"), context(), (), {}),
     "rank_ties_general": lambda: (
-        graph_for(None, "rank"),
+        graph_for("rank"),
         context(features=(TIED, M1), registry=default_registry()), (), {}),
     "general_stateful": lambda: (
         F("rotation", "longitudinal_accumulators_250f46", [
@@ -186,7 +186,7 @@ def test_longitudinal_fast_path_does_not_leak():
     t = EE._LONGITUDINAL_FAST_MIN_ROWS
     data = rng.standard_normal((t, 3))
     ctx = EE.EvaluationContext((data,), {"f0": 0}, registry=default_registry())
-    graph = graph_for(None, "longitudinal")
+    graph = graph_for("longitudinal")
     assert EE._can_use_longitudinal_fast_path(graph, ctx, None, t)
     assert_no_leak(_evaluate(graph, ctx), graph, ctx, rounds=max(ROUNDS // 20, 20),
                    rss_slack=32 << 20)

@@ -47,9 +47,9 @@ def _signals(seed):
 
 
 GRAPHS = {
-    "leaf": graph_for(None, "leaf"),
-    "rank": graph_for(None, "rank"),
-    "rank_multiply": graph_for(None, "rank_multiply"),
+    "leaf": graph_for("leaf"),
+    "rank": graph_for("rank"),
+    "rank_multiply": graph_for("rank_multiply"),
     "rank_ties": F("rotation", "virtualization_runtime_transform_acbc9b", [F("feature", "f2")]),
     "general": F("rotation", "longitudinal_accumulators_250f46", [
         F("rotation", "transform_demean_3c8a51", [F("feature", "f1")]), F("int", 4)]),
@@ -165,7 +165,7 @@ def test_kernels_running_without_the_gil_in_many_threads_agree(kernel):
         inputs = [EE.EvaluationContext((rng.standard_normal((200, 500)),
                                         rng.standard_normal((200, 500))), {"f0": 0, "f1": 1})
                   for _ in range(4)]
-        graph = graph_for(None, kernel)
+        graph = graph_for(kernel)
         fn = EE._evaluate_simple_rank_fast if kernel == "rank" else \
             EE._evaluate_rank_multiply_fast
 
