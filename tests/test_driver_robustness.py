@@ -66,19 +66,6 @@ def test_universe_of_another_shape_goes_through_numpy(ee):
                     bound_function_instances={"root": Fn()})
 
 
-def test_object_and_strided_features(ee):
-    data = np.arange(2 * T * N, dtype=float).reshape(T, 2 * N)[:, ::2]
-    context = ctx(ee, [np.ones((T, N))], universe=np.ones((T, N)))
-    context.features = (data,)
-    weights, _ = ee.evaluate(node("rotation", "f", feat("f0")), context,
-                             bound_function_instances={"root": Fn()})
-    np.testing.assert_array_equal(weights, data)
-    context.features = (data.astype(np.float32),)
-    weights, _ = ee.evaluate(node("rotation", "f", feat("f0")), context,
-                             bound_function_instances={"root": Fn()})
-    np.testing.assert_array_equal(weights, data)
-
-
 def test_context_attributes_that_raise(ee):
     class Context:
         def __init__(self, real):
