@@ -86,40 +86,27 @@ class TestConstruction:
 
 
 class TestValidation:
-    @pytest.mark.parametrize("idx", [2, -1])
-    def test_feature_index_out_of_bounds(self, ee, idx):
+    @pytest.mark.parametrize("shapes, index, kwargs, message", [
+        (((3, 2), (3, 2)), {"ok": 0, "bad": 2, "worse": 9}, {},
+         "feature_index['bad'] = 2 is out of bounds for 2 features"),
+        (((3, 2), (3, 2)), {"ok": 0, "bad": -1}, {},
+         "feature_index['bad'] = -1 is out of bounds for 2 features"),
+        (((10, 4), (10, 4), (10, 5)), {}, {},
+         "Feature dimension mismatch: 'feature_0' shape (10, 4) vs 'feature_2' shape (10, 5)"),
+        (((10, 4),), {}, {"universe": np.ones((10, 1))},  # would broadcast: refused
+         "Feature dimension mismatch: features shape (10, 4) vs universe shape (10, 1)"),
+        (((10, 4),), {}, {"useful_signals": {"s1": UsefulSignal(weights=np.zeros((10, 3)),
+                                                                pnl=np.zeros(9))}},
+         "useful signal 's1' weights shape (10, 3) does not match feature shape (10, 4)"),
+        (((10, 4),), {}, {"useful_signals": {  # pnl: the first axis only
+            "ok": UsefulSignal(weights=None, pnl=np.zeros((10, 3))),
+            "bad": UsefulSignal(pnl=np.zeros((9, 2)))}},
+         "useful signal 'bad' pnl shape (9, 2) does not match feature shape (10, 4)"),
+    ])
+    def test_messages(self, ee, shapes, index, kwargs, message):
         with pytest.raises(EvaluationError) as info:
-            ee.EvaluationContext(feats((3, 2), (3, 2)), {"ok": 0, "bad": idx, "worse": 9})
-        assert str(info.value) == (
-            f"feature_index['bad'] = {idx} is out of bounds for 2 features")
-
-    def test_feature_shape_mismatch(self, ee):
-        with pytest.raises(EvaluationError) as info:
-            ee.EvaluationContext(feats((10, 4), (10, 4), (10, 5)), {})
-        assert str(info.value) == (
-            "Feature dimension mismatch: 'feature_0' shape (10, 4) vs 'feature_2' shape (10, 5)")
-
-    def test_universe_that_would_broadcast_is_refused(self, ee):
-        with pytest.raises(EvaluationError) as info:
-            ee.EvaluationContext(feats((10, 4)), {}, universe=np.ones((10, 1)))
-        assert str(info.value) == (
-            "Feature dimension mismatch: features shape (10, 4) vs universe shape (10, 1)")
-
-    def test_signal_weights_checked_before_pnl(self, ee):
-        sig = UsefulSignal(weights=np.zeros((10, 3)), pnl=np.zeros(9))
-        with pytest.raises(EvaluationError) as info:
-            ee.EvaluationContext(feats((10, 4)), {}, {"s1": sig})
-        assert str(info.value) == (
-            "useful signal 's1' weights shape (10, 3) does not match feature shape (10, 4)")
-
-    def test_pnl_compares_first_axis_only(self, ee):
-        ok = UsefulSignal(weights=None, pnl=np.zeros((10, 3)))
-        ee.EvaluationContext(feats((10, 4)), {}, {"ok": ok})
-        bad = UsefulSignal(pnl=np.zeros((9, 2)))
-        with pytest.raises(EvaluationError) as info:
-            ee.EvaluationContext(feats((10, 4)), {}, {"ok": ok, "bad": bad})
-        assert str(info.value) == (
-            "useful signal 'bad' pnl shape (9, 2) does not match feature shape (10, 4)")
+            ee.EvaluationContext(feats(*shapes), index, **kwargs)
+        assert info.value.args == (message,)
 
     def test_validate_function_directly(self, ee):
         assert ee._validate_evaluation_shapes(None, "ignored", "ignored") is None
