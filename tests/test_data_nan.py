@@ -1,5 +1,4 @@
 import numpy as np
-import pytest
 
 from driver_fakes import Fn, Registry, ctx, feat, node
 

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from driver_fakes import Fn, Registry, StatefulFn, ctx, feat, node
+from driver_fakes import Registry, StatefulFn, ctx, feat, node
 
 DETECTORS = ["_can_use_leaf_fast_path", "_can_use_simple_rank_fast_path",
              "_can_use_rank_multiply_fast_path", "_can_use_longitudinal_fast_path"]

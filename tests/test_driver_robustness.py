@@ -7,8 +7,8 @@ import gc
 import numpy as np
 import pytest
 
-from driver_fakes import Fn, Registry, ctx, feat, node
-from tessaline.simulator_engine._types import EvaluationShapeError, UsefulSignal
+from driver_fakes import Fn, ctx, feat, node
+from tessaline.simulator_engine._types import UsefulSignal
 
 T, N = 5, 4
 
