@@ -64,30 +64,6 @@ def test_rank_examples(ee, row, expected):
     assert np.array_equal(want[0], expected, equal_nan=True)
 
 
-@pytest.mark.parametrize("row", [[1.0, 1.0, 2.0], [0.0, -0.0, 1.0], [np.nan, 3.0, 2.0, 3.0]])
-def test_finite_tie_declines_the_whole_matrix(ee, row):
-    data = np.array([[9.0, 8.0, 7.0] + [0.0] * (len(row) - 3), row])
-    assert native_rank(ee, data) is None
-    assert rank_matrix(data) is None
-
-
-def test_universe_removes_cells(ee):
-    data = np.array([[4.0, 3.0, 2.0, 1.0]])
-    for universe in (np.array([[0.0, 1.0, np.nan, 1.0]]), np.array([0.0, 1.0, np.nan, 1.0])):
-        want = check(ee, data, universe)
-        assert np.array_equal(want, [[np.nan, 1.0, np.nan, 0.0]], equal_nan=True)
-    # a universe cell of 0.0 or NaN hides a tie; -1, 0.5 and inf keep cells active
-    check(ee, np.array([[1.0, 1.0, 2.0]]), np.array([[0.0, 1.0, 1.0]]))
-    assert native_rank(ee, np.array([[1.0, 1.0]]), np.array([[-1.0, np.inf]])) is None
-
-
-@pytest.mark.parametrize("shape", [(0, 4), (0, 0), (3, 0), (4, 1), (1, 1), (2, 2)])
-def test_degenerate_shapes(ee, shape):
-    rng = np.random.default_rng(sum(shape))
-    check(ee, rng.standard_normal(shape))
-    check(ee, rng.standard_normal(shape), np.ones(shape))
-
-
 @pytest.mark.parametrize("convert", [
     lambda a: np.asfortranarray(a), lambda a: a.astype(np.float32), lambda a: a.astype(">f8"),
     lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda a: a[::-1], lambda a: a.tolist(),

@@ -41,15 +41,6 @@ def test_example_rows(ee):
     assert np.array_equal(ctx.registers, out[-1:], equal_nan=True)
 
 
-def test_universe_masks_both_operands(ee):
-    a = np.array([[1.0, 2.0, 3.0, 4.0]])
-    b = np.array([[4.0, np.nan, 2.0, 1.0]])
-    universe = np.array([[1.0, 1.0, 0.0, 1.0]])
-    out = ee._evaluate_rank_multiply_fast(product_graph(), context(ee, a, b, universe))
-    assert np.array_equal(out, [[0.0, np.nan, np.nan, 0.0]], equal_nan=True)
-    assert_bits(out, rank_multiply(a, b, universe))
-
-
 @pytest.mark.parametrize("tied", ["left", "right"])
 def test_a_tie_declines_and_keeps_registers(ee, tied):
     rng = np.random.default_rng(0)

@@ -73,27 +73,6 @@ def test_infinity_poisons_later_windows_with_a_negative_nan(ee, name):
     same_bytes(got, twin(data, 2, name))
 
 
-@pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("shape,window", [
-    ((3, 2), 4),     # longer window than series: all NaN
-    ((4, 3), 4),     # window equal to T: only the last row
-    ((5, 3), 1),     # window of one row
-    ((0, 3), 1),     # no rows
-    ((0, 3), 2),
-    ((4, 0), 2),     # no columns
-    ((6, 1), 6),
-])
-def test_window_extremes(ee, name, shape, window):
-    rng = np.random.default_rng(sum(shape) + window)
-    data = rng.normal(size=shape)
-    got = ee._rolling_longitudinal_fast(data, window, name)
-    same_bytes(got, twin(data, window, name))
-    if shape[0] < window:
-        assert (bits(got) == POS_NAN).all()
-    if shape[0] == window and shape[1]:
-        assert np.isnan(got[:-1]).all() and not np.isnan(got[-1]).any()
-
-
 def test_values_beyond_double_range_stay_finite_in_long_double(ee):
     data = col(1e300, -1e300, 3e300, 1e-300, 2.0)
     for name in NAMES:
