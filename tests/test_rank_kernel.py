@@ -20,7 +20,8 @@ PROGRAM = r"""
 #include <cstdio>
 #include <vector>
 // stdin: rows as (mode, n, n doubles); stdout: per row a status byte and n doubles. Modes:
-// 0 average ties, 1 distinct, 2 ranks from positions.
+// 0 average ties, 1 distinct, 2 ranks from positions, 3 distinct under a universe (the row
+// holds the n / 2 cells, then their n / 2 universe values; out: the ranks, then zeros).
 int main() {
     ee::kernels::RankScratch s;
     unsigned long long hdr[2];
@@ -32,6 +33,9 @@ int main() {
             ee::kernels::rank_row_average(row.data(), out.data(), hdr[1], s);
         } else if (hdr[0] == 1) {
             ok = ee::kernels::rank_row_distinct(row.data(), nullptr, out.data(), hdr[1], s);
+        } else if (hdr[0] == 3) {
+            const std::size_t n = hdr[1] / 2;
+            ok = ee::kernels::rank_row_distinct(row.data(), row.data() + n, out.data(), n, s);
         } else if (hdr[1]) {  // row: the valid count, then positions; out: ranks after it
             std::vector<std::uint32_t> pos(hdr[1] - 1);
             for (std::size_t i = 1; i < hdr[1]; ++i) pos[i - 1] = (std::uint32_t) row[i];
@@ -143,6 +147,24 @@ def test_distinct_row_matches_the_matrix_steps(kernel, make_rows):
         assert ok == (want is not None), row
         if ok:
             assert got.view(np.uint64).tobytes() == want[0].view(np.uint64).tobytes(), row
+
+
+def test_distinct_row_under_a_universe_matches_the_matrix_steps(kernel):
+    """Universe cells of 0.0, -0.0 and NaN mask the data cell; every other value (inf,
+    negative, fractional) leaves it valid, on every sorting path of both builds."""
+    rng = np.random.default_rng(3)
+    universe_values = np.array([1.0, 0.0, -0.0, np.nan, np.inf, -1.0, 0.5])
+    rows, cases = [], []
+    for row in sample_rows() + sorting_edge_rows()[::3]:
+        row = np.asarray(row, dtype=np.float64)
+        universe = rng.choice(universe_values, size=row.size, p=[.55, .1, .1, .1, .05, .05, .05])
+        rows.append(np.concatenate((row, universe)))
+        cases.append((row, universe))
+    for (row, universe), (ok, got) in zip(cases, kernel(rows, 3)):
+        want = rank_matrix(row.reshape(1, -1), universe.reshape(1, -1))
+        assert ok == (want is not None), (row, universe)
+        if ok:
+            assert got[: row.size].tobytes() == want[0].tobytes(), (row, universe)
 
 
 def test_ranks_from_positions_round_like_the_division(kernel):
