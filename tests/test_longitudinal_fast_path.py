@@ -163,6 +163,22 @@ class Stop(BaseException):
     pass
 
 
+@pytest.mark.parametrize("error, want", [(AttributeError, False), (KeyError, False),
+                                         (Stop, Stop)])
+def test_registry_gate_guards_the_get_entry_lookup_too(ee, error, want):
+    class Lookup(Catalog):
+        @property
+        def get_entry(self):
+            raise error("get_entry")
+
+    graph, ctx = rot(MEAN, feat(), win(3)), make_ctx(ee, Lookup((MEAN,)))
+    if want is False:
+        assert detect(ee, graph, ctx) is False
+    else:
+        with pytest.raises(want):
+            detect(ee, graph, ctx)
+
+
 @pytest.mark.parametrize("method, error", [("has", ValueError), ("has_factory", ValueError),
                                            ("get_entry", Stop)])
 def test_registry_errors_propagate(ee, method, error):

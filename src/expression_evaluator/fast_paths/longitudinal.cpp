@@ -42,7 +42,13 @@ bool registry_allows_stub_fast_path(nb::handle registry, nb::handle name) {
     if (registry.is_none()) return false;
     if (!truthy(call_method(registry, "has", name))) return false;
     if (truthy(call_method(registry, "has_factory", name))) return false;
-    PyObject *entry_ptr = PyObject_CallOneArg(get_attr(registry, "get_entry").ptr(), name.ptr());
+    // Any Exception on the way to the entry declines the path: from the call, and from
+    // looking the method up.
+    PyObject *entry_ptr = nullptr;
+    if (PyObject *method = PyObject_GetAttrString(registry.ptr(), "get_entry")) {
+        entry_ptr = PyObject_CallOneArg(method, name.ptr());
+        Py_DECREF(method);
+    }
     if (!entry_ptr) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
         PyErr_Clear();
