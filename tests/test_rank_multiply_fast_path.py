@@ -61,6 +61,40 @@ def test_left_tie_skips_the_right_operand(ee):
         ee._evaluate_rank_multiply_fast(product_graph("a", "zz"), ctx)
 
 
+@pytest.mark.parametrize("left_declines", [False, True])
+def test_a_replaced_rank_evaluator_ranks_the_operands(ee, monkeypatch, left_declines):
+    calls = []
+
+    def rank(graph, ctx):
+        calls.append(graph.children[0].node)
+        return None if left_declines else np.full((1, 2), 2.0 + len(calls))
+
+    monkeypatch.setattr(ee, "_evaluate_simple_rank_fast", rank)
+    ctx = context(ee, np.array([[1.0, 2.0]]), np.array([[2.0, 1.0]]))
+    out = ee._evaluate_rank_multiply_fast(product_graph(), ctx)
+    if left_declines:
+        assert out is None and calls == ["a"] and ctx.registers is None
+    else:
+        assert calls == ["a", "b"] and out.tolist() == [[12.0, 12.0]]
+        assert ctx.registers.tolist() == [[12.0, 12.0]]
+
+
+def test_a_replaced_universe_mask_is_called_by_the_fast_paths(ee, monkeypatch):
+    calls = []
+
+    def mask(data, universe):
+        calls.append(universe)
+        return data * 10.0
+
+    monkeypatch.setattr(ee, "_apply_universe_mask", mask)
+    a = np.array([[1.0, 3.0, 2.0]])
+    ctx = context(ee, a, a, universe=np.ones((1, 3)))
+    assert ee._evaluate_leaf_fast(Node("feature", "a"), ctx).tolist() == [[10.0, 30.0, 20.0]]
+    assert ee._feature_matrix_for_fast_path(Node("feature", "a"), ctx).tolist() == [[10.0, 30.0, 20.0]]
+    assert ee._evaluate_simple_rank_fast(operand("a"), ctx).tolist() == [[0.0, 1.0, 0.5]]
+    assert len(calls) == 3 and all(u is ctx.universe for u in calls)
+
+
 def test_zero_rows(ee):
     ctx = context(ee, np.empty((0, 3)), np.empty((0, 3)))
     out = ee._evaluate_rank_multiply_fast(product_graph(), ctx)

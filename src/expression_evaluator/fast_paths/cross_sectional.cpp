@@ -214,6 +214,14 @@ bool fuse_universe(nb::handle data, nb::handle universe, RankInput &in) {
     return prepare_rank_source(data, in);
 }
 
+// _apply_universe_mask as the module holds it: the C++ masking while the global is the
+// module's own function, the replacement once a caller has replaced it.
+nb::object module_universe_mask(nb::handle data, nb::handle universe) {
+    nb::object fn = global("_apply_universe_mask");
+    if (EE_IS_ORIGINAL(fn, "_apply_universe_mask")) return apply_universe_mask(data, universe);
+    return fn(data, universe);
+}
+
 // Reads the rank operand of `graph` (a rank rotation over one data leaf) from the context.
 // Returns false when the operand declines before the kernel runs.
 bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
@@ -229,9 +237,12 @@ bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
     nb::object data = asarray_f64(check(PyObject_GetItem(features.ptr(), idx.ptr())));
     nb::object universe = get_attr(context, "universe");
     if (universe.is_none()) return prepare_rank_source(data, in);
-    if (fuse_universe(data, universe, in)) return true;
+    // The kernel masks as it ranks, unless a replaced _apply_universe_mask must be called.
+    if (EE_IS_ORIGINAL(global("_apply_universe_mask"), "_apply_universe_mask") &&
+        fuse_universe(data, universe, in))
+        return true;
     in = RankInput();
-    return prepare_rank_source(apply_universe_mask(data, universe), in);
+    return prepare_rank_source(module_universe_mask(data, universe), in);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -389,7 +400,7 @@ nb::object evaluate_leaf_fast(nb::handle graph, nb::handle context) {
     nb::object idx = check(PyObject_GetItem(index.ptr(), name.ptr()));
     nb::object features = get_attr(context, "features");
     nb::object data = asarray_f64(check(PyObject_GetItem(features.ptr(), idx.ptr())));
-    nb::object masked = apply_universe_mask(data, get_attr(context, "universe"));
+    nb::object masked = module_universe_mask(data, get_attr(context, "universe"));
     nb::object result = ascontiguous_f64(masked);
     set_registers_from(context, result);
     return result;
@@ -402,7 +413,7 @@ nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
     nb::object idx = check(PyObject_GetItem(index.ptr(), name.ptr()));
     nb::object features = get_attr(context, "features");
     nb::object data = asarray_f64(check(PyObject_GetItem(features.ptr(), idx.ptr())));
-    return ascontiguous_f64(apply_universe_mask(data, get_attr(context, "universe")));
+    return ascontiguous_f64(module_universe_mask(data, get_attr(context, "universe")));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -483,6 +494,18 @@ nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
     nb::object zero = check(PyLong_FromLong(0));
     nb::object one = check(PyLong_FromLong(1));
     nb::object left_child = check(PyObject_GetItem(children.ptr(), zero.ptr()));
+    nb::object rank_fn = global("_evaluate_simple_rank_fast");
+    if (!EE_IS_ORIGINAL(rank_fn, "_evaluate_simple_rank_fast")) {
+        // A replaced rank evaluator ranks each operand; NumPy multiplies the two.
+        nb::object lranks = rank_fn(left_child, context);
+        if (lranks.is_none()) return none();
+        nb::object right_child = check(PyObject_GetItem(children.ptr(), one.ptr()));
+        nb::object rranks = rank_fn(right_child, context);
+        if (rranks.is_none()) return none();
+        nb::object result = ascontiguous_f64(check(PyNumber_Multiply(lranks.ptr(), rranks.ptr())));
+        set_registers_from(context, result);
+        return result;
+    }
     RankInput left;
     if (!load_rank_input(left_child, context, left)) return none();
     // The left operand is kept as positions (a quarter of its ranks' size for rows shorter
