@@ -138,11 +138,11 @@ def test_large_matrices_split_over_threads(ee, name, shape, offset):
 
 
 @pytest.mark.parametrize("name", NAMES)
-@pytest.mark.parametrize("shape", [(700, 19), (400, 300)])
+@pytest.mark.parametrize("shape", [(700, 19), (400, 300), (400, 2048)])
 def test_sparse_nans_around_row_block_edges(ee, name, shape):
     # Runs of rows without NaN take a loop without NaN tests; the NaN cells sit on either
-    # side of the edges of those runs (every 64 rows), in the rows entering and leaving
-    # the windows, and a few columns hold none at all.
+    # side of the edges of those runs (every 64 rows, every 8 for rows of 2048 columns),
+    # in the rows entering and leaving the windows, and a few columns hold none at all.
     rng = np.random.default_rng(shape[1] + 1)
     data = rng.normal(size=shape)
     for row, column in [(0, 0), (63, 1), (64, 2), (127, 3), (128, 4), (191, 5), (300, 1),
