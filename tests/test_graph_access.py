@@ -56,6 +56,17 @@ def test_attribute_errors_other_than_missing_propagate(ee):
         ee._graph_has_field(Raising("t", "n"), "type")
 
 
+@pytest.mark.parametrize("field, fn", [("children", "_graph_children"),
+                                       ("config", "_graph_config_dict")])
+def test_missing_or_raising_children_and_config_propagate(ee, field, fn):
+    node = FunctionGraphNode("rotation", "f")
+    delattr(node, field)
+    with pytest.raises(AttributeError):
+        getattr(ee, fn)(node)
+    with pytest.raises(AttributeError, match=f"reading {field}"):
+        getattr(ee, fn)(raising_node_class(field, AttributeError)("rotation", "f"))
+
+
 @pytest.mark.parametrize("children", [None, (), []])
 def test_children_empty(ee, children):
     out = ee._graph_children(FunctionGraphNode("rotation", "f", children))

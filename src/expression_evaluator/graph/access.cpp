@@ -52,7 +52,7 @@ nb::object require_value(nb::handle node, const char *path) {
 
 nb::object graph_children(nb::handle node) {
     require_node_instance(node, "children");
-    nb::object children = attr_or(node, "children", nb::none());
+    nb::object children = get_attr(node, "children");
     if (truthy(children)) return children;
     return check(PyList_New(0));
 }
@@ -69,7 +69,7 @@ std::vector<nb::object> children_vector(nb::handle children) {
 
 nb::object graph_config_dict(nb::handle node) {
     require_node_instance(node, "config");
-    nb::object config = attr_or(node, "config", nb::none());
+    nb::object config = get_attr(node, "config");
     if (config.is_none()) return check(PyDict_New());
     return check(PyObject_CallOneArg((PyObject *) &PyDict_Type, config.ptr()));
 }
