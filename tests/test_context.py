@@ -111,6 +111,11 @@ class TestValidation:
     def test_validate_function_directly(self, ee):
         assert ee._validate_evaluation_shapes(None, "ignored", "ignored") is None
         assert ee._validate_evaluation_shapes([], object(), object()) is None
+        # T is read only for a signal that has a PnL
+        assert ee._validate_evaluation_shapes([np.float64(1.0)], None,
+                                              {"s": UsefulSignal(weights=None)}) is None
+        # the number of features only for an index entry
+        assert ee.EvaluationContext(None, {}).features is None
         with pytest.raises(EvaluationError, match="'feature_1' shape \\(3,\\)"):
             ee._validate_evaluation_shapes([np.zeros((3, 1)), np.zeros(3)], None, None)
         with pytest.raises(TypeError):

@@ -38,7 +38,7 @@ void validate_shapes(nb::handle features, nb::handle universe, nb::handle useful
     if (!truthy(useful_signals)) return;
     nb::object items = check(PyObject_CallMethod(useful_signals.ptr(), "items", nullptr));
     nb::object it = check(PyObject_GetIter(items.ptr()));
-    nb::object ref_t = item(ref, 0);
+    nb::object ref_t;  // T, read when a signal has a PnL
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object pair = nb::steal(raw);
         nb::object sid = item(pair, 0), sig = item(pair, 1);
@@ -54,6 +54,7 @@ void validate_shapes(nb::handle features, nb::handle universe, nb::handle useful
         nb::object pnl = get_attr(sig, "pnl");
         if (!pnl.is_none()) {
             nb::object pshape = shape_of(pnl);
+            if (!ref_t.is_valid()) ref_t = item(ref, 0);
             if (!equals(item(pshape, 0), ref_t))
                 raise_global("EvaluationError", "useful signal '" + to_str(sid) + "' pnl shape " +
                                                     tuple_text(pshape) +
@@ -157,8 +158,9 @@ EE_ENTRY(context_init) {
         set_attr(s, "features", features);
 
         if (validate) {
-            Py_ssize_t n_features = length(features);
-            nb::object n_obj = check(PyLong_FromSsize_t(n_features));
+            // The number of features, taken when the first index that is not negative needs it.
+            Py_ssize_t n_features = -1;
+            nb::object n_obj;
             nb::object items = check(PyObject_CallMethod(feature_index, "items", nullptr));
             nb::object it = check(PyObject_GetIter(items.ptr()));
             while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -166,8 +168,15 @@ EE_ENTRY(context_init) {
                 nb::object name = item(pair, 0), idx = item(pair, 1);
                 int below = PyObject_RichCompareBool(idx.ptr(), zero.ptr(), Py_LT);
                 if (below < 0) throw nb::python_error();
+                auto count = [&] {
+                    if (n_features >= 0) return;
+                    n_features = length(features);
+                    n_obj = check(PyLong_FromSsize_t(n_features));
+                };
+                if (!below) count();
                 int above = below ? 0 : PyObject_RichCompareBool(idx.ptr(), n_obj.ptr(), Py_GE);
                 if (above < 0) throw nb::python_error();
+                if (below || above) count();
                 if (below || above)
                     raise_global("EvaluationError", "feature_index['" + to_str(name) + "'] = " +
                                                         to_str(idx) + " is out of bounds for " +
