@@ -33,6 +33,19 @@ def test_function_receives_masked_rows_and_context(ee):
     assert weights.flags.c_contiguous and weights.dtype == np.float64 and states == {}
 
 
+def test_rows_are_masked_by_a_replaced_universe_mask(ee, monkeypatch):
+    calls = []
+
+    def mask(row, universe):
+        calls.append((row.shape, None if universe is None else universe.shape))
+        return row * 10.0
+
+    monkeypatch.setattr(ee, "_apply_universe_mask", mask)
+    (weights, _), _, _ = _one(ee, lambda row: row + 1.0, _ctx(ee, universe=np.ones((T, N))))
+    np.testing.assert_array_equal(weights, DATA * 10.0 + 1.0)
+    assert calls == [((N,), (N,))] * T
+
+
 def test_call_forms_and_context_attributes(ee):
     seen = []
 
@@ -267,6 +280,33 @@ def test_cold_start_prefills_stateful_reductions(ee):
     full = FunctionState("r", "v", {"count": 3, "window": 3})
     ee.evaluate(node("reduction", "r"), context, {"root": full}, True)
     assert len(inst.calls) == T
+
+
+def test_cold_start_prefill_leaves_ids_missing_from_the_pool_zero(ee, monkeypatch):
+    class Engine:  # passes an id that the pool lacks
+        def __init__(self, tree, registry=None):
+            pass
+
+        def __call__(self, pool):
+            return ["s0", "zz", "s2"]
+
+    monkeypatch.setattr(ee, "FiltrationInstance", Engine)
+    signals = _signals(2)
+    inst = Reduction(count=1)
+    registry = Registry().add("r", lambda **c: inst, stateful=True)
+    context = ctx(ee, [DATA], registry, useful_signals=signals, column_labels=["gross_returns"])
+    carried = FunctionState("r", "v", {"count": 1, "window": 3})
+    try:
+        ee.evaluate(node("reduction", "r", node("filtration", "filtration")), context,
+                    {"root": carried}, True)
+    except Exception:
+        pass  # what the row loop makes of the missing id is not the point here
+    assert len(inst.calls) >= 2
+    for row, (args, kw) in zip((T - 2, T - 1), inst.calls):
+        np.testing.assert_array_equal(kw["signal_pnl"], [signals["s0"].pnl[row, 0], 0.0,
+                                                         signals["s2"].pnl[row, 0]])
+        np.testing.assert_array_equal(args[0], [signals["s0"].weights[row], np.zeros(N),
+                                                signals["s2"].weights[row]])
 
 
 def test_precomputed_outputs_override_nodes(ee):

@@ -556,7 +556,10 @@ struct Loop {
             store_generic(p.reg, check(PyObject_GetItem(matrix.ptr(), py_int(t).ptr())));
             return;
         }
-        if (plain_matrix_row(matrix, t, N) &&
+        // Masked in place while _apply_universe_mask is the module's own; a replacement is
+        // called on the row as NumPy would pass it.
+        nb::object mask_fn = global("_apply_universe_mask");
+        if (EE_IS_ORIGINAL(mask_fn, "_apply_universe_mask") && plain_matrix_row(matrix, t, N) &&
             (universe.is_none() || plain_matrix_row(universe, t, N))) {
             if (mark) {
                 fill(dst, N, kNaN);
@@ -586,7 +589,7 @@ struct Loop {
             nb::object index = nb::make_tuple(py_int(t), slice);
             urow = check(PyObject_GetItem(universe.ptr(), index.ptr()));
         }
-        nb::object masked = global("_apply_universe_mask")(row, urow);
+        nb::object masked = mask_fn(row, urow);
         store_generic(p.reg, masked);
     }
 
@@ -837,7 +840,7 @@ struct Loop {
                 nb::object extraction = zeros_f64(A, N);
                 for (Py_ssize_t k = 0; k < A && k < PyList_GET_SIZE(id_list.ptr()); ++k) {
                     nb::handle sid(PyList_GET_ITEM(id_list.ptr(), k));
-                    if (!contains(signals, sid)) return;
+                    if (!contains(signals, sid)) continue;  // its rows stay zero
                     nb::object sig = get_item(signals, sid);
                     set_pnl_entry(signal_pnl, k, get_attr(sig, "pnl"), row, col);
                     fill_row(extraction, k, get_attr(sig, "weights"), row);
