@@ -104,7 +104,8 @@ def sample_rows():
 def sorting_edge_rows():
     """Rows aimed at the sorting steps: lengths around the block sizes of the vector sort
     (16, 32) and the radix thresholds, values that share their high key bits (neighbouring
-    doubles, values apart only in their low 32 bits), rows of one sign (the vector sort
+    doubles, values apart only in their low 32 bits, values close together), rows of one
+    sign (the vector sort
     splits by sign first), ties placed in small blocks, and valid counts that cover many
     rank denominators."""
     rng = np.random.default_rng(5)
@@ -125,6 +126,8 @@ def sorting_edge_rows():
         rows.append(mixed)
         rows.append(-np.abs(rng.standard_normal(n)))  # one sign only
         rows.append(np.abs(rng.standard_normal(n)))
+        for scale in (1e-3, 1e-6, 1e-9):  # close values: many equal high key bits
+            rows.append(1.0 + scale * rng.standard_normal(n))
     for n in range(2, 400, 7):
         row = rng.permutation(n).astype(np.float64)
         row[rng.random(n) < 0.1] = np.nan

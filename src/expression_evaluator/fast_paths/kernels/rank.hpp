@@ -9,13 +9,16 @@
 //     row-by-row rank function.
 //
 // Ordering: a cell's value becomes a 64-bit key that sorts like the double (-0.0 and 0.0
-// share a key); items are (high 32 key bits, column). Where the CPU has AVX-512, a row's
-// items are split by sign while they are built and each half is quicksorted with compress
-// stores down to blocks of at most 32, whose positions come from vector compares on the 32
-// key bits (blocks with equal high bits are ordered on full keys). Without AVX-512, or when
-// that sort gives up (many equal high bits), short rows count for every finite value how
-// many are smaller, and long rows radix-sort the items and re-sort the rare runs whose high
-// bits collide on full keys.
+// share a key); an item is the key with its lowest bits replaced by the column (as many
+// bits as the row's length needs), so values close together, which agree on many high
+// bits, still differ in their items. Where the CPU has AVX-512, a row's items are split by
+// sign while they are built and each half is quicksorted with compress stores down to
+// blocks of at most 32, whose positions come from vector compares on 32 of the key bits
+// (the highest, or else the 32 below the highest bit that varies in the block; blocks
+// whose items agree on those are ordered on the items, then on full keys). Without
+// AVX-512, or when that sort gives up (many equal key bits), short rows count for every
+// finite value how many are smaller, and long rows radix-sort the items on their high 32
+// bits and re-sort the rare runs that agree on those on full keys.
 //
 // The distinct ranking works in two steps: a row's positions (one per cell, kNoRank where
 // the cell is masked) and its count of valid cells, then the ranks written from them. The
@@ -94,45 +97,58 @@ struct RankScratch {
 
 namespace detail {
 
-constexpr std::uint64_t kColumnMask = 0xFFFFFFFFull;
+// The low bits of an item that hold its column: as few as the row's length needs (at
+// least one, at most 32), so that the key keeps as many of its high bits as it can.
+// The radix sorts order items on their bits from `radix_from` up (the bits below keep the
+// input order), which costs fewer passes than the vector sort's bits from `bits` up.
+struct Columns {
+    unsigned bits;
+    std::uint64_t mask;
+    unsigned radix_from;
+    explicit Columns(std::size_t n)
+        : bits(n <= 2 ? 1u : 64u - (unsigned) __builtin_clzll((unsigned long long) (n - 1))),
+          mask((std::uint64_t(1) << bits) - 1), radix_from(bits > 32 ? bits : 32) {}
+};
 
-inline std::uint64_t cell_item(double v, std::uint32_t col) {
-    return (order_key(v) & ~kColumnMask) | col;
+inline std::uint64_t cell_item(double v, std::uint32_t col, const Columns &c) {
+    return (order_key(v) & ~c.mask) | col;
 }
 
-// items[0, m) are in ascending order of their high 32 key bits, equal bits in column order;
-// re-sorts each run of equal high bits on the full keys of the values (row[col]). Returns
-// true when two items hold equal values.
-inline bool resolve_prefix_runs(std::uint64_t *items, std::size_t m, const double *row) {
+// items[0, m) are in ascending order of their bits from `from` up, equal bits in column
+// order; re-sorts each run of equal bits on the full keys of the values (row[col]).
+// Returns true when two items hold equal values.
+inline bool resolve_prefix_runs(std::uint64_t *items, std::size_t m, const double *row,
+                                const Columns &c, unsigned from) {
     bool equal_found = false;
-    auto full_less = [row](std::uint64_t a, std::uint64_t b) {
-        std::uint64_t ka = order_key(row[a & kColumnMask]), kb = order_key(row[b & kColumnMask]);
-        return ka < kb || (ka == kb && (a & kColumnMask) < (b & kColumnMask));
+    const std::uint64_t mask = c.mask;
+    const unsigned bits = from;
+    auto full_less = [row, mask](std::uint64_t a, std::uint64_t b) {
+        std::uint64_t ka = order_key(row[a & mask]), kb = order_key(row[b & mask]);
+        return ka < kb || (ka == kb && (a & mask) < (b & mask));
     };
     std::size_t i = 1;
     while (i < m) {
-        if ((items[i] >> 32) != (items[i - 1] >> 32)) {
+        if ((items[i] >> bits) != (items[i - 1] >> bits)) {
             ++i;
             continue;
         }
         std::size_t start = i - 1, end = i + 1;
-        while (end < m && (items[end] >> 32) == (items[start] >> 32)) ++end;
+        while (end < m && (items[end] >> bits) == (items[start] >> bits)) ++end;
         std::sort(items + start, items + end, full_less);
         for (std::size_t a = start + 1; a < end; ++a)
-            if (order_key(row[items[a] & kColumnMask]) ==
-                order_key(row[items[a - 1] & kColumnMask]))
+            if (order_key(row[items[a] & mask]) == order_key(row[items[a - 1] & mask]))
                 equal_found = true;
         i = end;
     }
     return equal_found;
 }
 
-// Sorts items[0, m) (high 32 key bits, column) into ascending value order, equal values in
-// column order; row[col] is the value of a column. Returns true when two items hold equal
-// values.
-inline bool sort_items(std::uint64_t *items, std::size_t m, const double *row, RankScratch &s) {
-    sort_u64(items, s.tmp.data(), m, 32, s.sort);
-    return resolve_prefix_runs(items, m, row);
+// Sorts items[0, m) (key bits, column) into ascending value order, equal values in column
+// order; row[col] is the value of a column. Returns true when two items hold equal values.
+inline bool sort_items(std::uint64_t *items, std::size_t m, const double *row, RankScratch &s,
+                       const Columns &c) {
+    sort_u64(items, s.tmp.data(), m, c.radix_from, s.sort);
+    return resolve_prefix_runs(items, m, row, c, c.radix_from);
 }
 
 // ranks[i] = number of vals[0, m) smaller than vals[i], all distinct; false when two
@@ -165,7 +181,7 @@ inline bool count_ranks(double *vals, std::int32_t *prefixes, std::size_t m,
 // every cell, and the counts of valid -inf and +inf cells. Returns m.
 inline std::size_t build_items_generic(const double *row, const double *universe, std::size_t n,
                                        std::uint64_t *items, std::uint32_t *pos,
-                                       std::size_t &neg, std::size_t &pinf) {
+                                       std::size_t &neg, std::size_t &pinf, const Columns &c) {
     const double inf = std::numeric_limits<double>::infinity();
     std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
@@ -173,7 +189,7 @@ inline std::size_t build_items_generic(const double *row, const double *universe
         pos[j] = kNoRank;
         bool masked = std::isnan(v) || (universe && inactive(universe[j]));
         bool infinite = std::fabs(v) == inf;
-        items[m] = cell_item(v, (std::uint32_t) j);
+        items[m] = cell_item(v, (std::uint32_t) j, c);
         m += !(masked || infinite);
         if (infinite && !masked) {
             if (v > 0) ++pinf; else ++neg;
@@ -210,12 +226,13 @@ inline void emit_product_generic(const P *left, std::size_t left_valid, const st
 // further down. Returns m.
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_items_avx512(
     const double *row, const double *universe, std::size_t n, std::uint64_t *items,
-    std::uint32_t *pos, std::size_t &neg, std::size_t &pinf, std::size_t &below) {
+    std::uint32_t *pos, std::size_t &neg, std::size_t &pinf, std::size_t &below,
+    const Columns &c) {
     const __m512d zero = _mm512_setzero_pd();
     const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
     const __m512i abs_mask = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
     const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
-    const __m512i high = _mm512_set1_epi64((long long) 0xFFFFFFFF00000000ull);
+    const __m512i high = _mm512_set1_epi64((long long) ~c.mask);
     const __m256i none = _mm256_set1_epi32((int) kNoRank);
     __m512i col = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
     const __m512i step = _mm512_set1_epi64(8);
@@ -259,74 +276,96 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_item
 // Outcomes of sort_positions_avx512.
 enum class SortOutcome { kDone, kTie, kGiveUp };
 
-// Positions of items[lo, hi) (which sit in src) by a quicksort on the 32-bit key prefixes:
-// each level splits the range around the median of three prefixes with compress stores
-// into dst (smaller prefixes from the front, the others from the back), so items sharing
-// a prefix always stay together; a range of at most 32 items counts, for each item, the
+// Counts for a block of n <= 32 items (raw[4], lanes past n all ones), each item's count
+// of the block's items whose bits [shift, shift + 32) are smaller, plus start: items 0-15
+// in c0, 16-31 in c1 (32-bit lanes). Returns one bit per count (bit count - start).
+__attribute__((target("avx512f,avx512vl,popcnt"), always_inline)) inline std::uint64_t
+block_counts(const __m512i *raw, std::size_t n, unsigned shift, std::uint32_t start, __m512i &c0,
+             __m512i &c1) {
+    alignas(64) std::uint32_t prefix[32];
+    const __m128i count = _mm_cvtsi32_si128((int) shift);
+    __m512i q[4];
+    for (int h = 0; h < 4; ++h) q[h] = _mm512_srl_epi64(raw[h], count);
+    const __m512i p0 = _mm512_inserti64x4(
+        _mm512_castsi256_si512(_mm512_cvtepi64_epi32(q[0])), _mm512_cvtepi64_epi32(q[1]), 1);
+    const __m512i p1 = _mm512_inserti64x4(
+        _mm512_castsi256_si512(_mm512_cvtepi64_epi32(q[2])), _mm512_cvtepi64_epi32(q[3]), 1);
+    _mm512_store_si512(prefix, p0);
+    _mm512_store_si512(prefix + 16, p1);
+    const __m512i one = _mm512_set1_epi32(1);
+    c0 = _mm512_set1_epi32((int) start);
+    c1 = c0;
+    // Prefixes in steps of eight, the padding included (it counts as no smaller prefix):
+    // few distinct trip counts keep the loop exits predictable.
+    const std::size_t trip = (n + 7) & ~std::size_t(7);
+    if (n <= 16) {
+        for (std::size_t k = 0; k < trip; ++k) {
+            const __m512i x = _mm512_set1_epi32((int) prefix[k]);
+            c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
+        }
+    } else {
+        for (std::size_t k = 0; k < trip; ++k) {
+            const __m512i x = _mm512_set1_epi32((int) prefix[k]);
+            c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
+            c1 = _mm512_mask_add_epi32(c1, _mm512_cmpgt_epu32_mask(p1, x), c1, one);
+        }
+    }
+    // One bit per count: n distinct counts set the n lowest bits.
+    const __m512i s = _mm512_set1_epi32((int) start);
+    const __m512i bits = _mm512_or_si512(_mm512_sllv_epi32(one, _mm512_sub_epi32(c0, s)),
+                                         _mm512_sllv_epi32(one, _mm512_sub_epi32(c1, s)));
+    return (std::uint32_t) _mm512_reduce_or_epi32(bits);
+}
+
+// Positions of items[lo, hi) (which sit in src) by a quicksort on the key bits of the
+// items: each level splits the range around the median of three keys with compress stores
+// into dst (smaller keys from the front, the others from the back), so items sharing their
+// key bits always stay together; a range of at most 32 items counts, for each item, the
 // items below it (vector compares) and writes pos[column] = base + its position. Items that
-// share a prefix are ordered on their full keys (row[column]); equal keys are a tie. Gives
-// up (the caller sorts another way) when a split leaves one side empty, which needs two of
-// the three sampled items to share the smallest prefix, or when the recursion gets deep.
+// share their key bits are ordered on their full keys (row[column]); equal keys are a tie.
+// Gives up (the caller sorts another way) when a split leaves one side empty, which needs
+// two of the three sampled items to share the smallest key bits, or when the recursion
+// gets deep.
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_positions_avx512(
     std::uint64_t *src, std::uint64_t *dst, std::size_t lo, std::size_t hi, std::uint32_t *pos,
-    std::uint32_t base, const double *row, int depth) {
+    std::uint32_t base, const double *row, int depth, const Columns &cols) {
     const std::size_t n = hi - lo;
     if (n <= 32) {
-        // The positions from the key prefixes alone (sixteen 32-bit lanes a register), which
-        // is enough when no two prefixes in the block are equal: then the counts of smaller
-        // prefixes are all different.
-        alignas(64) std::uint32_t prefix[32];
+        // The positions from 32 key bits alone, which is enough when no two items agree on
+        // them: then the counts of smaller prefixes are all different. First the highest 32
+        // bits; where two items agree on those, the 32 below the highest key bit that varies
+        // in the block (the bits above it are the same for all).
         const std::uint32_t start = (std::uint32_t) (base + lo);
-        std::uint64_t seen;
         __m512i raw[4], c0, c1;
         __mmask8 used[4];
-        {
-            __m512i q[4];
-            for (int h = 0; h < 4; ++h) {
-                const std::size_t o = std::size_t(h) * 8;
-                const __mmask8 lanes = n >= o + 8 ? (__mmask8) 0xFF
-                                       : n > o    ? (__mmask8) ((1u << (n - o)) - 1)
-                                                  : (__mmask8) 0;
-                used[h] = lanes;
-                raw[h] = _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, src + lo + o);
-                q[h] = _mm512_srli_epi64(raw[h], 32);
-            }
-            // Lanes past the block hold 0xFFFFFFFF, above every prefix (finite keys stay
-            // below the key of +inf).
-            const __m512i p0 = _mm512_inserti64x4(
-                _mm512_castsi256_si512(_mm512_cvtepi64_epi32(q[0])), _mm512_cvtepi64_epi32(q[1]), 1);
-            const __m512i p1 = _mm512_inserti64x4(
-                _mm512_castsi256_si512(_mm512_cvtepi64_epi32(q[2])), _mm512_cvtepi64_epi32(q[3]), 1);
-            _mm512_store_si512(prefix, p0);
-            _mm512_store_si512(prefix + 16, p1);
-            const __m512i one = _mm512_set1_epi32(1);
-            c0 = _mm512_set1_epi32((int) start);
-            c1 = c0;
-            // Prefixes in steps of eight, the padding included (it counts as no smaller
-            // prefix): few distinct trip counts keep the loop exits predictable.
-            const std::size_t trip = (n + 7) & ~std::size_t(7);
-            if (n <= 16) {
-                for (std::size_t k = 0; k < trip; ++k) {
-                    const __m512i x = _mm512_set1_epi32((int) prefix[k]);
-                    c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
-                }
-            } else {
-                for (std::size_t k = 0; k < trip; ++k) {
-                    const __m512i x = _mm512_set1_epi32((int) prefix[k]);
-                    c0 = _mm512_mask_add_epi32(c0, _mm512_cmpgt_epu32_mask(p0, x), c0, one);
-                    c1 = _mm512_mask_add_epi32(c1, _mm512_cmpgt_epu32_mask(p1, x), c1, one);
-                }
-            }
-            // One bit per count: n distinct counts set the n lowest bits.
-            const __m512i s = _mm512_set1_epi32((int) start);
-            const __m512i bits = _mm512_or_si512(
-                _mm512_sllv_epi32(one, _mm512_sub_epi32(c0, s)),
-                _mm512_sllv_epi32(one, _mm512_sub_epi32(c1, s)));
-            seen = (std::uint32_t) _mm512_reduce_or_epi32(bits);
+        for (int h = 0; h < 4; ++h) {
+            const std::size_t o = std::size_t(h) * 8;
+            const __mmask8 lanes = n >= o + 8 ? (__mmask8) 0xFF
+                                   : n > o    ? (__mmask8) ((1u << (n - o)) - 1)
+                                              : (__mmask8) 0;
+            used[h] = lanes;
+            // Lanes past the block hold all ones: prefixes of 0xFFFFFFFF, never below one
+            // of the block's.
+            raw[h] = _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, src + lo + o);
         }
         const std::uint64_t low = n == 32 ? 0xFFFFFFFFull : (std::uint64_t(1) << n) - 1;
+        std::uint64_t seen = block_counts(raw, n, 32, start, c0, c1);
+        if ((seen & low) != low) {
+            __m512i any = _mm512_setzero_si512(), all = _mm512_set1_epi64(-1);
+            for (int h = 0; h < 4; ++h) {
+                any = _mm512_mask_or_epi64(any, used[h], any, raw[h]);
+                all = _mm512_mask_and_epi64(all, used[h], all, raw[h]);
+            }
+            const std::uint64_t varying = ((std::uint64_t) _mm512_reduce_or_epi64(any) ^
+                                           (std::uint64_t) _mm512_reduce_and_epi64(all)) >>
+                                          cols.bits;
+            const unsigned top =
+                varying ? cols.bits + 64u - (unsigned) __builtin_clzll(varying) : 0;
+            const unsigned shift = top > cols.bits + 32 ? top - 32 : cols.bits;
+            if (shift < 32) seen = block_counts(raw, n, shift, start, c0, c1);
+        }
         if ((seen & low) == low) {
-            const __m512i column = _mm512_set1_epi64((long long) kColumnMask);
+            const __m512i column = _mm512_set1_epi64((long long) cols.mask);
             _mm512_mask_i64scatter_epi32(pos, used[0], _mm512_and_si512(raw[0], column),
                                          _mm512_castsi512_si256(c0), 4);
             _mm512_mask_i64scatter_epi32(pos, used[1], _mm512_and_si512(raw[1], column),
@@ -339,7 +378,7 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
             }
             return SortOutcome::kDone;
         }
-        // Two prefixes are equal: order the block on the full items, then on full keys.
+        // Two items agree on those bits: order the block on the full items, then on full keys.
         __m512i r[4], c[4];
         alignas(64) std::uint64_t item[32], at[32], sorted[32];
         const __m512i one = _mm512_set1_epi64(1);
@@ -372,20 +411,22 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
         }
         for (int q = 0; q < 4; ++q) _mm512_store_si512(at + q * 8, c[q]);
         for (std::size_t k = 0; k < n; ++k) {
-            pos[item[k] & kColumnMask] = (std::uint32_t) at[k];
+            pos[item[k] & cols.mask] = (std::uint32_t) at[k];
             sorted[at[k] - first] = item[k];
         }
         std::uint64_t shared = 0;
-        for (std::size_t k = 1; k < n; ++k) shared |= ((sorted[k] ^ sorted[k - 1]) >> 32) == 0;
+        for (std::size_t k = 1; k < n; ++k)
+            shared |= ((sorted[k] ^ sorted[k - 1]) >> cols.bits) == 0;
         if (!shared) return SortOutcome::kDone;
-        if (resolve_prefix_runs(sorted, n, row)) return SortOutcome::kTie;
+        if (resolve_prefix_runs(sorted, n, row, cols, cols.bits)) return SortOutcome::kTie;
         for (std::size_t k = 0; k < n; ++k)
-            pos[sorted[k] & kColumnMask] = (std::uint32_t) (first + k);
+            pos[sorted[k] & cols.mask] = (std::uint32_t) (first + k);
         return SortOutcome::kDone;
     }
     if (depth == 0) return SortOutcome::kGiveUp;
-    const std::uint64_t a = src[lo] >> 32, b = src[lo + n / 2] >> 32, c = src[hi - 1] >> 32;
-    const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c)) << 32;
+    const unsigned bits = cols.bits;
+    const std::uint64_t a = src[lo] >> bits, b = src[lo + n / 2] >> bits, c = src[hi - 1] >> bits;
+    const std::uint64_t pivot = std::max(std::min(a, b), std::min(std::max(a, b), c)) << bits;
     const __m512i p = _mm512_set1_epi64((long long) pivot);
     std::size_t left = lo, right = hi, i = lo;
     for (; i + 8 <= hi; i += 8) {
@@ -408,9 +449,10 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
         _mm512_mask_compressstoreu_epi64(dst + right, above, v);
     }
     if (left == lo) return SortOutcome::kGiveUp;
-    const SortOutcome first = sort_positions_avx512(dst, src, lo, left, pos, base, row, depth - 1);
+    const SortOutcome first =
+        sort_positions_avx512(dst, src, lo, left, pos, base, row, depth - 1, cols);
     if (first != SortOutcome::kDone) return first;
-    return sort_positions_avx512(dst, src, left, hi, pos, base, row, depth - 1);
+    return sort_positions_avx512(dst, src, left, hi, pos, base, row, depth - 1, cols);
 }
 
 // The quotient p / d (integers below 2^32) rounded as the division rounds it; see the note
@@ -557,18 +599,20 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     std::uint32_t *pos = s.pos.data();
     std::size_t m = 0, neg = 0, pinf = 0;
     bool sorted = false;
+    const detail::Columns cols(n);
 #ifdef EE_KERNELS_X86
     if (detail::use_avx512()) {
         std::size_t below = 0;
-        m = detail::build_items_avx512(row, universe, n, s.items.data(), pos, neg, pinf, below);
+        m = detail::build_items_avx512(row, universe, n, s.items.data(), pos, neg, pinf, below,
+                                       cols);
         // The two signs apart: positions neg + [0, below) and neg + below + [0, m - below),
         // the second range sitting at items[n - (m - below), n) (the base wraps around).
         detail::SortOutcome done = detail::sort_positions_avx512(
-            s.items.data(), s.tmp.data(), 0, below, pos, (std::uint32_t) neg, row, 64);
+            s.items.data(), s.tmp.data(), 0, below, pos, (std::uint32_t) neg, row, 64, cols);
         if (done == detail::SortOutcome::kDone)
             done = detail::sort_positions_avx512(
                 s.items.data(), s.tmp.data(), n - (m - below), n, pos,
-                (std::uint32_t) (neg + below - (n - (m - below))), row, 64);
+                (std::uint32_t) (neg + below - (n - (m - below))), row, 64, cols);
         if (done == detail::SortOutcome::kTie) return false;
         sorted = done == detail::SortOutcome::kDone;
         if (!sorted) m = neg = pinf = 0;  // the radix path below starts over
@@ -597,20 +641,20 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
         for (std::size_t i = 0; i < m; ++i) pos[cols[i]] = (std::uint32_t) (neg + ranks[i]);
     } else {
         std::uint64_t *items = s.items.data();
-        m = detail::build_items_generic(row, universe, n, items, pos, neg, pinf);
-        if (m > 1) sort_u64(items, s.tmp.data(), m, 32, s.sort);
+        m = detail::build_items_generic(row, universe, n, items, pos, neg, pinf, cols);
+        if (m > 1) sort_u64(items, s.tmp.data(), m, cols.radix_from, s.sort);
         // Positions, and whether two neighbours share their high key bits (then the full
         // keys decide: a rare, slower pass).
         std::uint64_t shared = 0;
         for (std::size_t k = 0; k < m; ++k) {
             const std::uint64_t it = items[k];
-            pos[it & detail::kColumnMask] = (std::uint32_t) (neg + k);
-            if (k) shared |= ((it ^ items[k - 1]) >> 32) == 0;
+            pos[it & cols.mask] = (std::uint32_t) (neg + k);
+            if (k) shared |= ((it ^ items[k - 1]) >> cols.radix_from) == 0;
         }
         if (shared) {
-            if (detail::resolve_prefix_runs(items, m, row)) return false;
+            if (detail::resolve_prefix_runs(items, m, row, cols, cols.radix_from)) return false;
             for (std::size_t k = 0; k < m; ++k)
-                pos[items[k] & detail::kColumnMask] = (std::uint32_t) (neg + k);
+                pos[items[k] & cols.mask] = (std::uint32_t) (neg + k);
         }
     }
     valid = m + neg + pinf;
@@ -651,30 +695,31 @@ inline void rank_row_average(const double *row, double *out, std::size_t n, Rank
     const double nan = std::numeric_limits<double>::quiet_NaN();
     s.reserve(n);
     std::uint64_t *items = s.items.data();
+    const detail::Columns cols(n);
     std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
         out[j] = nan;
-        if (!std::isnan(row[j])) items[m++] = detail::cell_item(row[j], (std::uint32_t) j);
+        if (!std::isnan(row[j])) items[m++] = detail::cell_item(row[j], (std::uint32_t) j, cols);
     }
     if (m == 0) return;
     if (m == 1) {
-        out[items[0] & detail::kColumnMask] = 0.5;
+        out[items[0] & cols.mask] = 0.5;
         return;
     }
-    const bool equal = detail::sort_items(items, m, row, s);
+    const bool equal = detail::sort_items(items, m, row, s, cols);
     const double denom = double(m - 1);
     if (!equal) {
         for (std::size_t k = 0; k < m; ++k)
-            out[items[k] & detail::kColumnMask] = double(k) / denom;
+            out[items[k] & cols.mask] = double(k) / denom;
         return;
     }
     std::size_t i = 0;
     while (i < m) {
-        const std::uint64_t key = order_key(row[items[i] & detail::kColumnMask]);
+        const std::uint64_t key = order_key(row[items[i] & cols.mask]);
         std::size_t j = i;
-        while (j + 1 < m && order_key(row[items[j + 1] & detail::kColumnMask]) == key) ++j;
+        while (j + 1 < m && order_key(row[items[j + 1] & cols.mask]) == key) ++j;
         const double p = double(i + j) * 0.5;
-        for (std::size_t a = i; a <= j; ++a) out[items[a] & detail::kColumnMask] = p / denom;
+        for (std::size_t a = i; a <= j; ++a) out[items[a] & cols.mask] = p / denom;
         i = j + 1;
     }
 }
