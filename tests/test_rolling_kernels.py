@@ -73,6 +73,26 @@ def test_infinity_poisons_later_windows_with_a_negative_nan(ee, name):
     same_bytes(got, twin(data, 2, name))
 
 
+@pytest.mark.parametrize("name", NAMES)
+def test_infinite_cells_across_row_blocks(ee, name):
+    # Sums that infinite cells made +inf, -inf or NaN are carried over row blocks and
+    # tiles without x87 arithmetic; the windows that hold such cells, those after them and
+    # those after both signs still give the arithmetic's values.
+    rng = np.random.default_rng(4)
+    data = rng.normal(size=(300, 12))
+    for row, column, value in [(0, 0, np.inf), (3, 1, -np.inf), (10, 2, np.inf),
+                               (200, 2, -np.inf), (63, 3, np.inf), (64, 4, -np.inf),
+                               (299, 5, np.inf), (40, 6, np.inf), (41, 6, np.nan),
+                               (120, 7, np.inf), (121, 7, np.inf), (5, 8, np.nan)]:
+        data[row, column] = value
+    for window in (1, 2, 5, 64, 65, 250):
+        same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
+    got = ee._rolling_longitudinal_fast(data, 5, name)
+    if name == MEAN:  # the window that holds the cell is inf; the later ones are inf - inf
+        assert got[4, 0] == np.inf and got[66, 4] == -np.inf
+    assert (bits(got)[5:, 0] == NEG_NAN).all()
+
+
 def test_values_beyond_double_range_stay_finite_in_long_double(ee):
     data = col(1e300, -1e300, 3e300, 1e-300, 2.0)
     for name in NAMES:

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -54,6 +55,7 @@ struct Totals {
     acc_t sum = 0.0L;          // running sum of the valid values (NaN cells count 0.0)
     acc_t sumsq = 0.0L;        // running sum of the squares of those values
     std::int64_t invalid = 0;  // running count of NaN cells
+    int special = 0;           // what infinite cells made of sum (kFinite: none seen)
 };
 
 inline double quiet_nan() noexcept { return std::numeric_limits<double>::quiet_NaN(); }
@@ -106,23 +108,88 @@ inline acc_t div_w(acc_t x, const double &w) noexcept {
 #endif
 }
 
-// NaN test on the bits of a double cell (any payload, either sign).
-inline bool is_nan_cell(const double *p) noexcept {
+inline std::uint64_t cell_bits(const double *p) noexcept {
     std::uint64_t bits;
     std::memcpy(&bits, p, sizeof bits);
-    return (bits << 1) > 0xFFE0000000000000ull;
+    return bits;
+}
+
+// NaN test on the bits of a double cell (any payload, either sign).
+inline bool is_nan_cell(const double *p) noexcept {
+    return (cell_bits(p) << 1) > 0xFFE0000000000000ull;
+}
+
+// NaN or infinite.
+inline bool is_nonfinite_cell(const double *p) noexcept {
+    return (cell_bits(p) << 1) >= 0xFFE0000000000000ull;
+}
+
+// ---------------------------------------------------------------------------------------
+// Infinite inputs.
+//
+// Running totals of finite doubles never overflow the 80-bit format, so a total is infinite
+// or NaN only once an infinite cell has been added: +inf or -inf after cells of one sign,
+// the default NaN (inf - inf) after both, and so for good, as later additions leave it so.
+// The x87 unit takes a slow microcoded path for every operation on such values, hundreds of
+// times the cost of a plain one, and a column holds them from its first infinite cell on.
+// The accumulator therefore keeps what the infinite cells made of a sum beside it
+// (`Special`) and works out the statistics of such windows without x87 arithmetic: the same
+// values (and NaN bits) that the arithmetic gives.
+enum Special : int { kFinite = 0, kPosInf = 1, kNegInf = 2, kNaN = 3 };
+
+// x87's default NaN (what inf - inf makes): negative, quiet, zero payload; and as a double.
+inline acc_t default_nan_acc() noexcept { return -std::numeric_limits<acc_t>::quiet_NaN(); }
+inline double default_nan() noexcept { return -std::numeric_limits<double>::quiet_NaN(); }
+
+// What a running sum's value says of it (read from its bits where it is the x87 format, as
+// a comparison with the value would take the slow path itself).
+inline int special_of(const acc_t &v) noexcept {
+#if defined(__x86_64__) && LDBL_MANT_DIG == 64
+    unsigned char b[10];
+    std::memcpy(b, &v, sizeof b);
+    const unsigned exponent = (unsigned) (b[8] | (b[9] << 8));
+    if ((exponent & 0x7FFFu) != 0x7FFFu) return kFinite;
+    std::uint64_t mantissa;
+    std::memcpy(&mantissa, b, sizeof mantissa);
+    if ((mantissa << 1) != 0) return kNaN;
+    return (exponent & 0x8000u) ? kNegInf : kPosInf;
+#else
+    if (std::isnan(v)) return kNaN;
+    if (std::isinf(v)) return std::signbit(v) ? kNegInf : kPosInf;
+    return kFinite;
+#endif
 }
 
 // ---------------------------------------------------------------------------------------
 // The accumulator.
 
-// Folds the cell *p into running totals (sum, sq, bad). `first` marks the first row of the
+// Folds the cell *p into running totals (sum, sq, bad; `special` says what infinite cells
+// made of sum, and so of sq, which is then +inf). `first` marks the first row of the
 // series, whose value (and square) is copied rather than added to +0.0. Squares are kept
-// only when `Squares` (the mean needs none).
-template <bool Squares>
-inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, const double *p,
+// only when `Squares` (the mean needs none). Without `Infs`, the caller knows that neither
+// the cell nor the sums are infinite.
+template <bool Squares, bool Infs = true>
+inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, int &special, const double *p,
                  bool first) noexcept {
-    const bool nan = is_nan_cell(p);
+    if (first) special = kFinite;
+    const std::uint64_t bits = cell_bits(p);
+    if (Infs && (special != kFinite || (bits << 1) == 0xFFE0000000000000ull)) {
+        // An infinite cell, or a sum that one has made infinite or NaN: no arithmetic.
+        const bool nan = (bits << 1) > 0xFFE0000000000000ull;
+        bad = first ? (nan ? 1 : 0) : bad + (nan ? 1 : 0);
+        if ((bits << 1) != 0xFFE0000000000000ull) return;  // leaves a special sum as it is
+        const int sign = (bits >> 63) ? kNegInf : kPosInf;
+        if (special == kFinite) {
+            special = sign;
+            sum = load_acc(p);
+            if constexpr (Squares) sq = (acc_t) std::numeric_limits<double>::infinity();
+        } else if (special != sign && special != kNaN) {
+            special = kNaN;
+            sum = default_nan_acc();
+        }
+        return;
+    }
+    const bool nan = (bits << 1) > 0xFFE0000000000000ull;
     acc_t v = load_acc(p);
     if (nan) v = 0.0L;
     if (first) {
@@ -136,16 +203,35 @@ inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, const double *p,
     }
 }
 
-// Writes to *out the statistic of the window that ends at the row whose input cell is
-// *latest, from the totals after that row (sum, sq, bad) and the totals before the
-// window's first row (sum0, sq0, bad0): a positive quiet NaN when the window holds a NaN
-// cell. `w` is the window length.
+// The statistic of a computable window whose sum after its last row is special: the
+// difference with the sum before its first row is +-inf when that one is finite and the
+// later one infinite, NaN otherwise; the mean follows it, while the variance takes
+// (+inf) - (+inf) or a NaN, so the deviation and z-score are NaN.
 template <Stat S>
-inline void cell(acc_t sum, acc_t sq, std::int64_t bad, acc_t sum0, acc_t sq0,
-                 std::int64_t bad0, const double *latest, const double &w,
+inline double special_result(int special, int special0) noexcept {
+    if constexpr (S == Stat::mean) {
+        if (special0 == kFinite && special != kNaN)
+            return special == kPosInf ? std::numeric_limits<double>::infinity()
+                                      : -std::numeric_limits<double>::infinity();
+    }
+    (void) special, (void) special0;
+    return default_nan();
+}
+
+// Writes to *out the statistic of the window that ends at the row whose input cell is
+// *latest, from the totals after that row (sum, sq, bad, special) and the totals before the
+// window's first row (sum0, sq0, bad0, special0): a positive quiet NaN when the window
+// holds a NaN cell. `w` is the window length.
+template <Stat S>
+inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special, acc_t sum0, acc_t sq0,
+                 std::int64_t bad0, int special0, const double *latest, const double &w,
                  double *out) noexcept {
     if (bad != bad0) {
         *out = quiet_nan();
+        return;
+    }
+    if (special != kFinite) {  // (the sum before the window is finite when this one is)
+        *out = special_result<S>(special, special0);
         return;
     }
     const acc_t mean = div_w(sum - sum0, w);
@@ -194,15 +280,50 @@ inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t 
             q_ += x * x;
             lq_ += y * y;
         }
-        cell<S>(s_, q_, 0, ls_, lq_, 0, lead, w, out);  // no NaN count to compare
+        cell<S>(s_, q_, 0, kFinite, ls_, lq_, 0, kFinite, lead, w, out);  // no NaN, no inf
     }
     s = s_, q = q_, ls = ls_, lq = lq_;
 }
 
+// Rows [t, r1) of one column past the first windows, with the NaN test: the totals come
+// in and go out through the references and stay in locals in between. Rows whose cells
+// hold no NaN or infinity (`clean`), once their window holds no NaN and their sums are
+// finite, go on in steady_rows: the cells leaving their windows are then either in that
+// window or among these rows. Without `Infs` the sums must be finite, and the rows stop
+// before the first infinite cell (returns the row reached, r1 when there is none): the
+// cells leaving the windows, added to the sums before, are finite then.
+template <Stat S, bool Infs>
+__attribute__((always_inline)) inline std::int64_t careful_rows(const double *in, std::ptrdiff_t in_stride, double *out,
+                         std::ptrdiff_t out_stride, std::int64_t t, std::int64_t r1,
+                         std::int64_t w, bool clean, acc_t &s_, acc_t &q_, std::int64_t &c_,
+                         int &sp_, acc_t &ls_, acc_t &lq_, std::int64_t &lc_,
+                         int &lsp_) noexcept {
+    constexpr bool sq = S != Stat::mean;
+    const double wl = (double) w;
+    acc_t s = s_, q = q_, ls = ls_, lq = lq_;
+    std::int64_t c = c_, lc = lc_;
+    int sp = sp_, lsp = lsp_;
+    for (; t < r1; ++t) {
+        if (clean && c == lc && sp == kFinite) {
+            steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
+                           out + t * out_stride, out_stride, r1 - t, wl, s, q, ls, lq);
+            t = r1;
+            break;
+        }
+        if (!Infs && (cell_bits(in + t * in_stride) << 1) == 0xFFE0000000000000ull) break;
+        fold<sq, Infs>(s, q, c, sp, in + t * in_stride, false);
+        fold<sq, Infs>(ls, lq, lc, lsp, in + (t - w) * in_stride, false);
+        cell<S>(s, q, c, Infs ? sp : kFinite, ls, lq, lc, Infs ? lsp : kFinite,
+                in + t * in_stride, wl, out + t * out_stride);
+    }
+    s_ = s, q_ = q, c_ = c, sp_ = sp, ls_ = ls, lq_ = lq, lc_ = lc, lsp_ = lsp;
+    return t;
+}
+
 // Bit k set when column k of rows [0, rows) of a tile of width <= kLine columns holds a
-// NaN cell: row r of the tile starts at p + r * stride.
-inline unsigned nan_columns(const double *p, std::ptrdiff_t stride, std::int64_t rows,
-                            std::int64_t width) noexcept {
+// NaN or infinite cell: row r of the tile starts at p + r * stride.
+inline unsigned nonfinite_columns(const double *p, std::ptrdiff_t stride, std::int64_t rows,
+                                  std::int64_t width) noexcept {
     unsigned mask = 0;
     std::int64_t k = 0;
 #if defined(__SSE2__)
@@ -212,7 +333,8 @@ inline unsigned nan_columns(const double *p, std::ptrdiff_t stride, std::int64_t
         const double *row = p + r * stride;
         for (std::int64_t i = 0; i < pairs; ++i) {
             const __m128d x = _mm_loadu_pd(row + 2 * i);
-            acc[i] = _mm_or_pd(acc[i], _mm_cmpunord_pd(x, x));
+            const __m128d d = _mm_sub_pd(x, x);  // NaN exactly for NaN and infinite cells
+            acc[i] = _mm_or_pd(acc[i], _mm_cmpunord_pd(d, d));
         }
     }
     for (std::int64_t i = 0; i < pairs; ++i) mask |= (unsigned) _mm_movemask_pd(acc[i]) << (2 * i);
@@ -220,7 +342,7 @@ inline unsigned nan_columns(const double *p, std::ptrdiff_t stride, std::int64_t
 #endif
     for (; k < width; ++k)
         for (std::int64_t r = 0; r < rows; ++r)
-            if (is_nan_cell(p + r * stride + k)) {
+            if (is_nonfinite_cell(p + r * stride + k)) {
                 mask |= 1u << k;
                 break;
             }
@@ -230,7 +352,7 @@ inline unsigned nan_columns(const double *p, std::ptrdiff_t stride, std::int64_t
 // Rows [r0, r1) of one column: input cells in[t * in_stride], output cells
 // out[t * out_stride]. The column's current totals `now` (after row r0 - 1) and trailing
 // totals `lag` (after row r0 - 1 - w, once r0 > w) are carried in and out. `clean`: no
-// cell of these rows is NaN.
+// cell of these rows is NaN or infinite.
 template <Stat S>
 inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
                         std::ptrdiff_t out_stride, std::int64_t r0, std::int64_t r1,
@@ -239,40 +361,36 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
     const double wl = (double) w;
     acc_t s = now.sum, q = now.sumsq, ls = lag.sum, lq = lag.sumsq;
     std::int64_t c = now.invalid, lc = lag.invalid;
+    int sp = now.special, lsp = lag.special;
     std::int64_t t = r0;
     // Rows before the first full window.
     for (; t < r1 && t < w - 1; ++t) {
-        fold<sq>(s, q, c, in + t * in_stride, t == 0);
+        fold<sq>(s, q, c, sp, in + t * in_stride, t == 0);
         out[t * out_stride] = quiet_nan();
     }
     // The first full window: the totals before it are the leading zero row.
     if (t < r1 && t == w - 1) {
-        fold<sq>(s, q, c, in + t * in_stride, t == 0);
-        cell<S>(s, q, c, 0.0L, 0.0L, 0, in + t * in_stride, wl, out + t * out_stride);
+        fold<sq>(s, q, c, sp, in + t * in_stride, t == 0);
+        cell<S>(s, q, c, sp, 0.0L, 0.0L, 0, kFinite, in + t * in_stride, wl,
+                out + t * out_stride);
         ++t;
     }
     // The first window that starts after row 0: the trailing totals start with row 0.
     if (t < r1 && t == w) {
-        fold<sq>(s, q, c, in + t * in_stride, false);
-        fold<sq>(ls, lq, lc, in, true);
-        cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
+        fold<sq>(s, q, c, sp, in + t * in_stride, false);
+        fold<sq>(ls, lq, lc, lsp, in, true);
+        cell<S>(s, q, c, sp, ls, lq, lc, lsp, in + t * in_stride, wl, out + t * out_stride);
         ++t;
     }
-    // The remaining rows, with the NaN test, except that rows whose cells hold no NaN,
-    // once their window holds none, need none: the cells leaving their windows are then
-    // either in that window or among these rows.
-    for (; t < r1; ++t) {
-        if (clean && c == lc) {
-            steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
-                           out + t * out_stride, out_stride, r1 - t, wl, s, q, ls, lq);
-            break;
-        }
-        fold<sq>(s, q, c, in + t * in_stride, false);
-        fold<sq>(ls, lq, lc, in + (t - w) * in_stride, false);
-        cell<S>(s, q, c, ls, lq, lc, in + t * in_stride, wl, out + t * out_stride);
-    }
-    now.sum = s, now.sumsq = q, now.invalid = c;
-    lag.sum = ls, lag.sumsq = lq, lag.invalid = lc;
+    // The remaining rows: while the sums are finite without the infinity test, then with.
+    if (t < r1 && sp == kFinite)
+        t = careful_rows<S, false>(in, in_stride, out, out_stride, t, r1, w, clean, s, q, c,
+                                   sp, ls, lq, lc, lsp);
+    if (t < r1)
+        careful_rows<S, true>(in, in_stride, out, out_stride, t, r1, w, clean, s, q, c, sp, ls,
+                              lq, lc, lsp);
+    now.sum = s, now.sumsq = q, now.invalid = c, now.special = sp;
+    lag.sum = ls, lag.sumsq = lq, lag.invalid = lc, lag.special = lsp;
 }
 
 }  // namespace detail
@@ -330,9 +448,9 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
     Totals *now = scratch, *lag = scratch + n;
     for (std::int64_t k = 0; k < n; ++k) now[k] = Totals{}, lag[k] = Totals{};
     auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1) {
-        // The columns that hold a NaN cell in these rows.
+        // The columns that hold a NaN or infinite cell in these rows.
         const unsigned dirty =
-            detail::nan_columns(in + r0 * in_stride + j0, in_stride, r1 - r0, j1 - j0);
+            detail::nonfinite_columns(in + r0 * in_stride + j0, in_stride, r1 - r0, j1 - j0);
         for (std::int64_t j = j0; j < j1; ++j)
             detail::column_rows<S>(in + j, in_stride, out + j, out_stride, r0, r1, w,
                                    now[j - c0], lag[j - c0], !((dirty >> (j - j0)) & 1u));
@@ -439,13 +557,15 @@ inline void stream_step(const double *row, double *out, std::int64_t n, std::int
     for (std::int64_t j = 0; j < n; ++j) {
         acc_t s = sum[j], q = squares ? sq[j] : 0.0L;
         std::int64_t c = invalid[j];
-        fold<squares>(s, q, c, row + j, t == 0);
+        int sp = t == 0 ? kFinite : special_of(s);  // the sums' values say what they are
+        fold<squares>(s, q, c, sp, row + j, t == 0);
         sum[j] = s, invalid[j] = c;
         if constexpr (squares) sq[j] = q;
         acc_t ls = lag_sum[j], lq = squares ? lag_sq[j] : 0.0L;
         std::int64_t lc = lag_invalid[j];
+        int lsp = t <= w ? kFinite : special_of(ls);
         if (t >= w) {  // row t - w leaves the window
-            fold<squares>(ls, lq, lc, slot + j, t == w);
+            fold<squares>(ls, lq, lc, lsp, slot + j, t == w);
             lag_sum[j] = ls, lag_invalid[j] = lc;
             if constexpr (squares) lag_sq[j] = lq;
         }
@@ -453,9 +573,9 @@ inline void stream_step(const double *row, double *out, std::int64_t n, std::int
         if (t < w - 1)
             out[j] = quiet_nan();
         else if (t == w - 1)
-            cell<S>(s, q, c, 0.0L, 0.0L, 0, row + j, wl, out + j);
+            cell<S>(s, q, c, sp, 0.0L, 0.0L, 0, kFinite, row + j, wl, out + j);
         else
-            cell<S>(s, q, c, ls, lq, lc, row + j, wl, out + j);
+            cell<S>(s, q, c, sp, ls, lq, lc, lsp, row + j, wl, out + j);
     }
 }
 
