@@ -145,12 +145,11 @@ inline double default_nan() noexcept { return -std::numeric_limits<double>::quie
 // a comparison with the value would take the slow path itself).
 inline int special_of(const acc_t &v) noexcept {
 #if defined(__x86_64__) && LDBL_MANT_DIG == 64
-    unsigned char b[10];
-    std::memcpy(b, &v, sizeof b);
-    const unsigned exponent = (unsigned) (b[8] | (b[9] << 8));
+    std::uint16_t exponent;
+    std::memcpy(&exponent, reinterpret_cast<const unsigned char *>(&v) + 8, sizeof exponent);
     if ((exponent & 0x7FFFu) != 0x7FFFu) return kFinite;
     std::uint64_t mantissa;
-    std::memcpy(&mantissa, b, sizeof mantissa);
+    std::memcpy(&mantissa, &v, sizeof mantissa);
     if ((mantissa << 1) != 0) return kNaN;
     return (exponent & 0x8000u) ? kNegInf : kPosInf;
 #else
@@ -555,15 +554,16 @@ inline void stream_step(const double *row, double *out, std::int64_t n, std::int
     const std::int64_t t = count;
     double *slot = ring + (t % w) * n;
     for (std::int64_t j = 0; j < n; ++j) {
+        // The sums' values say what they are (read from memory, before they are loaded).
+        int sp = t == 0 ? kFinite : special_of(sum[j]);
+        int lsp = t <= w ? kFinite : special_of(lag_sum[j]);
         acc_t s = sum[j], q = squares ? sq[j] : 0.0L;
         std::int64_t c = invalid[j];
-        int sp = t == 0 ? kFinite : special_of(s);  // the sums' values say what they are
         fold<squares>(s, q, c, sp, row + j, t == 0);
         sum[j] = s, invalid[j] = c;
         if constexpr (squares) sq[j] = q;
         acc_t ls = lag_sum[j], lq = squares ? lag_sq[j] : 0.0L;
         std::int64_t lc = lag_invalid[j];
-        int lsp = t <= w ? kFinite : special_of(ls);
         if (t >= w) {  // row t - w leaves the window
             fold<squares>(ls, lq, lc, lsp, slot + j, t == w);
             lag_sum[j] = ls, lag_invalid[j] = lc;
