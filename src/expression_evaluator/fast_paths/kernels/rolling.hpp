@@ -25,7 +25,8 @@
 //     set of totals from the row that leaves the window (row t - w of the same matrix);
 //     repeating the same additions in the same order reproduces the running total before
 //     the window bit for bit, so the scratch is O(columns) and no ring is needed. Runs of
-//     rows without NaN cells add the cells as they are, without the NaN test of `fold`.
+//     rows without NaN or infinite cells add the cells as they are, without the tests of
+//     `fold`.
 //   - `stream_step`, the one-row-per-call driver for stateful functions: the same trailing
 //     totals, folded from a ring that keeps the last w input rows. All of its state lives
 //     in caller-owned arrays (current and trailing totals, the ring), so it can be saved
@@ -292,11 +293,10 @@ inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t 
 // before the first infinite cell (returns the row reached, r1 when there is none): the
 // cells leaving the windows, added to the sums before, are finite then.
 template <Stat S, bool Infs>
-__attribute__((always_inline)) inline std::int64_t careful_rows(const double *in, std::ptrdiff_t in_stride, double *out,
-                         std::ptrdiff_t out_stride, std::int64_t t, std::int64_t r1,
-                         std::int64_t w, bool clean, acc_t &s_, acc_t &q_, std::int64_t &c_,
-                         int &sp_, acc_t &ls_, acc_t &lq_, std::int64_t &lc_,
-                         int &lsp_) noexcept {
+__attribute__((always_inline)) inline std::int64_t careful_rows(
+    const double *in, std::ptrdiff_t in_stride, double *out, std::ptrdiff_t out_stride,
+    std::int64_t t, std::int64_t r1, std::int64_t w, bool clean, acc_t &s_, acc_t &q_,
+    std::int64_t &c_, int &sp_, acc_t &ls_, acc_t &lq_, std::int64_t &lc_, int &lsp_) noexcept {
     constexpr bool sq = S != Stat::mean;
     const double wl = (double) w;
     acc_t s = s_, q = q_, ls = ls_, lq = lq_;
