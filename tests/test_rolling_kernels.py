@@ -93,6 +93,26 @@ def test_infinite_cells_across_row_blocks(ee, name):
     assert (bits(got)[5:, 0] == NEG_NAN).all()
 
 
+@pytest.mark.parametrize("name", NAMES)
+def test_subnormal_cells_and_results(ee, name):
+    # Columns that meet subnormal values move them around the x87 unit's slow path; the
+    # values (rounding to nearest-even on the subnormal grid, signed zeros, rounding up to
+    # the smallest normal) are the arithmetic's.
+    rng = np.random.default_rng(6)
+    data = rng.normal(size=(300, 9))
+    data[:, 0] *= 1e-310
+    data[:, 1] *= 1e-321
+    data[:, 2] = 5e-324
+    data[:, 3] = -rng.integers(1, 4, 300) * 5e-324
+    data[100:, 4] *= 1e-312  # subnormal from a later tile on
+    data[5:, 5] *= 1e-309  # and after the first rows
+    data[:, 6] = np.where(rng.random(300) < 0.5, 2.2250738585072014e-308, -2.225073858507201e-308)
+    data[:, 7] = np.where(rng.random(300) < 0.2, -5e-324, 0.0)  # means that round to -0.0
+    data[rng.random((300, 9)) < 0.02] = np.nan
+    for window in (1, 2, 5, 64, 65):
+        same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
+
+
 def test_values_beyond_double_range_stay_finite_in_long_double(ee):
     data = col(1e300, -1e300, 3e300, 1e-300, 2.0)
     for name in NAMES:

@@ -57,6 +57,7 @@ struct Totals {
     acc_t sumsq = 0.0L;        // running sum of the squares of those values
     std::int64_t invalid = 0;  // running count of NaN cells
     int special = 0;           // what infinite cells made of sum (kFinite: none seen)
+    bool tiny = false;         // subnormal cells or results met: loads and stores go around
 };
 
 inline double quiet_nan() noexcept { return std::numeric_limits<double>::quiet_NaN(); }
@@ -82,6 +83,59 @@ inline void store_f64(double *p, acc_t v) noexcept {
     __asm__("fstpl %0" : "=m"(*p) : "t"(v) : "st");
 #else
     *p = (double) v;
+#endif
+}
+
+// Subnormal doubles (below 2^-1022) take the x87 unit's microcoded path when loaded or
+// stored, some hundred times the cost of a plain move. These two move them the long way
+// round, to the same values: a subnormal cell m x 2^-1074 is loaded as the integer m
+// scaled by 2^-1074 (both exact); a result below 2^-1022 is scaled by 2^1074 (exact) and
+// rounded to an integer as the store rounds it (to nearest, ties to even: the x87 default),
+// which is then its bit pattern (2^52, where it rounds up, being that of 2^-1022).
+inline acc_t load_acc_tiny(const double *p) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    if ((bits & 0x7FF0000000000000ull) != 0 || (bits << 1) == 0) return load_acc(p);
+    std::int64_t m = (std::int64_t) (bits & 0x000FFFFFFFFFFFFFull);
+    if (bits >> 63) m = -m;
+    return (acc_t) m * 0x1p-1074L;
+}
+
+inline void store_f64_tiny(double *p, acc_t v) noexcept {
+    if (!(std::fabs(v) < 0x1p-1022L) || v == 0.0L) {  // NaN and normal values
+        store_f64(p, v);
+        return;
+    }
+    const bool negative = v < 0.0L;
+    const acc_t scaled = v * 0x1p1074L;
+    long long n;
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__("fistpll %0" : "=m"(n) : "t"(scaled) : "st");
+#else
+    n = std::llrint(scaled);
+#endif
+    const std::uint64_t bits = (negative ? 0x8000000000000000ull : 0) |
+                               (std::uint64_t) (negative ? -n : n);
+    std::memcpy(p, &bits, sizeof bits);
+}
+
+// Whether x87 operations since the last call met a subnormal operand or made an underflow
+// (the denormal-operand or underflow flag of the status word); clears the flags when so.
+inline bool x87_met_tiny() noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    unsigned short status;
+    __asm__ volatile("fnstsw %0" : "=am"(status) : : "memory");
+    if (!(status & 0x12)) return false;
+    __asm__ volatile("fnclex" : : : "memory");
+    return true;
+#else
+    return false;
+#endif
+}
+
+inline void x87_clear_flags() noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__ volatile("fnclex" : : : "memory");
 #endif
 }
 
@@ -167,8 +221,8 @@ inline int special_of(const acc_t &v) noexcept {
 // made of sum, and so of sq, which is then +inf). `first` marks the first row of the
 // series, whose value (and square) is copied rather than added to +0.0. Squares are kept
 // only when `Squares` (the mean needs none). Without `Infs`, the caller knows that neither
-// the cell nor the sums are infinite.
-template <bool Squares, bool Infs = true>
+// the cell nor the sums are infinite; with `Tiny`, subnormal cells are loaded the long way.
+template <bool Squares, bool Infs = true, bool Tiny = false>
 inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, int &special, const double *p,
                  bool first) noexcept {
     if (first) special = kFinite;
@@ -190,7 +244,7 @@ inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, int &special, const d
         return;
     }
     const bool nan = (bits << 1) > 0xFFE0000000000000ull;
-    acc_t v = load_acc(p);
+    acc_t v = Tiny ? load_acc_tiny(p) : load_acc(p);
     if (nan) v = 0.0L;
     if (first) {
         sum = v;
@@ -221,8 +275,9 @@ inline double special_result(int special, int special0) noexcept {
 // Writes to *out the statistic of the window that ends at the row whose input cell is
 // *latest, from the totals after that row (sum, sq, bad, special) and the totals before the
 // window's first row (sum0, sq0, bad0, special0): a positive quiet NaN when the window
-// holds a NaN cell. `w` is the window length.
-template <Stat S>
+// holds a NaN cell. `w` is the window length. With `Tiny`, subnormal values are moved the
+// long way.
+template <Stat S, bool Tiny = false>
 inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special, acc_t sum0, acc_t sq0,
                  std::int64_t bad0, int special0, const double *latest, const double &w,
                  double *out) noexcept {
@@ -237,7 +292,7 @@ inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special, acc_t sum0,
     const acc_t mean = div_w(sum - sum0, w);
     if constexpr (S == Stat::mean) {
         (void) sq, (void) sq0, (void) latest;
-        store_f64(out, mean);
+        Tiny ? store_f64_tiny(out, mean) : store_f64(out, mean);
     } else {
         const acc_t var = div_w(sq - sq0, w) - mean * mean;
         // max(0, var) is +0.0 here, so is its square root, and the z-score of a zero
@@ -250,9 +305,10 @@ inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special, acc_t sum0,
         const acc_t sd = sqrt_acc(var);
         if constexpr (S == Stat::std) {
             (void) latest;
-            store_f64(out, sd);
+            Tiny ? store_f64_tiny(out, sd) : store_f64(out, sd);
         } else {
-            store_f64(out, (load_acc(latest) - mean) / sd);
+            const acc_t x = Tiny ? load_acc_tiny(latest) : load_acc(latest);
+            Tiny ? store_f64_tiny(out, (x - mean) / sd) : store_f64(out, (x - mean) / sd);
         }
     }
 }
@@ -292,7 +348,7 @@ inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t 
 // window or among these rows. Without `Infs` the sums must be finite, and the rows stop
 // before the first infinite cell (returns the row reached, r1 when there is none): the
 // cells leaving the windows, added to the sums before, are finite then.
-template <Stat S, bool Infs>
+template <Stat S, bool Infs, bool Tiny = false>
 __attribute__((always_inline)) inline std::int64_t careful_rows(
     const double *in, std::ptrdiff_t in_stride, double *out, std::ptrdiff_t out_stride,
     std::int64_t t, std::int64_t r1, std::int64_t w, bool clean, acc_t &s_, acc_t &q_,
@@ -303,17 +359,17 @@ __attribute__((always_inline)) inline std::int64_t careful_rows(
     std::int64_t c = c_, lc = lc_;
     int sp = sp_, lsp = lsp_;
     for (; t < r1; ++t) {
-        if (clean && c == lc && sp == kFinite) {
+        if (!Tiny && clean && c == lc && sp == kFinite) {
             steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
                            out + t * out_stride, out_stride, r1 - t, wl, s, q, ls, lq);
             t = r1;
             break;
         }
         if (!Infs && (cell_bits(in + t * in_stride) << 1) == 0xFFE0000000000000ull) break;
-        fold<sq, Infs>(s, q, c, sp, in + t * in_stride, false);
-        fold<sq, Infs>(ls, lq, lc, lsp, in + (t - w) * in_stride, false);
-        cell<S>(s, q, c, Infs ? sp : kFinite, ls, lq, lc, Infs ? lsp : kFinite,
-                in + t * in_stride, wl, out + t * out_stride);
+        fold<sq, Infs, Tiny>(s, q, c, sp, in + t * in_stride, false);
+        fold<sq, Infs, Tiny>(ls, lq, lc, lsp, in + (t - w) * in_stride, false);
+        cell<S, Tiny>(s, q, c, Infs ? sp : kFinite, ls, lq, lc, Infs ? lsp : kFinite,
+                      in + t * in_stride, wl, out + t * out_stride);
     }
     s_ = s, q_ = q, c_ = c, sp_ = sp, ls_ = ls, lq_ = lq, lc_ = lc, lsp_ = lsp;
     return t;
@@ -381,7 +437,13 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
         cell<S>(s, q, c, sp, ls, lq, lc, lsp, in + t * in_stride, wl, out + t * out_stride);
         ++t;
     }
-    // The remaining rows: while the sums are finite without the infinity test, then with.
+    // The remaining rows: while the sums are finite without the infinity test, then with;
+    // in a column that has met subnormal values, with the long way for them.
+    if (t < r1 && now.tiny) {
+        careful_rows<S, true, true>(in, in_stride, out, out_stride, t, r1, w, clean, s, q, c,
+                                    sp, ls, lq, lc, lsp);
+        t = r1;
+    }
     if (t < r1 && sp == kFinite)
         t = careful_rows<S, false>(in, in_stride, out, out_stride, t, r1, w, clean, s, q, c,
                                    sp, ls, lq, lc, lsp);
@@ -446,13 +508,28 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
     const std::int64_t n = c1 - c0;
     Totals *now = scratch, *lag = scratch + n;
     for (std::int64_t k = 0; k < n; ++k) now[k] = Totals{}, lag[k] = Totals{};
+    x87_clear_flags();  // what earlier x87 work left in the status word
     auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1) {
         // The columns that hold a NaN or infinite cell in these rows.
         const unsigned dirty =
             detail::nonfinite_columns(in + r0 * in_stride + j0, in_stride, r1 - r0, j1 - j0);
-        for (std::int64_t j = j0; j < j1; ++j)
-            detail::column_rows<S>(in + j, in_stride, out + j, out_stride, r0, r1, w,
-                                   now[j - c0], lag[j - c0], !((dirty >> (j - j0)) & 1u));
+        // Columns that meet subnormal values take the long way from then on. The status
+        // word is looked at once a tile (reading it waits for the x87 unit to drain), which
+        // tells the tile's columns together; the first tile is looked at after its first 8
+        // rows too, as columns of subnormal values mostly hold them throughout.
+        auto columns = [&](std::int64_t a, std::int64_t b) {
+            for (std::int64_t j = j0; j < j1; ++j)
+                detail::column_rows<S>(in + j, in_stride, out + j, out_stride, a, b, w,
+                                       now[j - c0], lag[j - c0], !((dirty >> (j - j0)) & 1u));
+            if (x87_met_tiny())
+                for (std::int64_t j = j0; j < j1; ++j) now[j - c0].tiny = true;
+        };
+        if (r0 == 0 && r1 > 8) {
+            columns(0, 8);
+            columns(8, r1);
+        } else {
+            columns(r0, r1);
+        }
     };
     if (in_stride * (std::int64_t) sizeof(double) > kWideRowBytes) {
         if (aliasing_stride(in_stride) || aliasing_stride(out_stride))
