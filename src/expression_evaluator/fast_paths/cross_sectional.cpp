@@ -214,12 +214,15 @@ bool fuse_universe(nb::handle data, nb::handle universe, RankInput &in) {
     return prepare_rank_source(data, in);
 }
 
+// Whether `fn` (the module's _apply_universe_mask global) is the module's own function.
+bool own_universe_mask(nb::handle fn) { return EE_IS_ORIGINAL(fn, "_apply_universe_mask"); }
+
 // _apply_universe_mask as the module holds it: the C++ masking while the global is the
 // module's own function, the replacement once a caller has replaced it.
-nb::object module_universe_mask(nb::handle data, nb::handle universe) {
-    nb::object fn = global("_apply_universe_mask");
-    if (EE_IS_ORIGINAL(fn, "_apply_universe_mask")) return apply_universe_mask(data, universe);
-    return fn(data, universe);
+nb::object module_universe_mask(nb::handle data, nb::handle universe,
+                                nb::handle fn = global("_apply_universe_mask")) {
+    if (own_universe_mask(fn)) return apply_universe_mask(data, universe);
+    return nb::borrow(fn)(data, universe);
 }
 
 // Reads the rank operand of `graph` (a rank rotation over one data leaf) from the context.
@@ -238,11 +241,10 @@ bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
     nb::object universe = get_attr(context, "universe");
     if (universe.is_none()) return prepare_rank_source(data, in);
     // The kernel masks as it ranks, unless a replaced _apply_universe_mask must be called.
-    if (EE_IS_ORIGINAL(global("_apply_universe_mask"), "_apply_universe_mask") &&
-        fuse_universe(data, universe, in))
-        return true;
+    nb::object mask_fn = global("_apply_universe_mask");
+    if (own_universe_mask(mask_fn) && fuse_universe(data, universe, in)) return true;
     in = RankInput();
-    return prepare_rank_source(module_universe_mask(data, universe), in);
+    return prepare_rank_source(module_universe_mask(data, universe, mask_fn), in);
 }
 
 // ---------------------------------------------------------------------------------------
