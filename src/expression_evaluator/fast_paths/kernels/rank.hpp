@@ -99,16 +99,17 @@ namespace detail {
 
 // The low bits of an item that hold its column: as few as the row's length needs (at
 // least one, at most 32), so that the key keeps as many of its high bits as it can.
-// The radix sorts order items on their bits from `radix_from` up (the bits below keep the
-// input order), which costs fewer passes than the vector sort's bits from `bits` up.
 struct Columns {
     unsigned bits;
     std::uint64_t mask;
-    unsigned radix_from;
     explicit Columns(std::size_t n)
         : bits(n <= 2 ? 1u : 64u - (unsigned) __builtin_clzll((unsigned long long) (n - 1))),
-          mask((std::uint64_t(1) << bits) - 1), radix_from(bits > 32 ? bits : 32) {}
+          mask((std::uint64_t(1) << bits) - 1) {}
 };
+
+// The radix sorts order items on their bits from this one up (the bits below, column bits
+// included, keep the input order), which costs fewer passes than all of the key bits.
+inline constexpr unsigned kRadixFrom = 32;
 
 inline std::uint64_t cell_item(double v, std::uint32_t col, const Columns &c) {
     return (order_key(v) & ~c.mask) | col;
@@ -147,8 +148,8 @@ inline bool resolve_prefix_runs(std::uint64_t *items, std::size_t m, const doubl
 // order; row[col] is the value of a column. Returns true when two items hold equal values.
 inline bool sort_items(std::uint64_t *items, std::size_t m, const double *row, RankScratch &s,
                        const Columns &c) {
-    sort_u64(items, s.tmp.data(), m, c.radix_from, s.sort);
-    return resolve_prefix_runs(items, m, row, c, c.radix_from);
+    sort_u64(items, s.tmp.data(), m, kRadixFrom, s.sort);
+    return resolve_prefix_runs(items, m, row, c, kRadixFrom);
 }
 
 // ranks[i] = number of vals[0, m) smaller than vals[i], all distinct; false when two
@@ -642,17 +643,17 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     } else {
         std::uint64_t *items = s.items.data();
         m = detail::build_items_generic(row, universe, n, items, pos, neg, pinf, cols);
-        if (m > 1) sort_u64(items, s.tmp.data(), m, cols.radix_from, s.sort);
+        if (m > 1) sort_u64(items, s.tmp.data(), m, detail::kRadixFrom, s.sort);
         // Positions, and whether two neighbours share their high key bits (then the full
         // keys decide: a rare, slower pass).
         std::uint64_t shared = 0;
         for (std::size_t k = 0; k < m; ++k) {
             const std::uint64_t it = items[k];
             pos[it & cols.mask] = (std::uint32_t) (neg + k);
-            if (k) shared |= ((it ^ items[k - 1]) >> cols.radix_from) == 0;
+            if (k) shared |= ((it ^ items[k - 1]) >> detail::kRadixFrom) == 0;
         }
         if (shared) {
-            if (detail::resolve_prefix_runs(items, m, row, cols, cols.radix_from)) return false;
+            if (detail::resolve_prefix_runs(items, m, row, cols, detail::kRadixFrom)) return false;
             for (std::size_t k = 0; k < m; ++k)
                 pos[items[k] & cols.mask] = (std::uint32_t) (neg + k);
         }
