@@ -380,34 +380,27 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
             return SortOutcome::kDone;
         }
         // Two items agree on those bits: order the block on the full items, then on full keys.
-        __m512i r[4], c[4];
+        __m512i c[4];
         alignas(64) std::uint64_t item[32], at[32], sorted[32];
         const __m512i one = _mm512_set1_epi64(1);
-        const std::uint64_t first = base + lo;
+        const std::uint64_t first = start;
         for (int q = 0; q < 4; ++q) {
-            const std::size_t o = std::size_t(q) * 8;
-            const __mmask8 lanes = n >= o + 8 ? (__mmask8) 0xFF
-                                   : n > o    ? (__mmask8) ((1u << (n - o)) - 1)
-                                              : (__mmask8) 0;
-            // Lanes past the range hold all ones, above every item (keys of finite values
-            // stay below the key of +inf).
-            r[q] = _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, src + lo + o);
-            _mm512_store_si512(item + o, r[q]);
+            _mm512_store_si512(item + q * 8, raw[q]);
             c[q] = _mm512_set1_epi64((long long) first);
         }
         if (n <= 16) {
             for (std::size_t k = 0; k < n; ++k) {
                 const __m512i x = _mm512_set1_epi64((long long) item[k]);
-                c[0] = _mm512_mask_add_epi64(c[0], _mm512_cmpgt_epu64_mask(r[0], x), c[0], one);
-                c[1] = _mm512_mask_add_epi64(c[1], _mm512_cmpgt_epu64_mask(r[1], x), c[1], one);
+                c[0] = _mm512_mask_add_epi64(c[0], _mm512_cmpgt_epu64_mask(raw[0], x), c[0], one);
+                c[1] = _mm512_mask_add_epi64(c[1], _mm512_cmpgt_epu64_mask(raw[1], x), c[1], one);
             }
         } else {
             for (std::size_t k = 0; k < n; ++k) {
                 const __m512i x = _mm512_set1_epi64((long long) item[k]);
-                c[0] = _mm512_mask_add_epi64(c[0], _mm512_cmpgt_epu64_mask(r[0], x), c[0], one);
-                c[1] = _mm512_mask_add_epi64(c[1], _mm512_cmpgt_epu64_mask(r[1], x), c[1], one);
-                c[2] = _mm512_mask_add_epi64(c[2], _mm512_cmpgt_epu64_mask(r[2], x), c[2], one);
-                c[3] = _mm512_mask_add_epi64(c[3], _mm512_cmpgt_epu64_mask(r[3], x), c[3], one);
+                c[0] = _mm512_mask_add_epi64(c[0], _mm512_cmpgt_epu64_mask(raw[0], x), c[0], one);
+                c[1] = _mm512_mask_add_epi64(c[1], _mm512_cmpgt_epu64_mask(raw[1], x), c[1], one);
+                c[2] = _mm512_mask_add_epi64(c[2], _mm512_cmpgt_epu64_mask(raw[2], x), c[2], one);
+                c[3] = _mm512_mask_add_epi64(c[3], _mm512_cmpgt_epu64_mask(raw[3], x), c[3], one);
             }
         }
         for (int q = 0; q < 4; ++q) _mm512_store_si512(at + q * 8, c[q]);
