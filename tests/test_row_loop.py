@@ -21,16 +21,30 @@ def _one(ee, op, context=None, **kw):
     return ee.evaluate(node("rotation", "f", feat("f0")), context, **kw), inst, context
 
 
-def test_function_receives_masked_rows_and_context(ee):
+def test_function_receives_masked_row_copies_and_context(ee):
     universe = np.ones((T, N))
     universe[1, 0] = 0.0
     universe[2, 2] = np.nan
     universe[3, 1] = -1.0
-    (weights, states), inst, context = _one(ee, lambda row: row * 2, _ctx(ee, universe=universe))
-    expected = DATA * 2
-    expected[1, 0] = expected[2, 2] = np.nan
-    np.testing.assert_array_equal(weights, expected)
+    masked = DATA.copy()
+    masked[1, 0] = masked[2, 2] = np.nan
+    seen = []
+
+    def op(row):
+        seen.append((row.copy(), row.base is None, row.flags.writeable, context.current_day_index))
+        out = row * 2
+        row[:] = -1.0  # mutating a copy does not disturb the registers
+        return out
+
+    (weights, states), inst, context = _one(ee, op, context := _ctx(ee, universe=universe))
+    np.testing.assert_array_equal(weights, masked * 2)
     assert weights.flags.c_contiguous and weights.dtype == np.float64 and states == {}
+    assert all(kw == {"context": context} for _, kw in inst.calls)
+    for t, (row, owned, writeable, day) in enumerate(seen):
+        np.testing.assert_array_equal(row, masked[t])
+        assert owned and writeable and day == t
+    assert context.current_day_index == T - 1 and context.registers.shape == (2, N)
+    np.testing.assert_array_equal(context.registers[1], masked[-1] * 2)
 
 
 def test_rows_are_masked_by_a_replaced_universe_mask(ee, monkeypatch):
@@ -44,24 +58,6 @@ def test_rows_are_masked_by_a_replaced_universe_mask(ee, monkeypatch):
     (weights, _), _, _ = _one(ee, lambda row: row + 1.0, _ctx(ee, universe=np.ones((T, N))))
     np.testing.assert_array_equal(weights, DATA * 10.0 + 1.0)
     assert calls == [((N,), (N,))] * T
-
-
-def test_call_forms_and_context_attributes(ee):
-    seen = []
-
-    def op(row):
-        seen.append((row.copy(), row.base is None, row.flags.writeable, context.current_day_index))
-        row[:] = -1.0  # mutating a copy does not disturb the registers
-        return np.ones(N)
-
-    (weights, _), inst, context = _one(ee, op, context := _ctx(ee, None))
-    assert all(kw == {"context": context} for _, kw in inst.calls)
-    for t, (row, owned, writeable, day) in enumerate(seen):
-        np.testing.assert_array_equal(row, DATA[t])
-        assert owned and writeable and day == t
-    assert context.current_day_index == T - 1
-    assert context.registers.shape == (2, N)
-    np.testing.assert_array_equal(context.registers[1], np.ones(N))
 
 
 def test_bound_instances_get_views_and_int_rows(ee):
@@ -188,9 +184,7 @@ def test_warmup_rows_are_nan_and_states_are_collected(ee):
     weights, _ = ee.evaluate(graph, _ctx(ee, registry), {"root": carried})
     np.testing.assert_array_equal(weights, DATA)
 
-
-def test_warmup_longer_than_t_and_state_collection_off(ee):
-    registry = Registry().add("s", StatefulFn, stateful=True)
+    # A warm-up longer than the series; states not collected.
     context = _ctx(ee, registry)
     context._collect_states = False
     weights, states = ee.evaluate(node("rotation", "s", feat("f0"), node("int", 50)), context)
@@ -221,16 +215,6 @@ def _signals(k=3):
     rng = np.random.default_rng(1)
     return {f"s{i}": UsefulSignal(weights=rng.normal(size=(T, N)), pnl=rng.normal(size=(T, 2)),
                                   metadata={"sharpe": float(i)}) for i in (2, 0, 1)[:k]}
-
-
-def test_stateless_reduction_is_the_mean_of_sorted_signals(ee):
-    signals = _signals()
-    registry = Registry().add("r", Fn)
-    context = ctx(ee, [DATA], registry, useful_signals=signals)
-    weights, _ = ee.evaluate(node("reduction", "r", feat("f0")), context)
-    stacked = np.stack([signals[k].weights for k in sorted(signals)])
-    np.testing.assert_array_equal(weights, np.mean(stacked, axis=0))
-    assert context.extraction_buffer.shape == (3, N)
 
 
 def test_stateful_reduction_gets_extraction_and_signal_pnl(ee):
@@ -323,92 +307,36 @@ def test_precomputed_outputs_override_nodes(ee):
                               f"expected ({N},) at row 0",)
 
 
-def test_general_graph_end_to_end(ee):
-    """Rotations, a reduction over a filtration, literals and features together."""
-    from tessaline.functions import builtins as B
-    from tessaline.functions.registry import default_registry
-
-    rng = np.random.default_rng(3)
-    Tn, Nn = 12, 5
-    x, y = rng.normal(size=(Tn, Nn)), rng.normal(size=(Tn, Nn))
-    signals = {f"s{i}": UsefulSignal(rng.normal(size=(Tn, Nn)), rng.normal(size=(Tn, 2)),
-                                     {"sharpe": float(i)}) for i in range(4)}
-    registry = default_registry(as_stubs=False)
-    context = ee.EvaluationContext((x, y), {"x": 0, "y": 1}, useful_signals=signals,
-                                   registry=registry, column_labels=["gross_returns", "net"])
-    flt = node("filtration", "filtration", node("gt", "gt", node("string", "sharpe"),
-                                                node("float", 1.5)))
-    graph = node("rotation", B.PRODUCT,
-                 node("rotation", B.RANK, feat("x")),
-                 node("rotation", B.ROLLING_MEAN, feat("y"), node("int", 3)),
-                 node("reduction", B.SHARPE, flt, node("int", 2)))
-    weights, states = ee.evaluate(graph, context)
-    assert set(states) == {"root.c1", "root.c2"}
-    assert np.isnan(weights[:2]).all() and np.isfinite(weights[3:]).all()
-    # Evaluating again from the returned states continues the same streams.
-    rank = registry.create_instance(B.RANK)
-    rm = registry.create_instance(B.ROLLING_MEAN, window=3)
-    expected_rank = np.stack([rank(x[t]) for t in range(Tn)])
-    expected_rm = np.stack([rm(y[t]) for t in range(Tn)])
-    sh = registry.create_instance(B.SHARPE, window=2, stat_name="sharpe")
-    expected_sh = np.stack([sh(np.stack([signals[s].weights[t] for s in ("s2", "s3")]),
-                               signal_pnl=np.array([signals[s].pnl[t, 0] for s in ("s2", "s3")]))
-                            for t in range(Tn)])
-    expected = expected_rank * expected_rm * expected_sh
-    expected[:2] = np.nan
-    np.testing.assert_array_equal(weights, expected)
-
-
 @pytest.mark.parametrize("A, width", [(3, 2), (40, 5), (20, 1), (2, 3)])
-def test_stateless_mean_is_bit_identical_to_numpy(ee, A, width):
+def test_stateless_reduction_is_the_numpy_mean_of_sorted_signals(ee, A, width):
     rng = np.random.default_rng(A)
     scale = 10.0 ** rng.integers(-8, 8, size=(A, 1, width))
     weights = rng.normal(size=(A, 2, width)) * scale
     weights[:, 1] = -0.0
-    signals = {f"s{i:02d}": UsefulSignal(weights[i]) for i in range(A)}
+    # inserted in reverse: the rows are stacked in sorted id order
+    signals = {f"s{i:02d}": UsefulSignal(weights[i]) for i in reversed(range(A))}
     context = ctx(ee, [np.zeros((2, width))], Registry().add("r", Fn), useful_signals=signals)
     result, _ = ee.evaluate(node("reduction", "r"), context)
     expected = np.stack([np.mean(np.ascontiguousarray(weights[:, t]), axis=0) for t in range(2)])
     assert result.tobytes() == expected.tobytes()
-
-
-def _keeper_ctx(ee, op):
-    # Two functions over one feature, so argument rows are handed out at every node and row.
-    inst = Fn(op)
-    context = _ctx(ee, None)
-    context.registry = Registry().add("f", lambda **c: inst)
-    graph = node("rotation", "f", node("rotation", "f", feat("f0")))
-    return ee.evaluate(graph, context), inst
-
-
-def test_kept_argument_rows_are_never_rewritten(ee):
-    kept = []
-
-    def op(row):
-        kept.append((row, row.copy()))
-        return row + 1.0
-
-    ee_result, inst = _keeper_ctx(ee, op)
-    assert len({id(row) for row, _ in kept}) == len(kept) == 2 * T
-    for row, snapshot in kept:
-        np.testing.assert_array_equal(row, snapshot)
-    np.testing.assert_array_equal(ee_result.weights, DATA + 2.0)
+    assert context.extraction_buffer.shape == (A, width)
 
 
 @pytest.mark.parametrize("spoil", [
     lambda row, keep: row.setflags(write=False),
     lambda row, keep: setattr(row, "shape", (1, N)),
     lambda row, keep: keep.append(__import__("weakref").ref(row)),
+    lambda row, keep: keep.append(lambda: row),
     lambda row, keep: row.resize((N + 2,), refcheck=False),
     lambda row, keep: setattr(row, "dtype", np.int64),
-], ids=["read-only", "reshaped", "weakly-referenced", "resized", "dtype-changed"])
+], ids=["read-only", "reshaped", "weakly-referenced", "kept", "resized", "dtype-changed"])
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_argument_rows_are_fresh_after_a_call_changed_them(ee, spoil):
     seen, refs = [], []
 
     def op(row):
         seen.append((row.shape, row.flags.writeable, row.dtype, row.base is None, row.copy()))
-        # A weakly referenced row of an earlier call still shows that call's values.
+        # A row kept (strongly or weakly) from an earlier call still shows that call's values.
         for ref, values in refs:
             if ref() is not None:
                 np.testing.assert_array_equal(ref(), values)
@@ -418,7 +346,9 @@ def test_argument_rows_are_fresh_after_a_call_changed_them(ee, spoil):
         refs.extend((r, row.copy()) for r in keep)
         return result
 
-    result, _ = _keeper_ctx(ee, op)
+    # Two functions over one feature: argument rows are handed out at every node and row.
+    context = _ctx(ee, Registry().add("f", lambda **c: Fn(op)))
+    result = ee.evaluate(node("rotation", "f", node("rotation", "f", feat("f0"))), context)
     expected = [DATA[t] + k for t in range(T) for k in (0.0, 1.0)]
     for (shape, writeable, dtype, owned, values), want in zip(seen, expected, strict=True):
         assert shape == (N,) and writeable and dtype == np.float64 and owned
