@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from tessaline.functions._typed_shapes import FunctionGraphNode, StageData
+from tessaline.simulator_engine._graph_helpers import extract_feature_leaf_names
 from tessaline.simulator_engine._types import TransformStage
 
 
@@ -81,6 +82,12 @@ def test_names_are_added_in_sorted_order_once(ee):
     assert ctx.features[1][0, 0] == 2.0 and len(ctx.features) == 3
     ee._attach_stage_data_feature_leaves(graph("b", "a"), ctx)  # idempotent
     assert len(ctx.features) == 3
+
+
+def test_feature_leaf_names_pre_order_with_duplicates():
+    g = N("rotation", "f", N("feature", "b"), N("reduction", "r", N("aggregation", "a"),
+                                                N("int", 5)), N("feature", "b"))
+    assert extract_feature_leaf_names(g) == ["b", "a", "b"]
 
 
 def test_helpers_are_looked_up_at_call_time(ee, monkeypatch):
