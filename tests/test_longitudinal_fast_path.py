@@ -46,32 +46,24 @@ def detect(ee, graph, ctx, function_states=None, T=BIG, **kw):
 
 # ------------------------------------------------------------------------- detector
 
-@pytest.mark.parametrize("T,states,dnf,want", [
-    (BIG - 1, None, None, False),
-    (BIG, None, None, True),
-    (BIG + 1, None, None, True),
-    (BIG, {}, None, False),          # an empty dict is not None
-    (BIG, {"k": 1}, None, False),
-    (BIG, None, {"x"}, False),
-    (BIG, None, set(), True),        # empty: falsy
+@pytest.mark.parametrize("T,states,dnf,attr,want", [
+    (BIG - 1, None, None, None, False),
+    (BIG, None, None, None, True),
+    (BIG + 1, None, None, None, True),
+    (BIG, {}, None, None, False),          # an empty dict is not None
+    (BIG, {"k": 1}, None, None, False),
+    (BIG, None, {"x"}, None, False),
+    (BIG, None, set(), None, True),        # empty: falsy
+    (BIG, None, None, ("useful_signals", {"s": object()}), False),
+    (BIG, None, None, ("transform_pipeline", [object()]), False),
+    (BIG, None, None, ("metaparameters", {"stage": "x"}), False),
 ])
-def test_run_conditions(ee, T, states, dnf, want):
+def test_run_and_context_conditions(ee, T, states, dnf, attr, want):
     ctx = make_ctx(ee, Registry())
+    if attr:
+        setattr(ctx, *attr)
     graph = rot(MEAN, feat(), win(3))
     assert detect(ee, graph, ctx, states, T, data_nan_features=dnf) is want
-
-
-@pytest.mark.parametrize("attr,value", [
-    ("useful_signals", {"s": object()}),
-    ("transform_pipeline", [object()]),
-    ("metaparameters", {"stage": "x"}),
-])
-def test_context_conditions(ee, attr, value):
-    ctx = make_ctx(ee, Registry())
-    graph = rot(STD, feat(), win(3))
-    assert detect(ee, graph, ctx)
-    setattr(ctx, attr, value)
-    assert not detect(ee, graph, ctx)
 
 
 def test_threshold_is_read_from_the_module_table(ee, monkeypatch):
@@ -122,6 +114,12 @@ def test_without_registry_only_a_leaf_qualifies(ee):
     assert not detect(ee, rot(MEAN, feat(), win(3)), ctx)
 
 
+def lookup_raising(error):
+    """A registry whose get_entry attribute itself raises ``error``."""
+    return type("Lookup", (Catalog,), {"get_entry": property(
+        lambda self: (_ for _ in ()).throw(error("get_entry")))})((MEAN,))
+
+
 @pytest.mark.parametrize("registry,want", [
     (Registry(entry=Entry(module_path="", class_name=None)), True),
     (Registry(entry=Entry(module_path="pkg.mod")), False),
@@ -131,6 +129,8 @@ def test_without_registry_only_a_leaf_qualifies(ee):
     (Registry(entry=Entry(implementation=print)), False),
     (Registry(entry_error=KeyError("no")), False),
     (Registry(entry_error=RuntimeError("no")), False),
+    (lookup_raising(AttributeError), False),
+    (lookup_raising(KeyError), False),
     (Registry(names=()), False),
     (Registry(factories=(MEAN,)), False),
 ])
@@ -163,29 +163,15 @@ class Stop(BaseException):
     pass
 
 
-@pytest.mark.parametrize("error, want", [(AttributeError, False), (KeyError, False),
-                                         (Stop, Stop)])
-def test_registry_gate_guards_the_get_entry_lookup_too(ee, error, want):
-    class Lookup(Catalog):
-        @property
-        def get_entry(self):
-            raise error("get_entry")
-
-    graph, ctx = rot(MEAN, feat(), win(3)), make_ctx(ee, Lookup((MEAN,)))
-    if want is False:
-        assert detect(ee, graph, ctx) is False
-    else:
-        with pytest.raises(want):
-            detect(ee, graph, ctx)
-
-
 @pytest.mark.parametrize("method, error", [("has", ValueError), ("has_factory", ValueError),
-                                           ("get_entry", Stop)])
+                                           ("get_entry", Stop), ("lookup", Stop)])
 def test_registry_errors_propagate(ee, method, error):
-    # (get_entry's ordinary exceptions decline the path: test_registry_gate)
-    registry = Registry()
-    setattr(registry, method, lambda name: (_ for _ in ()).throw(error(method)))
-    with pytest.raises(error, match=method):
+    # (get_entry's ordinary exceptions, from the call or the lookup, decline the path:
+    # test_registry_gate)
+    registry = lookup_raising(error) if method == "lookup" else Registry()
+    if method != "lookup":
+        setattr(registry, method, lambda name: (_ for _ in ()).throw(error(method)))
+    with pytest.raises(error, match=method.replace("lookup", "get_entry")):
         detect(ee, rot(MEAN, feat(), win(3)), make_ctx(ee, registry))
 
 
@@ -253,20 +239,11 @@ def test_deep_chain_ends_in_recursion_error(ee):
     ([win("7")], 7),
     ([win(3.9)], 3),
     ([win(np.int64(12))], 12),
-    ((c for c in [feat(), win(6)]), 6),  # any iterable
+    ((c for c in [feat(), win(6), None]), 6),  # any iterable, read up to the window only
 ])
 def test_window_reader(ee, children, want):
     got = ee._get_int_window_child(children)
     assert got == want and (want is None or type(got) is int)
-
-
-def test_window_reader_stops_at_the_first_int_child(ee):
-    def children():
-        yield feat()
-        yield win(5)
-        raise AssertionError("read past the window")
-
-    assert ee._get_int_window_child(children()) == 5
 
 
 def test_window_reader_paths(ee):
