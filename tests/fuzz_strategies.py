@@ -582,12 +582,9 @@ class FakeRegistry:
     def _instance(self, name, state, config):
         entry = self.entries.get(name) if _hashable(name) else None
         window = config.get("window", 3) if isinstance(config.get("window", 3), int) else 3
-        inst = FakeInstance(name, self.instance_behaviour, bool(getattr(entry, "stateful", False)),
+        return FakeInstance(name, self.instance_behaviour, bool(getattr(entry, "stateful", False)),
                             window, state=getattr(state, "data", None),
                             state_behaviour=self.state_behaviour, registry=self)
-        if name == "fz_arity":
-            inst.arity = 2
-        return inst
 
     def create_instance(self, name, **config):
         return self._misbehave("create_instance", lambda: self._instance(name, None, config))
@@ -603,7 +600,7 @@ class FakeRegistry:
 def default_entries():
     long = FakeEntry(stateful=True, param_schema={"window": "int"})
     return {
-        FN_MEAN: FakeEntry(), "fz_arity": FakeEntry(), COMBINE: FakeEntry(),
+        FN_MEAN: FakeEntry(), COMBINE: FakeEntry(),
         FN_ROLL: FakeEntry(param_schema={"window": {"type": "int"}}, stateful=True),
         FN_RED: FakeEntry(param_schema=[("window", "int")], stateful=True),
         RANK: FakeEntry(family="virtualization", param_schema={"window": {"type": "int"}}),

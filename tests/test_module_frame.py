@@ -5,25 +5,21 @@ import pytest
 import structlog
 
 
-def test_docstring_first_line(ee):
-    assert ee.__doc__.splitlines()[0] == "Expression evaluator implementation (MVP)."
-
-
-def test_imported_names_are_module_attributes(ee):
+def test_docstring_and_imported_names(ee):
     import copy
     import threading
 
     from tessaline.functions import _typed_shapes, filtrations, filtrations_evaluation
     from tessaline.simulator_engine import _combine, _graph_helpers, _types
 
-    assert ee.np is np and ee.threading is threading and ee.deepcopy is copy.deepcopy
-    assert ee.structlog is structlog
-    assert ee.FunctionGraphNode is _typed_shapes.FunctionGraphNode
-    assert ee.FiltrationInstance is filtrations.FiltrationInstance
-    assert ee.FilterNode is filtrations_evaluation.FilterNode
-    assert ee.EvaluationError is _types.EvaluationError
-    assert ee.combine_signal_and_transforms is _combine.combine_signal_and_transforms
-    assert ee.extract_feature_leaf_names is _graph_helpers.extract_feature_leaf_names
+    assert ee.__doc__.splitlines()[0] == "Expression evaluator implementation (MVP)."
+    assert (ee.np, ee.threading, ee.structlog, ee.deepcopy) == (np, threading, structlog,
+                                                               copy.deepcopy)
+    for name, where in [("FunctionGraphNode", _typed_shapes), ("FiltrationInstance", filtrations),
+                        ("FilterNode", filtrations_evaluation), ("EvaluationError", _types),
+                        ("combine_signal_and_transforms", _combine),
+                        ("extract_feature_leaf_names", _graph_helpers)]:
+        assert getattr(ee, name) is getattr(where, name), name
 
 
 EVALUATE = ("(graph, context, function_states=None, is_cold_start=False, *, "
