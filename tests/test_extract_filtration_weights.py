@@ -32,24 +32,19 @@ def test_empty_passing_ids(ee, useful, shape, ids):
     assert out.shape == shape and out.dtype == np.float64
 
 
-@pytest.mark.parametrize("t", [250, -1, 1000, -(2 ** 31)])
-def test_t_out_of_bounds(ee, signals, t):
-    with pytest.raises(IndexError) as info:
-        ee.extract_filtration_weights(signals, ["a", "b"], t)
-    assert str(info.value) == (
-        f"t={t} out of bounds for weights array with valid range [0, 250)")
-
-
 @pytest.mark.parametrize("t, error", [
+    (250, IndexError), (-1, IndexError), (1000, IndexError), (-(2 ** 31), IndexError),
     (2 ** 31, OverflowError), (-(2 ** 31) - 1, OverflowError), (1.0, TypeError),
     ("1", TypeError), (None, TypeError), (np.int64(3), None)])
-def test_t_must_be_a_c_int(ee, signals, t, error):
+def test_t_is_a_c_int_within_bounds(ee, signals, t, error):
     if error is None:  # index objects are taken
         out = ee.extract_filtration_weights(signals, ["a"], t=t)
         np.testing.assert_array_equal(out[0], signals["a"].weights[3])
         return
-    with pytest.raises(error):
-        ee.extract_filtration_weights(signals, ["a"], t)
+    with pytest.raises(error) as info:
+        ee.extract_filtration_weights(signals, ["a", "b"], t)
+    if error is IndexError:
+        assert str(info.value) == f"t={t} out of bounds for weights array with valid range [0, 250)"
 
 
 @pytest.mark.parametrize("bad, name", [(7, "int"), (b"a", "bytes"), (("a",), "tuple"),
@@ -60,7 +55,6 @@ def test_non_str_id_is_a_type_error(ee, signals, bad, name):
         return
     with pytest.raises(TypeError) as info:
         ee.extract_filtration_weights(signals, ["a", bad], 1)
-    assert "str" in str(info.value) and name in str(info.value)
     assert str(info.value) == f"Expected str, got {name}"
 
 
@@ -174,11 +168,3 @@ def test_ids_changing_between_passes_fail_in_the_copy(ee, signals):
 
     with pytest.raises(TypeError, match="^Expected str, got int$"):
         ee.extract_filtration_weights(signals, Shifty(["a", "b"]), 0)
-
-
-def test_large_selection(ee):
-    rng = np.random.default_rng(1)
-    useful = {f"s{k}": sig(rng.standard_normal((20, 300))) for k in range(500)}
-    ids = [f"s{k}" for k in rng.permutation(500)]
-    out = ee.extract_filtration_weights(useful, ids, 13)
-    np.testing.assert_array_equal(out, np.stack([useful[s].weights[13] for s in ids]))
