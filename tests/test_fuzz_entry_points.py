@@ -236,17 +236,6 @@ def test_result_protocol_with_any_contents(ee, data):
     outcome(lambda: bare[0])
 
 
-def test_result_iterator_survives_weights_deleted_mid_iteration(ee):
-    result = ee.EvaluationResult(np.zeros(2), {})
-    it = iter(result)
-    assert next(it) is result.weights
-    del result.states
-    with pytest.raises(AttributeError):
-        next(it)
-    with pytest.raises(StopIteration):
-        next(it)
-
-
 # ---------------------------------------------------------------------------------------
 # Hostile objects in specific places.
 
