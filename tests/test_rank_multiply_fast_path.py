@@ -156,52 +156,44 @@ def detect(ee, graph, ctx, states=None, **kw):
     return ee._can_use_rank_multiply_fast_path(graph, ctx, states, **kw)
 
 
-def test_detector_accepts_the_product_shape(ee):
-    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)))
-    assert detect(ee, product_graph(), ctx) is True
-    ctx.registry = Registry()
-    assert detect(ee, Node("rotation", COMBINE, [operand("a", "aggregation"), operand("b")]), ctx,
-                  {}, bound_function_instances={}) is True
-    assert ctx.registry.asked == [COMBINE, RANK]
-
-
-@pytest.mark.parametrize("factories,asked", [
-    ({COMBINE}, [COMBINE]), ({RANK}, [COMBINE, RANK]), ({COMBINE, RANK}, [COMBINE])])
-def test_detector_registry_gate(ee, factories, asked):
-    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)), registry=Registry(factories))
-    assert detect(ee, product_graph(), ctx) is False
-    assert ctx.registry.asked == asked
-
-
-@pytest.mark.parametrize("graph", [
-    Node("rotation", COMBINE, [operand("a"), operand("b"), operand("a")]),
-    Node("rotation", COMBINE, [operand("a")]),
-    Node("rotation", COMBINE, [Node("aggregation", "a"), operand("b")]),
-    Node("rotation", COMBINE, [operand("a"), operand("missing")]),
-    Node("rotation", COMBINE, [operand("a"), Node("rotation", "other", [Node("feature", "b")])]),
-    Node("rotation", COMBINE, [operand("a"), Node("rotation", RANK, [Node("rotation", RANK, [])])]),
-    Node("rotation", COMBINE, [operand("a"),
-                               Node("rotation", RANK, [Node("feature", "a"), Node("feature", "b")])]),
-    Node("reduction", COMBINE, [operand("a"), operand("b")]),
-    Node("rotation", RANK, [operand("a"), operand("b")]),
+@pytest.mark.parametrize("graph, kw, factories, want, asked", [
+    (product_graph(), {}, None, True, None),
+    (Node("rotation", COMBINE, [operand("a", "aggregation"), operand("b")]),
+     dict(states={}, bound_function_instances={}), (), True, [COMBINE, RANK]),
+    # a registry with a factory for either function keeps the path
+    (product_graph(), {}, {COMBINE}, False, [COMBINE]),
+    (product_graph(), {}, {RANK}, False, [COMBINE, RANK]),
+    (product_graph(), {}, {COMBINE, RANK}, False, [COMBINE]),
+    # other shapes
+    (Node("rotation", COMBINE, [operand("a"), operand("b"), operand("a")]), {}, None, False, None),
+    (Node("rotation", COMBINE, [operand("a")]), {}, None, False, None),
+    (Node("rotation", COMBINE, [Node("aggregation", "a"), operand("b")]), {}, None, False, None),
+    (Node("rotation", COMBINE, [operand("a"), operand("missing")]), {}, None, False, None),
+    (Node("rotation", COMBINE, [operand("a"), Node("rotation", "other", [Node("feature", "b")])]),
+     {}, None, False, None),
+    (Node("rotation", COMBINE, [operand("a"), Node("rotation", RANK, [Node("rotation", RANK, [])])]),
+     {}, None, False, None),
+    (Node("rotation", COMBINE, [operand("a"), Node("rotation", RANK, [Node("feature", "a"),
+                                                                      Node("feature", "b")])]),
+     {}, None, False, None),
+    (Node("reduction", COMBINE, [operand("a"), operand("b")]), {}, None, False, None),
+    (Node("rotation", RANK, [operand("a"), operand("b")]), {}, None, False, None),
+    # arguments and context, checked before the graph is read
+    ("not even a node", dict(data_nan_features={"a"}), (), False, []),
+    ("not even a node", dict(states={"k": 1}), (), False, []),
+    ("not even a node", dict(bound_function_instances={"root": object()}), (), False, []),
+    ("not even a node", dict(attr=("useful_signals", {"s": 1})), (), False, []),
+    ("not even a node", dict(attr=("transform_pipeline", [1])), (), False, []),
+    ("not even a node", dict(attr=("metaparameters", {"m": "o"})), (), False, []),
 ])
-def test_detector_refuses_other_shapes(ee, graph):
-    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)))
-    assert detect(ee, graph, ctx) is False
-
-
-@pytest.mark.parametrize("kw,attr", [
-    (dict(data_nan_features={"a"}), None), (dict(states={"k": 1}), None),
-    (dict(bound_function_instances={"root": object()}), None),
-    ({}, ("useful_signals", {"s": 1})), ({}, ("transform_pipeline", [1])),
-    ({}, ("metaparameters", {"m": "o"}))])
-def test_detector_refuses_context_and_arguments(ee, kw, attr):
-    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)), registry=Registry())
-    if attr:
-        setattr(ctx, *attr)
-    states = kw.pop("states", None)
-    assert detect(ee, "not even a node", ctx, states, **kw) is False
-    assert ctx.registry.asked == []
+def test_detector(ee, graph, kw, factories, want, asked):
+    kw = dict(kw)
+    ctx = context(ee, np.zeros((2, 2)), np.zeros((2, 2)),
+                  registry=None if factories is None else Registry(factories))
+    if "attr" in kw:
+        setattr(ctx, *kw.pop("attr"))
+    assert detect(ee, graph, ctx, kw.pop("states", None), **kw) is want
+    assert asked is None or ctx.registry.asked == asked
 
 
 def test_detector_child_paths_in_errors(ee):
