@@ -13,8 +13,18 @@ def node(type_, value, *children, config=None, canonical_id=None):
     return FunctionGraphNode(type_, value, list(children) or None, config, canonical_id)
 
 
-def feat(name):
+def feat(name="x"):
     return node("feature", name)
+
+
+def op(name, *children):
+    """A filter operator node: its type and value are the operator's name."""
+    return node(name, name, *children)
+
+
+def literal(kind):
+    """A builder of ``kind`` literal nodes: literal("int")(3)."""
+    return lambda value: node(kind, value)
 
 
 class Entry:

@@ -1,28 +1,13 @@
 import pytest
 
-from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
+from driver_fakes import literal, op
+from driver_fakes import node as N
+from tessaline.functions._typed_shapes import SchemaError
 from tessaline.functions.filtrations_evaluation import FilterNode
 from tessaline.simulator_engine._types import EvaluationError
 
 
-def N(type_, node, *children):
-    return FunctionGraphNode(type_, node, list(children) if children else None)
-
-
-def op(name, *children):
-    return N(name, name, *children)
-
-
-def s(v):
-    return N("string", v)
-
-
-def f(v):
-    return N("float", v)
-
-
-def i(v):
-    return N("int", v)
+s, f, i = literal("string"), literal("float"), literal("int")
 
 
 # ---- conversion -----------------------------------------------------------------------

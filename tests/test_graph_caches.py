@@ -2,13 +2,10 @@ import sys
 
 import pytest
 
+from driver_fakes import node as N
 from fuzz_strategies import frozen_node_class, raising_node_class
 from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
 from tessaline.simulator_engine._types import EvaluationError
-
-
-def N(type_, node, *children):
-    return FunctionGraphNode(type_, node, list(children) if children else None)
 
 
 # Node classes refusing every assignment after construction, cache slots included.

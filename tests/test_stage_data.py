@@ -3,13 +3,10 @@ import types
 import numpy as np
 import pytest
 
-from tessaline.functions._typed_shapes import FunctionGraphNode, StageData
+from driver_fakes import node as N
+from tessaline.functions._typed_shapes import StageData
 from tessaline.simulator_engine._graph_helpers import extract_feature_leaf_names
 from tessaline.simulator_engine._types import TransformStage
-
-
-def N(type_, node, *children):
-    return FunctionGraphNode(type_, node, list(children) if children else None)
 
 
 def context(stage_values=None, features=None, feature_index=None):

@@ -2,21 +2,13 @@ import types
 
 import pytest
 
-from driver_fakes import Catalog
-from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
+from driver_fakes import Catalog, feat, literal
+from driver_fakes import node as N
+from tessaline.functions._typed_shapes import SchemaError
 from tessaline.simulator_engine._types import EvaluationError
 
 
-def N(type_, node, *children):
-    return FunctionGraphNode(type_, node, list(children) if children else None)
-
-
-def feat(name="x"):
-    return N("feature", name)
-
-
-def i(v):
-    return N("int", v)
+i = literal("int")
 
 
 def Registry(stateful=(), stateless=()):
