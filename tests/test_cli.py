@@ -31,17 +31,6 @@ def test_market_file_round_trip(tmp_path):
         assert loaded.signals[sid].metadata == sig.metadata
 
 
-def test_synthetic_market_has_listings_and_delistings():
-    m = demo.daily_market(300, 80, seed=3)
-    u = m.universe
-    assert (u[0] == 0).any() and (u[-1] == 0).any() and (u[150] == 1).any()
-    assert np.array_equal(np.isnan(m.features["close"]), u == 0)
-    assert len(m.signals) == 8
-    for sig in m.signals.values():
-        assert sig.weights.shape == (300, 80) and sig.pnl.shape == (300, 2)
-        assert {"family", "sharpe", "turnover"} <= set(sig.metadata)
-
-
 def test_bad_market_file(tmp_path, capsys, ee):
     path = tmp_path / "bad.npz"
     np.savez(path, x=np.zeros(3))

@@ -137,13 +137,6 @@ class TestCopying:
         ctx.registers = np.arange(3.0).reshape(1, 3)
         return ctx
 
-    def test_getstate_has_no_lock(self, ee):
-        ctx = self.make(ee)
-        state = ctx.__getstate__()
-        assert "_evaluation_lock" not in state and state["extra"] == [1, 2]
-        del ctx._evaluation_lock
-        assert "_evaluation_lock" not in ctx.__getstate__()
-
     @pytest.mark.parametrize("clone", [
         lambda c: pickle.loads(pickle.dumps(c)),
         lambda c: pickle.loads(pickle.dumps(c, protocol=5)),
@@ -159,7 +152,12 @@ class TestCopying:
         np.testing.assert_array_equal(other.registers, ctx.registers)
         np.testing.assert_array_equal(other.extraction_buffer, ctx.extraction_buffer)
 
-    def test_setstate_adds_nothing_else(self, ee):
+    def test_state_has_no_lock_and_setstate_adds_only_one(self, ee):
+        ctx = self.make(ee)
+        state = ctx.__getstate__()
+        assert "_evaluation_lock" not in state and state["extra"] == [1, 2]
+        del ctx._evaluation_lock
+        assert "_evaluation_lock" not in ctx.__getstate__()
         obj = ee.EvaluationContext.__new__(ee.EvaluationContext)
         obj.__setstate__({"x": 1})
         assert set(vars(obj)) == {"x", "_evaluation_lock"}
