@@ -50,15 +50,15 @@ def test_order_and_argument_forms(ee, spy):
     assert calls[3][1] == (graph, context, None, 2)
 
 
-@pytest.mark.parametrize("accept, declined, taken", [
-    ("_can_use_leaf_fast_path", {}, "_evaluate_leaf_fast"),
-    ("_can_use_simple_rank_fast_path", {}, "_evaluate_simple_rank_fast"),
-    ("_can_use_longitudinal_fast_path", {}, "_evaluate_longitudinal_fast"),
+@pytest.mark.parametrize("accept, taken, matrix", [
+    ("_can_use_leaf_fast_path", "_evaluate_leaf_fast", np.full((2, 3), 7.0)),
+    ("_can_use_leaf_fast_path", "_evaluate_leaf_fast", None),  # the leaf's result is not tested
+    ("_can_use_simple_rank_fast_path", "_evaluate_simple_rank_fast", np.full((2, 3), 7.0)),
+    ("_can_use_longitudinal_fast_path", "_evaluate_longitudinal_fast", np.full((2, 3), 7.0)),
 ])
-def test_first_accepting_path_ends_the_call(ee, spy, accept, declined, taken):
+def test_first_accepting_path_ends_the_call(ee, spy, accept, taken, matrix):
     calls, answers = spy
     graph, context = _setup(ee)
-    matrix = np.full((2, 3), 7.0)
     answers.update({accept: 1, taken: matrix})
     result = ee.evaluate(graph, context, {"root": object()})
     assert result.weights is matrix and result.states == {}
@@ -75,14 +75,6 @@ def test_declining_evaluators_fall_through_to_the_general_path(ee, spy):
     assert [c[0] for c in calls] == [DETECTORS[0], DETECTORS[1], EVALUATORS[1], DETECTORS[2],
                                      EVALUATORS[2], DETECTORS[3]]
     assert list(states) == ["root"]
-
-
-def test_leaf_result_is_not_tested(ee, spy):
-    calls, answers = spy
-    graph, context = _setup(ee)
-    answers.update({"_can_use_leaf_fast_path": True})
-    result = ee.evaluate(graph, context)
-    assert result.weights is None
 
 
 def test_detector_errors_propagate(ee, monkeypatch):
