@@ -1,3 +1,5 @@
+import types
+
 import pytest
 
 from fuzz_strategies import raising_node_class
@@ -5,101 +7,72 @@ from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
 from tessaline.simulator_engine._types import EvaluationError
 
 
-Raising = raising_node_class("type", RuntimeError)
+def Entry(schema):
+    return types.SimpleNamespace(param_schema=schema)
 
 
-class Entry:
-    def __init__(self, schema):
-        self.param_schema = schema
+def Item(**fields):
+    return types.SimpleNamespace(**fields)
 
 
-class Item:
-    def __init__(self, name=None, type=None):
-        if name is not None:
-            self.name = name
-        if type is not None:
-            self.type = type
+def without(field, type_=None):
+    node = FunctionGraphNode(type_, "x")
+    delattr(node, field)
+    return node
 
 
-def test_require_instance(ee):
-    node = FunctionGraphNode("feature", "x")
-    assert ee._require_graph_node_instance(node, "root") is node
-    with pytest.raises(SchemaError) as info:
-        ee._require_graph_node_instance({"type": "feature"}, "root.c2")
-    assert str(info.value) == "Graph node 'root.c2' must be FunctionGraphNode; got dict"
-    with pytest.raises(SchemaError, match="got NoneType"):
-        ee._require_graph_node_instance(None, 3)
+@pytest.mark.parametrize("call, error, match", [
+    (lambda ee: ee._require_graph_node_instance({"type": "feature"}, "root.c2"), SchemaError,
+     r"^Graph node 'root.c2' must be FunctionGraphNode; got dict$"),
+    (lambda ee: ee._require_graph_node_instance(None, 3), SchemaError, "got NoneType$"),
+    (lambda ee: ee._require_graph_type_value({"type": "feature", "node": "x"}, "root"),
+     SchemaError, r"^Graph node 'field-check' must be FunctionGraphNode; got dict$"),
+    (lambda ee: ee._require_graph_node_value({"type": "feature", "node": "x"}, "root"),
+     SchemaError, r"^Graph node 'field-check' must be FunctionGraphNode; got dict$"),
+    (lambda ee: ee._require_graph_field(without("type"), "type", "root.c1"), EvaluationError,
+     r"^Graph node 'root.c1' missing required key: type$"),
+    # attribute errors other than a missing attribute propagate
+    (lambda ee: ee._require_graph_type_value(raising_node_class("type", RuntimeError)("t", "n"),
+                                             "root"), RuntimeError, "reading type"),
+    (lambda ee: ee._graph_has_field(raising_node_class("type", RuntimeError)("t", "n"), "type"),
+     RuntimeError, "reading type"),
+    # a missing or raising children or config attribute is no empty one
+    (lambda ee: ee._graph_children(without("children")), AttributeError, None),
+    (lambda ee: ee._graph_config_dict(without("config")), AttributeError, None),
+    (lambda ee: ee._graph_children(raising_node_class("children", AttributeError)("r", "f")),
+     AttributeError, "reading children"),
+    (lambda ee: ee._graph_config_dict(raising_node_class("config", AttributeError)("r", "f")),
+     AttributeError, "reading config"),
+    (lambda ee: ee._graph_children(object()), SchemaError, "'children'"),
+    (lambda ee: ee._graph_config_dict([]), SchemaError, "'config'"),
+    (lambda ee: ee._graph_config_dict(FunctionGraphNode("rotation", "f", None, 5)), TypeError,
+     None),
+    (lambda ee: ee._config_param_names(Entry([("a", {"type": ["unhashable"]})])), TypeError,
+     None),
+])
+def test_accessor_errors(ee, call, error, match):
+    with pytest.raises(error, match=match):
+        call(ee)
 
 
-@pytest.mark.parametrize("fn", ["_require_graph_type_value", "_require_graph_node_value"])
-def test_foreign_node_names_field_check(ee, fn):
-    with pytest.raises(SchemaError) as info:
-        getattr(ee, fn)({"type": "feature", "node": "x"}, "root")
-    assert str(info.value) == "Graph node 'field-check' must be FunctionGraphNode; got dict"
-
-
-def test_has_field_and_require_field(ee):
+def test_accessor_values(ee):
     node = FunctionGraphNode(None, "x")
+    assert ee._require_graph_node_instance(node, "root") is node
     assert ee._graph_has_field(node, "type") is True
     assert ee._require_graph_type_value(node, "root") is None
-    del node.type
-    assert ee._graph_has_field(node, "type") is False
-    with pytest.raises(EvaluationError) as info:
-        ee._require_graph_field(node, "type", "root.c1")
-    assert str(info.value) == "Graph node 'root.c1' missing required key: type"
-
-
-def test_attribute_errors_other_than_missing_propagate(ee):
-    with pytest.raises(RuntimeError, match="reading type"):
-        ee._require_graph_type_value(Raising("t", "n"), "root")
-    with pytest.raises(RuntimeError, match="reading type"):
-        ee._graph_has_field(Raising("t", "n"), "type")
-
-
-@pytest.mark.parametrize("field, fn", [("children", "_graph_children"),
-                                       ("config", "_graph_config_dict")])
-def test_missing_or_raising_children_and_config_propagate(ee, field, fn):
-    node = FunctionGraphNode("rotation", "f")
-    delattr(node, field)
-    with pytest.raises(AttributeError):
-        getattr(ee, fn)(node)
-    with pytest.raises(AttributeError, match=f"reading {field}"):
-        getattr(ee, fn)(raising_node_class(field, AttributeError)("rotation", "f"))
-
-
-@pytest.mark.parametrize("children", [None, (), []])
-def test_children_empty(ee, children):
-    out = ee._graph_children(FunctionGraphNode("rotation", "f", children))
-    assert out == [] and out is not children
-
-
-def test_children_is_the_node_sequence(ee):
+    assert ee._graph_has_field(without("type"), "type") is False
+    for children in (None, (), []):
+        out = ee._graph_children(FunctionGraphNode("rotation", "f", children))
+        assert out == [] and out is not children
     kids = (FunctionGraphNode("feature", "a"),)
     assert ee._graph_children(FunctionGraphNode("rotation", "f", kids)) is kids
-    with pytest.raises(SchemaError, match="'children'"):
-        ee._graph_children(object())
-
-
-def test_config_dict(ee):
-    node = FunctionGraphNode("rotation", "f")
     a, b = ee._graph_config_dict(node), ee._graph_config_dict(node)
     assert a == {} and a is not b
-    cfg = {"w": 5}
-    node.config = cfg
-    out = ee._graph_config_dict(node)
-    out["x"] = 1
+    node.config = cfg = {"w": 5}
+    ee._graph_config_dict(node)["x"] = 1  # a copy
     assert cfg == {"w": 5}
-    node.config = 5
-    with pytest.raises(TypeError):
-        ee._graph_config_dict(node)
-    with pytest.raises(SchemaError, match="'config'"):
-        ee._graph_config_dict([])
-
-
-def test_iter_schema_items(ee):
     assert ee._iter_schema_items(None) == ()
-    s = [1]
-    assert ee._iter_schema_items(s) is s
+    assert ee._iter_schema_items(kids) is kids
 
 
 @pytest.mark.parametrize("item,expected", [
@@ -127,5 +100,3 @@ def test_config_param_names(ee):
     listed = Entry([("a", "int"), {"type": "float"}, Item(name="", type="int"),
                     Item(name=7, type="string"), ("b", "feature")])
     assert ee._config_param_names(listed) == ["a", "param_1", "7"]
-    with pytest.raises(TypeError):
-        ee._config_param_names(Entry([("a", {"type": ["unhashable"]})]))
