@@ -47,54 +47,60 @@ def test_t_is_a_c_int_within_bounds(ee, signals, t, error):
         assert str(info.value) == f"t={t} out of bounds for weights array with valid range [0, 250)"
 
 
-@pytest.mark.parametrize("bad, name", [(7, "int"), (b"a", "bytes"), (("a",), "tuple"),
-                                       (np.str_("a"), None)])
-def test_non_str_id_is_a_type_error(ee, signals, bad, name):
-    if name is None:  # numpy str_ is a str subclass and passes
-        assert ee.extract_filtration_weights(signals, ["a", bad], 1).shape == (2, 40)
-        return
-    with pytest.raises(TypeError) as info:
-        ee.extract_filtration_weights(signals, ["a", bad], 1)
-    assert str(info.value) == f"Expected str, got {name}"
+class Broken:
+    @property
+    def weights(self):
+        raise RuntimeError("weights broke")
 
 
-def test_ids_are_checked_one_by_one_in_order(ee, signals):
-    with pytest.raises(TypeError):
-        ee.extract_filtration_weights(signals, ["a", 7, "missing"], 1)
-    with pytest.raises(KeyError) as info:
-        ee.extract_filtration_weights(signals, ["a", "missing", 7], 1)
-    assert info.value.args == ("missing",)
+class Shifty(list):
+    """Ids whose second item changes between the check and the copy."""
+
+    def __getitem__(self, index):
+        value = list.__getitem__(self, index)
+        return 7 if index == 1 else value
 
 
-def test_none_id_passes_the_type_check(ee, signals):
-    with pytest.raises(KeyError) as info:
-        ee.extract_filtration_weights(signals, ["a", None], 1)
-    assert info.value.args == (None,)
-    signals[None] = sig(np.ones((250, 40)))
-    out = ee.extract_filtration_weights(signals, ["a", None], 1)
-    np.testing.assert_array_equal(out[1], np.ones(40))
+def pool(**extra):
+    rng = np.random.default_rng(7)
+    return {name: sig(rng.standard_normal((250, 40))) for name in "ab"} | extra
 
 
-def test_first_id_lookup_precedes_the_bounds_check(ee, signals):
-    with pytest.raises(KeyError):
-        ee.extract_filtration_weights(signals, ["missing"], 10 ** 6)
-    # a non-str first id that is a key reaches the bounds check, then the type check
-    signals[5] = sig(np.zeros((3, 40)))
-    with pytest.raises(IndexError, match=r"valid range \[0, 3\)"):
-        ee.extract_filtration_weights(signals, [5], 3)
-    with pytest.raises(TypeError):
-        ee.extract_filtration_weights(signals, [5], 1)
+@pytest.mark.parametrize("useful, ids, t, error, match", [
+    (pool(), ["a", 7], 1, TypeError, "^Expected str, got int$"),
+    (pool(), ["a", b"a"], 1, TypeError, "^Expected str, got bytes$"),
+    (pool(), ["a", ("a",)], 1, TypeError, "^Expected str, got tuple$"),
+    (pool(), Shifty(["a", "b"]), 0, TypeError, "^Expected str, got int$"),
+    # ids are checked one by one, in order; None passes the type check
+    (pool(), ["a", 7, "missing"], 1, TypeError, None),
+    (pool(), ["a", "missing", 7], 1, KeyError, "^'missing'$"),
+    (pool(), ["a", None], 1, KeyError, "^None$"),
+    # the first id is looked up before the bounds check; a non-str key reaches the bounds
+    # check, then the type check
+    (pool(), ["missing"], 10 ** 6, KeyError, None),
+    ({5: sig(np.zeros((3, 40)))}, [5], 3, IndexError, r"valid range \[0, 3\)"),
+    ({5: sig(np.zeros((3, 40)))}, [5], 1, TypeError, None),
+    # dimensions come from the first signal; the others are assigned as NumPy does
+    (pool(short=sig(np.ones((2, 40)))), ["a", "short"], 3, IndexError, None),
+    (pool(wide=sig(np.ones((250, 41)))), ["a", "wide"], 1, ValueError, None),
+    # a first signal without a weight matrix
+    ({"z": sig(None)}, ["z"], 0, AttributeError, None),
+    ({"z": sig(np.zeros(4))}, ["z"], 0, ValueError, "not enough values to unpack"),
+    ({"z": sig(np.zeros((2, 2, 2)))}, ["z"], 0, ValueError, "too many values to unpack"),
+    ({"z": object()}, ["z"], 0, AttributeError, None),
+    ({"z": Broken()}, ["z"], 0, RuntimeError, "weights broke"),
+    ({"z": Broken()}, [], 0, RuntimeError, "weights broke"),
+])
+def test_errors_and_their_order(ee, useful, ids, t, error, match):
+    with pytest.raises(error, match=match):
+        ee.extract_filtration_weights(useful, ids, t)
 
 
-def test_dimensions_come_from_the_first_signal(ee):
-    useful = {"a": sig(np.zeros((5, 3))), "short": sig(np.ones((2, 3))),
-              "wide": sig(np.ones((5, 4))), "one": sig(np.arange(5.0).reshape(5, 1))}
-    with pytest.raises(IndexError):
-        ee.extract_filtration_weights(useful, ["a", "short"], 3)
-    with pytest.raises(ValueError):
-        ee.extract_filtration_weights(useful, ["a", "wide"], 1)
-    out = ee.extract_filtration_weights(useful, ["a", "one"], 2)  # broadcasts as NumPy does
-    np.testing.assert_array_equal(out[1], [2.0, 2.0, 2.0])
+def test_str_subclass_and_none_ids_and_broadcast_rows(ee):
+    useful = pool(one=sig(np.arange(250.0).reshape(250, 1)))
+    useful[None] = sig(np.ones((250, 40)))
+    out = ee.extract_filtration_weights(useful, ["a", np.str_("b"), None, "one"], 2)
+    np.testing.assert_array_equal(out[1:], [useful["b"].weights[2], np.ones(40), [2.0] * 40])
 
 
 @pytest.mark.parametrize("make", [
@@ -135,36 +141,3 @@ def test_special_values_are_copied_bit_for_bit(ee):
     w[1, 0] = nan_payload
     out = ee.extract_filtration_weights({"a": sig(w)}, ["a", "a"], 1)
     assert out.tobytes() == np.stack([w[1], w[1]]).tobytes()
-
-
-def test_non_ndarray_first_signal(ee):
-    with pytest.raises(AttributeError):
-        ee.extract_filtration_weights({"a": sig(None)}, ["a"], 0)
-    with pytest.raises(ValueError, match="not enough values to unpack"):
-        ee.extract_filtration_weights({"a": sig(np.zeros(4))}, ["a"], 0)
-    with pytest.raises(ValueError, match="too many values to unpack"):
-        ee.extract_filtration_weights({"a": sig(np.zeros((2, 2, 2)))}, ["a"], 0)
-    with pytest.raises(AttributeError):
-        ee.extract_filtration_weights({"a": object()}, ["a"], 0)
-
-
-def test_weights_attribute_errors_propagate(ee):
-    class Broken:
-        @property
-        def weights(self):
-            raise RuntimeError("weights broke")
-
-    with pytest.raises(RuntimeError, match="weights broke"):
-        ee.extract_filtration_weights({"a": Broken()}, ["a"], 0)
-    with pytest.raises(RuntimeError, match="weights broke"):
-        ee.extract_filtration_weights({"a": Broken()}, [], 0)
-
-
-def test_ids_changing_between_passes_fail_in_the_copy(ee, signals):
-    class Shifty(list):
-        def __getitem__(self, index):
-            value = list.__getitem__(self, index)
-            return 7 if index == 1 else value
-
-    with pytest.raises(TypeError, match="^Expected str, got int$"):
-        ee.extract_filtration_weights(signals, Shifty(["a", "b"]), 0)
