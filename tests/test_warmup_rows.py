@@ -38,7 +38,9 @@ REG = Registry(stateful={"roll", "roll2", "red"}, stateless={"plain"})
     # the largest of several rotation children
     (N("rotation", "roll", N("rotation", "roll", feat(), i(3)),
        N("rotation", "roll", feat(), i(7)), i(2)), 7),
-    # float literals never give a window; an unusable literal does not hide a usable one
+    # float literals never give a window; an unusable literal does not hide a usable one;
+    # a literal's own (malformed) children are not read
+    (N("rotation", "roll", N("string", "s", {"not": "a node"}), i(3)), 2),
     (N("rotation", "roll", i("abc"), i(4), i(None)), 3),
     (N("rotation", "roll", feat(), N("float", 10.0)), 0),
     # a filtration or other node passes its children's warm-up through
@@ -77,47 +79,36 @@ class Broken:
     def stateful(self):
         raise RuntimeError("entry broke")
 
+    def get_state(self):
+        raise RuntimeError("state broke")
 
-@pytest.mark.parametrize("graph, registry, error", [
-    (N("rotation", "roll", i(Broken())), REG, KeyError),  # only Type/ValueError mean "no int"
-    (N("rotation", "roll", i(3)), types.SimpleNamespace(has=lambda name: True,
-                                                        get_entry=lambda name: Broken()),
-     RuntimeError),
+
+def missing(field, node):
+    delattr(node, field)
+    return node
+
+
+@pytest.mark.parametrize("graph, args, error, match", [
+    # only TypeError and ValueError of int() mean "no int"
+    (N("rotation", "roll", i(Broken())), (REG,), KeyError, "int broke"),
+    (N("rotation", "roll", i(3)), (types.SimpleNamespace(
+        has=lambda name: True, get_entry=lambda name: Broken()),), RuntimeError, "entry broke"),
+    # a bool literal's children are walked (a string literal's are not: the table above)
+    (N("rotation", "roll", N("bool", True, {"not": "a node"})), (REG,), SchemaError,
+     "'field-check'.*got dict$"),
+    (N("rotation", "roll", feat(), N("rotation", "roll", i(2), missing("type", feat()))),
+     (REG,), EvaluationError, "^Graph node 'root.c1.c1' missing required key: type$"),
+    (N("rotation", "roll", feat(), N("rotation", "roll", i(2), missing("type", feat()))),
+     (REG, "top"), EvaluationError, "^Graph node 'top.c1.c1' missing required key: type$"),
+    (missing("node", N("rotation", "roll", i(3))), (REG,), EvaluationError,
+     "^Graph node 'root' missing required key: node$"),
+    (None, (REG,), SchemaError, "^Graph node 'children' must be FunctionGraphNode"),
+    ({"type": "rotation", "node": "roll"}, (REG,), SchemaError,
+     "^Graph node 'children' must be FunctionGraphNode"),
 ])
-def test_errors_of_literals_and_entries_propagate(ee, graph, registry, error):
-    with pytest.raises(error, match="broke"):
-        ee._compute_graph_warmup_rows(graph, registry)
-
-
-def test_literal_children_are_not_walked_but_bool_ones_are(ee):
-    # a malformed literal child is skipped without its own children being read
-    lit = N("string", "s", {"not": "a node"})
-    assert ee._compute_graph_warmup_rows(N("rotation", "roll", lit, i(3)), REG) == 2
-    lit = N("bool", True, {"not": "a node"})
-    with pytest.raises(SchemaError, match="'field-check'.*got dict$"):
-        ee._compute_graph_warmup_rows(N("rotation", "roll", lit), REG)
-
-
-def test_paths_in_errors(ee):
-    bad = feat()
-    del bad.type
-    graph = N("rotation", "roll", feat(), N("rotation", "roll", i(2), bad))
-    with pytest.raises(EvaluationError) as info:
-        ee._compute_graph_warmup_rows(graph, REG)
-    assert str(info.value) == "Graph node 'root.c1.c1' missing required key: type"
-    with pytest.raises(EvaluationError) as info:
-        ee._compute_graph_warmup_rows(graph, REG, "top")
-    assert str(info.value) == "Graph node 'top.c1.c1' missing required key: type"
-    graph = N("rotation", "roll", i(3))
-    del graph.node
-    with pytest.raises(EvaluationError, match="^Graph node 'root' missing required key: node$"):
-        ee._compute_graph_warmup_rows(graph, REG)
-
-
-@pytest.mark.parametrize("bad", [None, {"type": "rotation", "node": "roll"}])
-def test_foreign_root(ee, bad):
-    with pytest.raises(SchemaError, match="^Graph node 'children' must be FunctionGraphNode"):
-        ee._compute_graph_warmup_rows(bad, REG)
+def test_errors(ee, graph, args, error, match):
+    with pytest.raises(error, match=match):
+        ee._compute_graph_warmup_rows(graph, *args)
 
 
 def test_chain_within_the_limit_adds_up(ee):
@@ -156,21 +147,11 @@ def test_instance_warmup_count(ee, state, expected):
     assert ee._get_warmup_count_for_instance(Instance(state)) == expected
 
 
-def test_instance_get_state_errors_propagate(ee):
-    class Broken:
-        def get_state(self):
-            raise RuntimeError("state broke")
-
-    with pytest.raises(RuntimeError, match="state broke"):
-        ee._get_warmup_count_for_instance(Broken())
-    with pytest.raises(AttributeError):
-        ee._get_warmup_count_for_instance(object())
-
-
-def test_instance_count_errors_other_than_the_tolerated_ones_propagate(ee):
-    class Weird(dict):
-        def get(self, key, default=None):
-            raise KeyError("weird")
-
-    with pytest.raises(KeyError):
-        ee._get_warmup_count_for_instance(Instance(Weird(a=1)))
+@pytest.mark.parametrize("instance, error", [
+    (Broken(), RuntimeError), (object(), AttributeError),
+    # errors of the count's lookup other than the tolerated ones
+    (Instance(type("Weird", (dict,), {"get": lambda self, k, d=None: {}[k]})(a=1)), KeyError),
+])
+def test_instance_errors_propagate(ee, instance, error):
+    with pytest.raises(error):
+        ee._get_warmup_count_for_instance(instance)
