@@ -203,23 +203,6 @@ def test_each_rotation_asks_the_registry(ee):
     assert [c for c in registry.asked if c[0] == "has"] == [("has", STD), ("has", MEAN)]
 
 
-def test_detector_node_errors(ee):
-    ctx = make_ctx(ee, Registry())
-    with pytest.raises(SchemaError, match="field-check"):
-        detect(ee, {"type": "feature", "node": "x"}, ctx)
-    bad = Node("rotation", MEAN, [feat(), win(3)])
-    del bad.node
-    with pytest.raises(EvaluationError, match="Graph node 'fast_path' missing required key: node"):
-        detect(ee, bad, ctx)
-    child = Node("int", 3)
-    del child.type
-    with pytest.raises(EvaluationError,
-                       match="Graph node 'fast_path.child' missing required key: type"):
-        detect(ee, rot(MEAN, feat(), child), ctx)
-    with pytest.raises(ValueError):
-        detect(ee, rot(MEAN, feat(), win("three")), ctx)
-
-
 def test_deep_chain_ends_in_recursion_error(ee):
     graph = feat()
     for _ in range(5000):
@@ -244,17 +227,6 @@ def test_deep_chain_ends_in_recursion_error(ee):
 def test_window_reader(ee, children, want):
     got = ee._get_int_window_child(children)
     assert got == want and (want is None or type(got) is int)
-
-
-def test_window_reader_paths(ee):
-    child = win(3)
-    del child.node
-    with pytest.raises(EvaluationError, match="Graph node 'window.c1' missing required key: node"):
-        ee._get_int_window_child([feat(), child])
-    with pytest.raises(SchemaError, match="field-check"):
-        ee._get_int_window_child([feat(), None])
-    with pytest.raises(TypeError):
-        ee._get_int_window_child([win(None)])
 
 
 # ------------------------------------------------------------------------ evaluator
@@ -314,23 +286,36 @@ def test_result_is_made_contiguous_float64(ee, monkeypatch):
     assert got.dtype == np.float64 and got.flags.c_contiguous
 
 
-def test_evaluator_reads_the_name_after_the_data_child(ee):
-    node = rot(MEAN, feat("nope"), win(2))
-    del node.node
-    with pytest.raises(EvaluationError, match="Feature 'nope' not in context"):
-        ee._evaluate_longitudinal_fast(node, make_ctx(ee))
-    node = rot(MEAN, feat(), win(2))
-    del node.node
-    with pytest.raises(EvaluationError,
-                       match="Graph node 'fast_path.eval' missing required key: node"):
-        ee._evaluate_longitudinal_fast(node, make_ctx(ee))
+# ------------------------------------------------------------------------ errors
+
+def missing(field, node):
+    delattr(node, field)
+    return node
 
 
-def test_rotation_without_data_child_fails_in_the_accessors(ee):
-    with pytest.raises(SchemaError, match="got NoneType"):
-        ee._evaluate_longitudinal_fast(rot(MEAN, win(2)), make_ctx(ee))
-    child = win(2)
-    del child.type
-    with pytest.raises(EvaluationError,
-                       match="Graph node 'fast_path.eval.c1' missing required key: type"):
-        ee._evaluate_longitudinal_fast(rot(MEAN, Node("bool", True), child), make_ctx(ee))
+@pytest.mark.parametrize("where, arg, error, match", [
+    ("detect", {"type": "feature", "node": "x"}, SchemaError, "field-check"),
+    ("detect", missing("node", rot(MEAN, feat(), win(3))), EvaluationError,
+     "^Graph node 'fast_path' missing required key: node$"),
+    ("detect", rot(MEAN, feat(), missing("type", win(3))), EvaluationError,
+     "^Graph node 'fast_path.child' missing required key: type$"),
+    ("detect", rot(MEAN, feat(), win("three")), ValueError, None),
+    ("window", [feat(), missing("node", win(3))], EvaluationError,
+     "^Graph node 'window.c1' missing required key: node$"),
+    ("window", [feat(), None], SchemaError, "field-check"),
+    ("window", [win(None)], TypeError, None),
+    # the evaluator reads the data child before the rotation's name
+    ("evaluate", missing("node", rot(MEAN, feat("nope"), win(2))), EvaluationError,
+     "^Feature 'nope' not in context$"),
+    ("evaluate", missing("node", rot(MEAN, feat(), win(2))), EvaluationError,
+     "^Graph node 'fast_path.eval' missing required key: node$"),
+    ("evaluate", rot(MEAN, win(2)), SchemaError, "got NoneType"),
+    ("evaluate", rot(MEAN, Node("bool", True), missing("type", win(2))), EvaluationError,
+     "^Graph node 'fast_path.eval.c1' missing required key: type$"),
+])
+def test_errors(ee, where, arg, error, match):
+    call = {"detect": lambda: detect(ee, arg, make_ctx(ee, Registry())),
+            "window": lambda: ee._get_int_window_child(arg),
+            "evaluate": lambda: ee._evaluate_longitudinal_fast(arg, make_ctx(ee))}[where]
+    with pytest.raises(error, match=match):
+        call()
