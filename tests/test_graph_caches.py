@@ -22,14 +22,23 @@ def chain(depth, type_="rotation"):
 
 # ---- slots ----------------------------------------------------------------------------
 
-def test_cache_get_of_unwritten_slot_is_none(ee):
+def test_cache_slots(ee):
     g = N("feature", "x")
-    assert ee._graph_cache_get(g, "_node_identities") is None
+    assert ee._graph_cache_get(g, "_node_identities") is None  # never written
     ee._graph_cache_set(g, "_node_identities", {"k": 1})
     assert ee._graph_cache_get(g, "_node_identities") == {"k": 1}
     assert g._node_identities == {"k": 1}
     with pytest.raises(TypeError):
         ee._graph_cache_get(g, 5)
+    # a refused slot is no cache for AttributeError and TypeError only
+    frozen = Frozen("feature", "x")
+    assert ee._graph_cache_set(frozen, "_node_identities", {}) is None
+    assert ee._graph_cache_get(frozen, "_node_identities") is None
+    with pytest.raises(RuntimeError, match="frozen"):
+        ee._graph_cache_set(Exploding("feature", "x"), "_node_identities", {})
+    raising = raising_node_class("_collect_nodes_cache", ValueError)
+    with pytest.raises(ValueError, match="reading _collect_nodes_cache"):
+        ee._graph_cache_get(raising("feature", "x"), "_collect_nodes_cache")
 
 
 @pytest.mark.parametrize("bad", [None, {"type": "feature", "node": "x"}, 3])
@@ -44,20 +53,6 @@ def test_cache_functions_reject_foreign_objects(ee, bad, call):
         fn()
     assert str(info.value) == (
         "Graph node 'cache' must be FunctionGraphNode; got " + type(bad).__name__)
-
-
-def test_cache_set_swallows_refused_slot_only_for_attribute_and_type_errors(ee):
-    frozen = Frozen("feature", "x")
-    assert ee._graph_cache_set(frozen, "_node_identities", {}) is None
-    assert ee._graph_cache_get(frozen, "_node_identities") is None
-    with pytest.raises(RuntimeError, match="frozen"):
-        ee._graph_cache_set(Exploding("feature", "x"), "_node_identities", {})
-
-
-def test_cache_get_propagates_errors_other_than_attribute_error(ee):
-    raising = raising_node_class("_collect_nodes_cache", ValueError)
-    with pytest.raises(ValueError, match="reading _collect_nodes_cache"):
-        ee._graph_cache_get(raising("feature", "x"), "_collect_nodes_cache")
 
 
 def test_node_class_is_looked_up_at_call_time(ee, monkeypatch):
