@@ -44,9 +44,9 @@ def test_params_by_operator(ee, node, params):
 def test_params_key_order_and_exact_values(ee):
     params = ee._dict_to_filter_node(op("eq", f(2.0), s("fam"), s("mom"))).params
     assert list(params) == ["field", "value"]
-    literal = [1, 2]  # values are taken as stored, not converted or copied
-    params = ee._dict_to_filter_node(op("gt", s("x"), N("float", literal))).params
-    assert params["value"] is literal
+    value = [1, 2]  # values are taken as stored, not converted or copied
+    params = ee._dict_to_filter_node(op("gt", s("x"), N("float", value))).params
+    assert params["value"] is value
     assert ee._dict_to_filter_node(op("gt", N("string", 7))).params == {"field": 7}
 
 
@@ -90,32 +90,31 @@ def test_filter_node_is_built_with_keywords_looked_up_at_call_time(ee, monkeypat
         ee._dict_to_filter_node(op("gt"))
 
 
-def test_conversion_errors_name_the_path(ee):
-    bad = s("x")
-    del bad.node
-    with pytest.raises(EvaluationError) as info:
-        ee._dict_to_filter_node(op("filtration", op("and_", f(1.0), bad)))
-    assert str(info.value) == "Graph node 'filtration.c0.c1' missing required key: node"
-    untyped = s("x")
-    del untyped.type
-    with pytest.raises(EvaluationError) as info:
-        ee._dict_to_filter_node(op("gt", f(1.0), f(2.0), untyped), "root.c2")
-    assert str(info.value) == "Graph node 'root.c2.c2' missing required key: type"
+def missing(field, node):
+    delattr(node, field)
+    return node
 
 
-@pytest.mark.parametrize("fn", ["_dict_to_filter_node", "_describe_dict_filter"])
-@pytest.mark.parametrize("bad", [None, {"type": "gt", "node": "gt"}])
-def test_foreign_nodes(ee, fn, bad):
-    with pytest.raises(SchemaError, match="^Graph node 'field-check' must be "
-                                          "FunctionGraphNode; got " + type(bad).__name__):
-        getattr(ee, fn)(bad)
-    with pytest.raises(SchemaError):
-        getattr(ee, fn)(op("and_", bad))
-
-
-def test_unhashable_child_type_fails_the_membership_test(ee):
-    with pytest.raises(TypeError):
-        ee._dict_to_filter_node(op("and_", N(["gt"], "gt")))
+@pytest.mark.parametrize("fn, args, error, match", [
+    ("_dict_to_filter_node", (op("filtration", op("and_", f(1.0), missing("node", s("x")))),),
+     EvaluationError, "^Graph node 'filtration.c0.c1' missing required key: node$"),
+    ("_dict_to_filter_node", (op("gt", f(1.0), f(2.0), missing("type", s("x"))), "root.c2"),
+     EvaluationError, "^Graph node 'root.c2.c2' missing required key: type$"),
+    ("_describe_dict_filter",
+     (op("filtration", op("and_", op("gt"), op("gt", f(1.0), missing("node", s("x"))))),),
+     EvaluationError, "^Graph node 'filtration.c0.c1.c1' missing required key: node$"),
+    ("_describe_dict_filter", (op("not_", missing("node", s("x"))), "p"), EvaluationError,
+     "^Graph node 'p.c0' missing required key: node$"),
+    *[(fn, (bad,), SchemaError, "^Graph node 'field-check' must be FunctionGraphNode; got "
+       + type(bad).__name__) for fn in ("_dict_to_filter_node", "_describe_dict_filter")
+      for bad in (None, {"type": "gt", "node": "gt"})],
+    ("_dict_to_filter_node", (op("and_", None),), SchemaError, None),
+    ("_describe_dict_filter", (op("and_", {"type": "gt", "node": "gt"}),), SchemaError, None),
+    ("_dict_to_filter_node", (op("and_", N(["gt"], "gt")),), TypeError, None),  # unhashable type
+])
+def test_errors(ee, fn, args, error, match):
+    with pytest.raises(error, match=match):
+        getattr(ee, fn)(*args)
 
 
 # ---- descriptions ---------------------------------------------------------------------
@@ -139,17 +138,6 @@ def test_unhashable_child_type_fails_the_membership_test(ee):
 ])
 def test_descriptions(ee, node, text):
     assert ee._describe_dict_filter(node) == text
-
-
-def test_description_errors_name_the_path(ee):
-    bad = s("x")
-    del bad.node
-    with pytest.raises(EvaluationError) as info:
-        ee._describe_dict_filter(op("filtration", op("and_", op("gt"), op("gt", f(1.0), bad))))
-    assert str(info.value) == "Graph node 'filtration.c0.c1.c1' missing required key: node"
-    with pytest.raises(EvaluationError) as info:
-        ee._describe_dict_filter(op("not_", bad), "p")
-    assert str(info.value) == "Graph node 'p.c0' missing required key: node"
 
 
 def test_filter_tree_within_the_limit(ee):
