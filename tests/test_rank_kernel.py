@@ -132,6 +132,19 @@ def sorting_edge_rows():
         row = rng.permutation(n).astype(np.float64)
         row[rng.random(n) < 0.1] = np.nan
         rows.append(row)
+    # Long rows are dealt into buckets by a linear map of their range first.
+    for n in (399, 400, 401, 3000):
+        base = rng.standard_normal(n)
+        huge = base.copy()
+        huge[:2] = (-1.7e308, 1.7e308)  # the range overflows
+        outlier = base.copy()
+        outlier[7] = 1e300  # every other value in one bucket
+        sparse = np.full(n, np.nan)
+        sparse[n // 2] = 1.0
+        rows += [huge, outlier, base * 1e-310, sparse, np.full(n, np.nan), np.full(n, 2.5),
+                 np.where(rng.random(n) < 0.5, 0.0, -0.0) * (rng.random(n) < 0.01),
+                 np.round(base * 50) / 50,  # ties inside small and large buckets
+                 base + 1e-7 * rng.standard_normal(n)]
     return rows
 
 

@@ -11,11 +11,14 @@
 // Ordering: a cell's value becomes a 64-bit key that sorts like the double (-0.0 and 0.0
 // share a key); an item is the key with its lowest bits replaced by the column (as many
 // bits as the row's length needs), so values close together, which agree on many high
-// bits, still differ in their items. Where the CPU has AVX-512, a row's items are split by
-// sign while they are built and each half is quicksorted with compress stores down to
-// blocks of at most 32, whose positions come from vector compares on 32 of the key bits
-// (the highest, or else the 32 below the highest bit that varies in the block; blocks
-// whose items agree on those are ordered on the items, then on full keys). Without
+// bits, still differ in their items. Where the CPU has AVX-512, a long row's items are
+// first dealt into buckets by a monotone linear map of their values, a few items a bucket;
+// a short row's items are split by sign while they are built. Buckets of at most eight
+// items are ranked by vector compares on their key bits; larger ones, and the two halves
+// of a short row, are quicksorted with compress stores down to blocks of at most 32, whose
+// positions come from vector compares on 32 of the key bits (the highest, or else the 32
+// below the highest bit that varies in the block; blocks whose items agree on those are
+// ordered on the items, then on full keys). Without
 // AVX-512, or when that sort gives up (many equal key bits), short rows count for every
 // finite value how many are smaller, and long rows radix-sort the items on their high 32
 // bits and re-sort the rare runs that agree on those on full keys.
@@ -222,50 +225,82 @@ inline void emit_product_generic(const P *left, std::size_t left_valid, const st
 }
 
 #ifdef EE_KERNELS_X86
+// Eight cells of a row from column j (fewer at the end): their values, the valid finite
+// ones (`good`) and the valid infinite ones, masked cells (NaN, inactive universe) in neither.
+struct Cells8 {
+    __m512d v;
+    __mmask8 lanes, good, infinite;
+};
+
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline Cells8 cells8(
+    const double *row, const double *universe, std::size_t j, std::size_t n) {
+    const __m512d zero = _mm512_setzero_pd();
+    Cells8 c;
+    c.lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
+    c.v = _mm512_maskz_loadu_pd(c.lanes, row + j);
+    __mmask8 valid = _mm512_mask_cmp_pd_mask(c.lanes, c.v, c.v, _CMP_ORD_Q);
+    if (universe) {
+        const __m512d u = _mm512_maskz_loadu_pd(c.lanes, universe + j);
+        valid &= _mm512_cmp_pd_mask(u, zero, _CMP_NEQ_OQ);  // neither 0.0 nor NaN
+    }
+    const __m512d a = _mm512_castsi512_pd(
+        _mm512_and_si512(_mm512_castpd_si512(c.v), _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll)));
+    const __mmask8 finite =
+        _mm512_cmp_pd_mask(a, _mm512_set1_pd(std::numeric_limits<double>::infinity()), _CMP_LT_OQ);
+    c.good = valid & finite;
+    c.infinite = valid & (__mmask8) ~finite;
+    return c;
+}
+
+// Counts the valid -inf and +inf cells among eight.
+__attribute__((target("avx512f,avx512vl,popcnt"), always_inline)) inline void count_infinities(
+    const Cells8 &c, std::size_t &ninf, std::size_t &pinf) {
+    if (!c.infinite) return;
+    const __mmask8 below = _mm512_cmp_pd_mask(c.v, _mm512_setzero_pd(), _CMP_LT_OQ);
+    ninf += (std::size_t) __builtin_popcount((unsigned) (c.infinite & below));
+    pinf += (std::size_t) __builtin_popcount((unsigned) (c.infinite & (__mmask8) ~below));
+}
+
+// The items of eight cells whose columns are `col` (cell_item, eight at a time).
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline __m512i items8(
+    __m512d v, __m512i col, const Columns &c) {
+    // order_key: -0.0 becomes 0.0, then the sign decides which bits flip.
+    const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, _mm512_setzero_pd()));
+    const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
+    const __m512i key = _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
+    return _mm512_or_si512(_mm512_and_si512(key, _mm512_set1_epi64((long long) ~c.mask)), col);
+}
+
+// Asks for the cells at row + j of the next row (null: none) to be on their way to the cache.
+inline void prefetch_next(const double *next, std::size_t j) {
+    if (next) _mm_prefetch((const char *) (next + j), _MM_HINT_T1);
+}
+
 // As build_items_generic, split by sign on the way: the items of negative values go to
 // items[0, below) and the others to items[n - (m - below), n), so the sort starts one split
-// further down. Returns m.
+// further down. `next`, when not null, is the next row to be ranked. Returns m.
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_items_avx512(
-    const double *row, const double *universe, std::size_t n, std::uint64_t *items,
-    std::uint32_t *pos, std::size_t &neg, std::size_t &pinf, std::size_t &below,
-    const Columns &c) {
-    const __m512d zero = _mm512_setzero_pd();
-    const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
-    const __m512i abs_mask = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
+    const double *row, const double *universe, const double *next, std::size_t n,
+    std::uint64_t *items, std::uint32_t *pos, std::size_t &neg, std::size_t &pinf,
+    std::size_t &below, const Columns &c) {
     const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
-    const __m512i high = _mm512_set1_epi64((long long) ~c.mask);
     const __m256i none = _mm256_set1_epi32((int) kNoRank);
     __m512i col = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
     const __m512i step = _mm512_set1_epi64(8);
     std::size_t front = 0, back = n, ninf = 0, pinfs = 0;
     for (std::size_t j = 0; j < n; j += 8) {
-        const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
-        const __m512d v = _mm512_maskz_loadu_pd(lanes, row + j);
-        __mmask8 valid = _mm512_mask_cmp_pd_mask(lanes, v, v, _CMP_ORD_Q);
-        if (universe) {
-            const __m512d u = _mm512_maskz_loadu_pd(lanes, universe + j);
-            valid &= _mm512_cmp_pd_mask(u, zero, _CMP_NEQ_OQ);  // neither 0.0 nor NaN
-        }
-        const __m512d a = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(v), abs_mask));
-        const __mmask8 finite = _mm512_cmp_pd_mask(a, inf, _CMP_LT_OQ);
-        const __mmask8 good = valid & finite, infinite = valid & (__mmask8) ~finite;
-        if (infinite) {
-            const __mmask8 below = _mm512_cmp_pd_mask(v, zero, _CMP_LT_OQ);
-            ninf += (std::size_t) __builtin_popcount((unsigned) (infinite & below));
-            pinfs += (std::size_t) __builtin_popcount((unsigned) (infinite & (__mmask8) ~below));
-        }
-        // order_key: -0.0 becomes 0.0, then the sign decides which bits flip.
-        const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, zero));
-        const __m512i key = _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
-        const __m512i item = _mm512_or_si512(_mm512_and_si512(key, high), col);
+        prefetch_next(next, j);
+        const Cells8 cells = cells8(row, universe, j, n);
+        count_infinities(cells, ninf, pinfs);
+        const __m512i item = items8(cells.v, col, c);
         // Keys of negative values have their top bit clear.
-        const __mmask8 negative = good & _mm512_cmplt_epu64_mask(item, sign);
-        const __mmask8 other = good & (__mmask8) ~negative;
+        const __mmask8 negative = cells.good & _mm512_cmplt_epu64_mask(item, sign);
+        const __mmask8 other = cells.good & (__mmask8) ~negative;
         _mm512_mask_compressstoreu_epi64(items + front, negative, item);
         front += (unsigned) __builtin_popcount((unsigned) negative);
         back -= (unsigned) __builtin_popcount((unsigned) other);
         _mm512_mask_compressstoreu_epi64(items + back, other, item);
-        _mm256_mask_storeu_epi32(pos + j, lanes, none);
+        _mm256_mask_storeu_epi32(pos + j, cells.lanes, none);
         col = _mm512_add_epi64(col, step);
     }
     neg += ninf;
@@ -449,6 +484,117 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
     return sort_positions_avx512(dst, src, left, hi, pos, base, row, depth - 1, cols);
 }
 
+// Positions of a block of at most eight items from counts of the items below each on
+// their key bits (columns cleared). Returns false, writing nothing, when two of them share
+// those bits: then their columns do not tell their order.
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline bool small_block_positions(
+    const std::uint64_t *items, std::size_t n, std::uint32_t *pos, std::uint32_t start,
+    const Columns &c) {
+    const __mmask8 lanes = (__mmask8) ((1u << n) - 1);
+    // Lanes past the block hold all ones, above every key of a finite value.
+    const __m512i raw = _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, items);
+    const __m512i column = _mm512_set1_epi64((long long) c.mask);
+    const __m512i keys = _mm512_andnot_si512(column, raw);
+    alignas(64) std::uint64_t key[8];
+    _mm512_store_si512(key, keys);
+    const __m512i one = _mm512_set1_epi64(1);
+    __m512i below = _mm512_setzero_si512();
+    for (int k = 0; k < 8; ++k) {
+        const __m512i x = _mm512_set1_epi64((long long) key[k]);
+        below = _mm512_mask_add_epi64(below, _mm512_cmpgt_epu64_mask(keys, x), below, one);
+    }
+    // Distinct keys give the counts 0 .. n - 1, one each.
+    if ((std::uint64_t) _mm512_reduce_or_epi64(_mm512_maskz_sllv_epi64(lanes, one, below)) !=
+        lanes)
+        return false;
+    _mm512_mask_i64scatter_epi32(
+        pos, lanes, _mm512_and_si512(raw, column),
+        _mm512_cvtepi64_epi32(_mm512_add_epi64(below, _mm512_set1_epi64((long long) start))), 4);
+    return true;
+}
+
+// Rows at least this long are dealt into buckets before they are sorted.
+inline constexpr std::size_t kBucketMin = 400;
+// Cells per bucket, on average.
+inline constexpr std::size_t kBucketCells = 6;
+
+// Positions of a whole row of n >= kBucketMin cells, its -inf and +inf cells apart (added
+// to neg and pinf; m receives the number of finite valid cells). The finite valid values
+// are dealt into buckets by floor(min((v - lo) * scale, buckets - 1)), lo the smallest of
+// them: each step rounds monotonically, so no item of a bucket lies above an item of a later
+// one, and every bucket is then ranked on its own (equal values share a bucket). `next`,
+// when not null, is the next row to be ranked.
+__attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome bucket_positions_avx512(
+    const double *row, const double *universe, const double *next, std::size_t n,
+    RankScratch &s, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &c) {
+    const double inf = std::numeric_limits<double>::infinity();
+    std::uint32_t *pos = s.pos.data();
+    const __m256i none = _mm256_set1_epi32((int) kNoRank);
+    __m512d lo = _mm512_set1_pd(inf), hi = _mm512_set1_pd(-inf);
+    std::size_t ninf = 0, pinfs = 0, good = 0;
+    // The range of the finite valid values, the infinities, and no position yet.
+    for (std::size_t j = 0; j < n; j += 8) {
+        prefetch_next(next, j);
+        const Cells8 cells = cells8(row, universe, j, n);
+        count_infinities(cells, ninf, pinfs);
+        good += (unsigned) __builtin_popcount((unsigned) cells.good);
+        lo = _mm512_mask_min_pd(lo, cells.good, lo, cells.v);
+        hi = _mm512_mask_max_pd(hi, cells.good, hi, cells.v);
+        _mm256_mask_storeu_epi32(pos + j, cells.lanes, none);
+    }
+    neg += ninf;
+    pinf += pinfs;
+    m = good;
+    if (good == 0) return SortOutcome::kDone;
+    const double vmin = _mm512_reduce_min_pd(lo), vmax = _mm512_reduce_max_pd(hi);
+    if (!(vmax > vmin)) return good > 1 ? SortOutcome::kTie : SortOutcome::kGiveUp;
+    // One bucket for a range beyond the doubles (or a scale beyond them); the formula
+    // then reads 0 for every cell.
+    std::size_t buckets = std::max<std::size_t>(1, good / kBucketCells);
+    double origin = vmin, scale = double(buckets) / (vmax - vmin);
+    if (!(vmax - vmin < inf) || !(scale < inf)) {
+        buckets = 1;
+        origin = scale = 0.0;
+    }
+    std::uint64_t *tmp = s.tmp.data(), *items = s.items.data();
+    std::uint32_t *ids = s.ranks.data(), *end = s.cols.data();  // end: buckets + 1 counters
+    std::memset(end, 0, (buckets + 1) * sizeof(std::uint32_t));
+    const __m512d origin8 = _mm512_set1_pd(origin), scale8 = _mm512_set1_pd(scale),
+                  last8 = _mm512_set1_pd(double(buckets - 1));
+    __m512i col = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m512i step = _mm512_set1_epi64(8);
+    std::size_t k = 0;
+    for (std::size_t j = 0; j < n; j += 8) {
+        const Cells8 cells = cells8(row, universe, j, n);
+        const __m256i id = _mm512_cvttpd_epu32(_mm512_min_pd(
+            _mm512_mul_pd(_mm512_sub_pd(cells.v, origin8), scale8), last8));
+        _mm512_mask_compressstoreu_epi64(tmp + k, cells.good, items8(cells.v, col, c));
+        _mm256_mask_compressstoreu_epi32(ids + k, cells.good, id);
+        k += (unsigned) __builtin_popcount((unsigned) cells.good);
+        col = _mm512_add_epi64(col, step);
+    }
+    // Bucket b: items[end[b] before the deal, end[b + 1] before the deal).
+    for (std::size_t i = 0; i < k; ++i) ++end[ids[i] + 1];
+    for (std::size_t b = 1; b <= buckets; ++b) end[b] += end[b - 1];
+    for (std::size_t i = 0; i < k; ++i) items[end[ids[i]]++] = tmp[i];
+    // Now end[b] is where bucket b ends.
+    std::size_t first = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t last = end[b], size = last - first;
+        const std::uint32_t start = (std::uint32_t) (ninf + first);
+        if (size == 1) {
+            pos[items[first] & c.mask] = start;
+        } else if (size > 1 && (size > 8 || !small_block_positions(items + first, size, pos,
+                                                                    start, c))) {
+            const SortOutcome r =
+                sort_positions_avx512(items, tmp, first, last, pos, (std::uint32_t) ninf, row, 64, c);
+            if (r != SortOutcome::kDone) return r;
+        }
+        first = last;
+    }
+    return SortOutcome::kDone;
+}
+
 // The quotient p / d (integers below 2^32) rounded as the division rounds it; see the note
 // at the top of the file.
 __attribute__((target("avx512f"), always_inline)) inline __m512d quotient8(__m512d k, __m512d d,
@@ -585,9 +731,11 @@ inline void fence_streams() {
 // not null, where the universe is inactive; a valid +inf cell's position counts the masked
 // cells (and valid +inf cells) to its left. `valid` receives the number of valid cells.
 // Returns false, leaving s.pos unspecified, when two valid finite cells are equal (-0.0
-// equals 0.0).
+// equals 0.0). `next`, when not null, is the row the caller ranks next: its cells are
+// fetched towards the cache meanwhile.
 inline bool rank_row_positions(const double *row, const double *universe, std::size_t n,
-                               RankScratch &s, std::size_t &valid) {
+                               RankScratch &s, std::size_t &valid,
+                               const double *next = nullptr) {
     const double inf = std::numeric_limits<double>::infinity();
     s.reserve(n);
     std::uint32_t *pos = s.pos.data();
@@ -596,17 +744,23 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     const detail::Columns cols(n);
 #ifdef EE_KERNELS_X86
     if (detail::use_avx512()) {
-        std::size_t below = 0;
-        m = detail::build_items_avx512(row, universe, n, s.items.data(), pos, neg, pinf, below,
-                                       cols);
-        // The two signs apart: positions neg + [0, below) and neg + below + [0, m - below),
-        // the second range sitting at items[n - (m - below), n) (the base wraps around).
-        detail::SortOutcome done = detail::sort_positions_avx512(
-            s.items.data(), s.tmp.data(), 0, below, pos, (std::uint32_t) neg, row, 64, cols);
-        if (done == detail::SortOutcome::kDone)
-            done = detail::sort_positions_avx512(
-                s.items.data(), s.tmp.data(), n - (m - below), n, pos,
-                (std::uint32_t) (neg + below - (n - (m - below))), row, 64, cols);
+        detail::SortOutcome done;
+        if (n >= detail::kBucketMin) {
+            done = detail::bucket_positions_avx512(row, universe, next, n, s, m, neg, pinf, cols);
+        } else {
+            std::size_t below = 0;
+            m = detail::build_items_avx512(row, universe, next, n, s.items.data(), pos, neg,
+                                           pinf, below, cols);
+            // The two signs apart: positions neg + [0, below) and neg + below + [0, m -
+            // below), the second range sitting at items[n - (m - below), n) (the base wraps
+            // around).
+            done = detail::sort_positions_avx512(s.items.data(), s.tmp.data(), 0, below, pos,
+                                                 (std::uint32_t) neg, row, 64, cols);
+            if (done == detail::SortOutcome::kDone)
+                done = detail::sort_positions_avx512(
+                    s.items.data(), s.tmp.data(), n - (m - below), n, pos,
+                    (std::uint32_t) (neg + below - (n - (m - below))), row, 64, cols);
+        }
         if (done == detail::SortOutcome::kTie) return false;
         sorted = done == detail::SortOutcome::kDone;
         if (!sorted) m = neg = pinf = 0;  // the radix path below starts over
@@ -735,7 +889,8 @@ inline bool rank_rows(const double *data, std::size_t data_row_stride, const dou
             if ((r & 31) == 0 && tie.load(std::memory_order_relaxed)) break;
             const double *u = universe ? universe + r * universe_row_stride : nullptr;
             std::size_t valid = 0;
-            if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid)) {
+            const double *next = r + 1 < r1 ? data + (r + 1) * data_row_stride : nullptr;
+            if (!rank_row_positions(data + r * data_row_stride, u, n, s, valid, next)) {
                 tie.store(true, std::memory_order_relaxed);
                 break;
             }
