@@ -509,26 +509,42 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
     Totals *now = scratch, *lag = scratch + n;
     for (std::int64_t k = 0; k < n; ++k) now[k] = Totals{}, lag[k] = Totals{};
     x87_clear_flags();  // what earlier x87 work left in the status word
-    auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1) {
+    // The lines of rows [f0, f1) at column fj (input and output, and the input rows w above
+    // when `lagged`) are asked for while a tile runs, a slice before each of its columns:
+    // asked for all at once, most requests would wait for a free fill buffer.
+    struct Fetch {
+        std::int64_t f0 = 0, f1 = 0, fj = 0;
+        bool lagged = false;
+    };
+    auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1,
+                        Fetch f) {
         // The columns that hold a NaN or infinite cell in these rows.
         const unsigned dirty =
             detail::nonfinite_columns(in + r0 * in_stride + j0, in_stride, r1 - r0, j1 - j0);
+        const std::int64_t slice = (f.f1 - f.f0 + (j1 - j0) - 1) / (j1 - j0);
         // Columns that meet subnormal values take the long way from then on. The status
         // word is looked at once a tile (reading it waits for the x87 unit to drain), which
         // tells the tile's columns together; the first tile is looked at after its first 8
         // rows too, as columns of subnormal values mostly hold them throughout.
-        auto columns = [&](std::int64_t a, std::int64_t b) {
-            for (std::int64_t j = j0; j < j1; ++j)
+        auto columns = [&](std::int64_t a, std::int64_t b, bool fetch) {
+            for (std::int64_t j = j0; j < j1; ++j) {
+                const std::int64_t t0 = f.f0 + (j - j0) * slice;
+                for (std::int64_t t = t0; fetch && t < std::min(f.f1, t0 + slice); ++t) {
+                    __builtin_prefetch(in + t * in_stride + f.fj, 0, 3);
+                    if (f.lagged && t >= w) __builtin_prefetch(in + (t - w) * in_stride + f.fj, 0, 3);
+                    __builtin_prefetch(out + t * out_stride + f.fj, 1, 3);
+                }
                 detail::column_rows<S>(in + j, in_stride, out + j, out_stride, a, b, w,
                                        now[j - c0], lag[j - c0], !((dirty >> (j - j0)) & 1u));
+            }
             if (x87_met_tiny())
                 for (std::int64_t j = j0; j < j1; ++j) now[j - c0].tiny = true;
         };
         if (r0 == 0 && r1 > 8) {
-            columns(0, 8);
-            columns(8, r1);
+            columns(0, 8, false);
+            columns(8, r1, true);
         } else {
-            columns(r0, r1);
+            columns(r0, r1, true);
         }
     };
     if (in_stride * (std::int64_t) sizeof(double) > kWideRowBytes) {
@@ -538,32 +554,19 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
             const std::int64_t j1 = tile_end(in, j0, c1);
             for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
                 const std::int64_t r1 = std::min(T, r0 + row_block);
-                const std::int64_t p1 = std::min(T, r1 + row_block);
-                for (std::int64_t t = r1; t < p1; ++t) {
-                    __builtin_prefetch(in + t * in_stride + j0, 0, 3);
-                    __builtin_prefetch(out + t * out_stride + j0, 1, 3);
-                }
-                run_tile(r0, r1, j0, j1);
+                run_tile(r0, r1, j0, j1, Fetch{r1, std::min(T, r1 + row_block), j0, false});
             }
             j0 = j1;
         }
         return;
     }
-    auto prefetch_tile = [&](std::int64_t r0, std::int64_t j0) {
-        if (j0 >= c1 || r0 >= T) return;
-        const std::int64_t r1 = std::min(T, r0 + row_block);
-        for (std::int64_t t = r0; t < r1; ++t) {
-            __builtin_prefetch(in + t * in_stride + j0, 0, 3);
-            if (t >= w) __builtin_prefetch(in + (t - w) * in_stride + j0, 0, 3);
-            __builtin_prefetch(out + t * out_stride + j0, 1, 3);
-        }
-    };
     for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
         const std::int64_t r1 = std::min(T, r0 + row_block);
         for (std::int64_t j0 = c0; j0 < c1;) {
             const std::int64_t j1 = tile_end(in, j0, c1);
-            prefetch_tile(j1 < c1 ? r0 : r1, j1 < c1 ? j1 : c0);
-            run_tile(r0, r1, j0, j1);
+            // The next tile: the next line of these rows, or the first of the next rows.
+            const std::int64_t f0 = j1 < c1 ? r0 : r1;
+            run_tile(r0, r1, j0, j1, Fetch{f0, std::min(T, f0 + row_block), j1 < c1 ? j1 : c0, true});
             j0 = j1;
         }
     }
