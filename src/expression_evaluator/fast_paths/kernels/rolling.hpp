@@ -40,6 +40,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -384,14 +385,18 @@ inline unsigned nonfinite_columns(const double *p, std::ptrdiff_t stride, std::i
 #if defined(__SSE2__)
     __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
     const std::int64_t pairs = width / 2;
-    for (std::int64_t r = 0; r < rows; ++r) {
-        const double *row = p + r * stride;
-        for (std::int64_t i = 0; i < pairs; ++i) {
-            const __m128d x = _mm_loadu_pd(row + 2 * i);
-            const __m128d d = _mm_sub_pd(x, x);  // NaN exactly for NaN and infinite cells
-            acc[i] = _mm_or_pd(acc[i], _mm_cmpunord_pd(d, d));
+    auto scan = [&](auto count) {  // a constant count keeps the accumulators in registers
+        for (std::int64_t r = 0; r < rows; ++r) {
+            const double *row = p + r * stride;
+            for (std::int64_t i = 0; i < count; ++i) {
+                const __m128d x = _mm_loadu_pd(row + 2 * i);
+                const __m128d d = _mm_sub_pd(x, x);  // NaN exactly for NaN and infinite cells
+                acc[i] = _mm_or_pd(acc[i], _mm_cmpunord_pd(d, d));
+            }
         }
-    }
+    };
+    if (pairs == 4) scan(std::integral_constant<std::int64_t, 4>());
+    else scan(pairs);
     for (std::int64_t i = 0; i < pairs; ++i) mask |= (unsigned) _mm_movemask_pd(acc[i]) << (2 * i);
     k = 2 * pairs;
 #endif
