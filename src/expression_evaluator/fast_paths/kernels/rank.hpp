@@ -586,8 +586,8 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome bucket_pos
             pos[items[first] & c.mask] = start;
         } else if (size > 1 && (size > 8 || !small_block_positions(items + first, size, pos,
                                                                     start, c))) {
-            const SortOutcome r =
-                sort_positions_avx512(items, tmp, first, last, pos, (std::uint32_t) ninf, row, 64, c);
+            const SortOutcome r = sort_positions_avx512(items, tmp, first, last, pos,
+                                                        (std::uint32_t) ninf, row, 64, c);
             if (r != SortOutcome::kDone) return r;
         }
         first = last;

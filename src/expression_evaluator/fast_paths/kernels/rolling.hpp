@@ -536,7 +536,8 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
                 const std::int64_t t0 = f.f0 + (j - j0) * slice;
                 for (std::int64_t t = t0; fetch && t < std::min(f.f1, t0 + slice); ++t) {
                     __builtin_prefetch(in + t * in_stride + f.fj, 0, 3);
-                    if (f.lagged && t >= w) __builtin_prefetch(in + (t - w) * in_stride + f.fj, 0, 3);
+                    if (f.lagged && t >= w)
+                        __builtin_prefetch(in + (t - w) * in_stride + f.fj, 0, 3);
                     __builtin_prefetch(out + t * out_stride + f.fj, 1, 3);
                 }
                 detail::column_rows<S>(in + j, in_stride, out + j, out_stride, a, b, w,
@@ -571,7 +572,8 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
             const std::int64_t j1 = tile_end(in, j0, c1);
             // The next tile: the next line of these rows, or the first of the next rows.
             const std::int64_t f0 = j1 < c1 ? r0 : r1;
-            run_tile(r0, r1, j0, j1, Fetch{f0, std::min(T, f0 + row_block), j1 < c1 ? j1 : c0, true});
+            run_tile(r0, r1, j0, j1,
+                     Fetch{f0, std::min(T, f0 + row_block), j1 < c1 ? j1 : c0, true});
             j0 = j1;
         }
     }
