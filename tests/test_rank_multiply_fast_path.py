@@ -117,8 +117,8 @@ def test_operands_of_different_shapes_broadcast_like_numpy(ee):
 
 
 # (3, 65534) and (3, 65535): the last width whose left positions are kept in 16 bits, and
-# the first kept in 32; (700, 3001): a product above 16 MiB (written around the caches),
-# rows of every alignment.
+# the first kept in 32 (in the last half of each result row instead of its last quarter);
+# (700, 3001): a product above 16 MiB, rows of every alignment.
 @pytest.mark.parametrize("T,N", [(1, 1), (7, 2), (500, 100), (40, 3000), (2000, 161),
                                  (3, 65534), (3, 65535), (700, 3001)])
 @pytest.mark.parametrize("with_universe", [False, True])

@@ -510,15 +510,17 @@ nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
     }
     RankInput left;
     if (!load_rank_input(left_child, context, left)) return none();
-    // The left operand is kept as positions (a quarter of its ranks' size for rows shorter
-    // than 2^16); its ranks are formed again, per row, when the product is written.
+    // The left operand is kept as positions in the tails of the rows of the result, which
+    // the product then fills from the front (or, for a right operand of another shape, the
+    // left ranks do).
+    nb::object result = empty_f64((npy_intp) left.rows, (npy_intp) left.cols);
     kernels::RankPositions left_positions;
     bool ok;
     {
         nb::gil_scoped_release nogil;
         ok = kernels::rank_matrix_positions(left.data, left.data_stride, left.uni,
                                             left.uni_stride, left.rows, left.cols,
-                                            left_positions);
+                                            f64_data(result), left_positions);
     }
     if (!ok) return none();
     const std::size_t left_rows = left.rows, left_cols = left.cols;
@@ -526,31 +528,27 @@ nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
     nb::object right_child = check(PyObject_GetItem(children.ptr(), one.ptr()));
     RankInput right;
     if (!load_rank_input(right_child, context, right)) return none();
-    nb::object result;
     if (right.rows == left_rows && right.cols == left_cols) {
-        result = empty_f64((npy_intp) left_rows, (npy_intp) left_cols);
-        double *op = f64_data(result);
         {
             nb::gil_scoped_release nogil;
             ok = kernels::rank_matrix_distinct_product(left_positions, right.data,
                                                        right.data_stride, right.uni,
-                                                       right.uni_stride, op);
+                                                       right.uni_stride);
         }
         if (!ok) return none();
     } else {
         // Operands of different shapes: rank both on their own and let NumPy broadcast (or
         // refuse) the product.
-        nb::object lout = empty_f64((npy_intp) left_rows, (npy_intp) left_cols);
         nb::object rout = empty_f64((npy_intp) right.rows, (npy_intp) right.cols);
         {
             nb::gil_scoped_release nogil;
             ok = kernels::rank_matrix_distinct(right.data, right.data_stride, right.uni,
                                                right.uni_stride, f64_data(rout), right.rows,
                                                right.cols);
-            if (ok) kernels::rank_matrix_from_positions(left_positions, f64_data(lout));
+            if (ok) kernels::rank_matrix_from_positions(left_positions);
         }
         if (!ok) return none();
-        result = ascontiguous_f64(check(PyNumber_Multiply(lout.ptr(), rout.ptr())));
+        result = ascontiguous_f64(check(PyNumber_Multiply(result.ptr(), rout.ptr())));
     }
     set_registers_from(context, result);
     return result;

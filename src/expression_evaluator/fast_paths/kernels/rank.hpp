@@ -26,7 +26,8 @@
 // The distinct ranking works in two steps: a row's positions (one per cell, kNoRank where
 // the cell is masked) and its count of valid cells, then the ranks written from them. The
 // rank-multiply path keeps the first operand's positions (16 bits a cell for rows shorter
-// than 2^16 - 1) instead of its ranks and forms each product row from two position rows.
+// than 2^16 - 1) in the tails of the product's own rows, and forms each product row from two
+// position rows: no scratch beyond the result and O(rows) counts.
 //
 // Quotients: position / (valid - 1) must be the correctly rounded quotient. With FMA it is
 // computed as q = k * y, r = k - q * d (exact), q + r * y, where y = 1 / d rounded: for
@@ -213,15 +214,28 @@ inline void emit_ranks_generic(const std::uint32_t *pos, std::size_t n, std::siz
     for (std::size_t j = 0; j < n; ++j) out[j] = pos[j] == kNoRank ? nan : rank_value(pos[j], valid);
 }
 
+// Position j of a row of P-sized positions (kNoRank for a masked cell), read byte-wise:
+// the bytes of a kept row of positions have held, and will hold, parts of doubles.
 template <typename P>
-inline void emit_product_generic(const P *left, std::size_t left_valid, const std::uint32_t *right,
-                                 std::size_t right_valid, std::size_t n, double *out) {
+inline std::uint32_t position_at(const unsigned char *row, std::size_t j) {
+    P p;
+    std::memcpy(&p, row + j * sizeof(P), sizeof(P));
+    return p == P(kNoRank) ? kNoRank : p;
+}
+
+// out[j] from the left row's P-sized positions at `left` and the right row's positions; the
+// left row may sit in the tail of out (see RankPositions).
+template <typename P>
+inline void emit_product_generic(const unsigned char *left, std::size_t left_valid,
+                                 const std::uint32_t *right, std::size_t right_valid,
+                                 std::size_t n, double *out) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const P none = P(kNoRank);
-    for (std::size_t j = 0; j < n; ++j)
-        out[j] = left[j] == none || right[j] == kNoRank
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t l = position_at<P>(left, j);
+        out[j] = l == kNoRank || right[j] == kNoRank
                      ? nan
-                     : rank_value(left[j], left_valid) * rank_value(right[j], right_valid);
+                     : rank_value(l, left_valid) * rank_value(right[j], right_valid);
+    }
 }
 
 #ifdef EE_KERNELS_X86
@@ -664,21 +678,23 @@ load_positions(const std::uint16_t *p, __mmask8 lanes) {
 
 template <typename P>
 __attribute__((target("avx512f,avx512vl,avx512bw"))) inline void emit_product_avx512(
-    const P *left, std::size_t left_valid, const std::uint32_t *right, std::size_t right_valid,
-    std::size_t n, double *out, bool stream) {
+    const unsigned char *left_row, std::size_t left_valid, const std::uint32_t *right,
+    std::size_t right_valid, std::size_t n, double *out) {
+    // Vector loads only (they may alias anything): each step reads its positions before
+    // it stores its results.
+    const P *left = reinterpret_cast<const P *>(left_row);
     const __m512d nan = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
     const double dl = left_valid > 1 ? double(left_valid - 1) : 1.0;
     const double dr = right_valid > 1 ? double(right_valid - 1) : 1.0;
     const __m512d ld = _mm512_set1_pd(dl), ly = _mm512_set1_pd(1.0 / dl);
     const __m512d rd = _mm512_set1_pd(dr), ry = _mm512_set1_pd(1.0 / dr);
-    for (std::size_t j = 0; j < n;) {
-        const std::size_t step = step_at(out, j, n, stream);
-        const __mmask8 lanes = (__mmask8) ((1u << step) - 1);
+    for (std::size_t j = 0; j < n; j += 8) {
+        const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
         __mmask8 lk, rk;
         const __m512d a = ranks8(load_positions(left + j, lanes), left_valid, ld, ly, lk);
         const __m512d b = ranks8(load_positions(right + j, lanes), right_valid, rd, ry, rk);
-        store8(out, j, lanes, _mm512_mask_blend_pd(lk & rk, nan, _mm512_mul_pd(a, b)), stream);
-        j += step;
+        _mm512_mask_storeu_pd(out + j, lanes,
+                              _mm512_mask_blend_pd(lk & rk, nan, _mm512_mul_pd(a, b)));
     }
 }
 
@@ -706,15 +722,13 @@ inline void emit_ranks(const std::uint32_t *pos, std::size_t n, std::size_t vali
 }
 
 template <typename P>
-inline void emit_product(const P *left, std::size_t left_valid, const std::uint32_t *right,
-                         std::size_t right_valid, std::size_t n, double *out,
-                         bool stream = false) {
+inline void emit_product(const unsigned char *left, std::size_t left_valid,
+                         const std::uint32_t *right, std::size_t right_valid, std::size_t n,
+                         double *out) {
 #ifdef EE_KERNELS_X86
-    if (use_avx512())
-        return emit_product_avx512(left, left_valid, right, right_valid, n, out, stream);
+    if (use_avx512()) return emit_product_avx512<P>(left, left_valid, right, right_valid, n, out);
 #endif
-    (void) stream;
-    emit_product_generic(left, left_valid, right, right_valid, n, out);
+    emit_product_generic<P>(left, left_valid, right, right_valid, n, out);
 }
 
 inline void fence_streams() {
@@ -920,74 +934,89 @@ inline bool rank_matrix_distinct(const double *data, std::size_t data_row_stride
 }
 
 // The positions (rank_row_positions) of every row of a (rows, n) matrix and each row's count
-// of valid cells, kept for a later product: 16 bits a cell when n < 2^16 - 1, else 32.
+// of valid cells, kept for a later product inside the C-contiguous float64 (rows, n) buffer
+// that the product (or the ranks) will fill: each row's positions sit in the tail of its
+// row, 16 bits a cell in the last quarter when n < 2^16 - 1, else 32 bits in the last half.
+// Results written over a row from its front, each step's positions read before its results
+// are stored, never reach a position that is still to be read: the results of cells [0, k)
+// end at byte 8k, the positions of cells from k on start at byte 6n + 2k (4n + 4k), and
+// k <= n.
 struct RankPositions {
     std::size_t rows = 0, n = 0;
-    std::unique_ptr<std::uint16_t[]> narrow;
-    std::unique_ptr<std::uint32_t[]> wide;
+    double *buffer = nullptr;
     std::unique_ptr<std::uint32_t[]> valid;
+    bool narrow() const { return n < 0xFFFF; }
+    // Row r's positions: 2 or 4 bytes a cell.
+    unsigned char *row(std::size_t r) const {
+        unsigned char *start = reinterpret_cast<unsigned char *>(buffer + r * n);
+        return start + (narrow() ? 6 : 4) * n;
+    }
 };
 
-// Fills `out` with the positions of every row (strides as rank_matrix_distinct). Returns
-// false when any row holds a finite tie.
+// Fills `out` with the positions of every row (strides as rank_matrix_distinct), stored in
+// `buffer`, a C-contiguous float64 (rows, n) array. Returns false when any row holds a
+// finite tie.
 inline bool rank_matrix_positions(const double *data, std::size_t data_row_stride,
                                   const double *universe, std::size_t universe_row_stride,
-                                  std::size_t rows, std::size_t n, RankPositions &out) {
+                                  std::size_t rows, std::size_t n, double *buffer,
+                                  RankPositions &out) {
     out.rows = rows;
     out.n = n;
-    const bool narrow = n < 0xFFFF;
-    if (narrow) out.narrow.reset(new std::uint16_t[rows * n]);
-    else out.wide.reset(new std::uint32_t[rows * n]);
+    out.buffer = buffer;
     out.valid.reset(new std::uint32_t[rows]);
+    const bool narrow = out.narrow();
     return detail::rank_rows(
         data, data_row_stride, universe, universe_row_stride, rows, n, false,
         [&](std::size_t r, const std::uint32_t *pos, std::size_t valid) {
             out.valid[r] = (std::uint32_t) valid;
+            unsigned char *dst = out.row(r);
             if (narrow) {
-                std::uint16_t *dst = out.narrow.get() + r * n;
-                for (std::size_t j = 0; j < n; ++j) dst[j] = (std::uint16_t) pos[j];  // kNoRank: 0xFFFF
+                for (std::size_t j = 0; j < n; ++j) {
+                    const std::uint16_t p = (std::uint16_t) pos[j];  // kNoRank: 0xFFFF
+                    std::memcpy(dst + 2 * j, &p, sizeof p);
+                }
             } else {
-                std::memcpy(out.wide.get() + r * n, pos, n * sizeof(std::uint32_t));
+                std::memcpy(dst, pos, n * sizeof(std::uint32_t));
             }
         });
 }
 
-// The ranks that `positions` stands for, into out (C-contiguous (rows, n)).
-inline void rank_matrix_from_positions(const RankPositions &positions, double *out) {
+// The ranks that `positions` stands for, written over its buffer.
+inline void rank_matrix_from_positions(const RankPositions &positions) {
     const std::size_t rows = positions.rows, n = positions.n;
     parallel_rows(rows, n, kMemoryBoundMinCells, [&](std::size_t r0, std::size_t r1) {
         std::vector<std::uint32_t> pos(n);
         for (std::size_t r = r0; r < r1; ++r) {
-            if (positions.narrow) {
-                const std::uint16_t *src = positions.narrow.get() + r * n;
-                for (std::size_t j = 0; j < n; ++j)
-                    pos[j] = src[j] == 0xFFFF ? kNoRank : src[j];
-            } else {
-                std::memcpy(pos.data(), positions.wide.get() + r * n, n * sizeof(std::uint32_t));
-            }
-            detail::emit_ranks(pos.data(), n, positions.valid[r], out + r * n);
+            const unsigned char *src = positions.row(r);
+            for (std::size_t j = 0; j < n; ++j)
+                pos[j] = positions.narrow() ? detail::position_at<std::uint16_t>(src, j)
+                                            : detail::position_at<std::uint32_t>(src, j);
+            detail::emit_ranks(pos.data(), n, positions.valid[r], positions.buffer + r * n);
         }
     });
 }
 
-// out[r] = (ranks of row r of `left`) * (ranks of row r of the data), one pass over out,
-// the data ranked as rank_matrix_distinct ranks it; NaN where either operand is NaN. out is
-// C-contiguous (left.rows, left.n) and the data has the same shape. Returns false when any
-// row of the data holds a finite tie (out is then unspecified).
+// Over the buffer of `left`: row r becomes (ranks of row r of `left`) * (ranks of row r of
+// the data), one pass, the data ranked as rank_matrix_distinct ranks it; NaN where either
+// operand is NaN. The data has the shape of left. Returns false when any row of the data
+// holds a finite tie (the buffer is then unspecified).
 inline bool rank_matrix_distinct_product(const RankPositions &left, const double *data,
                                          std::size_t data_row_stride, const double *universe,
-                                         std::size_t universe_row_stride, double *out) {
+                                         std::size_t universe_row_stride) {
     const std::size_t rows = left.rows, n = left.n;
-    const bool stream = rows * n * sizeof(double) >= detail::kStreamMinBytes;
+        // Plain stores: a row's lines that hold its positions have just been read into the
+    // cache, and a store around the caches would have to evict them first (no faster in
+    // A/B runs than plain stores, with the lines before the tail streamed or not).
     return detail::rank_rows(
-        data, data_row_stride, universe, universe_row_stride, rows, n, stream,
+        data, data_row_stride, universe, universe_row_stride, rows, n, false,
         [&](std::size_t r, const std::uint32_t *pos, std::size_t valid) {
-            if (left.narrow)
-                detail::emit_product(left.narrow.get() + r * n, left.valid[r], pos, valid, n,
-                                     out + r * n, stream);
+            double *out = left.buffer + r * n;
+            if (left.narrow())
+                detail::emit_product<std::uint16_t>(left.row(r), left.valid[r], pos, valid, n,
+                                                    out);
             else
-                detail::emit_product(left.wide.get() + r * n, left.valid[r], pos, valid, n,
-                                     out + r * n, stream);
+                detail::emit_product<std::uint32_t>(left.row(r), left.valid[r], pos, valid, n,
+                                                    out);
         });
 }
 
