@@ -679,9 +679,10 @@ load_positions(const std::uint16_t *p, __mmask8 lanes) {
 template <typename P>
 __attribute__((target("avx512f,avx512vl,avx512bw"))) inline void emit_product_avx512(
     const unsigned char *left_row, std::size_t left_valid, const std::uint32_t *right,
-    std::size_t right_valid, std::size_t n, double *out) {
+    std::size_t right_valid, std::size_t n, double *out, const unsigned char *next_left) {
     // Vector loads only (they may alias anything): each step reads its positions before
-    // it stores its results.
+    // it stores its results. The next row's left positions, when given, are fetched
+    // meanwhile, a line every few steps.
     const P *left = reinterpret_cast<const P *>(left_row);
     const __m512d nan = _mm512_set1_pd(std::numeric_limits<double>::quiet_NaN());
     const double dl = left_valid > 1 ? double(left_valid - 1) : 1.0;
@@ -689,6 +690,8 @@ __attribute__((target("avx512f,avx512vl,avx512bw"))) inline void emit_product_av
     const __m512d ld = _mm512_set1_pd(dl), ly = _mm512_set1_pd(1.0 / dl);
     const __m512d rd = _mm512_set1_pd(dr), ry = _mm512_set1_pd(1.0 / dr);
     for (std::size_t j = 0; j < n; j += 8) {
+        if (next_left && (j * sizeof(P)) % 64 == 0)
+            _mm_prefetch((const char *) (next_left + j * sizeof(P)), _MM_HINT_T0);
         const __mmask8 lanes = n - j >= 8 ? (__mmask8) 0xFF : (__mmask8) ((1u << (n - j)) - 1);
         __mmask8 lk, rk;
         const __m512d a = ranks8(load_positions(left + j, lanes), left_valid, ld, ly, lk);
@@ -724,10 +727,12 @@ inline void emit_ranks(const std::uint32_t *pos, std::size_t n, std::size_t vali
 template <typename P>
 inline void emit_product(const unsigned char *left, std::size_t left_valid,
                          const std::uint32_t *right, std::size_t right_valid, std::size_t n,
-                         double *out) {
+                         double *out, const unsigned char *next_left = nullptr) {
 #ifdef EE_KERNELS_X86
-    if (use_avx512()) return emit_product_avx512<P>(left, left_valid, right, right_valid, n, out);
+    if (use_avx512())
+        return emit_product_avx512<P>(left, left_valid, right, right_valid, n, out, next_left);
 #endif
+    (void) next_left;
     emit_product_generic<P>(left, left_valid, right, right_valid, n, out);
 }
 
@@ -1011,12 +1016,13 @@ inline bool rank_matrix_distinct_product(const RankPositions &left, const double
         data, data_row_stride, universe, universe_row_stride, rows, n, false,
         [&](std::size_t r, const std::uint32_t *pos, std::size_t valid) {
             double *out = left.buffer + r * n;
+            const unsigned char *next = r + 1 < rows ? left.row(r + 1) : nullptr;
             if (left.narrow())
                 detail::emit_product<std::uint16_t>(left.row(r), left.valid[r], pos, valid, n,
-                                                    out);
+                                                    out, next);
             else
                 detail::emit_product<std::uint32_t>(left.row(r), left.valid[r], pos, valid, n,
-                                                    out);
+                                                    out, next);
         });
 }
 
