@@ -989,13 +989,14 @@ inline bool rank_matrix_positions(const double *data, std::size_t data_row_strid
 // The ranks that `positions` stands for, written over its buffer.
 inline void rank_matrix_from_positions(const RankPositions &positions) {
     const std::size_t rows = positions.rows, n = positions.n;
+    const bool narrow = positions.narrow();
     parallel_rows(rows, n, kMemoryBoundMinCells, [&](std::size_t r0, std::size_t r1) {
         std::vector<std::uint32_t> pos(n);
         for (std::size_t r = r0; r < r1; ++r) {
             const unsigned char *src = positions.row(r);
             for (std::size_t j = 0; j < n; ++j)
-                pos[j] = positions.narrow() ? detail::position_at<std::uint16_t>(src, j)
-                                            : detail::position_at<std::uint32_t>(src, j);
+                pos[j] = narrow ? detail::position_at<std::uint16_t>(src, j)
+                                : detail::position_at<std::uint32_t>(src, j);
             detail::emit_ranks(pos.data(), n, positions.valid[r], positions.buffer + r * n);
         }
     });
@@ -1009,7 +1010,7 @@ inline bool rank_matrix_distinct_product(const RankPositions &left, const double
                                          std::size_t data_row_stride, const double *universe,
                                          std::size_t universe_row_stride) {
     const std::size_t rows = left.rows, n = left.n;
-        // Plain stores: a row's lines that hold its positions have just been read into the
+    // Plain stores: a row's lines that hold its positions have just been read into the
     // cache, and a store around the caches would have to evict them first (no faster in
     // A/B runs than plain stores, with the lines before the tail streamed or not).
     return detail::rank_rows(
