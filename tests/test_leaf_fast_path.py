@@ -50,6 +50,7 @@ def _mask_cases():
         ("scalar universe", d, np.float64(0.0)),
         ("python list universe", d[0], [0.0, 1.0, np.nan, 2.0]),
         ("big endian", d.astype(">f8"), u),
+        ("odd width", d2[:, :3], u[:, :3].copy()),
     ]
 
 

@@ -78,7 +78,7 @@ nb::object native_universe_mask(nb::handle data, nb::handle universe) {
     } else {
         return nb::object();
     }
-    nb::object out = check(PyArray_EMPTY(nd, PyArray_DIMS(d), NPY_DOUBLE, 0));
+    nb::object out = empty_f64_reused(nd, PyArray_DIMS(d));
     const double *dp = (const double *) PyArray_DATA(d);
     const double *up = (const double *) PyArray_DATA(u);
     double *op = f64_data(out);

@@ -9,6 +9,10 @@
 
 #include "parallel.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace ee::kernels {
 
 inline bool inactive(double universe_value) {
@@ -16,9 +20,20 @@ inline bool inactive(double universe_value) {
 }
 
 // out[i] = NaN where the universe cell is inactive, else data[i]; out may alias data.
+// Branch-free: a universe with scattered inactive cells would otherwise cost a
+// mispredicted branch every few cells.
 inline void mask_row(const double *data, const double *universe, double *out, std::size_t n) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t i = 0; i < n; ++i) out[i] = inactive(universe[i]) ? nan : data[i];
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd(), nans = _mm_set1_pd(nan);
+    for (; i + 2 <= n; i += 2) {
+        const __m128d u = _mm_loadu_pd(universe + i), d = _mm_loadu_pd(data + i);
+        const __m128d off = _mm_or_pd(_mm_cmpeq_pd(u, zero), _mm_cmpunord_pd(u, u));
+        _mm_storeu_pd(out + i, _mm_or_pd(_mm_and_pd(off, nans), _mm_andnot_pd(off, d)));
+    }
+#endif
+    for (; i < n; ++i) out[i] = inactive(universe[i]) ? nan : data[i];
 }
 
 // Rows [r0, r1) of a C-contiguous (rows, n) matrix masked into `out` (same layout). The
