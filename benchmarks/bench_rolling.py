@@ -1,7 +1,8 @@
 """Rolling longitudinal kernels: native whole-matrix kernel vs the NumPy long-double steps.
 
 For each shape, window and statistic, prints the best wall time of the native kernel
-(`_rolling_longitudinal_fast`), of the NumPy transcription that it reproduces bit for bit,
+(`_rolling_longitudinal_fast`), of the NumPy transcription that it reproduces bit for bit
+(the two timed in alternation, as the machine's speed may drift),
 and, when importable, of bottleneck's move_mean / move_std and of pandas' rolling (both in
 double precision, so not bit-compatible; shown for scale), next to the memory-copy floor
 (one read and one write of the matrix). Run with --quick for one small pass.
@@ -46,6 +47,25 @@ def best(fn, reps, budget=None):
         if budget is not None and time.perf_counter() - start > budget:
             break
     return min(times)
+
+
+def paired(native_fn, numpy_fn, rounds, budget):
+    """Best wall times of the native kernel and of the NumPy steps, taken in alternation
+    (each round one NumPy call, then five native calls) so that both see the same phases of a
+    machine whose speed drifts; stops early once `budget` seconds are spent."""
+    native, numpy_steps = [], []
+    start = time.perf_counter()
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        numpy_fn()
+        numpy_steps.append(time.perf_counter() - t0)
+        for _ in range(5):
+            t0 = time.perf_counter()
+            native_fn()
+            native.append(time.perf_counter() - t0)
+        if time.perf_counter() - start > budget:
+            break
+    return min(native), min(numpy_steps)
 
 
 def best_cpu(fn, reps):
@@ -123,11 +143,12 @@ def main() -> int:
         frame = pd.DataFrame(data) if pd is not None else None
         for w in windows:
             for stat, name in STATS:
-                native = best(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 5)
-                cpu = best_cpu(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 2)
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore", RuntimeWarning)
-                    numpy_steps = best(lambda: rolling_twin(data, w, name), reps, budget=6.0)
+                    native, numpy_steps = paired(
+                        lambda: ee._rolling_longitudinal_fast(data, w, name),
+                        lambda: rolling_twin(data, w, name), reps, budget=6.0)
+                cpu = best_cpu(lambda: ee._rolling_longitudinal_fast(data, w, name), reps * 2)
                 fn = bottleneck_fn(stat, data, w)
                 bneck = best(fn, reps) if fn is not None else None
                 fn = pandas_fn(stat, frame, w) if frame is not None else None
