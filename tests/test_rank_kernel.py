@@ -199,12 +199,3 @@ def test_ranks_from_positions_round_like_the_division(kernel):
     for row, (_, got) in zip(rows, kernel(rows, 2)):
         want = row[1:] / (row[0] - 1)
         assert got[1:].view(np.uint64).tobytes() == want.view(np.uint64).tobytes(), row[0]
-
-
-def test_average_ties_examples(kernel):
-    rows = [[2.0, 1.0, 2.0, 1.0, 2.0], [np.nan, 4.0], [np.inf, 1.0, np.inf], [0.0, -0.0]]
-    got = [g for _, g in kernel(rows, 0)]
-    assert got[0].tolist() == [0.75, 0.125, 0.75, 0.125, 0.75]
-    assert np.array_equal(got[1], [np.nan, 0.5], equal_nan=True)
-    assert got[2].tolist() == [0.75, 0.0, 0.75]
-    assert got[3].tolist() == [0.5, 0.5]
