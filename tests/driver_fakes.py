@@ -27,6 +27,12 @@ def literal(kind):
     return lambda value: node(kind, value)
 
 
+def missing(field, graph_node):
+    """``graph_node`` with its ``field`` attribute deleted."""
+    delattr(graph_node, field)
+    return graph_node
+
+
 class Entry:
     def __init__(self, param_schema=None, family="", stateful=False):
         self.param_schema = param_schema

@@ -65,6 +65,9 @@ def outcome(fn, *args, **kwargs):
 # Snapshots: the caller's arrays and graph must not change behind its back.
 
 _NODE_FIELDS = ("type", "node", "children", "config", "canonical_id")
+# Context attributes that an evaluation may replace: scratch space, not the caller's inputs.
+SCRATCH = ("registers", "extraction_buffer", "universe_mask", "current_day_index",
+           "transform_pipeline", "features", "feature_index")
 _MISSING = object()
 
 
@@ -725,6 +728,13 @@ def build_context(module, kwargs):
             pass
     # The extraction buffer needs a 2-D first feature.
     return module.EvaluationContext(**dict(kwargs, validate_inputs=False, useful_signals=None))
+
+
+def sharpe_reduction(threshold=0.5):
+    """The built-in Sharpe weighting (window 3) over the signals whose sharpe passes."""
+    F = FunctionGraphNode
+    return F("reduction", STAT_NAMES[1], [F("filtration", "filtration", [
+        F("gt", "gt", [F("string", "sharpe"), F("float", threshold)])]), F("int", 3)])
 
 
 def graph_for(kind):

@@ -81,6 +81,16 @@ def rank_row_average_ties(row):
     return out
 
 
+def assert_bits(got, want):
+    """``got`` is ``want`` bit for bit, a C-contiguous float64 array (or both are None)."""
+    if want is None:
+        assert got is None
+        return
+    assert got is not None
+    assert got.dtype == np.float64 and got.flags.c_contiguous and got.shape == want.shape
+    assert got.view(np.uint64).tobytes() == want.view(np.uint64).tobytes()
+
+
 class FactoryRegistry:
     """A registry that only answers has_factory, recording the names it was asked about."""
 

@@ -5,11 +5,29 @@ the start of each column (with a leading zero row), window sums as differences o
 running totals, one rounding to float64 at the end.
 """
 
+import warnings
+
 import numpy as np
 
 MEAN = "longitudinal_accumulators_2ee349"
 STD = "longitudinal_accumulators_e4993a"
 ZSCORE = "longitudinal_accumulators_250f46"
+
+
+def twin(data, window, name):
+    """``rolling_twin`` without NumPy's warnings about the NaN and infinite cells."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return rolling_twin(data, window, name)
+
+
+def same_bytes(got, want):
+    """``got`` is ``want`` byte for byte: a C-contiguous float64 ndarray of its shape."""
+    assert type(got) is np.ndarray and got.dtype == np.float64
+    assert got.shape == want.shape and got.flags.c_contiguous
+    if got.tobytes() != want.tobytes():
+        where = tuple(np.argwhere(got.view(np.uint64) != want.view(np.uint64))[0])
+        raise AssertionError(f"cell {where}: {got[where]!r} != {want[where]!r}")
 
 
 def rolling_twin(data, window, name):

@@ -1,5 +1,7 @@
-"""Batch evaluation on local threads and on a Dask cluster of two worker processes."""
+"""Batch evaluation on local threads and on a Dask cluster of two worker processes, and what
+travels to a worker: graphs without their caches, contexts with arrays out of band."""
 
+import copy
 import functools
 import os
 import pickle
@@ -12,7 +14,7 @@ import pytest
 from tessaline.functions._typed_shapes import FunctionGraphNode as N
 from tessaline.simulator_engine import batch
 from tessaline.simulator_engine._types import (EvaluationError, FunctionExecutionError,
-                                              TransformStage)
+                                              TransformStage, UsefulSignal)
 from tessaline.simulator_engine.batch import evaluate_many
 
 RANK = "virtualization_runtime_transform_acbc9b"
@@ -173,8 +175,6 @@ def test_transform_pipeline_is_combined_for_every_graph(ee, monkeypatch):
 def test_threads_own_their_lock_and_scratch(ee, monkeypatch):
     """Two evaluations hold their context's lock at the same time; neither sees the other's
     registers or extraction buffer, and the caller's buffer stays zero."""
-    from tessaline.simulator_engine._types import UsefulSignal
-
     T, N_ = 5, 3
     ctx = ee.EvaluationContext((np.ones((T, N_)),), {"close": 0},
                                {"s": UsefulSignal(weights=np.ones((T, N_)))})
@@ -368,3 +368,67 @@ def test_a_context_that_cannot_be_cloned_fails_every_slot(workers):
     with pytest.raises(TypeError, match="cannot be copied"):
         evaluate_many([N("feature", "close")] * 5, Uncopyable(), workers=workers,
                       errors="raise", progress=False)
+
+
+# --------------------------------------------------------------------------------------------
+# what travels to a worker
+
+
+CLONES = {
+    "pickle": lambda g: pickle.loads(pickle.dumps(g, protocol=5)),
+    "deepcopy": copy.deepcopy,
+    "copy": copy.copy,
+}
+
+
+@pytest.mark.parametrize("clone", CLONES.values(), ids=CLONES.keys())
+def test_graph_copies_leave_structure_caches_behind(ee, clone):
+    g = N("rotation", "f", [N("feature", "close"), N("reduction", "r", [N("int", 3)])])
+    ids = ee.generate_node_identities(g)
+    g._collect_nodes_cache = {"collected": True}
+    g.children[1]._node_identities = {"root": "r"}  # below the root too
+    g.extra = [1, 2]  # other attributes travel
+    ee._annotate_state_identities(g)
+    c = clone(g)
+    assert ee._graph_cache_get(c, "_node_identities") is None
+    assert ee._graph_cache_get(c, "_collect_nodes_cache") is None
+    if c.children[1] is not g.children[1]:  # (a shallow copy shares the children)
+        assert ee._graph_cache_get(c.children[1], "_node_identities") is None
+    assert c.extra == [1, 2] and c.children[1].children[0].node == 3
+    # the state annotation is part of the graph, not a cache
+    assert c._state_identity == "root"
+    assert c.children[1]._state_identity == "root.c1"
+    # the original keeps its caches, and the copy rebuilds equal identities on demand
+    assert ee.generate_node_identities(g) is ids
+    assert ee.generate_node_identities(c) == ids
+    assert (c.type, c.node, c.config, c.canonical_id) == (g.type, g.node, g.config, g.canonical_id)
+
+
+@pytest.mark.parametrize("signals, expected_buffers", [
+    (False, 3),   # two features and the universe
+    (True, 7),    # plus two signal weights, one PnL series and the extraction buffer
+])
+def test_context_arrays_travel_out_of_band(ee, signals, expected_buffers):
+    rng = np.random.default_rng(3)
+    T, N_ = 12, 5
+    useful = None
+    if signals:
+        useful = {"s1": UsefulSignal(weights=rng.normal(size=(T, N_)), pnl=rng.normal(size=T)),
+                  "s2": UsefulSignal(weights=rng.normal(size=(T, N_)))}
+    ctx = ee.EvaluationContext((rng.normal(size=(T, N_)), rng.normal(size=(T, N_))),
+                               {"close": 0, "volume": 1}, useful,
+                               universe=(rng.random((T, N_)) > 0.2).astype(np.float64))
+    buffers = []
+    data = pickle.dumps(ctx, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == expected_buffers
+    assert all(isinstance(b, pickle.PickleBuffer) for b in buffers)
+    # the pickle stream itself holds none of the array bytes
+    assert len(data) < sum(b.raw().nbytes for b in buffers)
+    back = pickle.loads(data, buffers=buffers)
+    for a, b in zip(back.features, ctx.features):
+        assert np.shares_memory(a, b) and np.array_equal(a, b)
+    assert np.shares_memory(back.universe, ctx.universe)
+    assert back.feature_index == ctx.feature_index
+    assert back._evaluation_lock is not ctx._evaluation_lock
+    with back._evaluation_lock:
+        pass

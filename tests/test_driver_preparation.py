@@ -2,6 +2,11 @@ import numpy as np
 import pytest
 
 from driver_fakes import Fn, Registry, ctx, feat, node
+from tessaline.functions import builtins as B
+from tessaline.functions._typed_shapes import FunctionGraphNode as N
+from tessaline.functions._typed_shapes import StageData
+from tessaline.functions.registry import default_registry
+from tessaline.simulator_engine._combine import combine_signal_and_transforms
 from tessaline.simulator_engine._types import EvaluationError, TransformStage
 
 
@@ -100,10 +105,34 @@ def test_integer_universe_mask_through_numpy(ee):
 
 
 def test_stage_data_leaf_is_evaluated(ee):
-    from tessaline.functions._typed_shapes import StageData
-
     stage = StageData({"spread": np.arange(6).reshape(2, 3)})
     context = ctx(ee, [np.ones((2, 3))], _reg(), stage_data=stage)
     weights, _ = ee.evaluate(node("rotation", "f", feat("spread")), context)
     np.testing.assert_array_equal(weights, np.arange(6.0).reshape(2, 3))
     assert context.feature_index["spread"] == 1
+
+
+# ---- wrapping a graph with the transform pipeline's stages
+
+def test_stages_wrap_in_order_and_none_skips(ee):
+    leaf = N("feature", "x")
+    stages = [TransformStage("demean"), TransformStage("clip"), TransformStage("scale", B.CLIP)]
+    mp = {"demean": B.DEMEAN, "p1": {"clip": None, "scale": B.GROSS_SCALE}}
+    context = ctx(ee, [np.zeros((2, 2))], metaparameters=mp, pool_id="p1")
+    root = combine_signal_and_transforms(leaf, stages, mp, default_registry(), context)
+    assert (root.type, root.node) == ("rotation", B.GROSS_SCALE)
+    inner = root.children[0]
+    assert (inner.type, inner.node) == ("rotation", B.DEMEAN)
+    assert inner.children[0] is leaf
+    assert combine_signal_and_transforms(leaf, [], {}, None, context) is leaf
+
+
+@pytest.mark.parametrize("option,message", [
+    ("no_such_fn", "Transform stage 'demean' names unknown function 'no_such_fn'"),
+    (3, "Transform stage 'demean' option must name a function; got 3"),
+])
+def test_bad_stage_options(ee, option, message):
+    context = ctx(ee, [np.zeros((2, 2))], metaparameters={"demean": option})
+    with pytest.raises(EvaluationError, match=message):
+        combine_signal_and_transforms(N("feature", "x"), [TransformStage("demean")],
+                                      context.metaparameters, default_registry(), context)

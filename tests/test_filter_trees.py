@@ -1,6 +1,6 @@
 import pytest
 
-from driver_fakes import literal, op
+from driver_fakes import literal, missing, op
 from driver_fakes import node as N
 from tessaline.functions._typed_shapes import SchemaError
 from tessaline.functions.filtrations_evaluation import FilterNode
@@ -88,11 +88,6 @@ def test_filter_node_is_built_with_keywords_looked_up_at_call_time(ee, monkeypat
     monkeypatch.setattr(ee, "FilterNode", lambda **kw: (_ for _ in ()).throw(ValueError("broke")))
     with pytest.raises(ValueError, match="broke"):
         ee._dict_to_filter_node(op("gt"))
-
-
-def missing(field, node):
-    delattr(node, field)
-    return node
 
 
 @pytest.mark.parametrize("fn, args, error, match", [

@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 from fuzz_strategies import (
     LONG_NAMES,
     Boom,
+    SCRATCH,
     Raiser,
     Snapshot,
     arrays,
@@ -141,9 +142,6 @@ for _name in ("_evaluate_leaf_fast", "_evaluate_simple_rank_fast",
 
 # What each entry point may legitimately change on the inputs.
 MAY_CHANGE_NODES = {"_graph_cache_set", "invalidate_graph_evaluation_caches"}
-# Context scratch attributes that a fast-path evaluator may replace.
-SCRATCH = ("registers", "extraction_buffer", "universe_mask", "current_day_index",
-           "transform_pipeline", "features", "feature_index")
 
 
 @pytest.mark.parametrize("name", sorted(ARGUMENTS))

@@ -22,6 +22,7 @@ from fuzz_strategies import (
     FakeInstance,
     FakeRegistry,
     INSTANCE_BEHAVIOURS,
+    SCRATCH,
     Raiser,
     Snapshot,
     build_context,
@@ -36,9 +37,6 @@ from fuzz_strategies import (
 from tessaline.functions._typed_shapes import FunctionGraphNode, FunctionState
 from tessaline.simulator_engine import expression_evaluator as EE
 
-# What an evaluation may replace on the context.
-SCRATCH = ("registers", "extraction_buffer", "universe_mask", "current_day_index",
-           "transform_pipeline", "features", "feature_index")
 PATHS = ("root", "root.c0", "root.c1", "root.c0.c0", "root.c1.c0", "root.c2")
 KINDS = ("leaf", "rank", "rank_multiply", "longitudinal", "general")
 

@@ -14,7 +14,7 @@ import gc
 import numpy as np
 import pytest
 
-from fuzz_strategies import graph_for, outcome
+from fuzz_strategies import graph_for, outcome, sharpe_reduction
 from tessaline.functions._typed_shapes import FunctionGraphNode, StageData
 from tessaline.functions.registry import default_registry
 from tessaline.simulator_engine import expression_evaluator as EE
@@ -60,9 +60,7 @@ PATH_GRAPHS = {
     "rank_multiply": graph_for("rank_multiply"),
     "general": F("rotation", "transform_demean_3c8a51", [
         F("rotation", "longitudinal_accumulators_250f46", [F("feature", "f0"), F("int", 3)])]),
-    "reduction": F("reduction", "statistical_sharpe_2e4daa", [
-        F("filtration", "filtration", [F("gt", "gt", [F("string", "sharpe"),
-                                                      F("float", 0.5)])]), F("int", 3)]),
+    "reduction": sharpe_reduction(),
     "stage_leaf": F("rotation", "transform_demean_3c8a51", [F("feature", "spread")]),
 }
 

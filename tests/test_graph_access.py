@@ -2,23 +2,20 @@ import types
 
 import pytest
 
+from driver_fakes import missing
 from fuzz_strategies import raising_node_class
 from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
 from tessaline.simulator_engine._types import EvaluationError
 
+Item = types.SimpleNamespace
+
 
 def Entry(schema):
-    return types.SimpleNamespace(param_schema=schema)
+    return Item(param_schema=schema)
 
 
-def Item(**fields):
-    return types.SimpleNamespace(**fields)
-
-
-def without(field, type_=None):
-    node = FunctionGraphNode(type_, "x")
-    delattr(node, field)
-    return node
+def without(field):
+    return missing(field, FunctionGraphNode(None, "x"))
 
 
 @pytest.mark.parametrize("call, error, match", [

@@ -2,6 +2,7 @@ import sys
 
 import pytest
 
+from driver_fakes import missing
 from driver_fakes import node as N
 from fuzz_strategies import frozen_node_class, raising_node_class
 from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError
@@ -108,9 +109,7 @@ def test_identities_recomputed_when_root_refuses_the_slot(ee):
 
 
 def test_identities_missing_node_value_stops_without_caching(ee):
-    bad = N("feature", "x")
-    del bad.node
-    g = N("rotation", "f", N("feature", "y"), bad)
+    g = N("rotation", "f", N("feature", "y"), missing("node", N("feature", "x")))
     with pytest.raises(EvaluationError) as info:
         ee.generate_node_identities(g)
     assert str(info.value) == "Graph node 'root.c1' missing required key: node"
@@ -189,10 +188,8 @@ def test_annotate_custom_path_overwrites(ee):
 
 
 def test_annotate_missing_type_keeps_earlier_annotations(ee):
-    bad = N("feature", "x")
-    del bad.type
     first = N("rotation", "a")
-    g = N("rotation", "f", first, bad, N("rotation", "never"))
+    g = N("rotation", "f", first, missing("type", N("feature", "x")), N("rotation", "never"))
     with pytest.raises(EvaluationError) as info:
         ee._annotate_state_identities(g)
     assert str(info.value) == "Graph node 'root.c1' missing required key: type"

@@ -17,7 +17,8 @@ import types
 import numpy as np
 import pytest
 
-from fuzz_strategies import UNDER_ASAN, Boom, FakeInstance, FakeRegistry, graph_for
+from fuzz_strategies import (UNDER_ASAN, Boom, FakeInstance, FakeRegistry, graph_for,
+                             sharpe_reduction)
 from tessaline.functions._typed_shapes import FunctionGraphNode, FunctionState, StageData
 from tessaline.functions.registry import default_registry
 from tessaline.simulator_engine import expression_evaluator as EE
@@ -121,13 +122,6 @@ def context(**kw):
     return EE.EvaluationContext(**base)
 
 
-def sharpe_graph(op="gt", value=0.5):
-    return F("reduction", "statistical_sharpe_2e4daa", [
-        F("filtration", "filtration", [F(op, op, [F("string", "sharpe"),
-                                                  F("float", value)])]),
-        F("int", 5)])
-
-
 # ---------------------------------------------------------------------------------------
 # evaluate, one test per path.
 
@@ -149,7 +143,7 @@ PATH_CASES = {
             F("int", 3)]),
         context(registry=default_registry()), (), {}),
     "reduction_filtration": lambda: (
-        sharpe_graph(), context(registry=default_registry(), useful_signals=SIGNALS,
+        sharpe_reduction(), context(registry=default_registry(), useful_signals=SIGNALS,
                                 column_labels=["gross_returns", "net"]), (), {}),
     "data_nan": lambda: (
         F("rotation", "transform_demean_3c8a51", [F("feature", "f0")]),
@@ -207,10 +201,10 @@ ERROR_CASES = {
     "schema_error": lambda: ({"type": "feature"}, context()),
     "missing_feature": lambda: (F("rotation", "transform_demean_3c8a51",
                                   [F("feature", "nope")]), context(registry=default_registry())),
-    "empty_filtration": lambda: (sharpe_graph(value=99.0),
+    "empty_filtration": lambda: (sharpe_reduction(99.0),
                                  context(registry=default_registry(), useful_signals=SIGNALS)),
     "filtration_resolution_error": lambda: (
-        sharpe_graph(),
+        sharpe_reduction(),
         context(registry=default_registry(), useful_signals=dict(SIGNALS, bad=UsefulSignal(
             weights=M0, metadata={"sharpe": np.ones(2)})))),  # ambiguous truth in the engine
     "instance_raise": lambda: (F("rotation", "fz_mean", [F("feature", "f0")]),

@@ -1,13 +1,12 @@
 """Longitudinal fast-path detection, the window reader and the chain evaluator."""
 
 import types
-import warnings
 
 import numpy as np
 import pytest
 
-from driver_fakes import Catalog
-from rolling_twin import MEAN, STD, ZSCORE, rolling_twin
+from driver_fakes import Catalog, missing
+from rolling_twin import MEAN, STD, ZSCORE, same_bytes, twin
 from tessaline.functions._typed_shapes import FunctionGraphNode as Node
 from tessaline.functions._typed_shapes import SchemaError
 from tessaline.simulator_engine._types import EvaluationError
@@ -231,17 +230,6 @@ def test_window_reader(ee, children, want):
 
 # ------------------------------------------------------------------------ evaluator
 
-def twin(data, w, name):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        return rolling_twin(data, w, name)
-
-
-def same_bytes(got, want):
-    assert got.dtype == np.float64 and got.shape == want.shape and got.flags.c_contiguous
-    assert got.tobytes() == want.tobytes()
-
-
 def test_chain_with_universe(ee):
     rng = np.random.default_rng(4)
     data = rng.normal(size=(80, 5))
@@ -287,11 +275,6 @@ def test_result_is_made_contiguous_float64(ee, monkeypatch):
 
 
 # ------------------------------------------------------------------------ errors
-
-def missing(field, node):
-    delattr(node, field)
-    return node
-
 
 @pytest.mark.parametrize("where, arg, error, match", [
     ("detect", {"type": "feature", "node": "x"}, SchemaError, "field-check"),

@@ -6,12 +6,12 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from rank_reference import FactoryRegistry as Registry, rank_matrix
+from driver_fakes import missing
+from fuzz_strategies import RANK
+from rank_reference import FactoryRegistry as Registry, assert_bits, rank_matrix
 from tessaline.functions._typed_shapes import FunctionGraphNode as Node
 from tessaline.functions._typed_shapes import SchemaError
 from tessaline.simulator_engine._types import EvaluationError
-
-RANK = "virtualization_runtime_transform_acbc9b"
 
 
 def rank_graph(name="x", kind="feature"):
@@ -28,36 +28,21 @@ def native_rank(ee, data, universe=None):
     return ee._evaluate_simple_rank_fast(rank_graph(), context(ee, data, universe))
 
 
-def assert_same(got, want):
-    if want is None:
-        assert got is None
-        return
-    assert got is not None
-    assert got.dtype == np.float64 and got.flags.c_contiguous and got.shape == want.shape
-    assert got.view(np.uint64).tobytes() == want.view(np.uint64).tobytes()
-
-
 def check(ee, data, universe=None):
     data = np.asarray(data, dtype=np.float64) if not isinstance(data, np.ndarray) else data
     want = rank_matrix(data, universe)
-    assert_same(native_rank(ee, data, universe), want)
+    assert_bits(native_rank(ee, data, universe), want)
     return want
 
 
 # ------------------------------------------------------------------ examples
 
 @pytest.mark.parametrize("row,expected", [
-    ([3.0, 1.0, 2.0], [1.0, 0.0, 0.5]),
-    ([np.nan, 5.0, 1.0], [np.nan, 1.0, 0.0]),
     ([np.nan, 7.0, np.nan], [np.nan, 0.5, np.nan]),
-    ([np.nan, np.nan], [np.nan, np.nan]),
     ([np.nan, np.nan, 1.0, 2.0], [np.nan, np.nan, 0.0, 1.0]),  # two NaNs are no tie
-    ([np.inf, 1.0, -np.inf], [1.0, 0.5, 0.0]),
     ([np.nan, 1.0, np.inf], [np.nan, 0.0, 2.0]),  # +inf counts the masked cell on its left
     ([np.inf, np.nan, 1.0], [1.0, np.nan, 0.0]),
     ([np.inf, np.inf, 0.0], [0.5, 1.0, 0.0]),  # equal infinities are not a tie
-    ([-np.inf, -np.inf, 0.0], [0.0, 0.5, 1.0]),
-    ([5.0], [0.5]),
 ])
 def test_rank_examples(ee, row, expected):
     want = check(ee, [row])
@@ -75,7 +60,7 @@ def test_layouts_and_dtypes(ee, convert):
     universe = np.where(rng.random(data.shape) < 0.1, 0.0, 1.0)
     for u in (None, universe, universe[0], universe.astype(np.int8), np.asfortranarray(universe)):
         converted = convert(data)
-        assert_same(native_rank(ee, converted, u), rank_matrix(np.asarray(converted, dtype=float), u))
+        assert_bits(native_rank(ee, converted, u), rank_matrix(np.asarray(converted, dtype=float), u))
 
 
 def test_odd_dimensions(ee):
@@ -174,10 +159,8 @@ def test_missing_feature(ee):
     ctx = context(ee, np.zeros((2, 2)))
     with pytest.raises(EvaluationError, match=r"^Feature 'nope' not in context$"):
         ee._evaluate_simple_rank_fast(rank_graph("nope"), ctx)
-    leaf = Node("feature", "x")
-    del leaf.node
     with pytest.raises(EvaluationError, match=r"^Graph node 'root.c0' missing required key: node$"):
-        ee._evaluate_simple_rank_fast(Node("rotation", RANK, [leaf]), ctx)
+        ee._evaluate_simple_rank_fast(Node("rotation", RANK, [missing("node", Node("feature", "x"))]), ctx)
     ctx.features = None
     with pytest.raises(TypeError):
         ee._evaluate_simple_rank_fast(rank_graph(), ctx)
@@ -224,8 +207,7 @@ def test_detector_check_order(ee):
     ctx.metaparameters = {}
     with pytest.raises(SchemaError, match="'field-check'"):
         ee._can_use_simple_rank_fast_path("not a node", ctx, None)
-    leaf = Node("feature", "x")
-    del leaf.type
+    leaf = missing("type", Node("feature", "x"))
     with pytest.raises(EvaluationError, match=r"^Graph node 'root.c0' missing required key: type$"):
         ee._can_use_simple_rank_fast_path(Node("rotation", RANK, [leaf]), ctx, None)
     # a wrong root value stops before the children are read

@@ -1,6 +1,7 @@
-"""Whole-matrix rolling kernels: bit-identical to the NumPy long-double steps."""
+"""Whole-matrix rolling kernels: bit-identical to the NumPy long-double steps; their large
+results come from a small pool of freed buffers."""
 
-import warnings
+import gc
 
 import numpy as np
 import pytest
@@ -8,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from rolling_twin import MEAN, STD, ZSCORE, rolling_twin
+from rolling_twin import MEAN, STD, ZSCORE, same_bytes, twin
 
 NAMES = [MEAN, STD, ZSCORE]
 POS_NAN = 0x7FF8000000000000
@@ -17,21 +18,6 @@ NEG_NAN = 0xFFF8000000000000
 
 def bits(a):
     return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)
-
-
-def twin(data, window, name):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        return rolling_twin(data, window, name)
-
-
-def same_bytes(got, want):
-    assert type(got) is np.ndarray and got.dtype == np.float64
-    assert got.shape == want.shape and got.flags.c_contiguous
-    if not np.array_equal(bits(got), bits(want)):
-        where = np.argwhere(bits(got) != bits(want))[0]
-        raise AssertionError(f"cell {tuple(where)}: {got[tuple(where)]!r} "
-                             f"!= {want[tuple(where)]!r}")
 
 
 def col(*values):
@@ -245,3 +231,37 @@ def matrices(draw):
 def test_matches_numpy_steps(ee, data, window, name):
     same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
 
+
+
+# ------------------------------------------------------------------ reused result buffers
+
+POOLED = (1200, 1000)  # 9.6 MB: large enough to be pooled
+
+
+def address(a):
+    return a.__array_interface__["data"][0]
+
+
+def test_result_buffers_are_reused_and_live_ones_kept(ee):
+    data = np.random.default_rng(0).normal(size=POOLED)
+    first = ee._rolling_longitudinal_fast(data, 3, MEAN)
+    where = address(first)
+    del first
+    gc.collect()
+    again = ee._rolling_longitudinal_fast(data, 3, MEAN)  # a freed buffer serves the next one
+    assert address(again) == where
+    assert again.flags.owndata and again.flags.writeable and again.flags.c_contiguous
+    kept = [again] + [ee._rolling_longitudinal_fast(data * k, 3, MEAN) for k in (2.0, 3.0, 4.0)]
+    snapshots = [a.copy() for a in kept]
+    for k in range(6):  # results made and freed while the others are alive
+        ee._rolling_longitudinal_fast(data + k, 3, MEAN)
+    assert len({address(a) for a in kept}) == len(kept)
+    for a, snap in zip(kept, snapshots):
+        assert a.tobytes() == snap.tobytes()
+    a = kept[-1]
+    head = a.ravel()[:100].copy()
+    del kept, snapshots
+    a.resize((10, 10), refcheck=False)  # a pooled result resizes in place, same allocator
+    assert a.ravel().tobytes() == head.tobytes()
+    a.resize(POOLED, refcheck=False)
+    assert a.shape == POOLED

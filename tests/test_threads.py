@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from driver_fakes import Registry
-from fuzz_strategies import graph_for
+from fuzz_strategies import graph_for, sharpe_reduction
 from tessaline.functions._typed_shapes import FunctionGraphNode
 from tessaline.functions.registry import default_registry
 from tessaline.simulator_engine import expression_evaluator as EE
@@ -53,9 +53,7 @@ GRAPHS = {
     "rank_ties": F("rotation", "virtualization_runtime_transform_acbc9b", [F("feature", "f2")]),
     "general": F("rotation", "longitudinal_accumulators_250f46", [
         F("rotation", "transform_demean_3c8a51", [F("feature", "f1")]), F("int", 4)]),
-    "reduction": F("reduction", "statistical_sharpe_2e4daa", [
-        F("filtration", "filtration", [F("gt", "gt", [F("string", "sharpe"),
-                                                      F("float", 0.5)])]), F("int", 3)]),
+    "reduction": sharpe_reduction(),
 }
 
 

@@ -2,7 +2,7 @@ import types
 
 import pytest
 
-from driver_fakes import Catalog, feat, literal
+from driver_fakes import Catalog, feat, literal, missing
 from driver_fakes import node as N
 from tessaline.functions._typed_shapes import SchemaError
 from tessaline.simulator_engine._types import EvaluationError
@@ -81,11 +81,6 @@ class Broken:
 
     def get_state(self):
         raise RuntimeError("state broke")
-
-
-def missing(field, node):
-    delattr(node, field)
-    return node
 
 
 @pytest.mark.parametrize("graph, args, error, match", [
