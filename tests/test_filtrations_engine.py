@@ -5,11 +5,8 @@ import math
 import pytest
 
 from tessaline.functions.filtrations import FiltrationInstance
-from tessaline.functions.filtrations_evaluation import (
-    EmptyFiltrationError,
-    EmptyPoolError,
-    FilterNode,
-)
+from tessaline.functions.filtrations_evaluation import (EmptyFiltrationError, EmptyPoolError,
+                                                        FilterNode)
 from tessaline.simulator_engine._types import UsefulSignal
 
 

@@ -15,25 +15,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from fuzz_strategies import (
-    LONG_NAMES,
-    Boom,
-    SCRATCH,
-    Raiser,
-    Snapshot,
-    arrays,
-    build_context,
-    configs,
-    context_kwargs,
-    fuzz_settings,
-    graph_nodes,
-    literal_values,
-    odd_objects,
-    outcome,
-    raising_method,
-    registries,
-    useful_signals,
-)
+from fuzz_strategies import (LONG_NAMES, Boom, SCRATCH, Raiser, Snapshot, arrays, build_context,
+                             configs, context_kwargs, fuzz_settings, graph_nodes, literal_values,
+                             odd_objects, outcome, raising_method, registries, useful_signals)
 from tessaline.functions._typed_shapes import FunctionGraphNode, StageData
 from tessaline.simulator_engine import expression_evaluator as EE
 from tessaline.simulator_engine._types import TransformStage, UsefulSignal

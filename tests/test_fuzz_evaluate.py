@@ -16,24 +16,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from fuzz_strategies import (
-    FN_MEAN,
-    FN_ROLL,
-    FakeInstance,
-    FakeRegistry,
-    INSTANCE_BEHAVIOURS,
-    SCRATCH,
-    Raiser,
-    Snapshot,
-    build_context,
-    context_kwargs,
-    deep_chain,
-    fuzz_settings,
-    graph_for,
-    graph_nodes,
-    odd_objects,
-    outcome,
-)
+from fuzz_strategies import (FN_MEAN, FN_ROLL, FakeInstance, FakeRegistry, INSTANCE_BEHAVIOURS,
+                             SCRATCH, Raiser, Snapshot, build_context, context_kwargs, deep_chain,
+                             fuzz_settings, graph_for, graph_nodes, odd_objects, outcome)
 from tessaline.functions._typed_shapes import FunctionGraphNode, FunctionState
 from tessaline.simulator_engine import expression_evaluator as EE
 

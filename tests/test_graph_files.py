@@ -6,13 +6,8 @@ import pytest
 
 from tessaline.demo import demo_graphs
 from tessaline.functions._typed_shapes import FunctionGraphNode as N
-from tessaline.functions.graph_files import (
-    GraphFileError,
-    dump_graph,
-    graph_to_dict,
-    load_graph,
-    loads_graph,
-)
+from tessaline.functions.graph_files import (GraphFileError, dump_graph, graph_to_dict, load_graph,
+                                             loads_graph)
 
 
 def _same(a, b):

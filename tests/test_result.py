@@ -43,7 +43,7 @@ def test_indexing(ee, parts, index, expect):
         assert r[index] is parts[expect]
 
 
-def test_array_conversion(ee, parts):
+def test_array_conversion_and_attributes(ee, parts):
     w, _ = parts
     r = ee.EvaluationResult(*parts)
     a = np.asarray(r)
@@ -56,11 +56,7 @@ def test_array_conversion(ee, parts):
     np.testing.assert_array_equal(added, w + 1)
     with pytest.raises(TypeError):
         r + 1
-
-
-def test_attribute_delegation(ee, parts):
-    w, _ = parts
-    r = ee.EvaluationResult(*parts)
+    # other attributes are the weights'
     assert r.shape == (2, 3) and r.dtype == np.float64 and r.sum() == 15.0
     np.testing.assert_array_equal(r.T, w.T)
     with pytest.raises(AttributeError, match="numpy.ndarray"):
