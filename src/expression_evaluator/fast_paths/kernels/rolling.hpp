@@ -319,6 +319,22 @@ inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special, acc_t sum0,
 
 namespace detail {
 
+// n rows of one column inside the warm-up (no full window yet), none of whose cells is NaN
+// or infinite, after the first row and while the sums are finite: the cells are added to
+// the totals as they are and the statistic is NaN. The same bits as `fold` gives for them.
+template <bool Squares>
+inline void warmup_rows(const double *in, std::ptrdiff_t stride, double *out,
+                        std::ptrdiff_t out_stride, std::int64_t n, acc_t &s, acc_t &q) noexcept {
+    acc_t s_ = s, q_ = q;
+    for (std::int64_t i = 0; i < n; ++i, in += stride, out += out_stride) {
+        const acc_t x = load_acc(in);
+        s_ += x;
+        if constexpr (Squares) q_ += x * x;
+        *out = quiet_nan();
+    }
+    s = s_, q = q_;
+}
+
 // n rows of one column past the warm-up whose cells, and the cells leaving their windows,
 // hold no NaN: lead[i * stride] is a row's cell, trail[i * stride] the cell leaving its
 // window, the statistic goes to out[i * out_stride]. A loop of x87 arithmetic alone: no
@@ -425,6 +441,13 @@ inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
     std::int64_t t = r0;
     // Rows before the first full window.
     for (; t < r1 && t < w - 1; ++t) {
+        if (clean && t > 0 && sp == kFinite) {
+            const std::int64_t end = std::min(r1, w - 1);
+            detail::warmup_rows<sq>(in + t * in_stride, in_stride, out + t * out_stride,
+                                    out_stride, end - t, s, q);
+            t = end;
+            break;
+        }
         fold<sq>(s, q, c, sp, in + t * in_stride, t == 0);
         out[t * out_stride] = quiet_nan();
     }
