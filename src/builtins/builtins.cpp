@@ -8,6 +8,7 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,17 @@ nb::bytes to_bytes(const std::vector<T> &v) {
     return nb::bytes(reinterpret_cast<const char *>(v.data()), v.size() * sizeof(T));
 }
 
+// Long doubles as bytes: an x87 value fills 10 of its 16 bytes, and the other 6 (never
+// written by its stores) are given as zeros, so that equal states give equal bytes.
+nb::bytes to_bytes(const std::vector<acc_t> &v) {
+    std::vector<unsigned char> b(v.size() * sizeof(acc_t), 0);
+    constexpr std::size_t value_bytes =
+        (LDBL_MANT_DIG == 64 && sizeof(acc_t) >= 10) ? 10 : sizeof(acc_t);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        std::memcpy(b.data() + i * sizeof(acc_t), &v[i], value_bytes);
+    return nb::bytes(reinterpret_cast<const char *>(b.data()), b.size());
+}
+
 std::int64_t int_entry(nb::dict d, const char *key, std::int64_t fallback) {
     if (!d.contains(key)) return fallback;
     nb::object v = d[key];
@@ -103,15 +115,26 @@ class RollingStream {
                                    std::to_string(n)).c_str());
         double *o = nullptr;
         NewRow out = new_row(n, o);
-        const bool squares = kind_ != kMean;
-        rk::stream_step((rk::Stat) kind_, row.data(), o, width_, count_, w_,
-                        sum_.data(), squares ? sq_.data() : nullptr, bad_.data(), lsum_.data(),
-                        squares ? lsq_.data() : nullptr, lbad_.data(), ring_.data());
+        const double *leaving = count_ >= w_ ? ring_.data() + (count_ % w_) * width_ : nullptr;
+        if (split_ && !(rk::split_safe_cells(row.data(), width_) &&
+                        (!leaving || rk::split_safe_cells(leaving, width_))))
+            join();
+        if (split_) {
+            rk::stream_step_split((rk::Stat) kind_, row.data(), o, width_, count_, w_,
+                                  split_totals_.data(), bad_.data(), lbad_.data(), ring_.data());
+        } else {
+            const bool squares = kind_ != kMean;
+            rk::stream_step((rk::Stat) kind_, row.data(), o, width_, count_, w_, sum_.data(),
+                            squares ? sq_.data() : nullptr, bad_.data(), lsum_.data(),
+                            squares ? lsq_.data() : nullptr, lbad_.data(), ring_.data());
+            if (++wide_calls_ % kSplitRetry == 0) try_split();
+        }
         count_ += 1;
         return out;
     }
 
-    nb::dict get_state() const {
+    nb::dict get_state() {
+        if (split_) join_copy();
         nb::dict d;
         d["count"] = count_;
         d["window"] = w_;
@@ -153,25 +176,65 @@ class RollingStream {
         from_bytes(d["lag_invalid"], fresh.lbad_, un, "lag_invalid");
         from_bytes(d["ring"], fresh.ring_, un * (std::size_t) w_, "ring");
         fresh.count_ = count;
+        fresh.split_ = false;
+        fresh.try_split();
         *this = std::move(fresh);
     }
 
   private:
+    // The totals are held split into two doubles each while every cell seen is split-safe
+    // (storing the 80-bit format costs several times an addition, four times a cell), and
+    // as long doubles from the first cell that is not: an infinity, -0.0, or a magnitude
+    // outside [2^-400, 2^401). A stream held wide looks every kSplitRetry rows whether its
+    // totals may be split again; the cells that enter or leave are checked on every row.
+    static constexpr std::int64_t kSplitRetry = 64;
+
     void allocate(std::int64_t n) {
         const std::size_t un = (std::size_t) n;
         width_ = n;
         sum_.assign(un, 0.0L), sq_.assign(un, 0.0L), bad_.assign(un, 0);
         lsum_.assign(un, 0.0L), lsq_.assign(un, 0.0L), lbad_.assign(un, 0);
         ring_.assign(un * (std::size_t) w_, 0.0);
+        split_totals_.assign(8 * un, 0.0);  // +0.0 totals, split
+        split_ = true;
+    }
+
+    // The long-double totals from the split ones.
+    void join_copy() {
+        const std::int64_t n = width_;
+        rk::join_totals(split_totals_.data(), sum_.data(), n);
+        rk::join_totals(split_totals_.data() + 2 * n, sq_.data(), n);
+        rk::join_totals(split_totals_.data() + 4 * n, lsum_.data(), n);
+        rk::join_totals(split_totals_.data() + 6 * n, lsq_.data(), n);
+    }
+
+    void join() {
+        join_copy();
+        split_ = false;
+    }
+
+    void try_split() {
+        const std::int64_t n = width_;
+        for (const auto *v : {&sum_, &sq_, &lsum_, &lsq_})
+            if (!rk::split_safe_totals(v->data(), n)) return;
+        split_totals_.resize(8 * (std::size_t) n);
+        rk::split_totals(sum_.data(), split_totals_.data(), n);
+        rk::split_totals(sq_.data(), split_totals_.data() + 2 * n, n);
+        rk::split_totals(lsum_.data(), split_totals_.data() + 4 * n, n);
+        rk::split_totals(lsq_.data(), split_totals_.data() + 6 * n, n);
+        split_ = true;
     }
 
     int kind_;
     std::int64_t w_;
     std::int64_t count_ = 0;
     std::int64_t width_ = -1;
-    std::vector<acc_t> sum_, sq_, lsum_, lsq_;
+    std::vector<acc_t> sum_, sq_, lsum_, lsq_;  // the totals while held wide
     std::vector<std::int64_t> bad_, lbad_;
     std::vector<double> ring_;
+    std::vector<double> split_totals_;  // while split: sum, sq, lag sum, lag sq (2 n each)
+    bool split_ = false;
+    std::int64_t wide_calls_ = 0;
 };
 
 }  // namespace
