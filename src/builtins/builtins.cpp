@@ -8,6 +8,7 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -199,13 +200,14 @@ class RollingStream {
         split_ = true;
     }
 
+    // The four kinds of total as long doubles, in the order of their pairs in split_totals_.
+    std::array<std::vector<acc_t> *, 4> wide_totals() { return {&sum_, &sq_, &lsum_, &lsq_}; }
+
     // The long-double totals from the split ones.
     void join_copy() {
         const std::int64_t n = width_;
-        rk::join_totals(split_totals_.data(), sum_.data(), n);
-        rk::join_totals(split_totals_.data() + 2 * n, sq_.data(), n);
-        rk::join_totals(split_totals_.data() + 4 * n, lsum_.data(), n);
-        rk::join_totals(split_totals_.data() + 6 * n, lsq_.data(), n);
+        for (std::size_t k = 0; k < 4; ++k)
+            rk::join_totals(split_totals_.data() + 2 * n * k, wide_totals()[k]->data(), n);
     }
 
     void join() {
@@ -215,13 +217,10 @@ class RollingStream {
 
     void try_split() {
         const std::int64_t n = width_;
-        for (const auto *v : {&sum_, &sq_, &lsum_, &lsq_})
+        for (const auto *v : wide_totals())
             if (!rk::split_safe_totals(v->data(), n)) return;
-        split_totals_.resize(8 * (std::size_t) n);
-        rk::split_totals(sum_.data(), split_totals_.data(), n);
-        rk::split_totals(sq_.data(), split_totals_.data() + 2 * n, n);
-        rk::split_totals(lsum_.data(), split_totals_.data() + 4 * n, n);
-        rk::split_totals(lsq_.data(), split_totals_.data() + 6 * n, n);
+        for (std::size_t k = 0; k < 4; ++k)
+            rk::split_totals(wide_totals()[k]->data(), split_totals_.data() + 2 * n * k, n);
         split_ = true;
     }
 
