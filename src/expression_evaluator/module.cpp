@@ -3,7 +3,7 @@
 // module logger, and lets each subsystem add its functions, classes and tables.
 #define EE_IMPORT_ARRAY_HERE
 #include "common/arrays.hpp"
-#include "module_parts.hpp"
+#include "interface/interface.hpp"
 
 namespace ee {
 void import_numpy() {
@@ -116,12 +116,8 @@ NB_MODULE(expression_evaluator, m) {
     import_siblings(m);
     create_logger(m);
     ee::init_tables(m);
-    ee::init_context_result(m);
-    ee::init_graph_access(m);
-    ee::init_graph_model(m);
-    ee::init_filtrations(m);
-    ee::init_fast_paths_cross_sectional(m);
-    ee::init_fast_paths_longitudinal(m);
-    ee::init_driver(m);
+    ee::init_functions(m);
+    ee::init_result(m);
+    ee::init_context(m);
     order_definitions(m);
 }

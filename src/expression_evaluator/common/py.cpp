@@ -227,31 +227,8 @@ RecursionGuard::~RecursionGuard() { --t_guard.depth; }
 
 // ---------------------------------------------------------------------------------------
 
-namespace {
-std::unordered_map<std::string, PyObject *> &originals() {
-    static auto *table = new std::unordered_map<std::string, PyObject *>();
-    return *table;
-}
-}  // namespace
-
-void add_functions(nb::handle module, PyMethodDef *defs) {
-    if (PyModule_AddFunctions(module.ptr(), defs) != 0) throw nb::python_error();
-    for (PyMethodDef *def = defs; def && def->ml_name; ++def) {
-        PyObject *fn = PyObject_GetAttrString(module.ptr(), def->ml_name);
-        if (!fn) throw nb::python_error();
-        PyObject *&slot = originals()[def->ml_name];
-        Py_XDECREF(slot);
-        slot = fn;  // kept for the life of the process
-    }
-}
-
-PyObject *original_builtin(const char *name) {
-    auto it = originals().find(name);
-    return it == originals().end() ? nullptr : it->second;
-}
-
 nb::object make_plain_class(nb::handle module, const char *name, const char *doc,
-                            PyMethodDef *methods) {
+                            std::initializer_list<PyMethodDef *> methods) {
     nb::object ns = check(PyDict_New());
     nb::object modname = get_attr(module, "__name__");
     if (PyDict_SetItemString(ns.ptr(), "__module__", modname.ptr()) != 0 ||
@@ -261,10 +238,11 @@ nb::object make_plain_class(nb::handle module, const char *name, const char *doc
     nb::object bases = check(PyTuple_Pack(1, (PyObject *) &PyBaseObject_Type));
     nb::object cls = check(PyObject_CallFunction((PyObject *) &PyType_Type, "sOO", name,
                                                  bases.ptr(), ns.ptr()));
-    for (PyMethodDef *def = methods; def && def->ml_name; ++def) {
-        nb::object descr = check(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), def));
-        set_attr(cls, def->ml_name, descr);
-    }
+    for (PyMethodDef *table : methods)
+        for (PyMethodDef *def = table; def && def->ml_name; ++def) {
+            nb::object descr = check(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), def));
+            set_attr(cls, def->ml_name, descr);
+        }
     return cls;
 }
 

@@ -1,10 +1,7 @@
-// Shared Python plumbing of the expression evaluator: module globals, errors, argument
-// parsing and the guard that turns C++ exceptions back into Python exceptions.
-//
-// Every function of the module is a CPython builtin (PyMethodDef with a text signature), so
-// calls are vectorcalls, argument-binding errors are the interpreter's own, and
-// inspect.signature() works. Objects are held through nanobind handles (nb::object owns a
-// strong reference), so nothing we read can be freed under us.
+// Shared Python plumbing of the expression evaluator: module globals, errors, attribute
+// access and the guard that turns C++ exceptions back into Python exceptions. Objects are
+// held through nanobind handles (nb::object owns a strong reference), so nothing we read
+// can be freed under us.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,8 +9,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <string>
-#include <utility>
 
 namespace nb = nanobind;
 
@@ -140,18 +137,6 @@ inline nb::object pystr(const std::string &s) {
     return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t) s.size()));
 }
 
-// obj.name(*args) as a method call (no bound method object is made); errors propagate.
-template <typename... Args> nb::object call_method(nb::handle obj, const char *name,
-                                                   Args... args) {
-    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
-    return check(PyObject_VectorcallMethod(interned(name), argv, 1 + sizeof...(Args), nullptr));
-}
-
-// Call helpers (positional arguments only; use nb::handle::operator() for keywords).
-template <typename... Args> nb::object call(nb::handle fn, Args &&...args) {
-    return fn(std::forward<Args>(args)...);
-}
-
 // ---------------------------------------------------------------------------------------
 // Recursion over graphs. Each level of a recursive walk holds one RecursionGuard: the
 // interpreter's own C-recursion accounting keeps the C stack safe, and our depth counter
@@ -196,50 +181,11 @@ template <typename F> PyObject *guarded(F &&body) noexcept {
 
 inline nb::object none() { return nb::none(); }
 
-// ---------------------------------------------------------------------------------------
-// Argument parsing for METH_VARARGS | METH_KEYWORDS functions. `format` follows
-// PyArg_ParseTupleAndKeywords ("OO|O$O:name"); every slot receives a borrowed reference
-// (or stays at its initial value when the argument was not given).
-template <typename... Ptrs>
-inline void parse_args(PyObject *args, PyObject *kwargs, const char *format,
-                       const char *const *kwlist, Ptrs... out) {
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(kwlist), out...))
-        throw nb::python_error();
-}
-
-// Borrowed argument (or `fallback` when the argument was not passed) as an nb::handle.
-inline nb::handle arg_or(PyObject *p, nb::handle fallback) {
-    return p ? nb::handle(p) : fallback;
-}
-
-// Adds the PyMethodDef table `defs` (terminated by a zeroed entry) to the module.
-void add_functions(nb::handle module, PyMethodDef *defs);
-
-// The function object that add_functions created for `name` (borrowed; null when unknown).
-// Callers that would call a module global may compare the global against it and call the
-// C++ implementation directly while the global still is that object; once a test or a
-// caller has replaced the global, the replacement is called as before.
-PyObject *original_builtin(const char *name);
-
-// global(name) is still the module's own builtin `name`. The original is looked up once per
-// call site.
-#define EE_IS_ORIGINAL(value, name)                                               \
-    ([&](nb::handle v_) {                                                         \
-        static PyObject *const original_ = ::ee::original_builtin(name);          \
-        return original_ != nullptr && v_.ptr() == original_;                     \
-    }(value))
-
 // A plain Python class: type(name, (object,), {...}) whose methods are method descriptors
-// built from `methods` (terminated by a zeroed entry). Instances have a __dict__, the class
-// can be subclassed, pickled instances go through __reduce_ex__ as for any Python class.
+// built from the PyMethodDef tables `methods` (each terminated by a zeroed entry). Instances
+// have a __dict__, the class can be subclassed, pickled instances go through __reduce_ex__
+// as for any Python class.
 nb::object make_plain_class(nb::handle module, const char *name, const char *doc,
-                            PyMethodDef *methods);
+                            std::initializer_list<PyMethodDef *> methods);
 
 }  // namespace ee
-
-// Shorthand to declare a METH_VARARGS | METH_KEYWORDS entry point.
-#define EE_ENTRY(fn) \
-    PyObject *fn(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
-
-#define EE_DEF(pyname, fn, doc) \
-    {pyname, (PyCFunction) (void (*)(void)) (fn), METH_VARARGS | METH_KEYWORDS, doc}

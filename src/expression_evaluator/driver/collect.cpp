@@ -4,15 +4,12 @@
 // caller-bound instances the tables are cached on the graph and reused on later calls.
 #include "driver.hpp"
 
+#include "../common/names.hpp"
 #include "../graph/access.hpp"
 
 namespace ee::driver {
 
 namespace {
-
-const char *const kStatNameFunctions[] = {"statistical_volatility_f7e034",
-                                          "statistical_sharpe_2e4daa",
-                                          "statistical_turnover_56582e"};
 
 [[noreturn]] void raise_bound_none(nb::handle path, nb::handle fname) {
     raise_global("FunctionExecutionError", "Bound function instance is None for node '" +
@@ -119,7 +116,7 @@ struct Walker {
         }
         if (PyList_GET_SIZE(strings.ptr()) > 0) {
             bool stat = false;
-            for (const char *f : kStatNameFunctions) stat = stat || equals_str(nval, f);
+            for (const char *f : names::kStatNameFunctions) stat = stat || equals_str(nval, f);
             set_item(config, stat ? "stat_name" : "pnl_column",
                      nb::handle(PyList_GET_ITEM(strings.ptr(), 0)));
         }

@@ -7,130 +7,13 @@
 #include "../fast_paths/longitudinal.hpp"
 #include "../graph/access.hpp"
 #include "../graph/model.hpp"
+#include "../interface/interface.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 namespace ee::driver {
-
-// ---------------------------------------------------------------------------------------
-// Small helpers.
-
-nb::object new_dict() { return check(PyDict_New()); }
-
-nb::object py_int(Py_ssize_t v) { return check(PyLong_FromSsize_t(v)); }
-
-nb::object get_item(nb::handle mapping, nb::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (v) return nb::borrow(v);
-        if (PyErr_Occurred()) throw nb::python_error();
-        PyObject *tuple = PyTuple_Pack(1, key.ptr());
-        if (tuple) {
-            PyErr_SetObject(PyExc_KeyError, tuple);
-            Py_DECREF(tuple);
-        }
-        throw nb::python_error();
-    }
-    return check(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
-
-nb::object dict_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (v) return nb::borrow(v);
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(dflt);
-    }
-    return check(PyObject_CallMethod(mapping.ptr(), "get", "OO", key.ptr(), dflt.ptr()));
-}
-
-nb::object dict_get(nb::handle mapping, const char *key, nb::handle dflt) {
-    return dict_get(mapping, nb::handle(interned(key)), dflt);
-}
-
-void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
-    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
-
-void set_item(nb::handle mapping, const char *key, nb::handle value) {
-    set_item(mapping, nb::handle(interned(key)), value);
-}
-
-std::string fmt(nb::handle value) {
-    nb::object empty = check(PyUnicode_FromString(""));
-    return to_str(check(PyObject_Format(value.ptr(), empty.ptr())));
-}
-
-namespace {
-
-// The keyword-name tuple of a list of names, kept per distinct list of name addresses (the
-// names are literals at every call site).
-PyObject *kwnames_of(std::initializer_list<const char *> names) {
-    struct Entry {
-        std::vector<const char *> names;
-        PyObject *tuple;
-    };
-    static std::vector<Entry> *cache = new std::vector<Entry>();
-    for (const Entry &e : *cache)
-        if (e.names.size() == names.size() &&
-            std::equal(names.begin(), names.end(), e.names.begin()))
-            return e.tuple;
-    nb::object tuple = check(PyTuple_New((Py_ssize_t) names.size()));
-    Py_ssize_t i = 0;
-    for (const char *n : names)
-        PyTuple_SET_ITEM(tuple.ptr(), i++, nb::borrow(interned(n)).release().ptr());
-    // Call sites pass literal names, so the lists are few; the table is bounded anyway.
-    if (cache->size() < 64) {
-        cache->push_back({std::vector<const char *>(names), tuple.ptr()});
-        return tuple.release().ptr();  // kept for the life of the process
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
-                   std::initializer_list<const char *> names,
-                   std::initializer_list<nb::handle> kwvalues) {
-    PyObject *small[8];
-    std::vector<PyObject *> big;
-    PyObject **argv = small;
-    size_t n = args.size() + kwvalues.size();
-    if (n > 8) {
-        big.resize(n);
-        argv = big.data();
-    }
-    size_t k = 0;
-    for (nb::handle a : args) argv[k++] = a.ptr();
-    for (nb::handle a : kwvalues) argv[k++] = a.ptr();
-    PyObject *kwnames = names.size() ? kwnames_of(names) : nullptr;
-    nb::object built;
-    if (names.size() && !kwnames) {
-        built = check(PyTuple_New((Py_ssize_t) names.size()));
-        Py_ssize_t i = 0;
-        for (const char *nm : names)
-            PyTuple_SET_ITEM(built.ptr(), i++, nb::borrow(interned(nm)).release().ptr());
-        kwnames = built.ptr();
-    }
-    return check(PyObject_Vectorcall(fn.ptr(), argv, args.size(), kwnames));
-}
-
-nb::object cache_get(nb::handle graph, const char *key) {
-    require_node_instance(graph, "cache");
-    return attr_or(graph, key, nb::none());
-}
-
-void cache_set(nb::handle graph, const char *key, nb::handle value) {
-    require_node_instance(graph, "cache");
-    if (PyObject_SetAttrString(graph.ptr(), key, value.ptr()) == 0) return;
-    if (PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        return;
-    }
-    throw nb::python_error();
-}
 
 // ---------------------------------------------------------------------------------------
 // Explicit function configuration.
@@ -152,7 +35,7 @@ std::string joined(nb::handle list) {
 }
 
 // The node path as it appears in messages (format() of a str path is its text).
-std::string path_text(nb::handle path) { return fmt(path); }
+std::string path_text(nb::handle path) { return format_text(path); }
 const std::string &path_text(const std::string &path) { return path; }
 
 // Engine-only parameter names may never come from a graph.
@@ -169,14 +52,14 @@ void check_engine_only(nb::handle fname, nb::handle config, const Path &path) {
     if (PyList_GET_SIZE(found.ptr()) == 0) return;
     sorted_list(found);
     raise_global("FunctionExecutionError",
-                 "Function '" + fmt(fname) + "' at node '" + path_text(path) +
+                 "Function '" + format_text(fname) + "' at node '" + path_text(path) +
                      "' config contains engine-only parameter(s): " + joined(found));
 }
 
 template <typename Path>
 [[noreturn]] void raise_unknown(nb::handle fname, const Path &path, nb::handle keys) {
     sorted_list(keys);
-    raise_global("FunctionExecutionError", "Function '" + fmt(fname) + "' at node '" +
+    raise_global("FunctionExecutionError", "Function '" + format_text(fname) + "' at node '" +
                                                path_text(path) +
                                                "' config contains unknown parameter(s): " +
                                                joined(keys));
@@ -220,8 +103,8 @@ nb::object ConfigChecks::schema_names(nb::handle entry) const {
 void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
     RecursionGuard guard(" while checking the graph's function configuration");
     require_node_instance(node, path.c_str());
-    nb::object ntype = require_graph_field(node, "type", path);
-    nb::object nval = require_graph_field(node, "node", path);
+    nb::object ntype = require_type(node, path);
+    nb::object nval = require_value(node, path);
     if (is_function_type(ntype)) {
         nb::object config = graph_config_dict(node);
         check_engine_only(nval, config, path);
@@ -296,48 +179,53 @@ nb::object universe_mask_of(nb::handle universe) {
     return get_attr(np, "ascontiguousarray")(as_u8);
 }
 
-// A detector's answer: the C++ implementation while the module global is still our own
-// builtin, else a call of whatever the global now holds (taken by its truth value).
-#define EE_DETECT(name, direct, call) \
-    ([&] {                                 \
-        nb::object fn_ = global(name);     \
-        if (EE_IS_ORIGINAL(fn_, name)) return (bool) (direct); \
-        return truthy(call);               \
-    }())
+// A detector's answer, taken by its truth value.
+template <typename Direct, typename Through> bool detect(Fn fn, Direct &&direct, Through &&through) {
+    return via_module(fn, direct, [&](nb::handle f) { return truthy(through(f)); });
+}
+
+// An evaluator's matrix.
+nb::object fast_matrix(Fn fn, nb::object (*impl)(nb::handle, nb::handle), nb::handle graph,
+                       nb::handle context) {
+    return via_module(fn, [&] { return impl(graph, context); },
+                      [&](nb::handle f) { return f(graph, context); });
+}
+
+nb::object fast_result(nb::handle matrix) { return global("EvaluationResult")(matrix, new_dict()); }
 
 // The four fast paths, in their fixed order; an invalid object when none applies.
 nb::object dispatch_fast_paths(Driver &d) {
     nb::handle g = d.graph, ctx = d.context, fs = d.function_states;
     nb::handle dnf = d.data_nan_features, bound = d.bound_function_instances;
-    if (EE_DETECT("_can_use_leaf_fast_path", can_use_leaf_fast_path(g, ctx, fs, dnf),
-                  call_kw(fn_, {g, ctx, fs}, {"data_nan_features"}, {dnf}))) {
-        nb::object m = global("_evaluate_leaf_fast")(g, ctx);
-        return global("EvaluationResult")(m, new_dict());
+    if (detect(Fn::can_use_leaf_fast_path,
+               [&] { return direct::can_use_leaf_fast_path(g, ctx, fs, dnf); },
+               [&](nb::handle f) { return call_kw(f, {g, ctx, fs}, {"data_nan_features"}, {dnf}); }))
+        return fast_result(fast_matrix(Fn::evaluate_leaf_fast, direct::evaluate_leaf_fast, g, ctx));
+    if (detect(Fn::can_use_simple_rank_fast_path,
+               [&] { return direct::can_use_simple_rank_fast_path(g, ctx, fs, dnf); },
+               [&](nb::handle f) { return call_kw(f, {g, ctx, fs}, {"data_nan_features"}, {dnf}); })) {
+        nb::object m = fast_matrix(Fn::evaluate_simple_rank_fast, direct::evaluate_simple_rank_fast,
+                                   g, ctx);
+        if (!m.is_none()) return fast_result(m);
     }
-    if (EE_DETECT("_can_use_simple_rank_fast_path",
-                  can_use_simple_rank_fast_path(g, ctx, fs, dnf),
-                  call_kw(fn_, {g, ctx, fs}, {"data_nan_features"}, {dnf}))) {
-        nb::object m = global("_evaluate_simple_rank_fast")(g, ctx);
-        if (!m.is_none()) return global("EvaluationResult")(m, new_dict());
-    }
-    if (EE_DETECT("_can_use_rank_multiply_fast_path",
-                  can_use_rank_multiply_fast_path(g, ctx, fs, bound, dnf),
-                  call_kw(fn_, {g, ctx, fs}, {"bound_function_instances", "data_nan_features"},
-                          {bound, dnf}))) {
-        nb::object m = global("_evaluate_rank_multiply_fast")(g, ctx);
-        if (!m.is_none()) return global("EvaluationResult")(m, new_dict());
+    if (detect(Fn::can_use_rank_multiply_fast_path,
+               [&] { return direct::can_use_rank_multiply_fast_path(g, ctx, fs, bound, dnf); },
+               [&](nb::handle f) {
+                   return call_kw(f, {g, ctx, fs}, {"bound_function_instances", "data_nan_features"},
+                                  {bound, dnf});
+               })) {
+        nb::object m = fast_matrix(Fn::evaluate_rank_multiply_fast,
+                                   direct::evaluate_rank_multiply_fast, g, ctx);
+        if (!m.is_none()) return fast_result(m);
     }
     nb::object T = py_int(d.T);
-    if (EE_DETECT("_can_use_longitudinal_fast_path",
-                  can_use_longitudinal_fast_path(g, ctx, fs, T, dnf),
-                  call_kw(fn_, {g, ctx, fs, T}, {"data_nan_features"}, {dnf}))) {
-        nb::object m = global("_evaluate_longitudinal_fast")(g, ctx);
-        return global("EvaluationResult")(m, new_dict());
-    }
+    if (detect(Fn::can_use_longitudinal_fast_path,
+               [&] { return direct::can_use_longitudinal_fast_path(g, ctx, fs, T, dnf); },
+               [&](nb::handle f) { return call_kw(f, {g, ctx, fs, T}, {"data_nan_features"}, {dnf}); }))
+        return fast_result(fast_matrix(Fn::evaluate_longitudinal_fast,
+                                       direct::evaluate_longitudinal_fast, g, ctx));
     return nb::object();
 }
-
-#undef EE_DETECT
 
 Py_ssize_t as_index(nb::handle v) {
     Py_ssize_t r = PyNumber_AsSsize_t(v.ptr(), PyExc_OverflowError);
@@ -351,30 +239,20 @@ nb::object evaluate_unlocked(Driver &d) {
     nb::object pipeline = get_attr(ctx, "transform_pipeline");
     if (truthy(pipeline) && !attr_truthy(ctx, "transforms_already_combined")) {
         d.graph = global("deepcopy")(d.graph);
-        global("invalidate_graph_evaluation_caches")(d.graph);
-        global("_annotate_state_identities")(d.graph);
+        invalidate_graph_evaluation_caches(d.graph);
+        annotate_state_identities(d.graph);
         d.graph = global("combine_signal_and_transforms")(
             d.graph, get_attr(ctx, "transform_pipeline"), get_attr(ctx, "metaparameters"),
             get_attr(ctx, "registry"), ctx);
-        global("invalidate_graph_evaluation_caches")(d.graph);
+        invalidate_graph_evaluation_caches(d.graph);
         set_attr(ctx, "transform_pipeline", check(PyList_New(0)));
     }
     if (!attr_truthy(ctx, "_skip_evaluation_shape_validation")) {
-        nb::object fn = global("_validate_evaluation_shapes");
         nb::object features = get_attr(ctx, "features"), universe = get_attr(ctx, "universe"),
                    signals = get_attr(ctx, "useful_signals");
-        if (EE_IS_ORIGINAL(fn, "_validate_evaluation_shapes"))
-            validate_evaluation_shapes(features, universe, signals);
-        else
-            fn(features, universe, signals);
+        validate_evaluation_shapes(features, universe, signals);
     }
-    {
-        nb::object fn = global("_attach_stage_data_feature_leaves");
-        if (EE_IS_ORIGINAL(fn, "_attach_stage_data_feature_leaves"))
-            attach_stage_data_feature_leaves(d.graph, ctx);
-        else
-            fn(d.graph, ctx);
-    }
+    attach_stage_data_feature_leaves(d.graph, ctx);
 
     nb::object features = get_attr(ctx, "features");
     if (length(features) == 0) raise_global("EvaluationError", "No features provided");
@@ -434,47 +312,3 @@ nb::object evaluate_unlocked(nb::handle graph, nb::handle context, nb::handle fu
 
 }  // namespace ee::driver
 
-namespace ee {
-
-PyObject *py_evaluate_unlocked(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", "function_states", "is_cold_start",
-                                   "bound_function_instances", "data_nan_features", nullptr};
-        PyObject *graph, *context, *function_states = Py_None, *is_cold_start = Py_False,
-                                   *bound = Py_None, *data_nan = Py_None;
-        parse_args(args, kwargs, "OO|OO$OO:_evaluate_unlocked", kw, &graph, &context,
-                   &function_states, &is_cold_start, &bound, &data_nan);
-        return driver::evaluate_unlocked(graph, context, function_states, is_cold_start, bound,
-                                         data_nan);
-    });
-}
-
-namespace {
-
-PyMethodDef kMethods[] = {
-    EE_DEF("_evaluate_unlocked", py_evaluate_unlocked,
-           "_evaluate_unlocked($module, /, graph, context, function_states=None, "
-           "is_cold_start=False, *, bound_function_instances=None, data_nan_features=None)\n"
-           "--\n\n"
-           "Execute the validated graph dictionary against the data in context.\n\n"
-           "Returns an EvaluationResult that unpacks as (output_weights, states_dict):\n"
-           "output_weights: (T, N_alloc) float64 weights matrix\n"
-           "states_dict: Dict[str, FunctionState] for all stateful function instances\n\n"
-           "With is_cold_start true, stateful reductions whose state count is below their\n"
-           "window are pre-filled from the PnL tail (first tick after a checkpoint restore);\n"
-           "ordinary live ticks pass False so that no spurious pre-fill happens."),
-    EE_DEF("evaluate", py_evaluate,
-           "evaluate($module, /, graph, context, function_states=None, is_cold_start=False, *, "
-           "bound_function_instances=None, data_nan_features=None)\n--\n\n"
-           "Evaluate a function graph against an EvaluationContext.\n\n"
-           "Evaluations that share a context are serialised by the context's re-entrant\n"
-           "lock; returns an EvaluationResult that unpacks as (weights, states)."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-void init_driver(nb::handle m) { add_functions(m, kMethods); }
-
-}  // namespace ee

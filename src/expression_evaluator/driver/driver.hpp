@@ -3,8 +3,8 @@
 // _evaluate_unlocked; every table it builds belongs to that call.
 #pragma once
 
-#include "../common/arrays.hpp"
-#include "../module_parts.hpp"
+#include "../common/functions.hpp"
+#include "../common/helpers.hpp"
 
 #include <string>
 #include <vector>
@@ -33,7 +33,7 @@ struct Driver {
     Py_ssize_t T = 0, N = 0;
     ConfigChecks checks;
 
-    // Tables of Part "node collection" (Python objects: they may be cached on the graph).
+    // Node tables (Python objects: they may be cached on the graph).
     nb::object bound_instances;  // the caller's table, or an empty dict
     bool bound_nonempty = false;
     nb::object precomputed, precomputed_nan;
@@ -55,32 +55,5 @@ nb::object evaluate_unlocked(nb::handle graph, nb::handle context, nb::handle fu
                              nb::handle is_cold_start, nb::handle bound,
                              nb::handle data_nan_features);
 
-// Helpers shared by the driver's translation units.
-nb::object new_dict();
-nb::object py_int(Py_ssize_t v);
-// mapping[key] for any mapping (KeyError and friends propagate).
-nb::object get_item(nb::handle mapping, nb::handle key);
-// mapping.get(key, default) for dicts, else `key in mapping and mapping[key]`.
-nb::object dict_get(nb::handle mapping, nb::handle key, nb::handle dflt);
-nb::object dict_get(nb::handle mapping, const char *key, nb::handle dflt);
-void set_item(nb::handle mapping, nb::handle key, nb::handle value);
-void set_item(nb::handle mapping, const char *key, nb::handle value);
-// format(value) as std::string.
-std::string fmt(nb::handle value);
-// Call fn(*args, **{names[i]: kwvalues[i]}) through vectorcall. The names are string
-// literals: their keyword tuple is built once per list.
-nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
-                   std::initializer_list<const char *> names,
-                   std::initializer_list<nb::handle> kwvalues);
-
-// Graph cache slots on a graph node (the "cache" label names the node in errors).
-nb::object cache_get(nb::handle graph, const char *key);
-void cache_set(nb::handle graph, const char *key, nb::handle value);
-
 }  // namespace ee::driver
 
-namespace ee {
-// The `evaluate` entry (interface/evaluate.cpp) and the driver entry (driver/driver.cpp).
-PyObject *py_evaluate(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
-PyObject *py_evaluate_unlocked(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
-}  // namespace ee

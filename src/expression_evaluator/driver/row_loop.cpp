@@ -6,7 +6,10 @@
 // take the NumPy route so that the outcome, value or error, is NumPy's own.
 #include "driver.hpp"
 
+#include "../fast_paths/cross_sectional.hpp"
 #include "../fast_paths/kernels/mask.hpp"
+#include "../filtrations/filtrations.hpp"
+#include "../graph/model.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -20,26 +23,6 @@ namespace {
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 nb::object key(const char *k) { return nb::borrow(interned(k)); }
-
-// An exact float64 ndarray of two dimensions whose row `t` exists and has `n` entries.
-bool plain_matrix_row(nb::handle m, Py_ssize_t t, Py_ssize_t n) {
-    if (!PyArray_CheckExact(m.ptr())) return false;
-    PyArrayObject *a = as_array(m);
-    return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a) && PyArray_NDIM(a) == 2 &&
-           t >= 0 && t < PyArray_DIM(a, 0) && PyArray_DIM(a, 1) == n;
-}
-
-// Row t of a matrix accepted by plain_matrix_row, copied into dst.
-void copy_matrix_row(nb::handle m, Py_ssize_t t, double *dst, Py_ssize_t n) {
-    PyArrayObject *a = as_array(m);
-    const char *base = (const char *) PyArray_DATA(a) + t * PyArray_STRIDE(a, 0);
-    npy_intp s = PyArray_STRIDE(a, 1);
-    if (s == (npy_intp) sizeof(double)) {
-        std::memmove(dst, base, (size_t) n * sizeof(double));
-    } else {
-        for (Py_ssize_t i = 0; i < n; ++i) std::memcpy(dst + i, base + i * s, sizeof(double));
-    }
-}
 
 void fill(double *dst, Py_ssize_t n, double v) {
     for (Py_ssize_t i = 0; i < n; ++i) dst[i] = v;
@@ -331,7 +314,7 @@ struct Loop {
         if (filt_node.is_none()) return nb::none();
         nb::object result;
         try {
-            nb::object tree = global("_dict_to_filter_node")(filt_node);
+            nb::object tree = dict_to_filter_node(filt_node);
             nb::object instance =
                 global("FiltrationInstance")(tree, get_attr(d.context, "registry"));
             nb::object passing = instance(get_attr(d.context, "useful_signals"));
@@ -348,7 +331,7 @@ struct Loop {
                                                 global("EmptyPoolError"));
             if (PyErr_GivenExceptionMatches(exc.ptr(), empties.ptr())) {
                 while_handling(exc, [&] {
-                    nb::object desc = global("_describe_dict_filter")(filt_node);
+                    nb::object desc = describe_dict_filter(filt_node);
                     nb::object msg = check(PyUnicode_Concat(
                         nb::borrow(interned("Filtration returned 0 signals for filters: ")).ptr(), desc.ptr()));
                     nb::object err = global("EvaluationError")(msg);
@@ -364,10 +347,10 @@ struct Loop {
             if (PyErr_GivenExceptionMatches(exc.ptr(), global("EvaluationError").ptr())) throw;
             if (!PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) throw;
             while_handling(exc, [&] {
-                nb::object desc = global("_describe_dict_filter")(filt_node);
+                nb::object desc = describe_dict_filter(filt_node);
                 std::string cause_type = tname(exc);
-                std::string msg = "Filtration resolution failed for filters: " + fmt(desc) +
-                                  ": " + cause_type + ": " + fmt(exc);
+                std::string msg = "Filtration resolution failed for filters: " + format_text(desc) +
+                                  ": " + cause_type + ": " + format_text(exc);
                 nb::object err = global("FiltrationResolutionError")(pystr(msg));
                 nb::object diag = new_dict();
                 set_item(diag, "passing_count", py_int(0));
@@ -486,17 +469,9 @@ struct Loop {
                              shape_text(result) + ", expected (" + std::to_string(N) +
                              ",) at row " + std::to_string(t));
         if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a)) {
-            double *dst = reg_row(p.reg);
-            npy_intp s = PyArray_STRIDE(a, 0);
-            const char *src = (const char *) PyArray_DATA(a);
-            if (s == (npy_intp) sizeof(double)) {
-                std::memmove(dst, src, (size_t) N * sizeof(double));
-            } else {
-                std::vector<double> tmp((size_t) N);
-                for (Py_ssize_t j = 0; j < N; ++j)
-                    std::memcpy(&tmp[(size_t) j], src + j * s, sizeof(double));
-                if (N) std::memcpy(dst, tmp.data(), (size_t) N * sizeof(double));
-            }
+            // The result may be a view of the register file itself.
+            copy_strided(reg_row(p.reg), (const char *) PyArray_DATA(a), PyArray_STRIDE(a, 0), N,
+                         true);
             return;
         }
         nb::object dtype = get_attr(result, "dtype");
@@ -558,29 +533,44 @@ struct Loop {
         }
         // Masked in place while _apply_universe_mask is the module's own; a replacement is
         // called on the row as NumPy would pass it.
-        nb::object mask_fn = global("_apply_universe_mask");
-        if (EE_IS_ORIGINAL(mask_fn, "_apply_universe_mask") && plain_matrix_row(matrix, t, N) &&
-            (universe.is_none() || plain_matrix_row(universe, t, N))) {
-            if (mark) {
-                fill(dst, N, kNaN);
-                return;  // masking NaN leaves NaN
-            }
-            PyArrayObject *u = as_array(universe);
-            const char *ubase = (const char *) PyArray_DATA(u) + t * PyArray_STRIDE(u, 0);
-            npy_intp us = PyArray_STRIDE(u, 1);
-            copy_matrix_row(matrix, t, dst, N);
-            if (us == (npy_intp) sizeof(double) && PyArray_ISALIGNED(u)) {
-                kernels::mask_row(dst, (const double *) ubase, dst, (size_t) N);
-            } else {
-                for (Py_ssize_t j = 0; j < N; ++j) {
-                    double uv;
-                    std::memcpy(&uv, ubase + j * us, sizeof(double));
-                    if (kernels::inactive(uv)) dst[j] = kNaN;
-                }
-            }
-            return;
+        bool native = plain_matrix_row(matrix, t, N) &&
+                      (universe.is_none() || plain_matrix_row(universe, t, N));
+        via_module(
+            Fn::apply_universe_mask,
+            [&] {
+                if (native) mask_in_place(matrix, universe, t, dst, mark);
+                else store_generic(p.reg, numpy_masked_row(matrix, universe, t, mark, nb::handle()));
+            },
+            [&](nb::handle fn) {
+                store_generic(p.reg, numpy_masked_row(matrix, universe, t, mark, fn));
+            });
+    }
+
+    void mask_in_place(nb::handle matrix, nb::handle universe, Py_ssize_t t, double *dst,
+                       bool mark) {
+        if (mark) {
+            fill(dst, N, kNaN);
+            return;  // masking NaN leaves NaN
         }
-        // NumPy route for unusual data or universes.
+        PyArrayObject *u = as_array(universe);
+        const char *ubase = (const char *) PyArray_DATA(u) + t * PyArray_STRIDE(u, 0);
+        npy_intp us = PyArray_STRIDE(u, 1);
+        copy_matrix_row(matrix, t, dst, N);
+        if (us == (npy_intp) sizeof(double) && PyArray_ISALIGNED(u)) {
+            kernels::mask_row(dst, (const double *) ubase, dst, (size_t) N);
+        } else {
+            for (Py_ssize_t j = 0; j < N; ++j) {
+                double uv;
+                std::memcpy(&uv, ubase + j * us, sizeof(double));
+                if (kernels::inactive(uv)) dst[j] = kNaN;
+            }
+        }
+    }
+
+    // NumPy route for unusual data or universes: the copied row masked by `mask_fn`, or by
+    // the module's own masking when it is empty.
+    nb::object numpy_masked_row(nb::handle matrix, nb::handle universe, Py_ssize_t t, bool mark,
+                                nb::handle mask_fn) {
         nb::object row = get_attr(check(PyObject_GetItem(matrix.ptr(), py_int(t).ptr())), "copy")();
         if (mark) row = nan_row(N);
         nb::object urow = nb::none();
@@ -589,8 +579,8 @@ struct Loop {
             nb::object index = nb::make_tuple(py_int(t), slice);
             urow = check(PyObject_GetItem(universe.ptr(), index.ptr()));
         }
-        nb::object masked = mask_fn(row, urow);
-        store_generic(p.reg, masked);
+        if (mask_fn.is_valid()) return mask_fn(row, urow);
+        return direct::apply_universe_mask(row, urow);
     }
 
     void literal_row(const NodePlan &p) {
@@ -853,11 +843,10 @@ struct Loop {
 
     Py_ssize_t rows_seen() {
         Py_ssize_t seen = 0;
-        nb::object fn = global("_get_warmup_count_for_instance");
         for_each_stateful([&](nb::handle path, nb::handle inst) {
             nb::object count;
             try {
-                count = fn(inst);
+                count = get_warmup_count_for_instance(inst);
             } catch (nb::python_error &) {
                 log_state_failure(inst, path);
             }
@@ -895,7 +884,7 @@ struct Loop {
         set_attr(ctx, "registers", zeros_f64(n_nodes, N));
         Py_ssize_t total_warmup = 0;
         if (!d.bound_nonempty) {
-            nb::object w = global("_compute_graph_warmup_rows")(d.graph, get_attr(ctx, "registry"));
+            nb::object w = compute_graph_warmup_rows(d.graph, get_attr(ctx, "registry"));
             total_warmup = PyNumber_AsSsize_t(w.ptr(), PyExc_OverflowError);
             if (total_warmup == -1 && PyErr_Occurred()) throw nb::python_error();
         }

@@ -5,9 +5,8 @@
 // dtypes, subclasses, unusual layouts or broadcasts), so every result is NumPy's own.
 #include "cross_sectional.hpp"
 
-#include "../common/arrays.hpp"
+#include "../common/names.hpp"
 #include "../graph/access.hpp"
-#include "../module_parts.hpp"
 #include "kernels/mask.hpp"
 #include "kernels/rank.hpp"
 
@@ -17,13 +16,8 @@ namespace ee {
 
 namespace {
 
-const char kRankName[] = "virtualization_runtime_transform_acbc9b";
-const char kCombineName[] = "numerical_combine_d65e04";
-
-std::string format_text(nb::handle value) {
-    nb::object empty = check(PyUnicode_FromString(""));
-    return to_str(check(PyObject_Format(value.ptr(), empty.ptr())));
-}
+using names::kCombine;
+using names::kRank;
 
 [[noreturn]] void raise_missing_feature(nb::handle name) {
     raise_global("EvaluationError", "Feature '" + format_text(name) + "' not in context");
@@ -214,21 +208,10 @@ bool fuse_universe(nb::handle data, nb::handle universe, RankInput &in) {
     return prepare_rank_source(data, in);
 }
 
-// Whether `fn` (the module's _apply_universe_mask global) is the module's own function.
-bool own_universe_mask(nb::handle fn) { return EE_IS_ORIGINAL(fn, "_apply_universe_mask"); }
-
-// _apply_universe_mask as the module holds it: the C++ masking while the global is the
-// module's own function, the replacement once a caller has replaced it.
-nb::object module_universe_mask(nb::handle data, nb::handle universe,
-                                nb::handle fn = global("_apply_universe_mask")) {
-    if (own_universe_mask(fn)) return apply_universe_mask(data, universe);
-    return nb::borrow(fn)(data, universe);
-}
-
 // Reads the rank operand of `graph` (a rank rotation over one data leaf) from the context.
 // Returns false when the operand declines before the kernel runs.
 bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
-    nb::object children = graph_children(graph);
+    nb::object children = ee::graph_children(graph);
     nb::object zero = check(PyLong_FromLong(0));
     nb::object child = check(PyObject_GetItem(children.ptr(), zero.ptr()));
     nb::object feature_name = require_value(child, "root.c0");
@@ -241,153 +224,25 @@ bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
     nb::object universe = get_attr(context, "universe");
     if (universe.is_none()) return prepare_rank_source(data, in);
     // The kernel masks as it ranks, unless a replaced _apply_universe_mask must be called.
-    nb::object mask_fn = global("_apply_universe_mask");
-    if (own_universe_mask(mask_fn) && fuse_universe(data, universe, in)) return true;
+    bool own_mask = !replacement(Fn::apply_universe_mask).is_valid();
+    if (own_mask && fuse_universe(data, universe, in)) return true;
     in = RankInput();
-    return prepare_rank_source(module_universe_mask(data, universe, mask_fn), in);
+    return prepare_rank_source(ee::apply_universe_mask(data, universe), in);
 }
-
-// ---------------------------------------------------------------------------------------
-// Module entry points.
-
-EE_ENTRY(py_apply_universe_mask) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"data", "universe", nullptr};
-        PyObject *data, *universe;
-        parse_args(args, kwargs, "OO:_apply_universe_mask", kw, &data, &universe);
-        return apply_universe_mask(data, universe);
-    });
-}
-
-EE_ENTRY(py_can_use_leaf_fast_path) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", "function_states", "data_nan_features",
-                                   nullptr};
-        PyObject *graph, *context, *states, *dnf = Py_None;
-        parse_args(args, kwargs, "OOO|$O:_can_use_leaf_fast_path", kw, &graph, &context,
-                   &states, &dnf);
-        return nb::borrow(can_use_leaf_fast_path(graph, context, states, dnf) ? Py_True
-                                                                               : Py_False);
-    });
-}
-
-EE_ENTRY(py_evaluate_leaf_fast) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", nullptr};
-        PyObject *graph, *context;
-        parse_args(args, kwargs, "OO:_evaluate_leaf_fast", kw, &graph, &context);
-        return evaluate_leaf_fast(graph, context);
-    });
-}
-
-EE_ENTRY(py_feature_matrix_for_fast_path) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"node", "context", nullptr};
-        PyObject *node, *context;
-        parse_args(args, kwargs, "OO:_feature_matrix_for_fast_path", kw, &node, &context);
-        return feature_matrix_for_fast_path(node, context);
-    });
-}
-
-EE_ENTRY(py_can_use_simple_rank_fast_path) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", "function_states", "data_nan_features",
-                                   nullptr};
-        PyObject *graph, *context, *states, *dnf = Py_None;
-        parse_args(args, kwargs, "OOO|$O:_can_use_simple_rank_fast_path", kw, &graph, &context,
-                   &states, &dnf);
-        return nb::borrow(can_use_simple_rank_fast_path(graph, context, states, dnf) ? Py_True
-                                                                                      : Py_False);
-    });
-}
-
-EE_ENTRY(py_evaluate_simple_rank_fast) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", nullptr};
-        PyObject *graph, *context;
-        parse_args(args, kwargs, "OO:_evaluate_simple_rank_fast", kw, &graph, &context);
-        return evaluate_simple_rank_fast(graph, context);
-    });
-}
-
-EE_ENTRY(py_can_use_rank_multiply_fast_path) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", "function_states",
-                                   "bound_function_instances", "data_nan_features", nullptr};
-        PyObject *graph, *context, *states, *bound = Py_None, *dnf = Py_None;
-        parse_args(args, kwargs, "OOO|$OO:_can_use_rank_multiply_fast_path", kw, &graph,
-                   &context, &states, &bound, &dnf);
-        return nb::borrow(can_use_rank_multiply_fast_path(graph, context, states, bound, dnf)
-                              ? Py_True
-                              : Py_False);
-    });
-}
-
-EE_ENTRY(py_evaluate_rank_multiply_fast) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", nullptr};
-        PyObject *graph, *context;
-        parse_args(args, kwargs, "OO:_evaluate_rank_multiply_fast", kw, &graph, &context);
-        return evaluate_rank_multiply_fast(graph, context);
-    });
-}
-
-PyMethodDef kMethods[] = {
-    EE_DEF("_can_use_simple_rank_fast_path", py_can_use_simple_rank_fast_path,
-           "_can_use_simple_rank_fast_path($module, /, graph, context, function_states, *, "
-           "data_nan_features=None)\n--\n\n"
-           "Whether the graph is a rank rotation over one data leaf that the whole-matrix "
-           "rank can answer."),
-    EE_DEF("_can_use_rank_multiply_fast_path", py_can_use_rank_multiply_fast_path,
-           "_can_use_rank_multiply_fast_path($module, /, graph, context, function_states, *, "
-           "bound_function_instances=None, data_nan_features=None)\n--\n\n"
-           "Whether the graph is the product of two ranks of data leaves held by the "
-           "context."),
-    EE_DEF("_can_use_leaf_fast_path", py_can_use_leaf_fast_path,
-           "_can_use_leaf_fast_path($module, /, graph, context, function_states, *, "
-           "data_nan_features=None)\n--\n\n"
-           "Whether the graph is a bare data leaf of a feature held by the context."),
-    EE_DEF("_apply_universe_mask", py_apply_universe_mask,
-           "_apply_universe_mask($module, /, data, universe)\n--\n\n"
-           "NaN wherever the universe is 0.0 or NaN; data itself when universe is None."),
-    EE_DEF("_evaluate_leaf_fast", py_evaluate_leaf_fast,
-           "_evaluate_leaf_fast($module, /, graph, context)\n--\n\n"
-           "The masked feature matrix of a leaf graph; sets context.registers."),
-    EE_DEF("_evaluate_simple_rank_fast", py_evaluate_simple_rank_fast,
-           "_evaluate_simple_rank_fast($module, /, graph, context)\n--\n\n"
-           "Cross-sectional ranks of the leaf's feature, or None when a row holds a finite "
-           "tie."),
-    EE_DEF("_evaluate_rank_multiply_fast", py_evaluate_rank_multiply_fast,
-           "_evaluate_rank_multiply_fast($module, /, graph, context)\n--\n\n"
-           "Product of the two operands' rank matrices, or None when either declines; sets "
-           "context.registers."),
-    EE_DEF("_feature_matrix_for_fast_path", py_feature_matrix_for_fast_path,
-           "_feature_matrix_for_fast_path($module, /, node, context)\n--\n\n"
-           "The named feature as masked, C-contiguous float64."),
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Masking, leaf.
 
-nb::object apply_universe_mask(nb::handle data, nb::handle universe) {
+nb::object direct::apply_universe_mask(nb::handle data, nb::handle universe) {
     if (universe.is_none()) return nb::borrow(data);
     nb::object native = native_universe_mask(data, universe);
     if (native.is_valid()) return native;
     return numpy_universe_mask(data, universe);
 }
 
-bool can_use_leaf_fast_path(nb::handle graph, nb::handle context, nb::handle function_states,
+bool direct::can_use_leaf_fast_path(nb::handle graph, nb::handle context, nb::handle function_states,
                             nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
     if (function_states.is_valid() && truthy(function_states)) return false;
@@ -396,32 +251,32 @@ bool can_use_leaf_fast_path(nb::handle graph, nb::handle context, nb::handle fun
     return contains(get_attr(context, "feature_index"), name);
 }
 
-nb::object evaluate_leaf_fast(nb::handle graph, nb::handle context) {
+nb::object direct::evaluate_leaf_fast(nb::handle graph, nb::handle context) {
     nb::object name = require_value(graph, "root");
     nb::object index = get_attr(context, "feature_index");
     nb::object idx = check(PyObject_GetItem(index.ptr(), name.ptr()));
     nb::object features = get_attr(context, "features");
     nb::object data = asarray_f64(check(PyObject_GetItem(features.ptr(), idx.ptr())));
-    nb::object masked = module_universe_mask(data, get_attr(context, "universe"));
+    nb::object masked = ee::apply_universe_mask(data, get_attr(context, "universe"));
     nb::object result = ascontiguous_f64(masked);
     set_registers_from(context, result);
     return result;
 }
 
-nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
+nb::object direct::feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
     nb::object name = require_value(node, "fast_path.feature");
     if (!contains(get_attr(context, "feature_index"), name)) raise_missing_feature(name);
     nb::object index = get_attr(context, "feature_index");
     nb::object idx = check(PyObject_GetItem(index.ptr(), name.ptr()));
     nb::object features = get_attr(context, "features");
     nb::object data = asarray_f64(check(PyObject_GetItem(features.ptr(), idx.ptr())));
-    return ascontiguous_f64(module_universe_mask(data, get_attr(context, "universe")));
+    return ascontiguous_f64(ee::apply_universe_mask(data, get_attr(context, "universe")));
 }
 
 // ---------------------------------------------------------------------------------------
 // Rank, rank-multiply.
 
-bool can_use_simple_rank_fast_path(nb::handle graph, nb::handle context,
+bool direct::can_use_simple_rank_fast_path(nb::handle graph, nb::handle context,
                                    nb::handle function_states, nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
     if (function_states.is_valid() && truthy(function_states)) return false;
@@ -429,18 +284,18 @@ bool can_use_simple_rank_fast_path(nb::handle graph, nb::handle context,
     if (truthy(get_attr(context, "transform_pipeline"))) return false;
     if (truthy(get_attr(context, "metaparameters"))) return false;
     if (!equals_str(require_type(graph, "root"), "rotation")) return false;
-    if (!equals_str(require_value(graph, "root"), kRankName)) return false;
-    nb::object children = graph_children(graph);
+    if (!equals_str(require_value(graph, "root"), kRank)) return false;
+    nb::object children = ee::graph_children(graph);
     if (length(children) != 1) return false;
     nb::object zero = check(PyLong_FromLong(0));
     nb::object child = check(PyObject_GetItem(children.ptr(), zero.ptr()));
     if (!is_data_leaf_type(require_type(child, "root.c0"))) return false;
     nb::object registry = get_attr(context, "registry");
     if (registry.is_none()) return true;
-    return !truthy(get_attr(registry, "has_factory")(kRankName));
+    return !truthy(get_attr(registry, "has_factory")(kRank));
 }
 
-nb::object evaluate_simple_rank_fast(nb::handle graph, nb::handle context) {
+nb::object direct::evaluate_simple_rank_fast(nb::handle graph, nb::handle context) {
     RankInput in;
     if (!load_rank_input(graph, context, in)) return none();
     nb::object out = empty_f64((npy_intp) in.rows, (npy_intp) in.cols);
@@ -454,7 +309,7 @@ nb::object evaluate_simple_rank_fast(nb::handle graph, nb::handle context) {
     return ok ? out : none();
 }
 
-bool can_use_rank_multiply_fast_path(nb::handle graph, nb::handle context,
+bool direct::can_use_rank_multiply_fast_path(nb::handle graph, nb::handle context,
                                      nb::handle function_states,
                                      nb::handle bound_function_instances,
                                      nb::handle data_nan_features) {
@@ -465,21 +320,21 @@ bool can_use_rank_multiply_fast_path(nb::handle graph, nb::handle context,
     if (truthy(get_attr(context, "transform_pipeline"))) return false;
     if (truthy(get_attr(context, "metaparameters"))) return false;
     if (!equals_str(require_type(graph, "root"), "rotation")) return false;
-    if (!equals_str(require_value(graph, "root"), kCombineName)) return false;
+    if (!equals_str(require_value(graph, "root"), kCombine)) return false;
     nb::object registry = get_attr(context, "registry");
     if (!registry.is_none()) {
-        if (truthy(get_attr(registry, "has_factory")(kCombineName))) return false;
-        if (truthy(get_attr(registry, "has_factory")(kRankName))) return false;
+        if (truthy(get_attr(registry, "has_factory")(kCombine))) return false;
+        if (truthy(get_attr(registry, "has_factory")(kRank))) return false;
     }
-    nb::object children = graph_children(graph);
+    nb::object children = ee::graph_children(graph);
     if (length(children) != 2) return false;
     std::vector<nb::object> kids = children_vector(children);
     for (std::size_t i = 0; i < kids.size(); ++i) {
         std::string path = "root.c" + std::to_string(i);
         nb::handle child = kids[i];
         if (!equals_str(require_type(child, path.c_str()), "rotation")) return false;
-        if (!equals_str(require_value(child, path.c_str()), kRankName)) return false;
-        nb::object grand = graph_children(child);
+        if (!equals_str(require_value(child, path.c_str()), kRank)) return false;
+        nb::object grand = ee::graph_children(child);
         if (length(grand) != 1) return false;
         nb::object zero = check(PyLong_FromLong(0));
         nb::object leaf = check(PyObject_GetItem(grand.ptr(), zero.ptr()));
@@ -491,23 +346,28 @@ bool can_use_rank_multiply_fast_path(nb::handle graph, nb::handle context,
     return true;
 }
 
-nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
-    nb::object children = graph_children(graph);
+namespace {
+
+// A replaced rank evaluator ranks each operand; NumPy multiplies the two.
+nb::object product_of_replaced_ranks(nb::handle rank_fn, nb::handle children, nb::handle context) {
     nb::object zero = check(PyLong_FromLong(0));
     nb::object one = check(PyLong_FromLong(1));
     nb::object left_child = check(PyObject_GetItem(children.ptr(), zero.ptr()));
-    nb::object rank_fn = global("_evaluate_simple_rank_fast");
-    if (!EE_IS_ORIGINAL(rank_fn, "_evaluate_simple_rank_fast")) {
-        // A replaced rank evaluator ranks each operand; NumPy multiplies the two.
-        nb::object lranks = rank_fn(left_child, context);
-        if (lranks.is_none()) return none();
-        nb::object right_child = check(PyObject_GetItem(children.ptr(), one.ptr()));
-        nb::object rranks = rank_fn(right_child, context);
-        if (rranks.is_none()) return none();
-        nb::object result = ascontiguous_f64(check(PyNumber_Multiply(lranks.ptr(), rranks.ptr())));
-        set_registers_from(context, result);
-        return result;
-    }
+    nb::object lranks = rank_fn(left_child, context);
+    if (lranks.is_none()) return none();
+    nb::object right_child = check(PyObject_GetItem(children.ptr(), one.ptr()));
+    nb::object rranks = rank_fn(right_child, context);
+    if (rranks.is_none()) return none();
+    nb::object result = ascontiguous_f64(check(PyNumber_Multiply(lranks.ptr(), rranks.ptr())));
+    set_registers_from(context, result);
+    return result;
+}
+
+// Both operands ranked by the kernels, the product formed as the right one is ranked.
+nb::object product_of_ranks(nb::handle children, nb::handle context) {
+    nb::object zero = check(PyLong_FromLong(0));
+    nb::object one = check(PyLong_FromLong(1));
+    nb::object left_child = check(PyObject_GetItem(children.ptr(), zero.ptr()));
     RankInput left;
     if (!load_rank_input(left_child, context, left)) return none();
     // The left operand is kept as positions in the tails of the rows of the result, which
@@ -554,6 +414,25 @@ nb::object evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
     return result;
 }
 
-void init_fast_paths_cross_sectional(nb::handle m) { add_functions(m, kMethods); }
+}  // namespace
+
+nb::object direct::evaluate_rank_multiply_fast(nb::handle graph, nb::handle context) {
+    nb::object children = ee::graph_children(graph);
+    return via_module(Fn::evaluate_simple_rank_fast,
+                      [&] { return product_of_ranks(children, context); },
+                      [&](nb::handle fn) { return product_of_replaced_ranks(fn, children, context); });
+}
+
+nb::object apply_universe_mask(nb::handle data, nb::handle universe) {
+    return via_module(Fn::apply_universe_mask,
+                      [&] { return direct::apply_universe_mask(data, universe); },
+                      [&](nb::handle fn) { return fn(data, universe); });
+}
+
+nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
+    return via_module(Fn::feature_matrix_for_fast_path,
+                      [&] { return direct::feature_matrix_for_fast_path(node, context); },
+                      [&](nb::handle fn) { return fn(node, context); });
+}
 
 }  // namespace ee

@@ -3,9 +3,9 @@
 // with the GIL released and the columns split over the cores.
 #include "longitudinal.hpp"
 
-#include "../common/arrays.hpp"
+#include "../common/names.hpp"
 #include "../graph/access.hpp"
-#include "../module_parts.hpp"
+#include "cross_sectional.hpp"
 #include "kernels/parallel.hpp"
 #include "kernels/rolling.hpp"
 
@@ -18,8 +18,6 @@ namespace {
 
 namespace rk = kernels::rolling;
 
-const char kMeanName[] = "longitudinal_accumulators_2ee349";
-const char kStdName[] = "longitudinal_accumulators_e4993a";
 
 bool is_data_leaf_type(nb::handle type) {
     return equals_str(type, "feature") || equals_str(type, "aggregation");
@@ -28,12 +26,6 @@ bool is_data_leaf_type(nb::handle type) {
 // A literal child carries configuration, every other child (a "float" one included) is data.
 bool is_literal_child_type(nb::handle type) {
     return equals_str(type, "int") || equals_str(type, "string") || equals_str(type, "bool");
-}
-
-// registry.<method>(name)
-nb::object call_method(nb::handle obj, const char *method, nb::handle arg) {
-    nb::object fn = get_attr(obj, method);
-    return check(PyObject_CallOneArg(fn.ptr(), arg.ptr()));
 }
 
 // The registry knows `name` but exposes no implementation metadata for it: only then may
@@ -63,6 +55,18 @@ bool registry_allows_stub_fast_path(nb::handle registry, nb::handle name) {
     return true;
 }
 
+nb::object window_child(nb::handle children) {
+    return via_module(Fn::get_int_window_child,
+                      [&] { return direct::get_int_window_child(children); },
+                      [&](nb::handle fn) { return fn(children); });
+}
+
+nb::object node_matrix(nb::handle node, nb::handle context) {
+    return via_module(Fn::evaluate_longitudinal_fast_node,
+                      [&] { return direct::evaluate_longitudinal_fast_node(node, context); },
+                      [&](nb::handle fn) { return fn(node, context); });
+}
+
 // A data leaf held by the context, or a stub rotation of the fast names with exactly one
 // data child, an "int" window child, and a supported data child.
 bool supported(nb::handle node, nb::handle context) {
@@ -76,7 +80,7 @@ bool supported(nb::handle node, nb::handle context) {
     nb::object name = require_value(node, "fast_path");
     if (!contains(global("_LONGITUDINAL_FAST_NAMES"), name)) return false;
     if (!registry_allows_stub_fast_path(get_attr(context, "registry"), name)) return false;
-    nb::object children = graph_children(node);
+    nb::object children = ee::graph_children(node);
     std::vector<nb::object> data_children;
     nb::object it = check(PyObject_GetIter(children.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) {
@@ -86,7 +90,7 @@ bool supported(nb::handle node, nb::handle context) {
     }
     throw_if_error();
     if (data_children.size() != 1) return false;
-    if (global("_get_int_window_child")(children).is_none()) return false;
+    if (window_child(children).is_none()) return false;
     return supported(data_children[0], context);
 }
 
@@ -124,7 +128,7 @@ void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, double *o
 
 // ---------------------------------------------------------------------------------------
 
-nb::object get_int_window_child(nb::handle children) {
+nb::object direct::get_int_window_child(nb::handle children) {
     nb::object it = check(PyObject_GetIter(children.ptr()));
     Py_ssize_t i = 0;
     while (PyObject *item = PyIter_Next(it.ptr())) {
@@ -138,7 +142,7 @@ nb::object get_int_window_child(nb::handle children) {
     return nb::none();
 }
 
-bool can_use_longitudinal_fast_path(nb::handle graph, nb::handle context,
+bool direct::can_use_longitudinal_fast_path(nb::handle graph, nb::handle context,
                                     nb::handle function_states, nb::handle T,
                                     nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
@@ -153,7 +157,7 @@ bool can_use_longitudinal_fast_path(nb::handle graph, nb::handle context,
     return supported(graph, context);
 }
 
-nb::object rolling_longitudinal_fast(nb::handle data_arg, nb::handle window, nb::handle name) {
+nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle window, nb::handle name) {
     nb::object data = asarray_f64(data_arg);
     if (!PyArray_Check(data.ptr())) raise_builtin(PyExc_TypeError, "data must be an array");
     PyArrayObject *a = as_array(data);
@@ -193,8 +197,8 @@ nb::object rolling_longitudinal_fast(nb::handle data_arg, nb::handle window, nb:
 
     rk::Stat stat;
     if (PyUnicode_CheckExact(name.ptr())) {
-        stat = equals_str(name, kMeanName) ? rk::Stat::mean
-               : equals_str(name, kStdName) ? rk::Stat::std
+        stat = equals_str(name, names::kRollingMean) ? rk::Stat::mean
+               : equals_str(name, names::kRollingStd) ? rk::Stat::std
                                             : rk::Stat::zscore;
     } else {
         // The name is only compared once some cell is computable.
@@ -205,8 +209,8 @@ nb::object rolling_longitudinal_fast(nb::handle data_arg, nb::handle window, nb:
             any = rk::any_computable(in, in_stride, T, N, w, run.data());
         }
         if (!any) return full_nan_f64(T, N);
-        stat = equals_str(name, kMeanName) ? rk::Stat::mean
-               : equals_str(name, kStdName) ? rk::Stat::std
+        stat = equals_str(name, names::kRollingMean) ? rk::Stat::mean
+               : equals_str(name, names::kRollingStd) ? rk::Stat::std
                                             : rk::Stat::zscore;
     }
 
@@ -220,11 +224,11 @@ nb::object rolling_longitudinal_fast(nb::handle data_arg, nb::handle window, nb:
     return out;
 }
 
-nb::object evaluate_longitudinal_fast_node(nb::handle node, nb::handle context) {
+nb::object direct::evaluate_longitudinal_fast_node(nb::handle node, nb::handle context) {
     RecursionGuard guard(" while evaluating a longitudinal chain");
     nb::object type = require_type(node, "fast_path.eval");
-    if (is_data_leaf_type(type)) return global("_feature_matrix_for_fast_path")(node, context);
-    nb::object children = graph_children(node);
+    if (is_data_leaf_type(type)) return ee::feature_matrix_for_fast_path(node, context);
+    nb::object children = ee::graph_children(node);
     nb::object data_child = nb::none();
     {
         nb::object it = check(PyObject_GetIter(children.ptr()));
@@ -240,98 +244,16 @@ nb::object evaluate_longitudinal_fast_node(nb::handle node, nb::handle context) 
         }
         throw_if_error();
     }
-    nb::object data = global("_evaluate_longitudinal_fast_node")(data_child, context);
-    nb::object window = global("_get_int_window_child")(children);
+    nb::object data = node_matrix(data_child, context);
+    nb::object window = window_child(children);
     nb::object name = require_value(node, "fast_path.eval");
-    return global("_rolling_longitudinal_fast")(data, window, name);
+    return via_module(Fn::rolling_longitudinal_fast,
+                      [&] { return direct::rolling_longitudinal_fast(data, window, name); },
+                      [&](nb::handle fn) { return fn(data, window, name); });
 }
 
-nb::object evaluate_longitudinal_fast(nb::handle graph, nb::handle context) {
-    return ascontiguous_f64(global("_evaluate_longitudinal_fast_node")(graph, context));
+nb::object direct::evaluate_longitudinal_fast(nb::handle graph, nb::handle context) {
+    return ascontiguous_f64(node_matrix(graph, context));
 }
-
-// ---------------------------------------------------------------------------------------
-// Module functions.
-
-namespace {
-
-EE_ENTRY(py_get_int_window_child) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"children", nullptr};
-        PyObject *children;
-        parse_args(args, kwargs, "O:_get_int_window_child", kw, &children);
-        return get_int_window_child(children);
-    });
-}
-
-EE_ENTRY(py_can_use_longitudinal_fast_path) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", "function_states", "T",
-                                   "data_nan_features", nullptr};
-        PyObject *graph, *context, *states, *T, *dnf = Py_None;
-        parse_args(args, kwargs, "OOOO|$O:_can_use_longitudinal_fast_path", kw, &graph,
-                   &context, &states, &T, &dnf);
-        bool ok = can_use_longitudinal_fast_path(graph, context, states, T, dnf);
-        return nb::borrow(ok ? Py_True : Py_False);
-    });
-}
-
-EE_ENTRY(py_rolling_longitudinal_fast) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"data", "window", "name", nullptr};
-        PyObject *data, *window, *name;
-        parse_args(args, kwargs, "OOO:_rolling_longitudinal_fast", kw, &data, &window, &name);
-        return rolling_longitudinal_fast(data, window, name);
-    });
-}
-
-EE_ENTRY(py_evaluate_longitudinal_fast_node) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"node", "context", nullptr};
-        PyObject *node, *context;
-        parse_args(args, kwargs, "OO:_evaluate_longitudinal_fast_node", kw, &node, &context);
-        return evaluate_longitudinal_fast_node(node, context);
-    });
-}
-
-EE_ENTRY(py_evaluate_longitudinal_fast) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", nullptr};
-        PyObject *graph, *context;
-        parse_args(args, kwargs, "OO:_evaluate_longitudinal_fast", kw, &graph, &context);
-        return evaluate_longitudinal_fast(graph, context);
-    });
-}
-
-PyMethodDef kMethods[] = {
-    EE_DEF("_get_int_window_child", py_get_int_window_child,
-           "_get_int_window_child($module, /, children)\n--\n\n"
-           "The window of a rotation: int() of the value of its first \"int\" child, or None."),
-    EE_DEF("_can_use_longitudinal_fast_path", py_can_use_longitudinal_fast_path,
-           "_can_use_longitudinal_fast_path($module, /, graph, context, function_states, T, *, "
-           "data_nan_features=None)\n--\n\n"
-           "Whether a large run's graph is a chain of built-in rolling rotations over one data "
-           "leaf that the whole-matrix kernels can evaluate."),
-    EE_DEF("_rolling_longitudinal_fast", py_rolling_longitudinal_fast,
-           "_rolling_longitudinal_fast($module, /, data, window, name)\n--\n\n"
-           "Rolling mean, population standard deviation or z-score over `window` rows of a "
-           "(T, N) matrix; NaN unless the whole window is valid."),
-    EE_DEF("_evaluate_longitudinal_fast_node", py_evaluate_longitudinal_fast_node,
-           "_evaluate_longitudinal_fast_node($module, /, node, context)\n--\n\n"
-           "The float64 matrix of one node of a longitudinal chain."),
-    EE_DEF("_evaluate_longitudinal_fast", py_evaluate_longitudinal_fast,
-           "_evaluate_longitudinal_fast($module, /, graph, context)\n--\n\n"
-           "The C-contiguous float64 weights of a longitudinal chain."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-void init_fast_paths_longitudinal(nb::handle m) { add_functions(m, kMethods); }
 
 }  // namespace ee

@@ -3,7 +3,6 @@
 #include "filtrations.hpp"
 
 #include "../graph/access.hpp"
-#include "../graph/model.hpp"
 
 namespace ee {
 
@@ -19,19 +18,28 @@ void append(nb::handle list, nb::handle item) {
     if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
 }
 
-void set_item(nb::handle dict, const char *key, nb::handle value) {
-    if (PyDict_SetItemString(dict.ptr(), key, value.ptr()) != 0) throw nb::python_error();
-}
-
 nb::handle at(nb::handle list, Py_ssize_t i) { return PyList_GET_ITEM(list.ptr(), i); }
 Py_ssize_t size(nb::handle list) { return PyList_GET_SIZE(list.ptr()); }
 
+// The module's _dict_to_filter_node and _describe_dict_filter for a child sub-tree.
+nb::object filter_node_at(nb::handle node, nb::handle path) {
+    return via_module(Fn::dict_to_filter_node,
+                      [&] { return direct::dict_to_filter_node(node, path); },
+                      [&](nb::handle fn) { return fn(node, path); });
+}
+
+nb::object description_at(nb::handle node, nb::handle path) {
+    return via_module(Fn::describe_dict_filter,
+                      [&] { return direct::describe_dict_filter(node, path); },
+                      [&](nb::handle fn) { return fn(node, path); });
+}
+
 }  // namespace
 
-nb::object dict_to_filter_node(nb::handle graph_node, nb::handle path) {
+nb::object direct::dict_to_filter_node(nb::handle graph_node, nb::handle path) {
     RecursionGuard guard("");
     nb::object nval = require_value(graph_node, path);
-    nb::object raw_children = graph_children(graph_node);
+    nb::object raw_children = ee::graph_children(graph_node);
 
     nb::object params = check(PyDict_New());
     nb::object child_nodes = check(PyList_New(0));
@@ -40,16 +48,16 @@ nb::object dict_to_filter_node(nb::handle graph_node, nb::handle path) {
     nb::object int_vals = check(PyList_New(0));
 
     for_each_child(raw_children, [&](Py_ssize_t i, nb::handle child) {
-        nb::object child_path = format_child_path(path, i);
-        nb::object ctype = require_type(child, child_path);
+        nb::object cpath = child_path(path, i);
+        nb::object ctype = require_type(child, cpath);
         if (contains(global("FILTRATION_NODE_TYPES"), ctype)) {
-            append(child_nodes, dict_to_filter_node(child, child_path));
+            append(child_nodes, filter_node_at(child, cpath));
         } else if (equals_str(ctype, "string")) {
-            append(string_vals, require_value(child, child_path));
+            append(string_vals, require_value(child, cpath));
         } else if (equals_str(ctype, "float")) {
-            append(float_vals, require_value(child, child_path));
+            append(float_vals, require_value(child, cpath));
         } else if (equals_str(ctype, "int")) {
-            append(int_vals, require_value(child, child_path));
+            append(int_vals, require_value(child, cpath));
         }
         // Other kinds (bool literals, data leaves, functions) carry nothing for a filter.
     });
@@ -91,20 +99,16 @@ nb::object dict_to_filter_node(nb::handle graph_node, nb::handle path) {
     return check(PyObject_Call(global("FilterNode").ptr(), no_args.ptr(), kwargs.ptr()));
 }
 
-nb::object dict_to_filter_node(nb::handle graph_node) {
-    return dict_to_filter_node(graph_node, pystr("filtration"));
-}
-
-nb::object describe_dict_filter(nb::handle node, nb::handle path) {
+nb::object direct::describe_dict_filter(nb::handle node, nb::handle path) {
     RecursionGuard guard("");
     nb::object nval = require_value(node, path);
-    nb::object children = graph_children(node);
+    nb::object children = ee::graph_children(node);
 
     if (equals_str(nval, "filtration")) {
         if (!truthy(children)) return pystr("filtration()");
         nb::object zero = check(PyLong_FromLong(0));
         nb::object first = check(PyObject_GetItem(children.ptr(), zero.ptr()));
-        nb::object inner = describe_dict_filter(first, format_child_path(path, 0));
+        nb::object inner = description_at(first, child_path(path, 0));
         nb::object open = check(PyUnicode_Concat(pystr("filtration(").ptr(), inner.ptr()));
         return check(PyUnicode_Concat(open.ptr(), pystr(")").ptr()));
     }
@@ -114,11 +118,11 @@ nb::object describe_dict_filter(nb::handle node, nb::handle path) {
 
     nb::object parts = check(PyList_New(0));
     for_each_child(children, [&](Py_ssize_t i, nb::handle child) {
-        nb::object child_path = format_child_path(path, i);
+        nb::object cpath = child_path(path, i);
         if (is_gt)  // literal values, or the operator name of a nested filter
-            append(parts, check(PyObject_Str(require_value(child, child_path).ptr())));
+            append(parts, check(PyObject_Str(require_value(child, cpath).ptr())));
         else
-            append(parts, describe_dict_filter(child, child_path));
+            append(parts, description_at(child, cpath));
     });
     nb::object joined = check(PyUnicode_Join(pystr(", ").ptr(), parts.ptr()));
     nb::object head = is_gt ? pystr("gt(") : check(PyNumber_Add(nval.ptr(), pystr("(").ptr()));
@@ -126,46 +130,17 @@ nb::object describe_dict_filter(nb::handle node, nb::handle path) {
     return check(PyNumber_Add(text.ptr(), pystr(")").ptr()));
 }
 
+nb::object dict_to_filter_node(nb::handle graph_node) {
+    return via_module(
+        Fn::dict_to_filter_node,
+        [&] { return direct::dict_to_filter_node(graph_node, str_key("filtration")); },
+        [&](nb::handle fn) { return fn(graph_node); });
+}
+
 nb::object describe_dict_filter(nb::handle node) {
-    return describe_dict_filter(node, pystr("filtration"));
+    return via_module(Fn::describe_dict_filter,
+                      [&] { return direct::describe_dict_filter(node, str_key("filtration")); },
+                      [&](nb::handle fn) { return fn(node); });
 }
-
-namespace {
-
-EE_ENTRY(py_dict_to_filter_node) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph_node", "path", nullptr};
-        PyObject *graph_node, *path = nullptr;
-        parse_args(args, kwargs, "O|O:_dict_to_filter_node", kw, &graph_node, &path);
-        return path ? dict_to_filter_node(graph_node, nb::handle(path))
-                    : dict_to_filter_node(graph_node);
-    });
-}
-
-EE_ENTRY(py_describe_dict_filter) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"node", "path", nullptr};
-        PyObject *node, *path = nullptr;
-        parse_args(args, kwargs, "O|O:_describe_dict_filter", kw, &node, &path);
-        return path ? describe_dict_filter(node, nb::handle(path)) : describe_dict_filter(node);
-    });
-}
-
-PyMethodDef kMethods[] = {
-    EE_DEF("_dict_to_filter_node", py_dict_to_filter_node,
-           "_dict_to_filter_node($module, /, graph_node, path='filtration')\n--\n\n"
-           "Convert a filtration sub-tree of the graph into a FilterNode tree; literal\n"
-           "children become the operator's parameters."),
-    EE_DEF("_describe_dict_filter", py_describe_dict_filter,
-           "_describe_dict_filter($module, /, node, path='filtration')\n--\n\n"
-           "A compact description of a filtration sub-tree for error messages."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-void init_filter_trees(nb::handle m) { add_functions(m, kMethods); }
 
 }  // namespace ee

@@ -1,41 +1,9 @@
 // Weight rows of the signals that passed a filtration, at one time step.
-#include "../common/arrays.hpp"
 #include "filtrations.hpp"
-
-#include <cstring>
 
 namespace ee {
 
 namespace {
-
-// `a, b = obj` with the interpreter's unpacking errors.
-std::pair<nb::object, nb::object> unpack2(nb::handle obj) {
-    PyObject *raw_it = PyObject_GetIter(obj.ptr());
-    if (!raw_it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            raise_builtin(PyExc_TypeError, "cannot unpack non-iterable " + tname(obj) + " object");
-        }
-        throw nb::python_error();
-    }
-    nb::object it = nb::steal(raw_it);
-    nb::object items[2];
-    for (int k = 0; k < 2; ++k) {
-        PyObject *item = PyIter_Next(it.ptr());
-        if (!item) {
-            throw_if_error();
-            raise_builtin(PyExc_ValueError, "not enough values to unpack (expected 2, got " +
-                                                std::to_string(k) + ")");
-        }
-        items[k] = nb::steal(item);
-    }
-    if (PyObject *extra = PyIter_Next(it.ptr())) {
-        Py_DECREF(extra);
-        raise_builtin(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    throw_if_error();
-    return {items[0], items[1]};
-}
 
 nb::object weights_of(nb::handle useful_signals, nb::handle sid) {
     nb::object signal = check(PyObject_GetItem(useful_signals.ptr(), sid.ptr()));
@@ -57,33 +25,10 @@ nb::object np_empty(nb::handle shape) {
     return check(PyObject_Call(get_attr(np, "empty").ptr(), args.ptr(), kwargs.ptr()));
 }
 
-nb::object format_text(nb::handle value) {
-    nb::object empty_format = check(PyUnicode_FromString(""));
-    return check(PyObject_Format(value.ptr(), empty_format.ptr()));
-}
-
-// Copies row t of `weights` into `dst` (n doubles) when weights is a plain aligned float64
-// matrix with n columns and at least t + 1 rows; false otherwise (NumPy does the rest).
-bool copy_row_f64(nb::handle weights, int t, npy_intp n, double *dst) {
-    if (!is_plain_f64(weights)) return false;
-    PyArrayObject *a = as_array(weights);
-    if (PyArray_NDIM(a) != 2 || !PyArray_ISALIGNED(a)) return false;
-    const npy_intp *dims = PyArray_DIMS(a);
-    if (dims[1] != n || t >= dims[0]) return false;
-    const npy_intp *strides = PyArray_STRIDES(a);
-    const char *row = (const char *) PyArray_DATA(a) + (npy_intp) t * strides[0];
-    if (strides[1] == (npy_intp) sizeof(double) || n <= 1) {
-        if (n > 0) std::memcpy(dst, row, (size_t) n * sizeof(double));
-    } else {
-        for (npy_intp j = 0; j < n; ++j)
-            std::memcpy(dst + j, row + j * strides[1], sizeof(double));
-    }
-    return true;
-}
-
 }  // namespace
 
-nb::object extract_filtration_weights(nb::handle useful_signals, nb::handle passing_ids, int t) {
+nb::object direct::extract_filtration_weights(nb::handle useful_signals, nb::handle passing_ids,
+                                              int t) {
     nb::object t_obj = check(PyLong_FromLong(t));
 
     if (!truthy(passing_ids)) {
@@ -122,7 +67,7 @@ nb::object extract_filtration_weights(nb::handle useful_signals, nb::handle pass
         raise_builtin(PyExc_IndexError,
                       "t=" + std::to_string(t) +
                           " out of bounds for weights array with valid range [0, " +
-                          to_str(format_text(T)) + ")");
+                          format_text(T) + ")");
     }
 
     // Every id is checked before anything is allocated or copied.
@@ -151,45 +96,19 @@ nb::object extract_filtration_weights(nb::handle useful_signals, nb::handle pass
         result = empty_f64(count, n);
     else  // let NumPy report (or accept) an unusual dimension
         result = np_empty(check(PyTuple_Pack(2, count_obj.ptr(), n_alloc.ptr())));
-    bool direct = n >= 0 && is_plain_f64(result);
+    bool native = n >= 0 && is_plain_f64(result);
 
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::object index = check(PyLong_FromSsize_t(i));
         nb::object sid = check(PyObject_GetItem(passing_ids.ptr(), index.ptr()));
         check_id(sid);
         nb::object weights = weights_of(useful_signals, sid);
-        if (direct && copy_row_f64(weights, t, n, f64_data(result) + (npy_intp) i * n)) continue;
+        if (native && copy_plain_row(weights, t, n, f64_data(result) + (npy_intp) i * n)) continue;
         // Other dtypes, layouts and shapes: NumPy's own row assignment result[i] = weights[t].
         nb::object row = check(PyObject_GetItem(weights.ptr(), t_obj.ptr()));
         if (PyObject_SetItem(result.ptr(), index.ptr(), row.ptr()) != 0) throw nb::python_error();
     }
     return result;
 }
-
-namespace {
-
-EE_ENTRY(py_extract_filtration_weights) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"useful_signals", "passing_ids", "t", nullptr};
-        PyObject *useful_signals, *passing_ids;
-        int t = 0;
-        parse_args(args, kwargs, "OOi:extract_filtration_weights", kw, &useful_signals,
-                   &passing_ids, &t);
-        return extract_filtration_weights(useful_signals, passing_ids, t);
-    });
-}
-
-PyMethodDef kMethods[] = {
-    EE_DEF("extract_filtration_weights", py_extract_filtration_weights,
-           "extract_filtration_weights($module, /, useful_signals, passing_ids, t)\n--\n\n"
-           "Row t of the weights of every passing signal, stacked in passing_ids order into\n"
-           "a new (len(passing_ids), N_alloc) float64 array."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-void init_filtration_weights(nb::handle m) { add_functions(m, kMethods); }
 
 }  // namespace ee

@@ -1,8 +1,9 @@
 // Stage data seen as feature leaves, and the option of a transform stage.
-#include "../common/arrays.hpp"
 #include "model.hpp"
 
 namespace ee {
+
+namespace direct {
 
 void attach_stage_data_feature_leaves(nb::handle graph, nb::handle context) {
     nb::object stage_data = get_attr(context, "stage_data");
@@ -50,43 +51,12 @@ nb::object resolve_stage_option(nb::handle context, nb::handle stage) {
     return get_attr(stage, "default");
 }
 
-namespace {
+}  // namespace direct
 
-EE_ENTRY(py_attach_stage_data_feature_leaves) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", nullptr};
-        PyObject *graph, *context;
-        parse_args(args, kwargs, "OO:_attach_stage_data_feature_leaves", kw, &graph, &context);
-        attach_stage_data_feature_leaves(graph, context);
-        return none();
-    });
+void attach_stage_data_feature_leaves(nb::handle graph, nb::handle context) {
+    via_module(Fn::attach_stage_data_feature_leaves,
+               [&] { direct::attach_stage_data_feature_leaves(graph, context); },
+               [&](nb::handle fn) { fn(graph, context); });
 }
-
-EE_ENTRY(py_resolve_stage_option) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"context", "stage", nullptr};
-        PyObject *context, *stage;
-        parse_args(args, kwargs, "OO:_resolve_stage_option", kw, &context, &stage);
-        return resolve_stage_option(context, stage);
-    });
-}
-
-PyMethodDef kMethods[] = {
-    EE_DEF("_attach_stage_data_feature_leaves", py_attach_stage_data_feature_leaves,
-           "_attach_stage_data_feature_leaves($module, /, graph, context)\n--\n\n"
-           "Expose two-dimensional stage-data arrays named by the graph's feature leaves as\n"
-           "features of the context (loaded features win)."),
-    EE_DEF("_resolve_stage_option", py_resolve_stage_option,
-           "_resolve_stage_option($module, /, context, stage)\n--\n\n"
-           "The option of a transform stage: the metaparameter named like the stage, else\n"
-           "the one under the context's pool id, else the stage default."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-void init_graph_stage_data(nb::handle m) { add_functions(m, kMethods); }
 
 }  // namespace ee

@@ -3,8 +3,6 @@
 #include "access.hpp"
 #include "model.hpp"
 
-#include <climits>
-
 namespace ee {
 
 namespace {
@@ -15,8 +13,6 @@ bool greater(nb::handle a, nb::handle b) {
     if (r < 0) throw nb::python_error();
     return r != 0;
 }
-
-nb::object py_int(long v) { return check(PyLong_FromLong(v)); }
 
 // int(value), or an empty object when the conversion raises TypeError or ValueError.
 nb::object int_or_skip(nb::handle value) {
@@ -35,33 +31,27 @@ struct ChildWarmup {
     nb::object warmup;
 };
 
-Py_ssize_t clamp_ssize(nb::handle value) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow > 0) return PY_SSIZE_T_MAX;
-    if (overflow < 0) return PY_SSIZE_T_MIN;
-    if (v > (long long) PY_SSIZE_T_MAX) return PY_SSIZE_T_MAX;
-    if (v < (long long) PY_SSIZE_T_MIN) return PY_SSIZE_T_MIN;
-    return (Py_ssize_t) v;
-}
-
 }  // namespace
+
+namespace direct {
 
 nb::object compute_graph_warmup_rows(nb::handle graph_node, nb::handle registry,
                                      nb::handle path) {
     RecursionGuard guard("");
-    nb::object children = graph_children(graph_node);
+    nb::object children = ee::graph_children(graph_node);
 
     // Warm-ups of the non-literal children ("bool" literals recurse and give 0).
     std::vector<ChildWarmup> recorded;
     for_each_child(children, [&](Py_ssize_t i, nb::handle child) {
-        nb::object child_path = format_child_path(path, i);
-        nb::object ctype = require_type(child, child_path);
+        nb::object cpath = child_path(path, i);
+        nb::object ctype = require_type(child, cpath);
         if (equals_str(ctype, "int") || equals_str(ctype, "float") || equals_str(ctype, "string"))
             return;
-        nb::object warmup = compute_graph_warmup_rows(child, registry, child_path);
-        recorded.push_back({nb::borrow(child), child_path, warmup});
+        nb::object warmup = via_module(
+            Fn::compute_graph_warmup_rows,
+            [&] { return direct::compute_graph_warmup_rows(child, registry, cpath); },
+            [&](nb::handle fn) { return fn(child, registry, cpath); });
+        recorded.push_back({nb::borrow(child), cpath, warmup});
     });
 
     nb::object max_child_warmup = py_int(0);
@@ -84,9 +74,9 @@ nb::object compute_graph_warmup_rows(nb::handle graph_node, nb::handle registry,
     // Window: the largest usable "int" literal among the direct children.
     nb::object window_value = py_int(0);
     for_each_child(children, [&](Py_ssize_t i, nb::handle child) {
-        nb::object child_path = format_child_path(path, i);
-        if (!equals_str(require_type(child, child_path), "int")) return;
-        nb::object value = int_or_skip(require_value(child, child_path));
+        nb::object cpath = child_path(path, i);
+        if (!equals_str(require_type(child, cpath), "int")) return;
+        nb::object value = int_or_skip(require_value(child, cpath));
         if (value.is_valid() && greater(value, window_value)) window_value = value;
     });
 
@@ -104,11 +94,6 @@ nb::object compute_graph_warmup_rows(nb::handle graph_node, nb::handle registry,
         first = false;
     }
     return check(PyNumber_Add(own_warmup.ptr(), rotation_child_warmup.ptr()));
-}
-
-Py_ssize_t compute_graph_warmup_rows_ssize(nb::handle graph_node, nb::handle registry) {
-    nb::object rows = compute_graph_warmup_rows(graph_node, registry, pystr("root"));
-    return clamp_ssize(rows);
 }
 
 nb::object get_warmup_count_for_instance(nb::handle instance) {
@@ -136,48 +121,19 @@ nb::object get_warmup_count_for_instance(nb::handle instance) {
     throw nb::python_error();
 }
 
-Py_ssize_t get_warmup_count_for_instance_ssize(nb::handle instance) {
-    return clamp_ssize(get_warmup_count_for_instance(instance));
+}  // namespace direct
+
+nb::object compute_graph_warmup_rows(nb::handle graph, nb::handle registry) {
+    return via_module(
+        Fn::compute_graph_warmup_rows,
+        [&] { return direct::compute_graph_warmup_rows(graph, registry, str_key("root")); },
+        [&](nb::handle fn) { return fn(graph, registry); });
 }
 
-namespace {
-
-EE_ENTRY(py_compute_graph_warmup_rows) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph_node", "registry", "path", nullptr};
-        PyObject *graph_node, *registry, *path = nullptr;
-        parse_args(args, kwargs, "OO|O:_compute_graph_warmup_rows", kw, &graph_node, &registry,
-                   &path);
-        return compute_graph_warmup_rows(graph_node, registry,
-                                         path ? nb::borrow(path) : pystr("root"));
-    });
+nb::object get_warmup_count_for_instance(nb::handle instance) {
+    return via_module(Fn::get_warmup_count_for_instance,
+                      [&] { return direct::get_warmup_count_for_instance(instance); },
+                      [&](nb::handle fn) { return fn(instance); });
 }
-
-EE_ENTRY(py_get_warmup_count_for_instance) {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"instance", nullptr};
-        PyObject *instance;
-        parse_args(args, kwargs, "O:_get_warmup_count_for_instance", kw, &instance);
-        return get_warmup_count_for_instance(instance);
-    });
-}
-
-PyMethodDef kMethods[] = {
-    EE_DEF("_compute_graph_warmup_rows", py_compute_graph_warmup_rows,
-           "_compute_graph_warmup_rows($module, /, graph_node, registry, path='root')\n--\n\n"
-           "Number of leading rows that stay NaN while the stateful windowed functions of the\n"
-           "sub-tree fill their windows (stacked rotations add up, a reduction restarts)."),
-    EE_DEF("_get_warmup_count_for_instance", py_get_warmup_count_for_instance,
-           "_get_warmup_count_for_instance($module, /, instance)\n--\n\n"
-           "Rows a running function instance has already consumed (its state's \"count\"),\n"
-           "or 0 when unknown."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-void init_graph_warmup(nb::handle m) { add_functions(m, kMethods); }
 
 }  // namespace ee

@@ -1,6 +1,7 @@
 // The public entry `evaluate`: refuses graphs that are not FunctionGraphNode, serialises
 // evaluations per context with the context's re-entrant lock and hands over to the driver.
 #include "../driver/driver.hpp"
+#include "interface.hpp"
 
 namespace ee {
 
@@ -37,54 +38,49 @@ template <typename F> nb::object as_python_failure(F &&body) {
 
 }  // namespace
 
-PyObject *py_evaluate(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
-    (void) self;
-    return guarded([&] {
-        static const char *kw[] = {"graph", "context", "function_states", "is_cold_start",
-                                   "bound_function_instances", "data_nan_features", nullptr};
-        PyObject *graph, *context, *function_states = Py_None, *is_cold_start = Py_False,
-                                   *bound = Py_None, *data_nan = Py_None;
-        parse_args(args, kwargs, "OO|OO$OO:evaluate", kw, &graph, &context, &function_states,
-                   &is_cold_start, &bound, &data_nan);
-        nb::handle g(graph), ctx(context);
-        if (!is_instance(g, global("FunctionGraphNode")))
-            raise_global("SchemaError", "evaluate graph must be FunctionGraphNode; got " + tname(g));
+nb::object direct::evaluate(nb::handle g, nb::handle ctx, nb::handle function_states,
+                        nb::handle is_cold_start, nb::handle bound, nb::handle data_nan) {
+    if (!is_instance(g, global("FunctionGraphNode")))
+        raise_global("SchemaError", "evaluate graph must be FunctionGraphNode; got " + tname(g));
 
-        nb::object lock = attr_or(ctx, "_evaluation_lock", nb::none());
-        if (lock.is_none() && is_instance(ctx, global("EvaluationContext"))) {
-            lock = get_attr(global("threading"), "RLock")();
-            set_attr(ctx, "_evaluation_lock", lock);
-        }
-        auto run = [&]() -> nb::object {
-            nb::object fn = global("_evaluate_unlocked");
-            if (EE_IS_ORIGINAL(fn, "_evaluate_unlocked"))
-                return driver::evaluate_unlocked(g, ctx, function_states, is_cold_start, bound,
-                                                 data_nan);
-            return driver::call_kw(fn, {g, ctx},
-                                   {"function_states", "is_cold_start",
-                                    "bound_function_instances", "data_nan_features"},
-                                   {function_states, is_cold_start, bound, data_nan});
-        };
-        if (lock.is_none()) return run();
+    nb::object lock = attr_or(ctx, "_evaluation_lock", nb::none());
+    if (lock.is_none() && is_instance(ctx, global("EvaluationContext"))) {
+        lock = get_attr(global("threading"), "RLock")();
+        set_attr(ctx, "_evaluation_lock", lock);
+    }
+    auto run = [&]() -> nb::object {
+        return via_module(
+            Fn::evaluate_unlocked,
+            [&] {
+                return driver::evaluate_unlocked(g, ctx, function_states, is_cold_start,
+                                                 bound, data_nan);
+            },
+            [&](nb::handle fn) {
+                return call_kw(fn, {g, ctx},
+                               {"function_states", "is_cold_start",
+                                "bound_function_instances", "data_nan_features"},
+                               {function_states, is_cold_start, bound, data_nan});
+            });
+    };
+    if (lock.is_none()) return run();
 
-        nb::object enter = special_method(lock, "__enter__", "");
-        nb::object exit = special_method(lock, "__exit__", " (missed __exit__ method)");
-        check(PyObject_CallOneArg(enter.ptr(), lock.ptr()));
-        nb::object result;
-        try {
-            result = as_python_failure(run);
-        } catch (nb::python_error &e) {
-            nb::object etype = nb::borrow(e.type()), evalue = nb::borrow(e.value());
-            nb::object etb = e.traceback().is_valid() ? nb::borrow(e.traceback()) : nb::none();
-            PyObject *argv[4] = {lock.ptr(), etype.ptr(), evalue.ptr(), etb.ptr()};
-            nb::object suppress = check(PyObject_Vectorcall(exit.ptr(), argv, 4, nullptr));
-            if (truthy(suppress)) return none();
-            throw;
-        }
-        PyObject *argv[4] = {lock.ptr(), Py_None, Py_None, Py_None};
-        check(PyObject_Vectorcall(exit.ptr(), argv, 4, nullptr));
-        return result;
-    });
+    nb::object enter = special_method(lock, "__enter__", "");
+    nb::object exit = special_method(lock, "__exit__", " (missed __exit__ method)");
+    check(PyObject_CallOneArg(enter.ptr(), lock.ptr()));
+    nb::object result;
+    try {
+        result = as_python_failure(run);
+    } catch (nb::python_error &e) {
+        nb::object etype = nb::borrow(e.type()), evalue = nb::borrow(e.value());
+        nb::object etb = e.traceback().is_valid() ? nb::borrow(e.traceback()) : nb::none();
+        PyObject *argv[4] = {lock.ptr(), etype.ptr(), evalue.ptr(), etb.ptr()};
+        nb::object suppress = check(PyObject_Vectorcall(exit.ptr(), argv, 4, nullptr));
+        if (truthy(suppress)) return none();
+        throw;
+    }
+    PyObject *argv[4] = {lock.ptr(), Py_None, Py_None, Py_None};
+    check(PyObject_Vectorcall(exit.ptr(), argv, 4, nullptr));
+    return result;
 }
 
 }  // namespace ee

@@ -1,5 +1,5 @@
 // EvaluationResult: the weights matrix that still unpacks as (weights, states).
-#include "../module_parts.hpp"
+#include "interface.hpp"
 
 namespace ee {
 
@@ -60,20 +60,14 @@ PyType_Spec kIterSpec = {
 
 PyTypeObject *g_iter_type = nullptr;
 
-EE_ENTRY(result_init) {
-    return guarded([&] {
-        static const char *kw[] = {"weights", "states", "nan_source", "node_outputs", nullptr};
-        PyObject *weights, *states, *nan_source = Py_None, *node_outputs = Py_None;
-        parse_args(args, kwargs, "OO|OO:__init__", kw, &weights, &states, &nan_source,
-                   &node_outputs);
-        set_attr(self, "weights", weights);
-        set_attr(self, "states", states);
-        set_attr(self, "nan_source", nan_source == Py_None ? check(PyDict_New())
-                                                          : nb::borrow(nan_source));
-        set_attr(self, "node_outputs", node_outputs == Py_None ? check(PyDict_New())
-                                                              : nb::borrow(node_outputs));
-        return none();
-    });
+nb::object result_init(nb::handle self, const Args &a) {
+    nb::handle weights = a[0], states = a[1], nan_source = a[2], node_outputs = a[3];
+    set_attr(self, "weights", weights);
+    set_attr(self, "states", states);
+    set_attr(self, "nan_source", nan_source.is_none() ? new_dict() : nb::borrow(nan_source));
+    set_attr(self, "node_outputs",
+             node_outputs.is_none() ? new_dict() : nb::borrow(node_outputs));
+    return none();
 }
 
 PyObject *result_iter(PyObject *self, PyObject *) {
@@ -96,19 +90,12 @@ PyObject *result_getitem(PyObject *self, PyObject *index) {
     });
 }
 
-EE_ENTRY(result_array) {
-    return guarded([&] {
-        static const char *kw[] = {"dtype", nullptr};
-        PyObject *dtype = Py_None;
-        parse_args(args, kwargs, "|O:__array__", kw, &dtype);
-        nb::object asarray = get_attr(global("np"), "asarray");
-        nb::object weights = get_attr(self, "weights");
-        if (dtype == Py_None) return asarray(weights);
-        nb::object kw_dict = check(PyDict_New());
-        if (PyDict_SetItemString(kw_dict.ptr(), "dtype", dtype) != 0) throw nb::python_error();
-        nb::object a = check(PyTuple_Pack(1, weights.ptr()));
-        return check(PyObject_Call(asarray.ptr(), a.ptr(), kw_dict.ptr()));
-    });
+nb::object result_array(nb::handle self, const Args &a) {
+    nb::handle dtype = a[0];
+    nb::object asarray = get_attr(global("np"), "asarray");
+    nb::object weights = get_attr(self, "weights");
+    if (dtype.is_none()) return asarray(weights);
+    return call_kw(asarray, {weights}, {"dtype"}, {dtype});
 }
 
 PyObject *result_getattr(PyObject *self, PyObject *name) {
@@ -121,17 +108,18 @@ PyObject *result_getattr(PyObject *self, PyObject *name) {
     });
 }
 
-PyMethodDef kResultMethods[] = {
-    EE_DEF("__init__", result_init,
-           "__init__($self, /, weights, states, nan_source=None, node_outputs=None)\n--\n\n"
-           "Store the weights, the states and the diagnostic mappings."),
+const FunctionDef kResultMethods[] = {
+    {Fn::none, "__init__", "OO|OO", "weights, states, nan_source=None, node_outputs=None",
+     result_init, "Store the weights, the states and the diagnostic mappings."},
+    {Fn::none, "__array__", "|O", "dtype=None", result_array, "The weights as a NumPy array."},
+};
+
+PyMethodDef kResultProtocol[] = {
     {"__iter__", (PyCFunction) result_iter, METH_NOARGS,
      "__iter__($self, /)\n--\n\nYield the weights, then the states."},
     {"__len__", (PyCFunction) result_len, METH_NOARGS, "__len__($self, /)\n--\n\nAlways 2."},
     {"__getitem__", (PyCFunction) result_getitem, METH_O,
      "__getitem__($self, index, /)\n--\n\nIndex the pair (weights, states)."},
-    EE_DEF("__array__", result_array,
-           "__array__($self, /, dtype=None)\n--\n\nThe weights as a NumPy array."),
     {"__getattr__", (PyCFunction) result_getattr, METH_O,
      "__getattr__($self, name, /)\n--\n\nAttributes the result lacks come from the weights."},
     {nullptr, nullptr, 0, nullptr},
@@ -144,7 +132,7 @@ void init_result(nb::handle m) {
     set_attr(m, "EvaluationResult",
             make_plain_class(m, "EvaluationResult",
                              "Array-like evaluate() result that still unpacks as (weights, states).",
-                             kResultMethods));
+                             {method_defs<kResultMethods, 2>(), kResultProtocol}));
 }
 
 }  // namespace ee

@@ -1,5 +1,6 @@
 // The module tables: node kinds and function-store names that several parts test against.
-#include "../module_parts.hpp"
+#include "../common/names.hpp"
+#include "interface.hpp"
 
 namespace ee {
 
@@ -18,9 +19,7 @@ void init_tables(nb::handle m) {
                      true));
     set_attr(m, "_LONGITUDINAL_FAST_MIN_ROWS", check(PyLong_FromLong(100000)));
     set_attr(m, "_LONGITUDINAL_FAST_NAMES",
-            make_set({"longitudinal_accumulators_250f46", "longitudinal_accumulators_e4993a",
-                      "longitudinal_accumulators_2ee349"},
-                     false));
+            make_set({names::kRollingZscore, names::kRollingStd, names::kRollingMean}, false));
 }
 
 }  // namespace ee

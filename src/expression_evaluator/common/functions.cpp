@@ -1,0 +1,83 @@
+#include "functions.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace ee {
+
+namespace {
+
+struct Original {
+    const char *name = nullptr;
+    PyObject *function = nullptr;  // kept for the life of the process
+};
+Original g_originals[kFunctionCount];
+
+// The default of a parameter as the signature writes it: None, True, False, an int or a
+// quoted string.
+PyObject *default_value(const std::string &text) {
+    if (text == "None") return Py_None;
+    if (text == "True") return Py_True;
+    if (text == "False") return Py_False;
+    if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'')
+        return check(PyUnicode_InternFromString(text.substr(1, text.size() - 2).c_str()))
+            .release()
+            .ptr();  // kept for the life of the process
+    return check(PyLong_FromString(text.c_str(), nullptr, 10)).release().ptr();
+}
+
+std::string trimmed(const std::string &s) {
+    size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+nb::object replacement(Fn fn) {
+    const Original &o = g_originals[(int) fn];
+    nb::object current = global(o.name);
+    if (current.ptr() == o.function) return nb::object();
+    return current;
+}
+
+namespace bind {
+
+Parsed parse(const FunctionDef &def, bool method) {
+    Parsed p;
+    p.format = std::string(def.format) + ":" + def.name;
+    std::string params = def.params;
+    size_t pos = 0;
+    int slot = 0;
+    const char *unit = def.format;
+    while (pos < params.size()) {
+        size_t comma = params.find(',', pos);
+        std::string item = trimmed(params.substr(pos, comma == std::string::npos ? comma : comma - pos));
+        pos = comma == std::string::npos ? params.size() : comma + 1;
+        if (item.empty() || item == "*") continue;
+        while (*unit == '|' || *unit == '$') ++unit;
+        if (slot >= Args::kMax || !*unit) throw std::logic_error(def.name);
+        size_t eq = item.find('=');
+        p.kwlist.push_back(strdup(trimmed(item.substr(0, eq)).c_str()));  // kept for good
+        if (eq != std::string::npos) p.defaults[slot] = default_value(trimmed(item.substr(eq + 1)));
+        p.is_int[slot] = *unit == 'i';
+        ++unit;
+        ++slot;
+    }
+    p.kwlist.push_back(nullptr);
+    std::string head = std::string(def.name) + (method ? "($self, /" : "($module, /");
+    if (*def.params) head += std::string(", ") + def.params;
+    p.doc = head + ")\n--\n\n" + def.doc;
+    return p;
+}
+
+void remember_original(nb::handle module, const FunctionDef &def) {
+    if (def.id == Fn::none) return;
+    Original &o = g_originals[(int) def.id];
+    o.name = def.name;
+    Py_XDECREF(o.function);
+    o.function = check(PyObject_GetAttrString(module.ptr(), def.name)).release().ptr();
+}
+
+}  // namespace bind
+
+}  // namespace ee

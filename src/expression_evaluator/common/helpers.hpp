@@ -1,0 +1,95 @@
+// Small helpers shared by every subsystem: text of values in messages, node paths, mapping
+// access, calls with keywords, graph cache slots and float64 row copies.
+#pragma once
+
+#include "arrays.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace ee {
+
+// ---- text ------------------------------------------------------------------------------
+
+// format(value) as text: what an f-string inserts into a message.
+std::string format_text(nb::handle value);
+
+// ---- node paths ------------------------------------------------------------------------
+
+// The path of child `index` under `parent`: format(parent) + ".c" + index ("root.c0").
+nb::object child_path(nb::handle parent, Py_ssize_t index);
+std::string child_path(const std::string &parent, Py_ssize_t index);
+
+// ---- objects and mappings ----------------------------------------------------------------
+
+inline nb::object new_dict() { return check(PyDict_New()); }
+inline nb::object py_int(Py_ssize_t v) { return check(PyLong_FromSsize_t(v)); }
+inline nb::object str_key(const char *k) { return nb::borrow(interned(k)); }
+
+// mapping[key] (KeyError and friends propagate).
+nb::object get_item(nb::handle mapping, nb::handle key);
+inline nb::object get_item(nb::handle mapping, const char *key) {
+    return get_item(mapping, nb::handle(interned(key)));
+}
+
+// `a, b = obj` with the interpreter's unpacking errors.
+std::pair<nb::object, nb::object> unpack2(nb::handle obj);
+
+// mapping.get(key, default); an exact dict is read directly, anything else through its own
+// get().
+nb::object dict_get(nb::handle mapping, nb::handle key, nb::handle dflt);
+inline nb::object dict_get(nb::handle mapping, const char *key, nb::handle dflt) {
+    return dict_get(mapping, nb::handle(interned(key)), dflt);
+}
+
+// mapping[key] = value.
+inline void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+inline void set_item(nb::handle mapping, const char *key, nb::handle value) {
+    set_item(mapping, nb::handle(interned(key)), value);
+}
+
+// obj.name(*args) as a method call (no bound method object is made).
+template <typename... Args> nb::object call_method(nb::handle obj, const char *name,
+                                                   Args... args) {
+    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return check(PyObject_VectorcallMethod(interned(name), argv, 1 + sizeof...(Args), nullptr));
+}
+
+// fn(*args, **{names[i]: kwvalues[i]}) through vectorcall. The names are string literals:
+// their keyword tuple is built once per list.
+nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
+                   std::initializer_list<const char *> names,
+                   std::initializer_list<nb::handle> kwvalues);
+
+// ---- graph cache slots (graph/caches.cpp) ----------------------------------------------
+
+// Slot `key` of a graph node through the module's _graph_cache_get / _graph_cache_set.
+nb::object cache_get(nb::handle graph, const char *key);
+void cache_set(nb::handle graph, const char *key, nb::handle value);
+
+// ---- float64 rows --------------------------------------------------------------------
+
+// An exact native float64 ndarray of two dimensions whose row `t` exists and has `n`
+// entries.
+bool plain_matrix_row(nb::handle m, Py_ssize_t t, Py_ssize_t n);
+
+// `n` doubles `stride` bytes apart from `src` into the contiguous `dst`; `may_overlap` when
+// the source can be a view of the destination.
+void copy_strided(double *dst, const char *src, npy_intp stride, Py_ssize_t n,
+                  bool may_overlap = false);
+
+// Row t of a matrix accepted by plain_matrix_row, into dst.
+void copy_matrix_row(nb::handle m, Py_ssize_t t, double *dst, Py_ssize_t n);
+
+// copy_matrix_row when `m` is accepted by plain_matrix_row; false (nothing copied) otherwise,
+// so that the caller leaves the row to NumPy.
+inline bool copy_plain_row(nb::handle m, Py_ssize_t t, Py_ssize_t n, double *dst) {
+    if (!plain_matrix_row(m, t, n)) return false;
+    copy_matrix_row(m, t, dst, n);
+    return true;
+}
+
+}  // namespace ee
