@@ -52,22 +52,9 @@ nb::object full_nan_f64(npy_intp rows, npy_intp cols) {
     return a;
 }
 
-nb::object empty_f64_1d(npy_intp n) {
-    npy_intp dims[1] = {n};
-    return new_f64(1, dims, false);
-}
-
 nb::object zeros_f64_1d(npy_intp n) {
     npy_intp dims[1] = {n};
     return new_f64(1, dims, true);
-}
-
-nb::object full_nan_f64_1d(npy_intp n) {
-    nb::object a = empty_f64_1d(n);
-    double *p = f64_data(a);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (npy_intp i = 0; i < n; ++i) p[i] = nan;
-    return a;
 }
 
 std::string shape_text(nb::handle obj) { return to_str(get_attr(obj, "shape")); }

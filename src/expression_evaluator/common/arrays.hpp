@@ -46,9 +46,7 @@ nb::object ascontiguous_f64(nb::handle obj);
 nb::object empty_f64(npy_intp rows, npy_intp cols);
 nb::object zeros_f64(npy_intp rows, npy_intp cols);
 nb::object full_nan_f64(npy_intp rows, npy_intp cols);
-nb::object empty_f64_1d(npy_intp n);
 nb::object zeros_f64_1d(npy_intp n);
-nb::object full_nan_f64_1d(npy_intp n);
 
 inline double *f64_data(nb::handle h) { return (double *) PyArray_DATA(as_array(h)); }
 

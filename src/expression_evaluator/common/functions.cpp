@@ -51,7 +51,8 @@ Parsed parse(const FunctionDef &def, bool method) {
     const char *unit = def.format;
     while (pos < params.size()) {
         size_t comma = params.find(',', pos);
-        std::string item = trimmed(params.substr(pos, comma == std::string::npos ? comma : comma - pos));
+        size_t len = comma == std::string::npos ? std::string::npos : comma - pos;
+        std::string item = trimmed(params.substr(pos, len));
         pos = comma == std::string::npos ? params.size() : comma + 1;
         if (item.empty() || item == "*") continue;
         while (*unit == '|' || *unit == '$') ++unit;

@@ -71,6 +71,12 @@ auto via_module(Fn fn, Direct &&direct, Through &&through) -> decltype(direct())
     return through(nb::handle(current));
 }
 
+// The common case: the same positional arguments either way, and a Python object back.
+template <auto Impl, typename... A> nb::object call_module(Fn fn, const A &...args) {
+    return via_module(fn, [&] { return nb::object(Impl(args...)); },
+                      [&](nb::handle f) { return f(args...); });
+}
+
 // ---- the template ----------------------------------------------------------------------
 
 namespace bind {

@@ -143,6 +143,11 @@ nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
     return check(PyObject_Vectorcall(fn.ptr(), argv, args.size(), kwnames));
 }
 
+[[noreturn]] void raise_from(nb::handle exc, nb::handle cause) {
+    PyException_SetContext(exc.ptr(), nb::borrow(cause).release().ptr());
+    raise_instance(exc, cause);
+}
+
 bool plain_matrix_row(nb::handle m, Py_ssize_t t, Py_ssize_t n) {
     if (!PyArray_CheckExact(m.ptr())) return false;
     PyArrayObject *a = as_array(m);
@@ -163,8 +168,28 @@ void copy_strided(double *dst, const char *src, npy_intp stride, Py_ssize_t n,
     // Through a scratch row, so that a source overlapping dst is read whole before anything
     // is written.
     std::vector<double> tmp((size_t) n);
-    for (Py_ssize_t j = 0; j < n; ++j) std::memcpy(&tmp[(size_t) j], src + j * stride, sizeof(double));
+    for (Py_ssize_t j = 0; j < n; ++j)
+        std::memcpy(&tmp[(size_t) j], src + j * stride, sizeof(double));
     std::memcpy(dst, tmp.data(), (size_t) n * sizeof(double));
+}
+
+nb::object view_of(nb::handle owner, double *data, int nd, Py_ssize_t rows, Py_ssize_t cols) {
+    npy_intp dims[2], strides[2];
+    if (nd == 1) {
+        dims[0] = cols;
+        strides[0] = sizeof(double);
+    } else {
+        dims[0] = rows;
+        dims[1] = cols;
+        strides[0] = cols * (npy_intp) sizeof(double);
+        strides[1] = sizeof(double);
+    }
+    PyArray_Descr *descr = PyArray_DescrFromType(NPY_DOUBLE);
+    nb::object v = check(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, strides, data,
+                                              NPY_ARRAY_CARRAY, nullptr));
+    Py_INCREF(owner.ptr());
+    if (PyArray_SetBaseObject(as_array(v), owner.ptr()) != 0) throw nb::python_error();
+    return v;
 }
 
 void copy_matrix_row(nb::handle m, Py_ssize_t t, double *dst, Py_ssize_t n) {

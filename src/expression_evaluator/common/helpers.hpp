@@ -51,6 +51,19 @@ inline void set_item(nb::handle mapping, const char *key, nb::handle value) {
     set_item(mapping, nb::handle(interned(key)), value);
 }
 
+// fn(key, value) for each pair that mapping.items() yields, in its order.
+template <typename F> void for_each_item(nb::handle mapping, F &&fn) {
+    nb::object items = check(PyObject_CallMethod(mapping.ptr(), "items", nullptr));
+    nb::object it = check(PyObject_GetIter(items.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object pair = nb::steal(raw);
+        nb::object key = check(PySequence_GetItem(pair.ptr(), 0));
+        nb::object value = check(PySequence_GetItem(pair.ptr(), 1));
+        fn(key, value);
+    }
+    throw_if_error();
+}
+
 // obj.name(*args) as a method call (no bound method object is made).
 template <typename... Args> nb::object call_method(nb::handle obj, const char *name,
                                                    Args... args) {
@@ -63,6 +76,26 @@ template <typename... Args> nb::object call_method(nb::handle obj, const char *n
 nb::object call_kw(nb::handle fn, std::initializer_list<nb::handle> args,
                    std::initializer_list<const char *> names,
                    std::initializer_list<nb::handle> kwvalues);
+
+// ---- errors ------------------------------------------------------------------------
+
+// `raise exc from cause` as Python does inside an except block.
+[[noreturn]] void raise_from(nb::handle exc, nb::handle cause);
+
+// Errors raised by `body` while handling `cause` carry it as their context.
+template <typename F> void while_handling(nb::handle cause, F &&body) {
+    try {
+        body();
+    } catch (nb::python_error &inner) {
+        nb::handle v = inner.value();
+        if (v.is_valid() && v.ptr() != cause.ptr() && PyExceptionInstance_Check(v.ptr())) {
+            PyObject *existing = PyException_GetContext(v.ptr());
+            if (existing) Py_DECREF(existing);
+            else PyException_SetContext(v.ptr(), nb::borrow(cause).release().ptr());
+        }
+        throw;
+    }
+}
 
 // ---- graph cache slots (graph/caches.cpp) ----------------------------------------------
 
@@ -80,6 +113,10 @@ bool plain_matrix_row(nb::handle m, Py_ssize_t t, Py_ssize_t n);
 // the source can be a view of the destination.
 void copy_strided(double *dst, const char *src, npy_intp stride, Py_ssize_t n,
                   bool may_overlap = false);
+
+// A writeable C-contiguous float64 view of `rows` x `cols` doubles at `data` (one
+// dimension of `cols` when nd == 1), keeping `owner` alive.
+nb::object view_of(nb::handle owner, double *data, int nd, Py_ssize_t rows, Py_ssize_t cols);
 
 // Row t of a matrix accepted by plain_matrix_row, into dst.
 void copy_matrix_row(nb::handle m, Py_ssize_t t, double *dst, Py_ssize_t n);

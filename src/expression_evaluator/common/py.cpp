@@ -15,8 +15,6 @@ namespace ee {
 
 static PyObject *g_module = nullptr;
 
-PyObject *module_object() { return g_module; }
-
 void set_module_object(PyObject *m) {
     Py_XINCREF(m);
     g_module = m;
@@ -177,7 +175,6 @@ std::string to_str(nb::handle obj) {
     return utf8(check(PyObject_Str(obj.ptr())));
 }
 
-std::string to_repr(nb::handle obj) { return utf8(check(PyObject_Repr(obj.ptr()))); }
 
 bool equals_str(nb::handle obj, const char *text) {
     if (PyUnicode_CheckExact(obj.ptr())) {

@@ -23,7 +23,6 @@ namespace ee {
 // swap one with monkeypatch.set_attr(module, NAME, fake).
 
 // Set once at import; the module object is kept alive for the life of the interpreter.
-PyObject *module_object();
 void set_module_object(PyObject *m);
 
 // The value bound to `name` in the module namespace; NameError when it is missing.
@@ -98,9 +97,8 @@ inline void set_attr(nb::handle obj, const char *name, nb::handle value) {
 // type(obj).__name__ as a std::string.
 std::string tname(nb::handle obj);
 
-// to_str(obj) / format(obj) / to_repr(obj) as std::string.
+// str(obj) as std::string.
 std::string to_str(nb::handle obj);
-std::string to_repr(nb::handle obj);
 
 // is_instance(obj, cls); errors propagate.
 inline bool is_instance(nb::handle obj, nb::handle cls) {

@@ -204,16 +204,10 @@ void Driver::collect() {
         filtration_nodes = get_item(cached, nb::borrow(interned("filtration_nodes")));
         reduction_nodes = get_item(cached, nb::borrow(interned("reduction_nodes")));
         nb::object feature_index = get_attr(context, "feature_index");
-        nb::object items = check(PyObject_CallMethod(feature_ref_names.ptr(), "items", nullptr));
-        nb::object it = check(PyObject_GetIter(items.ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object pair = nb::steal(raw);
-            nb::object path = check(PySequence_GetItem(pair.ptr(), 0));
-            nb::object name = check(PySequence_GetItem(pair.ptr(), 1));
+        for_each_item(feature_ref_names, [&](nb::handle path, nb::handle name) {
             if (!contains(feature_index, name)) raise_feature_missing(name);
             set_item(feature_refs, path, get_item(feature_index, name));
-        }
-        throw_if_error();
+        });
         nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
         while (PyObject *raw = PyIter_Next(kit.ptr())) {
             nb::object path = nb::steal(raw);

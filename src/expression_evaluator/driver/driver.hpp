@@ -1,6 +1,7 @@
-// The evaluation driver: preparation, configuration checks, node collection, the row loop,
-// data-NaN tracking and the fast-path dispatch. One Driver object lives for one call of
-// _evaluate_unlocked; every table it builds belongs to that call.
+// The evaluation driver, along its route: prepare (prepare.cpp), preflight (preflight.cpp),
+// dispatch to the fast paths (dispatch.cpp), or collect (collect.cpp), plan (plan.cpp), the
+// row loop (row_loop.cpp) and the states (states.cpp). One Driver object lives for one
+// call of _evaluate_unlocked; every table it builds belongs to that call.
 #pragma once
 
 #include "../common/functions.hpp"
@@ -50,7 +51,10 @@ struct Driver {
     nb::object run();
 };
 
-// _evaluate_unlocked after argument binding.
+// The fast paths in their fixed order; an empty object when none applies (dispatch.cpp).
+nb::object dispatch_fast_paths(Driver &d);
+
+// _evaluate_unlocked after argument binding (prepare.cpp).
 nb::object evaluate_unlocked(nb::handle graph, nb::handle context, nb::handle function_states,
                              nb::handle is_cold_start, nb::handle bound,
                              nb::handle data_nan_features);

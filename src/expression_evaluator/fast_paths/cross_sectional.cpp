@@ -224,10 +224,14 @@ bool load_rank_input(nb::handle graph, nb::handle context, RankInput &in) {
     nb::object universe = get_attr(context, "universe");
     if (universe.is_none()) return prepare_rank_source(data, in);
     // The kernel masks as it ranks, unless a replaced _apply_universe_mask must be called.
-    bool own_mask = !replacement(Fn::apply_universe_mask).is_valid();
-    if (own_mask && fuse_universe(data, universe, in)) return true;
-    in = RankInput();
-    return prepare_rank_source(ee::apply_universe_mask(data, universe), in);
+    return via_module(
+        Fn::apply_universe_mask,
+        [&] {
+            if (fuse_universe(data, universe, in)) return true;
+            in = RankInput();
+            return prepare_rank_source(direct::apply_universe_mask(data, universe), in);
+        },
+        [&](nb::handle fn) { return prepare_rank_source(fn(data, universe), in); });
 }
 
 }  // namespace
@@ -242,7 +246,8 @@ nb::object direct::apply_universe_mask(nb::handle data, nb::handle universe) {
     return numpy_universe_mask(data, universe);
 }
 
-bool direct::can_use_leaf_fast_path(nb::handle graph, nb::handle context, nb::handle function_states,
+bool direct::can_use_leaf_fast_path(nb::handle graph, nb::handle context,
+                                    nb::handle function_states,
                             nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
     if (function_states.is_valid() && truthy(function_states)) return false;
@@ -420,19 +425,18 @@ nb::object direct::evaluate_rank_multiply_fast(nb::handle graph, nb::handle cont
     nb::object children = ee::graph_children(graph);
     return via_module(Fn::evaluate_simple_rank_fast,
                       [&] { return product_of_ranks(children, context); },
-                      [&](nb::handle fn) { return product_of_replaced_ranks(fn, children, context); });
+                      [&](nb::handle fn) {
+                          return product_of_replaced_ranks(fn, children, context);
+                      });
 }
 
 nb::object apply_universe_mask(nb::handle data, nb::handle universe) {
-    return via_module(Fn::apply_universe_mask,
-                      [&] { return direct::apply_universe_mask(data, universe); },
-                      [&](nb::handle fn) { return fn(data, universe); });
+    return call_module<direct::apply_universe_mask>(Fn::apply_universe_mask, data, universe);
 }
 
 nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
-    return via_module(Fn::feature_matrix_for_fast_path,
-                      [&] { return direct::feature_matrix_for_fast_path(node, context); },
-                      [&](nb::handle fn) { return fn(node, context); });
+    return call_module<direct::feature_matrix_for_fast_path>(Fn::feature_matrix_for_fast_path,
+                                                            node, context);
 }
 
 }  // namespace ee

@@ -56,15 +56,12 @@ bool registry_allows_stub_fast_path(nb::handle registry, nb::handle name) {
 }
 
 nb::object window_child(nb::handle children) {
-    return via_module(Fn::get_int_window_child,
-                      [&] { return direct::get_int_window_child(children); },
-                      [&](nb::handle fn) { return fn(children); });
+    return call_module<direct::get_int_window_child>(Fn::get_int_window_child, children);
 }
 
 nb::object node_matrix(nb::handle node, nb::handle context) {
-    return via_module(Fn::evaluate_longitudinal_fast_node,
-                      [&] { return direct::evaluate_longitudinal_fast_node(node, context); },
-                      [&](nb::handle fn) { return fn(node, context); });
+    return call_module<direct::evaluate_longitudinal_fast_node>(
+        Fn::evaluate_longitudinal_fast_node, node, context);
 }
 
 // A data leaf held by the context, or a stub rotation of the fast names with exactly one
@@ -157,7 +154,8 @@ bool direct::can_use_longitudinal_fast_path(nb::handle graph, nb::handle context
     return supported(graph, context);
 }
 
-nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle window, nb::handle name) {
+nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle window,
+                                             nb::handle name) {
     nb::object data = asarray_f64(data_arg);
     if (!PyArray_Check(data.ptr())) raise_builtin(PyExc_TypeError, "data must be an array");
     PyArrayObject *a = as_array(data);
@@ -247,9 +245,8 @@ nb::object direct::evaluate_longitudinal_fast_node(nb::handle node, nb::handle c
     nb::object data = node_matrix(data_child, context);
     nb::object window = window_child(children);
     nb::object name = require_value(node, "fast_path.eval");
-    return via_module(Fn::rolling_longitudinal_fast,
-                      [&] { return direct::rolling_longitudinal_fast(data, window, name); },
-                      [&](nb::handle fn) { return fn(data, window, name); });
+    return call_module<direct::rolling_longitudinal_fast>(Fn::rolling_longitudinal_fast, data,
+                                                         window, name);
 }
 
 nb::object direct::evaluate_longitudinal_fast(nb::handle graph, nb::handle context) {

@@ -23,15 +23,11 @@ Py_ssize_t size(nb::handle list) { return PyList_GET_SIZE(list.ptr()); }
 
 // The module's _dict_to_filter_node and _describe_dict_filter for a child sub-tree.
 nb::object filter_node_at(nb::handle node, nb::handle path) {
-    return via_module(Fn::dict_to_filter_node,
-                      [&] { return direct::dict_to_filter_node(node, path); },
-                      [&](nb::handle fn) { return fn(node, path); });
+    return call_module<direct::dict_to_filter_node>(Fn::dict_to_filter_node, node, path);
 }
 
 nb::object description_at(nb::handle node, nb::handle path) {
-    return via_module(Fn::describe_dict_filter,
-                      [&] { return direct::describe_dict_filter(node, path); },
-                      [&](nb::handle fn) { return fn(node, path); });
+    return call_module<direct::describe_dict_filter>(Fn::describe_dict_filter, node, path);
 }
 
 }  // namespace

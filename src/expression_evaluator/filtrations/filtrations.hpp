@@ -1,6 +1,7 @@
-// Filtrations: filter-tree conversion, filter descriptions and the extraction of the
-// passing signals' weight rows. The functions in namespace ee go through the module
-// functions of the same names (via_module); ee::direct holds their implementations.
+// Filtrations: filter-tree conversion, filter descriptions, their resolution during an
+// evaluation and the extraction of the passing signals' weight rows. The functions in
+// namespace ee go through the module functions of the same names (via_module); ee::direct
+// holds their implementations.
 #pragma once
 
 #include "../common/functions.hpp"
@@ -13,6 +14,16 @@ nb::object dict_to_filter_node(nb::handle graph_node);
 
 // The readable description of a filtration sub-tree, e.g. "filtration(and_(gt(x, 1.5), lt))".
 nb::object describe_dict_filter(nb::handle node);
+
+// The filtrations of one evaluation: the passing signals of the filtration node at a path,
+// resolved by the engine at most once per path (None for a path without a node).
+struct FiltrationResolver {
+    nb::handle context;
+    nb::handle nodes;  // path -> filtration node
+    nb::object cache;  // path -> FiltrationResult
+
+    nb::object resolve(nb::handle path);
+};
 
 namespace direct {
 nb::object dict_to_filter_node(nb::handle graph_node, nb::handle path);

@@ -118,26 +118,21 @@ nb::object require_value(nb::handle node, PathRef path) {
 }
 
 nb::object graph_children(nb::handle node) {
-    return via_module(Fn::graph_children, [&] { return direct::graph_children(node); },
-                      [&](nb::handle fn) { return fn(node); });
+    return call_module<direct::graph_children>(Fn::graph_children, node);
 }
 
 nb::object graph_config_dict(nb::handle node) {
-    return via_module(Fn::graph_config_dict, [&] { return direct::graph_config_dict(node); },
-                      [&](nb::handle fn) { return fn(node); });
+    return call_module<direct::graph_config_dict>(Fn::graph_config_dict, node);
 }
 
 nb::object iter_schema_items(nb::handle schema) {
-    return via_module(Fn::iter_schema_items, [&] { return direct::iter_schema_items(schema); },
-                      [&](nb::handle fn) { return fn(schema); });
+    return call_module<direct::iter_schema_items>(Fn::iter_schema_items, schema);
 }
 
 std::pair<nb::object, nb::object> schema_param_name_and_type(nb::handle item,
                                                              nb::handle fallback_name) {
-    nb::object pair = via_module(
-        Fn::schema_param_name_and_type,
-        [&] { return direct::schema_param_name_and_type(item, fallback_name); },
-        [&](nb::handle fn) { return fn(item, fallback_name); });
+    nb::object pair = call_module<direct::schema_param_name_and_type>(
+        Fn::schema_param_name_and_type, item, fallback_name);
     if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2)
         return {nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)),
                 nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1))};
@@ -145,8 +140,7 @@ std::pair<nb::object, nb::object> schema_param_name_and_type(nb::handle item,
 }
 
 nb::object config_param_names(nb::handle entry) {
-    return via_module(Fn::config_param_names, [&] { return direct::config_param_names(entry); },
-                      [&](nb::handle fn) { return fn(entry); });
+    return call_module<direct::config_param_names>(Fn::config_param_names, entry);
 }
 
 std::vector<nb::object> children_vector(nb::handle children) {

@@ -47,10 +47,8 @@ nb::object compute_graph_warmup_rows(nb::handle graph_node, nb::handle registry,
         nb::object ctype = require_type(child, cpath);
         if (equals_str(ctype, "int") || equals_str(ctype, "float") || equals_str(ctype, "string"))
             return;
-        nb::object warmup = via_module(
-            Fn::compute_graph_warmup_rows,
-            [&] { return direct::compute_graph_warmup_rows(child, registry, cpath); },
-            [&](nb::handle fn) { return fn(child, registry, cpath); });
+        nb::object warmup = call_module<direct::compute_graph_warmup_rows>(
+            Fn::compute_graph_warmup_rows, child, registry, cpath);
         recorded.push_back({nb::borrow(child), cpath, warmup});
     });
 
@@ -131,9 +129,8 @@ nb::object compute_graph_warmup_rows(nb::handle graph, nb::handle registry) {
 }
 
 nb::object get_warmup_count_for_instance(nb::handle instance) {
-    return via_module(Fn::get_warmup_count_for_instance,
-                      [&] { return direct::get_warmup_count_for_instance(instance); },
-                      [&](nb::handle fn) { return fn(instance); });
+    return call_module<direct::get_warmup_count_for_instance>(Fn::get_warmup_count_for_instance,
+                                                             instance);
 }
 
 }  // namespace ee

@@ -25,7 +25,9 @@ using H = nb::handle;
 const FunctionDef kFunctions[] = {
     {Fn::validate_evaluation_shapes, "_validate_evaluation_shapes", "OOO",
      "features, universe, useful_signals",
-     [](H, A a) { return returning_none([&] { direct::validate_evaluation_shapes(a[0], a[1], a[2]); }); },
+     [](H, A a) {
+         return returning_none([&] { direct::validate_evaluation_shapes(a[0], a[1], a[2]); });
+     },
      "Raise EvaluationError when features, universe or useful signals disagree in shape."},
     {Fn::generate_node_identities, "generate_node_identities", "O", "graph",
      [](H, A a) { return direct::generate_node_identities(a[0]); },
@@ -33,7 +35,9 @@ const FunctionDef kFunctions[] = {
      "The dict is built once per graph object, in pre-order, and kept on the root until\n"
      "invalidate_graph_evaluation_caches() clears it; callers must not modify it."},
     {Fn::invalidate_graph_evaluation_caches, "invalidate_graph_evaluation_caches", "O", "graph",
-     [](H, A a) { return returning_none([&] { direct::invalidate_graph_evaluation_caches(a[0]); }); },
+     [](H, A a) {
+         return returning_none([&] { direct::invalidate_graph_evaluation_caches(a[0]); });
+     },
      "Clear the structure caches (node identities, collected nodes) of every node of\n"
      "the graph. Call it after changing a graph's structure in place. Objects that are\n"
      "not graph nodes are ignored."},
@@ -98,7 +102,9 @@ const FunctionDef kFunctions[] = {
      "a new (len(passing_ids), N_alloc) float64 array."},
     {Fn::attach_stage_data_feature_leaves, "_attach_stage_data_feature_leaves", "OO",
      "graph, context",
-     [](H, A a) { return returning_none([&] { direct::attach_stage_data_feature_leaves(a[0], a[1]); }); },
+     [](H, A a) {
+         return returning_none([&] { direct::attach_stage_data_feature_leaves(a[0], a[1]); });
+     },
      "Expose two-dimensional stage-data arrays named by the graph's feature leaves as\n"
      "features of the context (loaded features win)."},
     {Fn::annotate_state_identities, "_annotate_state_identities", "O|O", "node, path='root'",
