@@ -79,6 +79,12 @@ std::pair<nb::object, nb::object> unpack2(nb::handle obj) {
     return {items[0], items[1]};
 }
 
+nb::object dict_of(std::initializer_list<std::pair<const char *, nb::handle>> items) {
+    nb::object d = new_dict();
+    for (const auto &[key, value] : items) set_item(d, key, value);
+    return d;
+}
+
 nb::object dict_get(nb::handle mapping, nb::handle key, nb::handle dflt) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());

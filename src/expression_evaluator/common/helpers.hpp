@@ -43,6 +43,9 @@ inline nb::object dict_get(nb::handle mapping, const char *key, nb::handle dflt)
     return dict_get(mapping, nb::handle(interned(key)), dflt);
 }
 
+// A new dict of the given items, in order.
+nb::object dict_of(std::initializer_list<std::pair<const char *, nb::handle>> items);
+
 // mapping[key] = value.
 inline void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();

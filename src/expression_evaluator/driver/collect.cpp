@@ -41,7 +41,7 @@ struct Walker {
     nb::object config_child_types;
 
     nb::object record_type(nb::handle path) {
-        return get_item(get_item(d.node_info, path), nb::borrow(interned("type")));
+        return get_item(get_item(d.node_info, path), str_key("type"));
     }
 
     nb::object param_names(nb::handle nval) {
@@ -127,7 +127,7 @@ struct Walker {
         nb::object inst = make_instance(path, nval, config, state_key);
         set_item(d.func_instances, path, inst);
 
-        if (equals_str(get_item(record, nb::borrow(interned("type"))), "reduction")) {
+        if (equals_str(get_item(record, str_key("type")), "reduction")) {
             nb::object fpath = nb::none();
             Py_ssize_t n = PyList_GET_SIZE(child_paths.ptr());
             for (Py_ssize_t i = 0; i < n; ++i) {
@@ -137,10 +137,8 @@ struct Walker {
                     break;
                 }
             }
-            nb::object red = new_dict();
-            set_item(red, "filtration_path", fpath);
-            set_item(red, "config", config);
-            set_item(d.reduction_nodes, path, red);
+            set_item(d.reduction_nodes, path,
+                     dict_of({{"filtration_path", fpath}, {"config", config}}));
         }
     }
 
@@ -159,12 +157,11 @@ struct Walker {
         }
         nb::object cid = nb::none();
         if (graph_has_field(node, "canonical_id")) cid = get_attr(node, "canonical_id");
-        nb::object record = new_dict();
-        set_item(record, "type", ntype);
-        set_item(record, "node", nval);
-        set_item(record, "canonical_id", cid);
-        set_item(record, "children_paths", child_paths);
-        set_item(record, "children", children);
+        nb::object record = dict_of({{"type", ntype},
+                                     {"node", nval},
+                                     {"canonical_id", cid},
+                                     {"children_paths", child_paths},
+                                     {"children", children}});
         set_item(d.node_info, path, record);
 
         if (equals_str(ntype, "feature") || equals_str(ntype, "aggregation")) {
@@ -197,12 +194,12 @@ void Driver::collect() {
         state_keys = new_dict();
     }
     if (!cached.is_none()) {
-        node_info = get_item(cached, nb::borrow(interned("node_info")));
-        feature_ref_names = get_item(cached, nb::borrow(interned("feature_ref_names")));
-        float_values = get_item(cached, nb::borrow(interned("float_values")));
-        state_keys = get_item(cached, nb::borrow(interned("state_keys")));
-        filtration_nodes = get_item(cached, nb::borrow(interned("filtration_nodes")));
-        reduction_nodes = get_item(cached, nb::borrow(interned("reduction_nodes")));
+        node_info = get_item(cached, str_key("node_info"));
+        feature_ref_names = get_item(cached, str_key("feature_ref_names"));
+        float_values = get_item(cached, str_key("float_values"));
+        state_keys = get_item(cached, str_key("state_keys"));
+        filtration_nodes = get_item(cached, str_key("filtration_nodes"));
+        reduction_nodes = get_item(cached, str_key("reduction_nodes"));
         nb::object feature_index = get_attr(context, "feature_index");
         for_each_item(feature_ref_names, [&](nb::handle path, nb::handle name) {
             if (!contains(feature_index, name)) raise_feature_missing(name);
@@ -211,7 +208,7 @@ void Driver::collect() {
         nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
         while (PyObject *raw = PyIter_Next(kit.ptr())) {
             nb::object path = nb::steal(raw);
-            nb::object fname = get_item(get_item(node_info, path), nb::borrow(interned("node")));
+            nb::object fname = get_item(get_item(node_info, path), str_key("node"));
             if (!contains(bound_instances, path)) raise_bound_missing(path, fname);
             nb::object inst = get_item(bound_instances, path);
             if (inst.is_none()) raise_bound_none(path, fname);
@@ -225,17 +222,16 @@ void Driver::collect() {
         nb::object it = check(PyObject_GetIter(feature_refs.ptr()));
         while (PyObject *raw = PyIter_Next(it.ptr())) {
             nb::object path = nb::steal(raw);
-            set_item(feature_ref_names, path, get_item(get_item(node_info, path), nb::borrow(interned("node"))));
+            set_item(feature_ref_names, path, get_item(get_item(node_info, path), str_key("node")));
         }
         throw_if_error();
         if (can_use_cache) {
-            nb::object entry = new_dict();
-            set_item(entry, "node_info", node_info);
-            set_item(entry, "feature_ref_names", feature_ref_names);
-            set_item(entry, "float_values", float_values);
-            set_item(entry, "state_keys", state_keys);
-            set_item(entry, "filtration_nodes", filtration_nodes);
-            set_item(entry, "reduction_nodes", reduction_nodes);
+            nb::object entry = dict_of({{"node_info", node_info},
+                                        {"feature_ref_names", feature_ref_names},
+                                        {"float_values", float_values},
+                                        {"state_keys", state_keys},
+                                        {"filtration_nodes", filtration_nodes},
+                                        {"reduction_nodes", reduction_nodes}});
             cache_set(graph, "_collect_nodes_cache", entry);
         }
     }
@@ -253,14 +249,14 @@ void Driver::collect() {
             nb::object pos = nb::borrow(value_);
             nb::object shape = get_attr(get_item(features, pos), "shape");
             if (equals(shape, expected)) continue;
-            nb::object fname = get_item(get_item(node_info, path), nb::borrow(interned("node")));
+            nb::object fname = get_item(get_item(node_info, path), str_key("node"));
             nb::object parent;
             nb::object nit = check(PyObject_CallMethod(node_info.ptr(), "values", nullptr));
             nb::object vit = check(PyObject_GetIter(nit.ptr()));
             while (PyObject *rec_raw = PyIter_Next(vit.ptr())) {
                 nb::object rec = nb::steal(rec_raw);
-                if (contains(get_item(rec, nb::borrow(interned("children_paths"))), path)) {
-                    parent = get_item(rec, nb::borrow(interned("node")));
+                if (contains(get_item(rec, str_key("children_paths")), path)) {
+                    parent = get_item(rec, str_key("node"));
                     break;
                 }
             }
@@ -319,7 +315,7 @@ void Driver::collect() {
         Driver &d;
         void visit(nb::handle path) {
             RecursionGuard guard(" while ordering graph nodes");
-            nb::object paths = get_item(get_item(d.node_info, path), nb::borrow(interned("children_paths")));
+            nb::object paths = get_item(get_item(d.node_info, path), str_key("children_paths"));
             nb::object it = check(PyObject_GetIter(paths.ptr()));
             while (PyObject *raw = PyIter_Next(it.ptr())) {
                 nb::object child = nb::steal(raw);
@@ -329,7 +325,7 @@ void Driver::collect() {
             d.topo_order.push_back(nb::borrow(path));
         }
     } topo{*this};
-    topo.visit(nb::borrow(interned("root")));
+    topo.visit(str_key("root"));
 }
 
 }  // namespace ee::driver

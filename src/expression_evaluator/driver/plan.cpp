@@ -151,7 +151,7 @@ void Loop::plan_reduction(NodePlan &p) {
 // holds for the whole call when anything is marked.
 void Loop::seed_data_nan() {
     nan_source = new_dict();
-    nb::object data_nan = nb::borrow(interned("data_nan"));
+    nb::object data_nan = str_key("data_nan");
     if (truthy(d.data_nan_features)) {
         nb::object names = check(PySet_New(d.data_nan_features.ptr()));
         if (PySet_GET_SIZE(names.ptr()) > 0) {

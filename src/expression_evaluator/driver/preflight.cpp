@@ -20,7 +20,7 @@ nb::object sorted_list(nb::handle list) {
 }
 
 std::string joined(nb::handle list) {
-    nb::object sep = nb::borrow(interned(", "));
+    nb::object sep = str_key(", ");
     return to_str(check(PyUnicode_Join(sep.ptr(), list.ptr())));
 }
 
@@ -69,7 +69,7 @@ nb::object unknown_keys(nb::handle config, nb::handle allowed) {
 }
 
 bool is_virtualization(nb::handle entry) {
-    nb::object family = attr_or(entry, "family", nb::borrow(interned("")));
+    nb::object family = attr_or(entry, "family", str_key(""));
     return equals_str(family, "virtualization");
 }
 

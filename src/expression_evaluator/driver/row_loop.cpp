@@ -97,7 +97,7 @@ nb::object Loop::propagate(size_t i, nb::object result) {
     if (all_nan && has_mark && !p.nan_children.empty()) {
         if (!marked[i]) {
             marked[i] = 1;
-            set_item(nan_source, p.path, nb::borrow(interned("data_nan")));
+            set_item(nan_source, p.path, str_key("data_nan"));
         }
         return nan_row(N);
     }
@@ -268,7 +268,7 @@ void Loop::reduction_row(size_t i, Py_ssize_t t) {
     bool stateful = truthy(attr_or(p.inst, "stateful", Py_False));
     nb::object result;
     if (stateful) {
-        if (pnl_column.is_none()) pnl_column = nb::borrow(interned("gross_returns"));
+        if (pnl_column.is_none()) pnl_column = str_key("gross_returns");
         nb::object signal_pnl = signal_pnl_row(ids, A, pnl_column, t);
         PyObject *argv[2] = {input.ptr(), signal_pnl.ptr()};
         result = call_instance(p, argv, 1, signal_pnl_kw.ptr(), t);
@@ -368,7 +368,7 @@ nb::object Loop::run() {
     Py_ssize_t root_warmup = 0;
     if (total_warmup > 0) root_warmup = std::max<Py_ssize_t>(total_warmup - rows_seen(), 0);
 
-    Py_ssize_t root_reg = PyLong_AsSsize_t(get_item(d.reg_map, nb::borrow(interned("root"))).ptr());
+    Py_ssize_t root_reg = PyLong_AsSsize_t(get_item(d.reg_map, str_key("root")).ptr());
     if (root_reg == -1 && PyErr_Occurred()) throw nb::python_error();
     double *out = f64_data(output);
     for (Py_ssize_t t = 0; t < T; ++t) {

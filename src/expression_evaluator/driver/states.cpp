@@ -9,11 +9,11 @@
 namespace ee::driver {
 
 [[noreturn]] void Loop::log_state_failure(nb::handle inst, nb::handle path) {
-    nb::object fname = nb::borrow(interned("unknown"));
+    nb::object fname = str_key("unknown");
     if (contains(d.node_info, path)) fname = get_item(get_item(d.node_info, path), str_key("node"));
     nb::object logger = global("_logger");
     nb::object id = check(PyLong_FromVoidPtr(inst.ptr()));
-    call_kw(get_attr(logger, "error"), {nb::borrow(interned("expression_evaluator.get_state_failed"))},
+    call_kw(get_attr(logger, "error"), {str_key("expression_evaluator.get_state_failed")},
             {"instance_id", "node_id", "function_name"}, {id, path, fname});
     throw;  // re-raise the error being handled
 }
@@ -37,7 +37,7 @@ void Loop::cold_start_prefill() {
         if (needed == -1 && PyErr_Occurred()) throw nb::python_error();
 
         nb::object config = dict_get(info, "config", new_dict());
-        nb::object pnl_column = dict_get(config, "pnl_column", nb::borrow(interned("gross_returns")));
+        nb::object pnl_column = dict_get(config, "pnl_column", str_key("gross_returns"));
         nb::object red = get_item(d.reduction_nodes, path);
         nb::object fpath = dict_get(red, "filtration_path", nb::none());
         nb::object res = fpath.is_none() ? nb::none() : filtrations.resolve(fpath);

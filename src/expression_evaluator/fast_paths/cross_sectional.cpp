@@ -248,7 +248,7 @@ nb::object direct::apply_universe_mask(nb::handle data, nb::handle universe) {
 
 bool direct::can_use_leaf_fast_path(nb::handle graph, nb::handle context,
                                     nb::handle function_states,
-                            nb::handle data_nan_features) {
+                                    nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
     if (function_states.is_valid() && truthy(function_states)) return false;
     if (!is_data_leaf_type(require_type(graph, "root"))) return false;
@@ -281,13 +281,18 @@ nb::object direct::feature_matrix_for_fast_path(nb::handle node, nb::handle cont
 // ---------------------------------------------------------------------------------------
 // Rank, rank-multiply.
 
+bool context_has_extras(nb::handle context) {
+    return truthy(get_attr(context, "useful_signals")) ||
+           truthy(get_attr(context, "transform_pipeline")) ||
+           truthy(get_attr(context, "metaparameters"));
+}
+
 bool direct::can_use_simple_rank_fast_path(nb::handle graph, nb::handle context,
-                                   nb::handle function_states, nb::handle data_nan_features) {
+                                           nb::handle function_states,
+                                           nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
     if (function_states.is_valid() && truthy(function_states)) return false;
-    if (truthy(get_attr(context, "useful_signals"))) return false;
-    if (truthy(get_attr(context, "transform_pipeline"))) return false;
-    if (truthy(get_attr(context, "metaparameters"))) return false;
+    if (context_has_extras(context)) return false;
     if (!equals_str(require_type(graph, "root"), "rotation")) return false;
     if (!equals_str(require_value(graph, "root"), kRank)) return false;
     nb::object children = ee::graph_children(graph);
@@ -315,15 +320,13 @@ nb::object direct::evaluate_simple_rank_fast(nb::handle graph, nb::handle contex
 }
 
 bool direct::can_use_rank_multiply_fast_path(nb::handle graph, nb::handle context,
-                                     nb::handle function_states,
-                                     nb::handle bound_function_instances,
-                                     nb::handle data_nan_features) {
+                                             nb::handle function_states,
+                                             nb::handle bound_function_instances,
+                                             nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
     if (function_states.is_valid() && truthy(function_states)) return false;
     if (bound_function_instances.is_valid() && truthy(bound_function_instances)) return false;
-    if (truthy(get_attr(context, "useful_signals"))) return false;
-    if (truthy(get_attr(context, "transform_pipeline"))) return false;
-    if (truthy(get_attr(context, "metaparameters"))) return false;
+    if (context_has_extras(context)) return false;
     if (!equals_str(require_type(graph, "root"), "rotation")) return false;
     if (!equals_str(require_value(graph, "root"), kCombine)) return false;
     nb::object registry = get_attr(context, "registry");

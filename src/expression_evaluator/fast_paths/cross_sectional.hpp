@@ -16,6 +16,10 @@ nb::object apply_universe_mask(nb::handle data, nb::handle universe);
 // float64; EvaluationError "Feature '...' not in context" for an unknown name.
 nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context);
 
+// Useful signals, a pending transform pipeline or metaparameters on the context: what the
+// whole-matrix paths leave to the general path.
+bool context_has_extras(nb::handle context);
+
 namespace direct {
 nb::object apply_universe_mask(nb::handle data, nb::handle universe);
 nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context);

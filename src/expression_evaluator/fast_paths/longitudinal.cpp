@@ -140,17 +140,15 @@ nb::object direct::get_int_window_child(nb::handle children) {
 }
 
 bool direct::can_use_longitudinal_fast_path(nb::handle graph, nb::handle context,
-                                    nb::handle function_states, nb::handle T,
-                                    nb::handle data_nan_features) {
+                                            nb::handle function_states, nb::handle T,
+                                            nb::handle data_nan_features) {
     if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
     nb::object min_rows = global("_LONGITUDINAL_FAST_MIN_ROWS");
     int below = PyObject_RichCompareBool(T.ptr(), min_rows.ptr(), Py_LT);
     if (below < 0) throw nb::python_error();
     if (below) return false;
     if (function_states.is_valid() && !function_states.is_none()) return false;
-    if (truthy(get_attr(context, "useful_signals"))) return false;
-    if (truthy(get_attr(context, "transform_pipeline"))) return false;
-    if (truthy(get_attr(context, "metaparameters"))) return false;
+    if (context_has_extras(context)) return false;
     return supported(graph, context);
 }
 
