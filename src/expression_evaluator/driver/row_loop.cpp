@@ -403,25 +403,27 @@ struct Loop {
             throw nb::python_error();
     }
 
-    // Weight rows at t of the signals named by `ids`, into the first rows of the buffer.
-    void fill_signals(nb::handle ids, Py_ssize_t A, Py_ssize_t t) {
+    // The passing ids as a tuple of their own: its size is the number of ids iterated, not
+    // what the container's len() claims, and no callback can change it while we walk it.
+    static nb::object id_tuple(nb::handle ids) { return check(PySequence_Tuple(ids.ptr())); }
+
+    // Weight rows at t of the signals named by the tuple `ids`, into the first rows of the
+    // buffer.
+    void fill_signals(nb::handle ids, Py_ssize_t t) {
+        Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
         ensure_buffer(A);
         nb::object signals = get_attr(d.context, "useful_signals");
-        nb::object it = check(PyObject_GetIter(ids.ptr()));
-        Py_ssize_t k = 0;
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object sid = nb::steal(raw);
-            nb::object sig = get_item(signals, sid);
-            fill_row(buffer, k++, get_attr(sig, "weights"), t);
+        for (Py_ssize_t k = 0; k < A; ++k) {
+            nb::object sig = get_item(signals, PyTuple_GET_ITEM(ids.ptr(), k));
+            fill_row(buffer, k, get_attr(sig, "weights"), t);
         }
-        throw_if_error();
     }
 
     nb::object sorted_signal_ids() {
         nb::object signals = get_attr(d.context, "useful_signals");
         nb::object ids = check(PySequence_List(signals.ptr()));
         if (PyList_Sort(ids.ptr()) != 0) throw nb::python_error();
-        return ids;
+        return check(PyList_AsTuple(ids.ptr()));
     }
 
     // ---------------------------------------------------------------------------------
@@ -608,29 +610,25 @@ struct Loop {
 
     void filtration_row(const NodePlan &p, Py_ssize_t t) {
         nb::object res = resolve_filt(p.path);
-        nb::object ids = get_attr(res, "passing_ids");
-        fill_signals(ids, length(ids), t);
+        fill_signals(id_tuple(get_attr(res, "passing_ids")), t);
     }
 
-    // signal_pnl of a stateful reduction at row t.
-    nb::object signal_pnl_row(nb::handle ids, Py_ssize_t A, nb::handle pnl_column, Py_ssize_t t) {
+    // signal_pnl of a stateful reduction at row t, for the tuple `ids`.
+    nb::object signal_pnl_row(nb::handle ids, nb::handle pnl_column, Py_ssize_t t) {
+        const Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
         nb::object out = zeros_f64_1d(A);
         double *o = f64_data(out);
         nb::object vectors = get_attr(d.context, "signal_pnl_vectors");
-        nb::object it = check(PyObject_GetIter(ids.ptr()));
         if (truthy(vectors)) {
-            Py_ssize_t k = 0;
             nb::object zero = check(PyFloat_FromDouble(0.0));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
-                nb::object sid = nb::steal(raw);
-                Py_ssize_t kk = k++;
+            for (Py_ssize_t k = 0; k < A; ++k) {
+                nb::handle sid = PyTuple_GET_ITEM(ids.ptr(), k);
                 if (!contains(vectors, sid)) continue;
                 nb::object v = dict_get(get_item(vectors, sid), pnl_column, zero);
-                if (PyFloat_CheckExact(v.ptr())) o[kk] = PyFloat_AS_DOUBLE(v.ptr());
-                else if (PyObject_SetItem(out.ptr(), py_int(kk).ptr(), v.ptr()) != 0)
+                if (PyFloat_CheckExact(v.ptr())) o[k] = PyFloat_AS_DOUBLE(v.ptr());
+                else if (PyObject_SetItem(out.ptr(), py_int(k).ptr(), v.ptr()) != 0)
                     throw nb::python_error();
             }
-            throw_if_error();
             return out;
         }
         Py_ssize_t col = 0;
@@ -651,15 +649,12 @@ struct Loop {
             if (col == -1 && PyErr_Occurred()) throw nb::python_error();
         }
         nb::object signals = get_attr(d.context, "useful_signals");
-        Py_ssize_t k = 0;
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object sid = nb::steal(raw);
-            Py_ssize_t kk = k++;
+        for (Py_ssize_t k = 0; k < A; ++k) {
+            nb::handle sid = PyTuple_GET_ITEM(ids.ptr(), k);
             if (!contains(signals, sid)) continue;
             nb::object pnl = get_attr(get_item(signals, sid), "pnl");
-            set_pnl_entry(out, kk, pnl, t, col);
+            set_pnl_entry(out, k, pnl, t, col);
         }
-        throw_if_error();
         return out;
     }
 
@@ -693,22 +688,20 @@ struct Loop {
         nb::object res = nb::none();
         if (!p.filtration_path.is_none()) res = resolve_filt(p.filtration_path);
         nb::object ids;
-        Py_ssize_t A;
         if (!res.is_none()) {
-            ids = get_attr(res, "passing_ids");
-            A = length(ids);
+            ids = id_tuple(get_attr(res, "passing_ids"));
         } else {
             ids = sorted_signal_ids();
-            A = length(ids);
-            if (A > 0) fill_signals(ids, A, t);
+            if (PyTuple_GET_SIZE(ids.ptr()) > 0) fill_signals(ids, t);
         }
+        const Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
         nb::object input = buffer_head(A);
         nb::object pnl_column = dict_get(p.config, "pnl_column", nb::none());
         bool stateful = truthy(attr_or(p.inst, "stateful", Py_False));
         nb::object result;
         if (stateful) {
             if (pnl_column.is_none()) pnl_column = nb::borrow(interned("gross_returns"));
-            nb::object signal_pnl = signal_pnl_row(ids, A, pnl_column, t);
+            nb::object signal_pnl = signal_pnl_row(ids, pnl_column, t);
             PyObject *argv[2] = {input.ptr(), signal_pnl.ptr()};
             result = call_instance(p, argv, 1, signal_pnl_kw.ptr(), t);
         } else {
@@ -823,8 +816,9 @@ struct Loop {
             nb::object red = get_item(d.reduction_nodes, path);
             nb::object fpath = dict_get(red, "filtration_path", nb::none());
             nb::object res = fpath.is_none() ? nb::none() : resolve_filt(fpath);
-            nb::object ids = res.is_none() ? sorted_signal_ids() : get_attr(res, "passing_ids");
-            Py_ssize_t A = length(ids);
+            nb::object ids =
+                res.is_none() ? sorted_signal_ids() : id_tuple(get_attr(res, "passing_ids"));
+            const Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
             Py_ssize_t col = 0;
             nb::object labels = get_attr(d.context, "column_labels");
             if (truthy(pnl_column) && truthy(labels) && contains(labels, pnl_column)) {
@@ -834,12 +828,11 @@ struct Loop {
                 if (col == -1 && PyErr_Occurred()) throw nb::python_error();
             }
             nb::object signals = get_attr(d.context, "useful_signals");
-            nb::object id_list = check(PySequence_List(ids.ptr()));
             for (Py_ssize_t row = std::max<Py_ssize_t>(T - needed, 0); row < T; ++row) {
                 nb::object signal_pnl = zeros_f64_1d(A);
                 nb::object extraction = zeros_f64(A, N);
-                for (Py_ssize_t k = 0; k < A && k < PyList_GET_SIZE(id_list.ptr()); ++k) {
-                    nb::handle sid(PyList_GET_ITEM(id_list.ptr(), k));
+                for (Py_ssize_t k = 0; k < A; ++k) {
+                    nb::handle sid(PyTuple_GET_ITEM(ids.ptr(), k));
                     if (!contains(signals, sid)) continue;  // its rows stay zero
                     nb::object sig = get_item(signals, sid);
                     set_pnl_entry(signal_pnl, k, get_attr(sig, "pnl"), row, col);
@@ -891,7 +884,7 @@ struct Loop {
 
     nb::object run() {
         nb::handle ctx = d.context;
-        Py_ssize_t n_nodes = length(d.node_info);
+        Py_ssize_t n_nodes = d.n_registers;
         set_attr(ctx, "registers", zeros_f64(n_nodes, N));
         Py_ssize_t total_warmup = 0;
         if (!d.bound_nonempty) {

@@ -1,0 +1,97 @@
+"""Hostile inputs to the native code: containers whose len() lies, huge windows and widths in
+carried states, small thread stacks, unaligned and empty rows. The outcome is a correct
+answer or a Python exception, never a crash or an allocation sized by the attacker."""
+
+import numpy as np
+import pytest
+
+from tessaline.functions._typed_shapes import FunctionGraphNode as Node
+from tessaline.simulator_engine._types import UsefulSignal
+
+T, W = 4, 64
+
+
+class LyingList(list):
+    def __len__(self):
+        return 1
+
+
+class LyingDict(dict):
+    def __len__(self):
+        return 1
+
+
+class Sum:
+    """A stateful reduction: the column sums of its extraction rows plus the sum of the PnL."""
+
+    stateful = True
+    window = 2
+
+    def __call__(self, extraction, signal_pnl=None):
+        return extraction.sum(axis=0) + signal_pnl.sum()
+
+    def get_state(self):
+        return {"count": 0, "window": 2}
+
+
+class Mean:
+    stateful = False
+
+
+def _context(ee, **kwargs):
+    signals = {f"s{i}": UsefulSignal(np.full((T, W), i + 1.0), np.full((T, 1), 10.0 * (i + 1)))
+               for i in range(3)}
+    context = ee.EvaluationContext((np.arange(T * W, dtype=float).reshape(T, W),), {"x": 0},
+                                   useful_signals=signals, **kwargs)
+    context._collect_states = False
+    return context
+
+
+@pytest.mark.parametrize("instance, kwargs, expected", [
+    (Mean(), {}, 2.0),                                             # the mean of 1, 2 and 3
+    (Sum(), {}, 20 * 6.0 + 20 * 60.0),                             # PnL from the signals
+    (Sum(), {"signal_pnl_vectors": {f"s{i}": {"gross_returns": 1.0} for i in range(3)}},
+     20 * 6.0 + 60.0),
+])
+def test_passing_ids_whose_len_lies(ee, monkeypatch, instance, kwargs, expected):
+    # Sixty passing ids that claim to be one.
+    monkeypatch.setattr(ee, "FiltrationInstance",
+                        lambda tree, registry: lambda pool: LyingList(sorted(pool) * 20))
+    graph = Node("reduction", "r", [Node("filtration", "filtration")])
+    result = ee.evaluate(graph, _context(ee, **kwargs), bound_function_instances={"root": instance})
+    np.testing.assert_array_equal(result.weights, np.full((T, W), expected))
+
+
+def test_cold_start_passing_ids_whose_len_lies(ee, monkeypatch):
+    monkeypatch.setattr(ee, "FiltrationInstance",
+                        lambda tree, registry: lambda pool: LyingList(sorted(pool) * 20))
+    seen = []
+
+    class Recording(Sum):
+        def __call__(self, extraction, signal_pnl=None):
+            seen.append((extraction.shape, signal_pnl.shape))
+            return super().__call__(extraction, signal_pnl)
+
+    from tessaline.functions._typed_shapes import FunctionState
+    graph = Node("reduction", "r", [Node("filtration", "filtration")])
+    state = FunctionState(function_name="r", function_version="1", data={"count": 1, "window": 3})
+    ee.evaluate(graph, _context(ee), {"root": state}, True,
+                bound_function_instances={"root": Recording()})
+    assert seen[:2] == [((60, W), (60,))] * 2  # the two pre-fill rows, then the loop
+
+
+def test_cached_node_table_whose_len_lies(ee):
+    def add(a, b):
+        return a + b
+
+    graph = Node("rotation", "add", [Node("rotation", "neg", [Node("feature", "x")]),
+                                     Node("feature", "x")])
+    bound = {"root": add, "root.c0": np.negative}
+    context = _context(ee)
+    first = ee.evaluate(graph, context, bound_function_instances=bound).weights
+    cache = graph._collect_nodes_cache
+    cache["node_info"] = LyingDict(cache["node_info"])
+    again = ee.evaluate(graph, context, bound_function_instances=bound).weights
+    np.testing.assert_array_equal(again, first)
+    np.testing.assert_array_equal(first, np.zeros((T, W)))
+
