@@ -52,7 +52,8 @@ NewRow rank_row(InRow row) {
 // counts 0.0), of their squares and of the invalid cells since the first row, and trailing
 // totals over the rows that already left the window, fed from a ring of the last w input
 // rows. A window's sums are the difference of the two, exactly as the whole-matrix kernel
-// forms them, so both give the same bits.
+// forms them, so both give the same bits. The ring grows one row per row consumed until it
+// holds w rows, so a window far longer than the stream costs only the rows seen.
 
 namespace rk = ee::kernels::rolling;
 using acc_t = rk::acc_t;
@@ -116,6 +117,7 @@ class RollingStream {
                                    std::to_string(n)).c_str());
         double *o = nullptr;
         NewRow out = new_row(n, o);
+        if (count_ < w_) ring_.resize((std::size_t) (count_ + 1) * (std::size_t) width_);
         const double *leaving = count_ >= w_ ? ring_.data() + (count_ % w_) * width_ : nullptr;
         if (split_ && !(rk::split_safe_cells(row.data(), width_) &&
                         (!leaving || rk::split_safe_cells(leaving, width_))))
@@ -161,7 +163,8 @@ class RollingStream {
             return;
         }
         const std::int64_t n = int_entry(d, "width", 0);
-        if (n > (std::int64_t(1) << 31) || (std::int64_t(1) << 40) / std::max<std::int64_t>(n, 1) < w_)
+        if (n > (std::int64_t(1) << 31) ||
+            (std::int64_t(1) << 40) / std::max<std::int64_t>(n, 1) < std::min(count, w_))
             throw nb::value_error("state width is out of range");
         for (const char *key : {"sum", "sum_sq", "invalid", "lag_sum", "lag_sum_sq", "lag_invalid", "ring"})
             if (!d.contains(key))
@@ -175,7 +178,7 @@ class RollingStream {
         from_bytes(d["lag_sum"], fresh.lsum_, un, "lag_sum");
         from_bytes(d["lag_sum_sq"], fresh.lsq_, un, "lag_sum_sq");
         from_bytes(d["lag_invalid"], fresh.lbad_, un, "lag_invalid");
-        from_bytes(d["ring"], fresh.ring_, un * (std::size_t) w_, "ring");
+        from_bytes(d["ring"], fresh.ring_, un * (std::size_t) std::min(count, w_), "ring");
         fresh.count_ = count;
         fresh.split_ = false;
         fresh.try_split();
@@ -195,7 +198,7 @@ class RollingStream {
         width_ = n;
         sum_.assign(un, 0.0L), sq_.assign(un, 0.0L), bad_.assign(un, 0);
         lsum_.assign(un, 0.0L), lsq_.assign(un, 0.0L), lbad_.assign(un, 0);
-        ring_.assign(un * (std::size_t) w_, 0.0);
+        ring_.clear();
         split_totals_.assign(8 * un, 0.0);  // +0.0 totals, split
         split_ = true;
     }
