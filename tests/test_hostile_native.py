@@ -113,3 +113,21 @@ def test_huge_window_costs_only_the_rows_seen(kind):
     resumed = _stream(kind, 10**15)
     resumed.set_state(state)
     assert resumed.get_state() == state
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"width": 2**27}, "'width' is 134217728 but the byte strings hold 3 columns"),
+    ({"width": 2**27, "sum": b"\0" * 100}, "'sum' has the wrong size: 100 bytes for width 1342"),
+    ({"count": 2**40}, "'ring' has the wrong size: 72 bytes for width 3 and 1000000 rows"),
+])
+def test_carried_state_checked_before_allocation(change, message):
+    from tessaline.functions.builtins import RollingStd
+    stream = _stream(1, 10**6)
+    for row in np.ones((3, 3)):
+        stream.push(row)
+    state = {**stream.get_state(), **change}
+    with pytest.raises(ValueError, match=message):
+        _stream(1, 10**6).set_state(state)
+    with pytest.raises(ValueError, match=message):
+        RollingStd.from_state(state)
+

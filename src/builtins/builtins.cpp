@@ -88,15 +88,23 @@ std::int64_t int_entry(nb::dict d, const char *key, std::int64_t fallback) {
     return (std::int64_t) x;
 }
 
+// The byte strings of a state, in the order the stream keeps them, with their cell size;
+// the ring holds min(count, window) rows of the width, the others one row each.
+struct StateBytes {
+    const char *key;
+    std::size_t cell;
+    bool ring;
+};
+constexpr StateBytes kStateBytes[] = {
+    {"sum", sizeof(acc_t), false},     {"sum_sq", sizeof(acc_t), false},
+    {"invalid", sizeof(std::int64_t), false}, {"lag_sum", sizeof(acc_t), false},
+    {"lag_sum_sq", sizeof(acc_t), false}, {"lag_invalid", sizeof(std::int64_t), false},
+    {"ring", sizeof(double), true}};
+constexpr std::size_t kStateEntries = sizeof kStateBytes / sizeof kStateBytes[0];
+
 template <typename T>
-void from_bytes(nb::handle obj, std::vector<T> &v, std::size_t n, const char *what) {
-    if (!PyBytes_Check(obj.ptr()))
-        throw nb::type_error((std::string("state entry '") + what + "' must be bytes").c_str());
-    nb::bytes b = nb::borrow<nb::bytes>(obj);
-    if (b.size() != n * sizeof(T))
-        throw nb::value_error((std::string("state entry '") + what + "' has the wrong size").c_str());
-    v.resize(n);
-    std::memcpy(v.data(), b.c_str(), b.size());
+void copy_bytes(nb::handle obj, std::vector<T> &v) {
+    std::memcpy(v.data(), PyBytes_AS_STRING(obj.ptr()), v.size() * sizeof(T));
 }
 
 class RollingStream {
@@ -163,22 +171,56 @@ class RollingStream {
             return;
         }
         const std::int64_t n = int_entry(d, "width", 0);
-        if (n > (std::int64_t(1) << 31) ||
-            (std::int64_t(1) << 40) / std::max<std::int64_t>(n, 1) < std::min(count, w_))
-            throw nb::value_error("state width is out of range");
-        for (const char *key : {"sum", "sum_sq", "invalid", "lag_sum", "lag_sum_sq", "lag_invalid", "ring"})
-            if (!d.contains(key))
-                throw nb::value_error((std::string("state lacks the entry '") + key + "'").c_str());
+        for (const StateBytes &e : kStateBytes)
+            if (!d.contains(e.key))
+                throw nb::value_error((std::string("state lacks the entry '") + e.key + "'").c_str());
+        // Every byte string is checked against the width before anything is allocated, so
+        // a state never asks for more memory than it brings.
+        nb::object bytes[kStateEntries];
+        std::uint64_t size[kStateEntries];
+        for (std::size_t i = 0; i < kStateEntries; ++i) {
+            const std::string key = kStateBytes[i].key;
+            bytes[i] = d[kStateBytes[i].key];
+            if (!PyBytes_Check(bytes[i].ptr()))
+                throw nb::type_error(("state entry '" + key + "' must be bytes").c_str());
+            size[i] = (std::uint64_t) PyBytes_GET_SIZE(bytes[i].ptr());
+        }
+        const std::uint64_t rows = (std::uint64_t) std::min(count, w_);
+        auto fits = [&](std::size_t i, std::uint64_t width) {
+            const StateBytes &e = kStateBytes[i];
+            return (unsigned __int128) width * e.cell * (e.ring ? rows : 1) == size[i];
+        };
+        auto all_fit = [&](std::uint64_t width) {
+            for (std::size_t i = 0; i < kStateEntries; ++i)
+                if (!fits(i, width)) return false;
+            return true;
+        };
+        if (!all_fit((std::uint64_t) n)) {
+            // Byte strings that agree on another width: the width is what is wrong.
+            const std::uint64_t held = size[0] / sizeof(acc_t);
+            if (all_fit(held))
+                throw nb::value_error(("state entry 'width' is " + std::to_string(n) +
+                                       " but the byte strings hold " + std::to_string(held) +
+                                       " columns").c_str());
+            for (std::size_t i = 0; i < kStateEntries; ++i) {
+                if (fits(i, (std::uint64_t) n)) continue;
+                std::string msg = std::string("state entry '") + kStateBytes[i].key +
+                                  "' has the wrong size: " + std::to_string(size[i]) +
+                                  " bytes for width " + std::to_string(n);
+                if (kStateBytes[i].ring) msg += " and " + std::to_string(rows) + " rows";
+                throw nb::value_error(msg.c_str());
+            }
+        }
         RollingStream fresh(kind_, w_);
         fresh.allocate(n);
-        const std::size_t un = (std::size_t) n;
-        from_bytes(d["sum"], fresh.sum_, un, "sum");
-        from_bytes(d["sum_sq"], fresh.sq_, un, "sum_sq");
-        from_bytes(d["invalid"], fresh.bad_, un, "invalid");
-        from_bytes(d["lag_sum"], fresh.lsum_, un, "lag_sum");
-        from_bytes(d["lag_sum_sq"], fresh.lsq_, un, "lag_sum_sq");
-        from_bytes(d["lag_invalid"], fresh.lbad_, un, "lag_invalid");
-        from_bytes(d["ring"], fresh.ring_, un * (std::size_t) std::min(count, w_), "ring");
+        fresh.ring_.resize((std::size_t) rows * (std::size_t) n);
+        copy_bytes(bytes[0], fresh.sum_);
+        copy_bytes(bytes[1], fresh.sq_);
+        copy_bytes(bytes[2], fresh.bad_);
+        copy_bytes(bytes[3], fresh.lsum_);
+        copy_bytes(bytes[4], fresh.lsq_);
+        copy_bytes(bytes[5], fresh.lbad_);
+        copy_bytes(bytes[6], fresh.ring_);
         fresh.count_ = count;
         fresh.split_ = false;
         fresh.try_split();
