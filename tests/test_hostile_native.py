@@ -131,3 +131,42 @@ def test_carried_state_checked_before_allocation(change, message):
     with pytest.raises(ValueError, match=message):
         RollingStd.from_state(state)
 
+
+# ---- recursion on a small thread stack: leaves work, deep graphs end in RecursionError
+
+def _on_thread(fn, stack_size):
+    import threading
+    out = []
+
+    def run():
+        try:
+            out.append(fn())
+        except RecursionError as exc:
+            out.append(exc)
+
+    old = threading.stack_size(stack_size)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    return out[0]
+
+
+@pytest.mark.parametrize("stack_kib", [256, 1024])
+def test_small_thread_stack(ee, stack_kib):
+    import sys
+    context = _context(ee)
+    leaf = _on_thread(lambda: ee.evaluate(Node("feature", "x"), context).weights, stack_kib * 1024)
+    np.testing.assert_array_equal(leaf, context.features[0])
+    deep = Node("feature", "x")
+    for _ in range(100_000):
+        deep = Node("rotation", "f", [deep])
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10**6)  # the stack, not the limit, stops the walk
+    try:
+        error = _on_thread(lambda: ee.evaluate(deep, context), stack_kib * 1024)
+    finally:
+        sys.setrecursionlimit(limit)
+    assert isinstance(error, RecursionError)
