@@ -170,3 +170,28 @@ def test_small_thread_stack(ee, stack_kib):
     finally:
         sys.setrecursionlimit(limit)
     assert isinstance(error, RecursionError)
+
+
+# ---- row functions of the built-ins on empty and unaligned rows (checked by UBSan)
+
+@pytest.mark.parametrize("kind", [0, 1, 2])
+def test_zero_column_stream_resumed(kind):
+    stream = _stream(kind, 2)
+    stream.push(np.empty(0))
+    resumed = _stream(kind, 2)
+    resumed.set_state(stream.get_state())
+    assert resumed.push(np.empty(0)).shape == (0,) and resumed.count == 2
+
+
+@pytest.mark.parametrize("name", ["CrossSectionalRank", "RollingMean", "RollingStd",
+                                  "RollingZScore"])
+def test_unaligned_rows(name):
+    from tessaline.functions import builtins
+    make = getattr(builtins, name)
+    rows = np.random.default_rng(0).normal(size=(6, 9))
+    rows[2, 3] = np.nan
+    unaligned = np.frombuffer(b"\0" + rows.tobytes(), offset=1).reshape(rows.shape)
+    assert not unaligned.flags.aligned
+    aligned_fn, unaligned_fn = (make() if name.endswith("Rank") else make(3) for _ in "ab")
+    for row, odd in zip(rows, unaligned):
+        assert aligned_fn(row).tobytes() == unaligned_fn(odd).tobytes()

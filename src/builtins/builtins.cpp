@@ -35,6 +35,16 @@ NewRow new_row(std::size_t n, double *&data) {
     return NewRow(data, {n}, owner);
 }
 
+// The cells of a row where the kernels may read them as doubles: in place, or copied into
+// `copy` when the row is not 8-byte aligned (a view into a byte buffer at an odd offset).
+const double *aligned_cells(const InRow &row, std::vector<double> &copy) {
+    const void *p = row.data();
+    if (reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) return row.data();
+    copy.resize(row.shape(0));
+    std::memcpy(copy.data(), p, copy.size() * sizeof(double));
+    return copy.data();
+}
+
 // Cross-sectional rank of one row: k / (n - 1) over the valid cells, ties sharing the mean
 // of their positions, 0.5 for a single valid cell, NaN where the input is NaN.
 NewRow rank_row(InRow row) {
@@ -42,7 +52,8 @@ NewRow rank_row(InRow row) {
     const std::size_t n = row.shape(0);
     double *o = nullptr;
     NewRow out = new_row(n, o);
-    ee::kernels::rank_row_average(row.data(), o, n, scratch);
+    std::vector<double> copy;
+    ee::kernels::rank_row_average(aligned_cells(row, copy), o, n, scratch);
     return out;
 }
 
@@ -104,7 +115,7 @@ constexpr std::size_t kStateEntries = sizeof kStateBytes / sizeof kStateBytes[0]
 
 template <typename T>
 void copy_bytes(nb::handle obj, std::vector<T> &v) {
-    std::memcpy(v.data(), PyBytes_AS_STRING(obj.ptr()), v.size() * sizeof(T));
+    if (!v.empty()) std::memcpy(v.data(), PyBytes_AS_STRING(obj.ptr()), v.size() * sizeof(T));
 }
 
 class RollingStream {
@@ -125,17 +136,19 @@ class RollingStream {
                                    std::to_string(n)).c_str());
         double *o = nullptr;
         NewRow out = new_row(n, o);
+        std::vector<double> copy;
+        const double *in = aligned_cells(row, copy);
         if (count_ < w_) ring_.resize((std::size_t) (count_ + 1) * (std::size_t) width_);
         const double *leaving = count_ >= w_ ? ring_.data() + (count_ % w_) * width_ : nullptr;
-        if (split_ && !(rk::split_safe_cells(row.data(), width_) &&
+        if (split_ && !(rk::split_safe_cells(in, width_) &&
                         (!leaving || rk::split_safe_cells(leaving, width_))))
             join();
         if (split_) {
-            rk::stream_step_split((rk::Stat) kind_, row.data(), o, width_, count_, w_,
+            rk::stream_step_split((rk::Stat) kind_, in, o, width_, count_, w_,
                                   split_totals_.data(), bad_.data(), lbad_.data(), ring_.data());
         } else {
             const bool squares = kind_ != kMean;
-            rk::stream_step((rk::Stat) kind_, row.data(), o, width_, count_, w_, sum_.data(),
+            rk::stream_step((rk::Stat) kind_, in, o, width_, count_, w_, sum_.data(),
                             squares ? sq_.data() : nullptr, bad_.data(), lsum_.data(),
                             squares ? lsq_.data() : nullptr, lbad_.data(), ring_.data());
             if (++wide_calls_ % kSplitRetry == 0) try_split();
