@@ -2,10 +2,16 @@
 carried states, small thread stacks, unaligned and empty rows. The outcome is a correct
 answer or a Python exception, never a crash or an allocation sized by the attacker."""
 
+import sys
+import threading
+
 import numpy as np
 import pytest
 
-from tessaline.functions._typed_shapes import FunctionGraphNode as Node
+from tessaline.functions import builtins
+from tessaline.functions._builtins import RollingStream
+from tessaline.functions._typed_shapes import FunctionGraphNode as Node, FunctionState
+from tessaline.simulator_engine import expression_evaluator as ee
 from tessaline.simulator_engine._types import UsefulSignal
 
 T, W = 4, 64
@@ -25,20 +31,16 @@ class Sum:
     """A stateful reduction: the column sums of its extraction rows plus the sum of the PnL."""
 
     stateful = True
-    window = 2
 
     def __call__(self, extraction, signal_pnl=None):
         return extraction.sum(axis=0) + signal_pnl.sum()
-
-    def get_state(self):
-        return {"count": 0, "window": 2}
 
 
 class Mean:
     stateful = False
 
 
-def _context(ee, **kwargs):
+def _context(**kwargs):
     signals = {f"s{i}": UsefulSignal(np.full((T, W), i + 1.0), np.full((T, 1), 10.0 * (i + 1)))
                for i in range(3)}
     context = ee.EvaluationContext((np.arange(T * W, dtype=float).reshape(T, W),), {"x": 0},
@@ -47,24 +49,30 @@ def _context(ee, **kwargs):
     return context
 
 
+def _filtered_reduction():
+    return Node("reduction", "r", [Node("filtration", "filtration")])
+
+
+@pytest.fixture
+def sixty_ids_claiming_one(monkeypatch):
+    monkeypatch.setattr(ee, "FiltrationInstance",
+                        lambda tree, registry: lambda pool: LyingList(sorted(pool) * 20))
+
+
+@pytest.mark.usefixtures("sixty_ids_claiming_one")
 @pytest.mark.parametrize("instance, kwargs, expected", [
     (Mean(), {}, 2.0),                                             # the mean of 1, 2 and 3
     (Sum(), {}, 20 * 6.0 + 20 * 60.0),                             # PnL from the signals
     (Sum(), {"signal_pnl_vectors": {f"s{i}": {"gross_returns": 1.0} for i in range(3)}},
      20 * 6.0 + 60.0),
 ])
-def test_passing_ids_whose_len_lies(ee, monkeypatch, instance, kwargs, expected):
-    # Sixty passing ids that claim to be one.
-    monkeypatch.setattr(ee, "FiltrationInstance",
-                        lambda tree, registry: lambda pool: LyingList(sorted(pool) * 20))
-    graph = Node("reduction", "r", [Node("filtration", "filtration")])
-    result = ee.evaluate(graph, _context(ee, **kwargs), bound_function_instances={"root": instance})
+def test_passing_ids_whose_len_lies(instance, kwargs, expected):
+    result = ee.evaluate(_filtered_reduction(), _context(**kwargs), bound_function_instances={"root": instance})
     np.testing.assert_array_equal(result.weights, np.full((T, W), expected))
 
 
-def test_cold_start_passing_ids_whose_len_lies(ee, monkeypatch):
-    monkeypatch.setattr(ee, "FiltrationInstance",
-                        lambda tree, registry: lambda pool: LyingList(sorted(pool) * 20))
+@pytest.mark.usefixtures("sixty_ids_claiming_one")
+def test_cold_start_passing_ids_whose_len_lies():
     seen = []
 
     class Recording(Sum):
@@ -72,22 +80,20 @@ def test_cold_start_passing_ids_whose_len_lies(ee, monkeypatch):
             seen.append((extraction.shape, signal_pnl.shape))
             return super().__call__(extraction, signal_pnl)
 
-    from tessaline.functions._typed_shapes import FunctionState
-    graph = Node("reduction", "r", [Node("filtration", "filtration")])
     state = FunctionState(function_name="r", function_version="1", data={"count": 1, "window": 3})
-    ee.evaluate(graph, _context(ee), {"root": state}, True,
+    ee.evaluate(_filtered_reduction(), _context(), {"root": state}, True,
                 bound_function_instances={"root": Recording()})
     assert seen[:2] == [((60, W), (60,))] * 2  # the two pre-fill rows, then the loop
 
 
-def test_cached_node_table_whose_len_lies(ee):
+def test_cached_node_table_whose_len_lies():
     def add(a, b):
         return a + b
 
     graph = Node("rotation", "add", [Node("rotation", "neg", [Node("feature", "x")]),
                                      Node("feature", "x")])
     bound = {"root": add, "root.c0": np.negative}
-    context = _context(ee)
+    context = _context()
     first = ee.evaluate(graph, context, bound_function_instances=bound).weights
     cache = graph._collect_nodes_cache
     cache["node_info"] = LyingDict(cache["node_info"])
@@ -98,19 +104,14 @@ def test_cached_node_table_whose_len_lies(ee):
 
 # ---- rolling built-ins: windows and carried states from an untrusted graph or checkpoint
 
-def _stream(kind, window):
-    from tessaline.functions._builtins import RollingStream
-    return RollingStream(kind, window)
-
-
 @pytest.mark.parametrize("kind", [0, 1, 2])
 def test_huge_window_costs_only_the_rows_seen(kind):
     rows = np.random.default_rng(kind).normal(size=(5, 3))
-    stream = _stream(kind, 10**15)
+    stream = RollingStream(kind, 10**15)
     assert all(np.isnan(stream.push(row)).all() for row in rows)
     state = stream.get_state()
     assert len(state["ring"]) == rows.nbytes
-    resumed = _stream(kind, 10**15)
+    resumed = RollingStream(kind, 10**15)
     resumed.set_state(state)
     assert resumed.get_state() == state
 
@@ -121,21 +122,19 @@ def test_huge_window_costs_only_the_rows_seen(kind):
     ({"count": 2**40}, "'ring' has the wrong size: 72 bytes for width 3 and 1000000 rows"),
 ])
 def test_carried_state_checked_before_allocation(change, message):
-    from tessaline.functions.builtins import RollingStd
-    stream = _stream(1, 10**6)
+    stream = RollingStream(1, 10**6)
     for row in np.ones((3, 3)):
         stream.push(row)
     state = {**stream.get_state(), **change}
     with pytest.raises(ValueError, match=message):
-        _stream(1, 10**6).set_state(state)
+        RollingStream(1, 10**6).set_state(state)
     with pytest.raises(ValueError, match=message):
-        RollingStd.from_state(state)
+        builtins.RollingStd.from_state(state)
 
 
 # ---- recursion on a small thread stack: leaves work, deep graphs end in RecursionError
 
 def _on_thread(fn, stack_size):
-    import threading
     out = []
 
     def run():
@@ -155,9 +154,8 @@ def _on_thread(fn, stack_size):
 
 
 @pytest.mark.parametrize("stack_kib", [256, 1024])
-def test_small_thread_stack(ee, stack_kib):
-    import sys
-    context = _context(ee)
+def test_small_thread_stack(stack_kib):
+    context = _context()
     leaf = _on_thread(lambda: ee.evaluate(Node("feature", "x"), context).weights, stack_kib * 1024)
     np.testing.assert_array_equal(leaf, context.features[0])
     deep = Node("feature", "x")
@@ -176,9 +174,9 @@ def test_small_thread_stack(ee, stack_kib):
 
 @pytest.mark.parametrize("kind", [0, 1, 2])
 def test_zero_column_stream_resumed(kind):
-    stream = _stream(kind, 2)
+    stream = RollingStream(kind, 2)
     stream.push(np.empty(0))
-    resumed = _stream(kind, 2)
+    resumed = RollingStream(kind, 2)
     resumed.set_state(stream.get_state())
     assert resumed.push(np.empty(0)).shape == (0,) and resumed.count == 2
 
@@ -186,7 +184,6 @@ def test_zero_column_stream_resumed(kind):
 @pytest.mark.parametrize("name", ["CrossSectionalRank", "RollingMean", "RollingStd",
                                   "RollingZScore"])
 def test_unaligned_rows(name):
-    from tessaline.functions import builtins
     make = getattr(builtins, name)
     rows = np.random.default_rng(0).normal(size=(6, 9))
     rows[2, 3] = np.nan
