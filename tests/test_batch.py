@@ -213,6 +213,22 @@ def test_progress_bar_on_stderr(ee, monkeypatch, capfd):
     assert [r.tolist() for r in got] == [[[1.0]]] * 3
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+def test_results_and_summaries_never_share_the_context_arrays(ee, workers):
+    ctx = ee.EvaluationContext((np.ones((4, 3)),), {"close": 0})  # no universe: a leaf is
+    graphs = [N("feature", "close")] * 4                          # the feature array itself
+
+    def doubled_in_place(weights, context):
+        weights *= 2
+        return float(weights.sum())
+
+    got = evaluate_many(graphs, ctx, workers=workers, summarize=doubled_in_place,
+                        progress=False)
+    assert got == [24.0] * 4 and (ctx.features[0] == 1).all()
+    assert not any(np.shares_memory(w, ctx.features[0])
+                   for w in evaluate_many(graphs, ctx, workers=workers, progress=False))
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"errors": "ignore"}, ValueError, "errors must be 'return' or 'raise'; got 'ignore'"),
     ({"batch_size": 0}, ValueError, "batch_size must be a positive integer or None; got 0"),

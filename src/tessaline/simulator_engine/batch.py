@@ -162,10 +162,37 @@ def _rebuild_failure(chain, text):
 # One batch
 
 
+def _context_arrays(ctx):
+    """The arrays that a context holds and later graphs read."""
+    for name in ("features", "universe", "universe_mask", "extraction_buffer", "registers"):
+        value = getattr(ctx, name, None)
+        if isinstance(value, (tuple, list)):
+            yield from value
+        elif value is not None:
+            yield value
+    signals = getattr(ctx, "useful_signals", None)
+    if isinstance(signals, dict):
+        for sig in signals.values():
+            yield getattr(sig, "weights", None)
+            yield getattr(sig, "pnl", None)
+
+
+def _detached(weights, ctx):
+    """The weights, copied when they share memory with the context: a leaf graph returns the
+    caller's own feature matrix, and a summary that works in place must not rewrite it."""
+    import numpy as np
+
+    if isinstance(weights, np.ndarray) and any(
+            isinstance(a, np.ndarray) and np.shares_memory(weights, a)
+            for a in _context_arrays(ctx)):
+        return weights.copy()
+    return weights
+
+
 def _evaluate_into(clone: _ContextClone, graph, summarize):
     ctx = clone.fresh()
     result = _evaluator().evaluate(graph, ctx)
-    weights = getattr(result, "weights", result)
+    weights = _detached(getattr(result, "weights", result), ctx)
     if summarize is not None:
         return summarize(weights, ctx)
     return weights
