@@ -1,6 +1,8 @@
 """The tessaline-evaluate main job on small embedded data."""
 
 import json
+import sys
+import zipfile
 
 import numpy as np
 import pytest
@@ -14,11 +16,23 @@ SMALL = ["--days", "260", "--instruments", "30", "--minutes", "1500",
          "--minute-instruments", "4"]
 
 
-def test_market_file_round_trip(tmp_path):
-    market = demo.daily_market(40, 6, signals=3, seed=1)
+@pytest.fixture
+def data(tmp_path):
     path = tmp_path / "m.npz"
-    demo.save_market(market, path)
-    loaded = demo.load_market(str(path))
+    demo.save_market(demo.daily_market(40, 6, signals=3, seed=1), path)
+    return path
+
+
+def graph_file(path, graph=None):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    dump_graph(graph or N("rotation", B.ROLLING_MEAN, [N("feature", "returns"), N("int", 5)]),
+               path)
+    return str(path)
+
+
+def test_market_file_round_trip(data):
+    market = demo.daily_market(40, 6, signals=3, seed=1)
+    loaded = demo.load_market(str(data))
     assert list(loaded.features) == list(market.features)
     for name, arr in market.features.items():
         np.testing.assert_array_equal(loaded.features[name], arr)
@@ -31,19 +45,14 @@ def test_market_file_round_trip(tmp_path):
         assert loaded.signals[sid].metadata == sig.metadata
 
 
-def test_bad_market_file(tmp_path, capsys, ee):
-    path = tmp_path / "bad.npz"
-    np.savez(path, x=np.zeros(3))
-    assert cli.main(["--data", str(path)]) == 2
-    assert "array 'x' is not a 2-D numeric feature matrix" in capsys.readouterr().err
-
-
-def test_default_run_reports_every_path(capsys, ee):
-    assert cli.main(SMALL) == 0
+def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
+    pytest.importorskip("matplotlib")
+    target = tmp_path / "pnl.png"
+    assert cli.main(SMALL + ["--plot", str(target)]) == 0
     out = capsys.readouterr()
     lines = out.out.splitlines()
     assert lines[0].split()[:3] == ["graph", "path", "shape"]
-    rows = {line.split()[0]: line for line in lines[2:]}
+    rows = {line.split()[0]: line for line in lines[2:-1]}
     assert set(rows) == {d.name for d in demo.demo_graphs()}
     assert "leaf fast path" in rows["leaf_returns"]
     assert "rank fast path" in rows["rank_volume"]
@@ -51,35 +60,61 @@ def test_default_run_reports_every_path(capsys, ee):
     assert "general" in rows["daily_std_of_mean"] and "260x30" in rows["daily_std_of_mean"]
     assert "general" in rows["sharpe_weighted_pool"]
     assert "1500x4" in rows["minute_zscore_of_mean"]  # too short for the longitudinal path
-    assert "[" in out.err and "8/8" in out.err
-
-
-def test_graph_files_data_out_and_missing_plot(tmp_path, capsys, ee, monkeypatch):
-    data = tmp_path / "m.npz"
-    demo.save_market(demo.daily_market(80, 10, signals=3, seed=5), data)
-    g1, g2 = tmp_path / "mean.json", tmp_path / "bad.json"
-    dump_graph(N("rotation", B.ROLLING_MEAN, [N("feature", "returns"), N("int", 5)]), g1)
-    g2.write_text(json.dumps({"type": "feature", "node": "nope"}))
-    assert cli.main([str(g1), "--data", str(data), "--out", str(tmp_path / "o")]) == 0
-    weights = np.load(tmp_path / "o" / "weights.npz")["mean"]
-    assert weights.shape == (80, 10) and np.isnan(weights[:4]).all()
-    assert cli.main([str(g2), "--data", str(data)]) == 2
-    assert "feature(s) not in the data: nope" in capsys.readouterr().err
-    monkeypatch.setitem(__import__("sys").modules, "matplotlib", None)
-    with pytest.raises(SystemExit, match="needs matplotlib"):
-        cli.main([str(g1), "--data", str(data), "--plot", str(tmp_path / "p.png")])
-
-
-def test_plot_written_when_matplotlib_present(tmp_path, ee):
-    pytest.importorskip("matplotlib")
-    target = tmp_path / "pnl.png"
-    assert cli.main(SMALL + ["--plot", str(target)]) == 0
+    assert "8/8" in out.err
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def _damage(path, how):
+    good = path.read_bytes()
+    if how == "not a zip":
+        path.write_bytes(b"\x80\x04K\x01.")  # a pickle
+    elif how == "truncated":
+        path.write_bytes(good[:len(good) // 2])
+    elif how == "npy renamed":
+        np.save(open(path, "wb"), np.zeros((3, 3)))
+    else:
+        np.savez(path, returns=np.zeros((3, 3)), **{how: np.array("{bad")
+                 if "metadata" in how else np.ones(2)})
+
+
+@pytest.mark.parametrize("how, problem", [
+    ("not a zip", "not a market file"), ("truncated", "not a market file"),
+    ("npy renamed", "not a market file"),
+    ("periods_per_year", "'periods_per_year' must be a single number"),
+    ("signal:s:metadata", "'signal:s:metadata': Expecting property name"),
+])
+def test_bad_market_file_is_one_line_naming_file_and_key(data, capsys, ee, how, problem):
+    _damage(data, how)
+    assert cli.main(["--data", str(data)]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"tessaline-evaluate: {data}: ") and err.count("\n") == 1
+    assert problem in err
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--days", "0"], "argument --days: must be at least 2; got 0"),
+    (["--seed", "-1"], "argument --seed: must be at least 0; got -1"),
+])
+def test_usage_errors_exit_2_before_any_work(capsys, ee, monkeypatch, argv, message):
+    monkeypatch.setattr(demo, "daily_market", None)  # generating data would fail
+    try:
+        assert cli.main(argv) == 2
+    except SystemExit as stop:
+        assert stop.code == 2
+    assert message in capsys.readouterr().err
+
+
+def test_huge_window_is_a_one_line_error(tmp_path, data, capsys, ee):
+    path = graph_file(tmp_path / "w.json", N("rotation", B.ROLLING_MEAN,
+                                             [N("feature", "returns"), N("int", 2**63)]))
+    assert cli.main([path, "--data", str(data)]) == 1
+    err = capsys.readouterr().err
+    assert "w: ValueError: window must be at most 9223372036854775807" in err
+    assert "incompatible" not in err
 
 
 def test_module_entry_point_runs_the_main_job():
     import subprocess
-    import sys
 
     done = subprocess.run([sys.executable, "-m", "tessaline", "--help"], capture_output=True,
                           text=True, timeout=60)

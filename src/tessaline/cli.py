@@ -239,11 +239,17 @@ def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
     plt.close(fig)
 
 
-def _thread_count(text: str) -> int:
-    n = int(text)
-    if n < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return n
+def _at_least(minimum: int):
+    def parse(text: str) -> int:
+        try:
+            n = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
+        if n < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}; got {n}")
+        return n
+    parse.__name__ = "integer"
+    return parse
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -260,18 +266,18 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--save-data", metavar="FILE.npz",
                    help="write the daily market used to FILE.npz (the --data format)")
     par = p.add_mutually_exclusive_group()
-    par.add_argument("--workers", type=_thread_count, metavar="N",
+    par.add_argument("--workers", type=_at_least(1), metavar="N",
                      help="evaluate the graphs on N local threads (seconds are then the wall "
                           "time of a batch divided by its graphs)")
     par.add_argument("--scheduler", metavar="ADDRESS",
                      help="evaluate the graphs on the Dask cluster of the scheduler at ADDRESS "
                           "(tcp://host:8786); needs the 'distributed' extra")
     g = p.add_argument_group("synthetic data")
-    g.add_argument("--days", type=int, default=2520)
-    g.add_argument("--instruments", type=int, default=500)
-    g.add_argument("--minutes", type=int, default=100_000)
-    g.add_argument("--minute-instruments", type=int, default=20)
-    g.add_argument("--seed", type=int, default=2024)
+    g.add_argument("--days", type=_at_least(2), default=2520)
+    g.add_argument("--instruments", type=_at_least(1), default=500)
+    g.add_argument("--minutes", type=_at_least(2), default=100_000)
+    g.add_argument("--minute-instruments", type=_at_least(1), default=20)
+    g.add_argument("--seed", type=_at_least(0), default=2024)
     return p
 
 

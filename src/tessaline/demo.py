@@ -10,6 +10,11 @@ The minute-bar market is a long, narrow panel of prices and returns.
 from __future__ import annotations
 
 import json
+import math
+import os
+import stat
+import zipfile
+import zlib
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -183,10 +188,50 @@ def save_market(market: Market, path: str) -> None:
     np.savez(path, **arrays)
 
 
+def _scalar(path: str, key: str, value: np.ndarray, kind: str) -> Any:
+    if value.ndim != 0 or value.dtype.kind not in kind:
+        raise ValueError(f"{path}: '{key}' must be a single "
+                         f"{'number' if 'f' in kind else 'string'}; got shape {value.shape}, "
+                         f"dtype {value.dtype}")
+    return value.item()
+
+
+def _numeric(path: str, key: str, value: np.ndarray) -> np.ndarray:
+    if value.dtype.kind not in "fiub":
+        raise ValueError(f"{path}: '{key}' must be numeric; got dtype {value.dtype}")
+    return np.asarray(value, dtype=np.float64)
+
+
+def _read_arrays(path: str, fh) -> Dict[str, np.ndarray]:
+    fh.seek(0)
+    files = {}
+    with np.load(fh, allow_pickle=False) as data:
+        for key in data.files:
+            try:
+                files[key] = data[key]
+            except ValueError as exc:  # object arrays (pickles) and damaged headers
+                raise ValueError(f"{path}: array '{key}': {exc}") from None
+    return files
+
+
 def load_market(path: str) -> Market:
-    """Load a market file; only plain arrays are read (no pickled objects)."""
-    with np.load(path, allow_pickle=False) as data:
-        files = {key: data[key] for key in data.files}
+    """Load a market file; only plain arrays are read (no pickled objects).
+
+    Raises ``ValueError`` naming the file (and the key, where one is at fault) for anything
+    that is not a market file.
+    """
+    try:
+        with open(path, "rb") as fh:
+            if not stat.S_ISREG(os.fstat(fh.fileno()).st_mode):
+                raise ValueError(f"{path}: not a regular file")
+            if not zipfile.is_zipfile(fh):
+                raise ValueError(f"{path}: not a market file (an .npz archive of arrays)")
+            files = _read_arrays(path, fh)
+    except OSError as exc:
+        raise ValueError(f"{path}: cannot read market file: {exc.strerror or exc}") from None
+    except (zipfile.BadZipFile, EOFError, KeyError, zlib.error) as exc:
+        raise ValueError(f"{path}: damaged market file: {exc}") from None
+
     features: Dict[str, np.ndarray] = {}
     signal_parts: Dict[str, Dict[str, Any]] = {}
     universe = None
@@ -200,13 +245,16 @@ def load_market(path: str) -> Market:
                 raise ValueError(f"{path}: key '{key}' is not signal:<id>:weights|pnl|metadata")
             signal_parts.setdefault(sid, {})[part] = value
         elif key == "universe":
-            universe = np.asarray(value, dtype=np.float64)
+            universe = _numeric(path, key, value)
         elif key == "column_labels":
             labels = [str(v) for v in value.reshape(-1)]
         elif key == "returns_feature":
-            returns_feature = str(value)
+            returns_feature = _scalar(path, key, value, "U")
         elif key == "periods_per_year":
-            periods = float(value)
+            periods = float(_scalar(path, key, value, "fiu"))
+            if not (math.isfinite(periods) and periods > 0):
+                raise ValueError(f"{path}: 'periods_per_year' must be a positive number; "
+                                 f"got {periods}")
         elif value.ndim == 2 and value.dtype.kind in "fiub":
             features[key] = np.ascontiguousarray(value, dtype=np.float64)
         else:
@@ -216,9 +264,19 @@ def load_market(path: str) -> Market:
         raise ValueError(f"{path}: no 2-D feature matrices found")
     signals = {}
     for sid, parts in signal_parts.items():
-        meta = parts.get("metadata")
-        signals[sid] = UsefulSignal(
-            weights=None if "weights" not in parts else np.asarray(parts["weights"], np.float64),
-            pnl=None if "pnl" not in parts else np.asarray(parts["pnl"], np.float64),
-            metadata=json.loads(str(meta)) if meta is not None else {})
+        meta: Any = {}
+        if "metadata" in parts:
+            key = f"signal:{sid}:metadata"
+            text = _scalar(path, key, parts["metadata"], "U")
+            try:
+                meta = json.loads(text)
+            except ValueError as exc:
+                raise ValueError(f"{path}: '{key}': {exc}") from None
+            if not isinstance(meta, dict):
+                raise ValueError(f"{path}: '{key}' must be a JSON object; got "
+                                 f"{type(meta).__name__}")
+        arrays = {part: _numeric(path, f"signal:{sid}:{part}", parts[part])
+                  for part in ("weights", "pnl") if part in parts}
+        signals[sid] = UsefulSignal(weights=arrays.get("weights"), pnl=arrays.get("pnl"),
+                                    metadata=meta)
     return Market("data", features, returns_feature, periods, universe, signals, labels)
