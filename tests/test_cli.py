@@ -113,6 +113,24 @@ def test_huge_window_is_a_one_line_error(tmp_path, data, capsys, ee):
     assert "incompatible" not in err
 
 
+@pytest.mark.parametrize("mode", [[], ["--workers", "2"]])
+def test_a_graph_without_context_fails_alone(tmp_path, data, capsys, ee, monkeypatch, mode):
+    build = cli.build_context  # the graph over the signal pool gets a context of its own
+
+    def build_or_fail(ee_, job, registry):
+        if job.name == "bad":
+            raise ValueError("no context for this one")
+        return build(ee_, job, registry)
+
+    monkeypatch.setattr(cli, "build_context", build_or_fail)
+    pool = next(d.graph for d in demo.demo_graphs() if d.name == "sharpe_weighted_pool")
+    graphs = [graph_file(tmp_path / "good.json"), graph_file(tmp_path / "bad.json", pool)]
+    assert cli.main(graphs + ["--data", str(data)] + mode) == 1
+    out = capsys.readouterr()
+    assert "bad: ValueError: no context for this one" in out.err
+    assert [line.split()[0] for line in out.out.splitlines()[2:]] == ["good"]
+
+
 def test_module_entry_point_runs_the_main_job():
     import subprocess
 

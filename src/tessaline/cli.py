@@ -140,7 +140,12 @@ def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = N
         groups.setdefault(_context_recipe(job), []).append(i)
     results: List[Any] = [None] * len(jobs)
     for members in groups.values():
-        context = build_context(ee, jobs[members[0]], registry)
+        try:
+            context = build_context(ee, jobs[members[0]], registry)
+        except Exception as exc:  # these graphs fail by name; the other groups still run
+            for i in members:
+                results[i] = exc
+            continue
         fast = [detect_fast_path(ee, jobs[i].graph, context) for i in members]
         start = time.perf_counter()
         values = evaluate_many([jobs[i].graph for i in members], context, client=client,
