@@ -113,6 +113,35 @@ def test_huge_window_is_a_one_line_error(tmp_path, data, capsys, ee):
     assert "incompatible" not in err
 
 
+def test_out_keeps_every_graph_whatever_its_file_name(tmp_path, data, ee):
+    names = ["file.json", "allow_pickle.json", "a/g.json", "b/g.json"]
+    graphs = [graph_file(tmp_path / n, N("rotation", B.ROLLING_MEAN, [
+        N("feature", "returns"), N("int", k + 2)])) for k, n in enumerate(names)]
+    assert cli.main(graphs + ["--data", str(data), "--out", str(tmp_path / "o")]) == 0
+    with np.load(tmp_path / "o" / "weights.npz") as got:
+        assert got.files == ["file", "allow_pickle", "g", "g_2"]
+        for k, key in enumerate(got.files):  # window k + 2: k + 1 warm-up rows
+            assert np.isnan(got[key][:k + 1]).all() and not np.isnan(got[key][k + 1]).all()
+
+
+def test_out_cut_short_leaves_the_previous_file(tmp_path, data, capsys, ee, monkeypatch):
+    out = tmp_path / "o"
+    argv = [graph_file(tmp_path / "g.json"), "--data", str(data), "--out", str(out)]
+    assert cli.main(argv) == 0
+    before = (out / "weights.npz").read_bytes()
+
+    def disk_full(fh, *args, **kwargs):
+        fh.write(b"\0" * 100)
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(np.lib.format, "write_array", disk_full)
+    assert cli.main(argv) == 1
+    assert "No space left on device" in capsys.readouterr().err
+    assert (out / "weights.npz").read_bytes() == before
+    assert [p.name for p in out.iterdir()] == ["weights.npz"]
+    assert zipfile.is_zipfile(out / "weights.npz")
+
+
 @pytest.mark.parametrize("mode", [[], ["--workers", "2"]])
 def test_a_graph_without_context_fails_alone(tmp_path, data, capsys, ee, monkeypatch, mode):
     build = cli.build_context  # the graph over the signal pool gets a context of its own

@@ -16,10 +16,13 @@ Dask cluster, both through ``tessaline.simulator_engine.batch.evaluate_many``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import sys
+import tempfile
 import time
+import zipfile
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence
 
@@ -244,6 +247,47 @@ def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
     plt.close(fig)
 
 
+def weight_keys(names: Sequence[str]) -> List[str]:
+    """One distinct archive key per graph: its name, or the name with _2, _3 ... appended."""
+    taken: set = set()
+    keys = []
+    for name in names:
+        key, n = name or "graph", 1
+        while key in taken:
+            n += 1
+            key = f"{name or 'graph'}_{n}"
+        taken.add(key)
+        keys.append(key)
+    return keys
+
+
+def write_weights(outcomes: Sequence[Outcome], folder: str) -> str:
+    """Write every graph's weights to folder/weights.npz, replacing the file only when the
+    new one is complete: a write cut short leaves the previous file as it was."""
+    target = os.path.join(folder, "weights.npz")
+    fd, tmp = tempfile.mkstemp(prefix=".weights-", suffix=".npz.tmp", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            # written member by member: np.savez takes the names as keywords, so "file" or
+            # "allow_pickle" would be taken for its own arguments
+            with zipfile.ZipFile(fh, "w", zipfile.ZIP_STORED, allowZip64=True) as zf:
+                for key, o in zip(weight_keys([o.name for o in outcomes]), outcomes):
+                    with zf.open(key + ".npy", "w", force_zip64=True) as member:
+                        np.lib.format.write_array(member, np.ascontiguousarray(o.weights),
+                                                  allow_pickle=False)
+            fh.flush()
+            os.fsync(fh.fileno())
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+    return target
+
+
 def _at_least(minimum: int):
     def parse(text: str) -> int:
         try:
@@ -375,11 +419,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         progress.close()
 
     print(format_table([summarise(o) for o in outcomes]))
-    if args.out:
-        os.makedirs(args.out, exist_ok=True)
-        target = os.path.join(args.out, "weights.npz")
-        np.savez(target, **{o.name: o.weights for o in outcomes})
-        print(f"weights written to {target}")
+    try:
+        if args.out:
+            os.makedirs(args.out, exist_ok=True)
+            print(f"weights written to {write_weights(outcomes, args.out)}")
+    except OSError as exc:
+        print(f"tessaline-evaluate: {exc}", file=sys.stderr)
+        return 1
     if args.plot:
         plot_pnl(outcomes, args.plot)
         print(f"chart written to {args.plot}")
