@@ -94,6 +94,7 @@ def test_bad_market_file_is_one_line_naming_file_and_key(data, capsys, ee, how, 
 @pytest.mark.parametrize("argv, message", [
     (["--days", "0"], "argument --days: must be at least 2; got 0"),
     (["--seed", "-1"], "argument --seed: must be at least 0; got -1"),
+    (["/dev/zero"], "/dev/zero: $: file is larger than 64 MiB"),
 ])
 def test_usage_errors_exit_2_before_any_work(capsys, ee, monkeypatch, argv, message):
     monkeypatch.setattr(demo, "daily_market", None)  # generating data would fail
@@ -102,6 +103,13 @@ def test_usage_errors_exit_2_before_any_work(capsys, ee, monkeypatch, argv, mess
     except SystemExit as stop:
         assert stop.code == 2
     assert message in capsys.readouterr().err
+
+
+def test_missing_matplotlib_is_found_before_any_work(tmp_path, capsys, ee, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.setattr(demo, "daily_market", None)
+    assert cli.main(SMALL + ["--plot", str(tmp_path / "p.png")]) == 2
+    assert "--plot needs matplotlib" in capsys.readouterr().err
 
 
 def test_huge_window_is_a_one_line_error(tmp_path, data, capsys, ee):
@@ -158,6 +166,12 @@ def test_a_graph_without_context_fails_alone(tmp_path, data, capsys, ee, monkeyp
     out = capsys.readouterr()
     assert "bad: ValueError: no context for this one" in out.err
     assert [line.split()[0] for line in out.out.splitlines()[2:]] == ["good"]
+
+
+def test_closed_stderr_still_prints_results(tmp_path, data, capsys, ee, monkeypatch):
+    monkeypatch.setattr(sys, "stderr", None)
+    assert cli.main([graph_file(tmp_path / "g.json"), "--data", str(data)]) == 0
+    assert capsys.readouterr().out.splitlines()[2].startswith("g ")
 
 
 def test_module_entry_point_runs_the_main_job():

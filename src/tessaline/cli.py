@@ -208,30 +208,53 @@ def format_table(rows: Sequence[Dict[str, str]]) -> str:
     return "\n".join(lines)
 
 
+def _say(text: str) -> None:
+    """A line on stderr, if there is one: a closed stderr must not cost the results."""
+    try:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
+    except (AttributeError, OSError, ValueError):
+        pass
+
+
 class Progress:
     """A one-line progress bar on stderr."""
 
     def __init__(self, total: int, stream=None, width: int = 30):
         self.total, self.stream, self.width = total, stream or sys.stderr, width
 
+    def _write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (AttributeError, OSError, ValueError):
+            pass
+
     def show(self, done: int, label: str) -> None:
         filled = int(self.width * done / self.total) if self.total else self.width
         bar = "#" * filled + "-" * (self.width - filled)
-        self.stream.write(f"\r[{bar}] {done}/{self.total} {label[:40]:<40}")
-        self.stream.flush()
+        self._write(f"\r[{bar}] {done}/{self.total} {label[:40]:<40}")
 
     def close(self) -> None:
-        self.stream.write("\n")
-        self.stream.flush()
+        self._write("\n")
 
 
-def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
+class UsageError(Exception):
+    """A command line that cannot run: reported as one line, exit status 2."""
+
+
+def _pyplot():
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        raise SystemExit("--plot needs matplotlib: pip install 'tessaline[plot]'") from None
+        raise UsageError("--plot needs matplotlib: pip install 'tessaline[plot]'") from None
+    return plt
+
+
+def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
+    plt = _pyplot()
     markets = sorted({o.market.name for o in outcomes})
     fig, axes = plt.subplots(len(markets), 1, figsize=(10, 4 * len(markets)), squeeze=False)
     for ax, market in zip(axes[:, 0], markets):
@@ -330,7 +353,7 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
-def _jobs(args, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
+def _jobs(args, graphs, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
     markets = [m for m in (daily, minute) if m is not None]
     jobs: List[Job] = []
     if not args.graphs:
@@ -342,8 +365,7 @@ def _jobs(args, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
                 continue
             jobs.append(Job(d.name, market, d.graph, d.metaparameters, d.pipeline))
         return jobs
-    for path in args.graphs:
-        graph = load_graph(path)
+    for path, graph in zip(args.graphs, graphs):
         needed = _feature_names(graph)
         market = next((m for m in markets if needed <= set(m.features)), None)
         if market is None:
@@ -354,26 +376,50 @@ def _jobs(args, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
     return jobs
 
 
+def _check_requirements(args) -> None:
+    """Everything the command line asks for that can fail, checked before any work."""
+    if args.plot:
+        _pyplot()
+    if args.scheduler is not None:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            raise UsageError("--scheduler needs dask.distributed: "
+                             "pip install 'tessaline[distributed]'") from None
+    if args.out:
+        try:
+            os.makedirs(args.out, exist_ok=True)
+        except OSError as exc:
+            raise UsageError(f"--out {args.out}: {exc.strerror or exc}") from None
+        if not os.access(args.out, os.W_OK | os.X_OK):
+            raise UsageError(f"--out {args.out}: folder is not writable")
+    for option, path in (("--plot", args.plot), ("--save-data", args.save_data)):
+        folder = os.path.dirname(os.path.abspath(path)) if path else None
+        if folder and not os.access(folder, os.W_OK | os.X_OK):
+            raise UsageError(f"{option} {path}: folder {folder} is missing or not writable")
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     from tessaline.simulator_engine import expression_evaluator as ee
 
     if not hasattr(ee, "evaluate"):
-        print("tessaline-evaluate: this build of the expression evaluator has no evaluate()",
-              file=sys.stderr)
+        _say("tessaline-evaluate: this build of the expression evaluator has no evaluate()")
         return 1
     try:
+        _check_requirements(args)
+        graphs = [load_graph(path) for path in args.graphs]
         if args.data:
             daily, minute = demo.load_market(args.data), None
         else:
-            sys.stderr.write("generating synthetic markets ...\n")
+            _say("generating synthetic markets ...")
             daily = demo.daily_market(args.days, args.instruments, seed=args.seed)
             minute = demo.minute_market(args.minutes, args.minute_instruments, seed=args.seed + 1)
         if args.save_data:
             demo.save_market(daily, args.save_data)
-        jobs = _jobs(args, daily, minute)
-    except (GraphFileError, ValueError, OSError) as exc:
-        print(f"tessaline-evaluate: {exc}", file=sys.stderr)
+        jobs = _jobs(args, graphs, daily, minute)
+    except (UsageError, GraphFileError, ValueError, OSError) as exc:
+        _say(f"tessaline-evaluate: {exc}")
         return 2
 
     registry = default_registry()
@@ -383,17 +429,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if batched:
         client = None
         if args.scheduler is not None:
-            try:
-                from distributed import Client
-            except ImportError:
-                print("tessaline-evaluate: --scheduler needs dask.distributed: "
-                      "pip install 'tessaline[distributed]'", file=sys.stderr)
-                return 2
+            from distributed import Client
             try:
                 client = Client(args.scheduler)
             except (OSError, ValueError) as exc:
-                print(f"tessaline-evaluate: cannot reach the scheduler at {args.scheduler}: "
-                      f"{exc}", file=sys.stderr)
+                _say(f"tessaline-evaluate: cannot reach the scheduler at {args.scheduler}: "
+                     f"{exc}")
                 return 2
         try:
             results = run_batches(ee, jobs, registry, workers=args.workers, client=client)
@@ -403,7 +444,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         for job, result in zip(jobs, results):
             if isinstance(result, Exception):
                 failures += 1
-                sys.stderr.write(f"{job.name}: {type(result).__name__}: {result}\n")
+                _say(f"{job.name}: {type(result).__name__}: {result}")
             else:
                 outcomes.append(result)
     progress = Progress(len(jobs))
@@ -413,7 +454,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             outcomes.append(run_job(ee, job, registry))
         except Exception as exc:  # report and go on with the other graphs
             failures += 1
-            progress.stream.write(f"\n{job.name}: {type(exc).__name__}: {exc}\n")
+            progress.close()
+            _say(f"{job.name}: {type(exc).__name__}: {exc}")
     if not batched:
         progress.show(len(jobs), "done")
         progress.close()
@@ -421,14 +463,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     print(format_table([summarise(o) for o in outcomes]))
     try:
         if args.out:
-            os.makedirs(args.out, exist_ok=True)
             print(f"weights written to {write_weights(outcomes, args.out)}")
+        if args.plot:
+            plot_pnl(outcomes, args.plot)
+            print(f"chart written to {args.plot}")
     except OSError as exc:
-        print(f"tessaline-evaluate: {exc}", file=sys.stderr)
+        _say(f"tessaline-evaluate: {exc}")
         return 1
-    if args.plot:
-        plot_pnl(outcomes, args.plot)
-        print(f"chart written to {args.plot}")
     return 1 if failures else 0
 
 
