@@ -1,19 +1,28 @@
 """The tessaline-evaluate main job on small embedded data."""
 
+import importlib.metadata
 import json
+import re
 import sys
 import zipfile
 
 import numpy as np
 import pytest
+import structlog
 
 from tessaline import cli, demo
 from tessaline.functions._typed_shapes import FunctionGraphNode as N
 from tessaline.functions import builtins as B
-from tessaline.functions.graph_files import dump_graph
+from tessaline.functions.graph_files import dump_graph, graph_to_dict
 
 SMALL = ["--days", "260", "--instruments", "30", "--minutes", "1500",
          "--minute-instruments", "4"]
+
+
+@pytest.fixture(autouse=True)
+def default_logging():
+    yield
+    structlog.reset_defaults()  # main() configures the process's log output
 
 
 @pytest.fixture
@@ -31,18 +40,11 @@ def graph_file(path, graph=None):
 
 
 def test_market_file_round_trip(data):
-    market = demo.daily_market(40, 6, signals=3, seed=1)
-    loaded = demo.load_market(str(data))
-    assert list(loaded.features) == list(market.features)
-    for name, arr in market.features.items():
-        np.testing.assert_array_equal(loaded.features[name], arr)
-    np.testing.assert_array_equal(loaded.universe, market.universe)
-    assert loaded.column_labels == ["gross_returns", "net_returns"]
-    assert list(loaded.signals) == list(market.signals)
-    for sid, sig in market.signals.items():
-        np.testing.assert_array_equal(loaded.signals[sid].weights, sig.weights)
-        np.testing.assert_array_equal(loaded.signals[sid].pnl, sig.pnl)
-        assert loaded.signals[sid].metadata == sig.metadata
+    market, loaded = demo.daily_market(40, 6, signals=3, seed=1), demo.load_market(str(data))
+    for field in ("features", "universe", "column_labels", "returns_feature",
+                  "periods_per_year"):
+        np.testing.assert_equal(getattr(loaded, field), getattr(market, field))
+    np.testing.assert_equal(*({k: vars(s) for k, s in m.signals.items()} for m in (loaded, market)))
 
 
 def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
@@ -51,7 +53,8 @@ def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
     assert cli.main(SMALL + ["--plot", str(target)]) == 0
     out = capsys.readouterr()
     lines = out.out.splitlines()
-    assert lines[0].split()[:3] == ["graph", "path", "shape"]
+    assert re.split(r"\s{2,}", lines[0]) == ["graph", "path", "shape", "seconds", "NaN share",
+                                             "gross", "net", "turnover", "Sharpe", "max DD"]
     rows = {line.split()[0]: line for line in lines[2:-1]}
     assert set(rows) == {d.name for d in demo.demo_graphs()}
     assert "leaf fast path" in rows["leaf_returns"]
@@ -60,7 +63,7 @@ def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
     assert "general" in rows["daily_std_of_mean"] and "260x30" in rows["daily_std_of_mean"]
     assert "general" in rows["sharpe_weighted_pool"]
     assert "1500x4" in rows["minute_zscore_of_mean"]  # too short for the longitudinal path
-    assert "8/8" in out.err
+    assert "\r" not in out.err and "evaluating 8 graphs: 100%" in out.err
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
@@ -94,22 +97,22 @@ def test_bad_market_file_is_one_line_naming_file_and_key(data, capsys, ee, how, 
 @pytest.mark.parametrize("argv, message", [
     (["--days", "0"], "argument --days: must be at least 2; got 0"),
     (["--seed", "-1"], "argument --seed: must be at least 0; got -1"),
+    (["--workers", "two"], "argument --workers: invalid int: 'two'"),
+    (["--workers", "2", "--scheduler", "x"], "--scheduler: not allowed with argument --workers"),
     (["/dev/zero"], "/dev/zero: $: file is larger than 64 MiB"),
+    (["--timeout", "3"], "--timeout applies to --scheduler only"),
+    (["--plot", "p.png"], "--plot needs matplotlib: pip install 'tessaline[plot]'"),
+    (["--version"], f"tessaline-evaluate {importlib.metadata.version('tessaline')}\n"),
 ])
 def test_usage_errors_exit_2_before_any_work(capsys, ee, monkeypatch, argv, message):
     monkeypatch.setattr(demo, "daily_market", None)  # generating data would fail
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
     try:
         assert cli.main(argv) == 2
     except SystemExit as stop:
-        assert stop.code == 2
-    assert message in capsys.readouterr().err
-
-
-def test_missing_matplotlib_is_found_before_any_work(tmp_path, capsys, ee, monkeypatch):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    monkeypatch.setattr(demo, "daily_market", None)
-    assert cli.main(SMALL + ["--plot", str(tmp_path / "p.png")]) == 2
-    assert "--plot needs matplotlib" in capsys.readouterr().err
+        assert stop.code == (0 if argv == ["--version"] else 2)
+    printed = capsys.readouterr()
+    assert message in printed.err + printed.out
 
 
 def test_huge_window_is_a_one_line_error(tmp_path, data, capsys, ee):
@@ -126,10 +129,17 @@ def test_out_keeps_every_graph_whatever_its_file_name(tmp_path, data, ee):
     graphs = [graph_file(tmp_path / n, N("rotation", B.ROLLING_MEAN, [
         N("feature", "returns"), N("int", k + 2)])) for k, n in enumerate(names)]
     assert cli.main(graphs + ["--data", str(data), "--out", str(tmp_path / "o")]) == 0
-    with np.load(tmp_path / "o" / "weights.npz") as got:
-        assert got.files == ["file", "allow_pickle", "g", "g_2"]
-        for k, key in enumerate(got.files):  # window k + 2: k + 1 warm-up rows
+    target = tmp_path / "o" / "weights.npz"
+    with np.load(target) as got:
+        assert got.files == ["file", "allow_pickle", "g", "g_2", "metadata"]
+        meta = json.loads(str(got["metadata"]))
+        for k, key in enumerate(got.files[:-1]):  # window k + 2: k + 1 warm-up rows
             assert np.isnan(got[key][:k + 1]).all() and not np.isnan(got[key][k + 1]).all()
+            entry = meta["graphs"][key]
+            assert (entry["source"], entry["path"]) == (graphs[k], "general")
+            assert entry["graph"] == graph_to_dict(cli.load_graph(graphs[k]))
+    assert (meta["data"], meta["seed"]) == (str(data), None)
+    assert {m.compress_type for m in zipfile.ZipFile(target).infolist()} == {zipfile.ZIP_DEFLATED}
 
 
 def test_out_cut_short_leaves_the_previous_file(tmp_path, data, capsys, ee, monkeypatch):
@@ -168,16 +178,49 @@ def test_a_graph_without_context_fails_alone(tmp_path, data, capsys, ee, monkeyp
     assert [line.split()[0] for line in out.out.splitlines()[2:]] == ["good"]
 
 
+def test_data_says_which_demo_graphs_it_cannot_run(tmp_path, capsys, ee):
+    path = tmp_path / "plain.npz"
+    demo.save_market(demo.daily_market(30, 5, signals=0), path)
+    assert cli.main(["--data", str(path)]) == 0
+    err = capsys.readouterr().err
+    assert f"--data {path}: cannot run minute_zscore_of_mean: needs feature(s) minute_returns\n" \
+        in err
+    for name in ("sharpe_weighted_pool", "inverse_vol_top4"):
+        assert f"cannot run {name}: needs useful signals" in err
+
+
+def test_report_figures():
+    """Two instruments, long one and short the other, switching sides on the last row."""
+    market = demo.Market("m", {"r": np.array([[0.0, 0.0], [0.02, -0.02], [0.01, 0.03]])}, "r",
+                         4.0)
+    w = np.array([[2.0, -2.0], [1.0, -1.0], [np.nan, np.nan], [-1.0, np.nan]])
+    market.features["r"] = np.vstack([market.features["r"], [[0.0, 0.0]]])
+    row = cli.summarise(cli.Outcome("g", market, "general", w, 0.5))
+    # live rows 0, 1, 3: gross (4 + 2 + 1) / 3, net (0 + 0 - 1) / 3; unit-gross turnover
+    # 0, then |-1 - 0.5| + |0 + 0.5| = 2 between live rows 1 and 3: mean 1
+    # PnL per row: 0.5 * 0.02 + 0.5 * 0.02 = 0.02, then 0.5 * 0.01 - 0.5 * 0.03 = -0.01, 0
+    pnl = np.array([0.02, -0.01, 0.0])
+    assert row == {"graph": "g", "path": "general", "shape": "4x2", "seconds": "0.500",
+                   "NaN share": "0.375", "gross": "2.333", "net": "-0.333",
+                   "turnover": "1.000", "Sharpe": f"{pnl.mean() / pnl.std() * 2:.2f}",
+                   "max DD": "0.010"}
+
+
+def test_log_events_render_once_and_verbose_adds_graph_events(tmp_path, data, capsys, ee):
+    graph = graph_file(tmp_path / "g.json")
+    for verbose in ([], ["-v"]):
+        assert cli.main([graph, "--data", str(data)] + verbose) == 0
+        events = [l for l in capsys.readouterr().err.splitlines() if "graph.evaluated" in l]
+        assert len(events) == len(verbose)
+    assert events[0].endswith("info: graph.evaluated graph=g path=general shape=40x6 "
+                              f"seconds={events[0].rsplit('=', 1)[1]}")
+    ee._logger.error("expression_evaluator.get_state_failed", node_id="root.c0")
+    err = capsys.readouterr().err
+    assert err.count("error") == 1 and err.endswith(
+        " error: expression_evaluator.get_state_failed node_id=root.c0\n")
+
+
 def test_closed_stderr_still_prints_results(tmp_path, data, capsys, ee, monkeypatch):
     monkeypatch.setattr(sys, "stderr", None)
     assert cli.main([graph_file(tmp_path / "g.json"), "--data", str(data)]) == 0
     assert capsys.readouterr().out.splitlines()[2].startswith("g ")
-
-
-def test_module_entry_point_runs_the_main_job():
-    import subprocess
-
-    done = subprocess.run([sys.executable, "-m", "tessaline", "--help"], capture_output=True,
-                          text=True, timeout=60)
-    assert done.returncode == 0 and "tessaline-evaluate" in done.stdout
-    assert "--data FILE.npz" in done.stdout and "--plot FILE.png" in done.stdout

@@ -1,28 +1,29 @@
 """``tessaline-evaluate``: evaluate function graphs on market data and summarise the weights.
 
     tessaline-evaluate [GRAPH.json ...] [--data FILE.npz] [--out DIR] [--plot FILE.png]
-                       [--workers N | --scheduler ADDRESS]
+                       [--workers N | --scheduler ADDRESS [--timeout S]] [-v] [--version]
 
 Without graphs it runs the demo graphs (one per evaluation path); without ``--data`` it uses
 seeded synthetic markets (daily and minute bars).  For every graph it reports which path
-evaluated it, the shape, the time taken, the NaN share, the mean gross exposure and the
-annualised Sharpe ratio of the next-row PnL (weights of row t, scaled to unit gross, times
-the returns of row t+1).
+evaluated it, the shape, the time taken, the NaN share, the mean gross and net exposure (row
+sums of |w| and of w over the rows with any weight), the turnover, the annualised Sharpe
+ratio and the maximum drawdown of the next-row PnL.  The next-row PnL of row t is the
+weights of row t scaled to unit gross, times the returns of row t+1; the turnover is the
+mean of sum |w_t - w_(t-1)| over those unit-gross weights (2.0: the whole book traded).
 
 ``--workers N`` evaluates the graphs on N local threads and ``--scheduler ADDRESS`` on a running
-Dask cluster, both through ``tessaline.simulator_engine.batch.evaluate_many``.
+Dask cluster, both through ``tessaline.simulator_engine.batch.evaluate_many``.  Every option
+is checked, and the scheduler reached, before any data is generated or graph evaluated.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
+import json
 import math
 import os
 import sys
-import tempfile
 import time
-import zipfile
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence
 
@@ -49,6 +50,7 @@ class Job:
     graph: FunctionGraphNode
     metaparameters: Dict[str, Any]
     pipeline: List[Any]
+    source: str = "demo"
 
 
 @dataclass
@@ -58,6 +60,7 @@ class Outcome:
     path: str
     weights: np.ndarray
     seconds: float
+    job: Optional[Job] = None
 
     @property
     def pnl(self) -> np.ndarray:
@@ -131,7 +134,7 @@ def _context_recipe(job: Job) -> tuple:
 
 
 def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = None,
-                client=None) -> List[Any]:
+                client=None, progress: Any = False) -> List[Any]:
     """Evaluate the jobs with ``evaluate_many``, one context per group of jobs that share one.
 
     Returns one entry per job, in order: its ``Outcome`` or the exception it raised.
@@ -152,7 +155,7 @@ def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = N
         fast = [detect_fast_path(ee, jobs[i].graph, context) for i in members]
         start = time.perf_counter()
         values = evaluate_many([jobs[i].graph for i in members], context, client=client,
-                               workers=workers, summarize=_weights_and_day)
+                               workers=workers, summarize=_weights_and_day, progress=progress)
         seconds = (time.perf_counter() - start) / len(members)
         for i, path, value in zip(members, fast, values):
             if isinstance(value, Exception):
@@ -169,27 +172,61 @@ def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = N
 def next_row_pnl(weights: np.ndarray, returns: Optional[np.ndarray]) -> Optional[np.ndarray]:
     if returns is None or returns.shape != weights.shape or weights.shape[0] < 2:
         return None
-    w = np.nan_to_num(weights[:-1], nan=0.0, posinf=0.0, neginf=0.0)
+    w = _unit_gross(weights[:-1])
     r = np.nan_to_num(returns[1:], nan=0.0, posinf=0.0, neginf=0.0)
-    gross = np.abs(w).sum(axis=1)
-    raw = (w * r).sum(axis=1)
-    return np.divide(raw, gross, out=np.zeros_like(raw), where=gross > 0)
+    return (w * r).sum(axis=1)
+
+
+def _unit_gross(weights: np.ndarray) -> np.ndarray:
+    """The rows scaled to unit gross exposure; missing weights hold nothing."""
+    w = np.nan_to_num(weights, nan=0.0, posinf=0.0, neginf=0.0)
+    gross = np.abs(w).sum(axis=1, keepdims=True)
+    return np.divide(w, gross, out=np.zeros_like(w), where=gross > 0)
+
+
+def sharpe_ratio(pnl: Optional[np.ndarray], periods_per_year: float) -> float:
+    if pnl is None or not pnl.size or not pnl.std() > 0:
+        return float("nan")
+    return float(pnl.mean() / pnl.std() * math.sqrt(periods_per_year))
+
+
+def drawdown(pnl: np.ndarray) -> np.ndarray:
+    """Cumulative PnL below its running peak (zero or negative), from a start at zero."""
+    cum = np.concatenate([[0.0], np.cumsum(pnl)])
+    return (cum - np.maximum.accumulate(cum))[1:]
+
+
+def _number(value: float, digits: int) -> str:
+    # rounded first, and -0.0 made 0.0, so that a balanced book does not read "-0.000"
+    return "-" if not math.isfinite(value) else f"{round(value, digits) + 0.0:.{digits}f}"
 
 
 def summarise(outcome: Outcome) -> Dict[str, str]:
     w = outcome.weights
-    nan_share = float(np.isnan(w).mean()) if w.size else 0.0
-    gross_rows = np.nansum(np.abs(w), axis=1) if w.size else np.zeros(0)
-    live = ~np.isnan(w).all(axis=1) if w.size else np.zeros(0, bool)
-    gross = float(gross_rows[live].mean()) if live.any() else float("nan")
-    pnl = outcome.pnl
-    sharpe = "-"
-    if pnl is not None and pnl.std() > 0:
-        sharpe = f"{pnl.mean() / pnl.std() * math.sqrt(outcome.market.periods_per_year):.2f}"
-    return {"graph": outcome.name, "path": outcome.path,
-            "shape": f"{w.shape[0]}x{w.shape[1]}" if w.ndim == 2 else str(w.shape),
-            "seconds": f"{outcome.seconds:.3f}", "NaN share": f"{nan_share:.3f}",
-            "gross": f"{gross:.3f}", "Sharpe": sharpe}
+    row = {"graph": outcome.name, "path": outcome.path,
+           "shape": "x".join(map(str, w.shape)), "seconds": f"{outcome.seconds:.3f}"}
+    stats = dict.fromkeys(("NaN share", "gross", "net", "turnover", "Sharpe", "max DD"),
+                          float("nan"))
+    if w.ndim == 2 and w.size:
+        stats["NaN share"] = float(np.isnan(w).mean())
+        live = ~np.isnan(w).all(axis=1)
+        if live.any():
+            held = np.nan_to_num(w[live], nan=0.0, posinf=0.0, neginf=0.0)
+            stats["gross"] = float(np.abs(held).sum(axis=1).mean())
+            stats["net"] = float(held.sum(axis=1).mean())
+        if live.sum() > 1:
+            stats["turnover"] = float(np.abs(np.diff(_unit_gross(w[live]), axis=0))
+                                      .sum(axis=1).mean())
+        pnl = outcome.pnl
+        stats["Sharpe"] = sharpe_ratio(pnl, outcome.market.periods_per_year)
+        if pnl is not None and pnl.size:
+            stats["max DD"] = float(-drawdown(pnl).min())
+    for key, value in stats.items():
+        row[key] = _number(value, 2 if key == "Sharpe" else 3)
+    return row
+
+
+_LEFT = {"graph", "path", "shape"}
 
 
 def format_table(rows: Sequence[Dict[str, str]]) -> str:
@@ -197,11 +234,10 @@ def format_table(rows: Sequence[Dict[str, str]]) -> str:
         return "(no graphs)"
     cols = list(rows[0])
     width = {c: max(len(c), *(len(r[c]) for r in rows)) for c in cols}
-    right = {"seconds", "NaN share", "gross", "Sharpe"}
 
     def fmt(r):
-        return "  ".join(r[c].rjust(width[c]) if c in right else r[c].ljust(width[c])
-                         for c in cols)
+        return "  ".join(r[c].ljust(width[c]) if c in _LEFT else r[c].rjust(width[c])
+                         for c in cols).rstrip()
 
     lines = [fmt({c: c for c in cols}), "  ".join("-" * width[c] for c in cols)]
     lines += [fmt(r) for r in rows]
@@ -210,38 +246,63 @@ def format_table(rows: Sequence[Dict[str, str]]) -> str:
 
 def _say(text: str) -> None:
     """A line on stderr, if there is one: a closed stderr must not cost the results."""
+    stream = sys.stderr
+    if stream is None:
+        return
     try:
-        sys.stderr.write(text + "\n")
-        sys.stderr.flush()
-    except (AttributeError, OSError, ValueError):
+        from tqdm import tqdm
+
+        tqdm.write(text, file=stream)  # above a bar drawn on the same terminal
+        stream.flush()
+    except (OSError, ValueError):
         pass
-
-
-class Progress:
-    """A one-line progress bar on stderr."""
-
-    def __init__(self, total: int, stream=None, width: int = 30):
-        self.total, self.stream, self.width = total, stream or sys.stderr, width
-
-    def _write(self, text: str) -> None:
-        try:
-            self.stream.write(text)
-            self.stream.flush()
-        except (AttributeError, OSError, ValueError):
-            pass
-
-    def show(self, done: int, label: str) -> None:
-        filled = int(self.width * done / self.total) if self.total else self.width
-        bar = "#" * filled + "-" * (self.width - filled)
-        self._write(f"\r[{bar}] {done}/{self.total} {label[:40]:<40}")
-
-    def close(self) -> None:
-        self._write("\n")
 
 
 class UsageError(Exception):
     """A command line that cannot run: reported as one line, exit status 2."""
 
+
+# --------------------------------------------------------------------------------------------
+# Log events
+
+
+def _render_once(logger, method_name: str, event_dict: dict):
+    """The last step of the log processors: one line per event on stderr.
+
+    The evaluator's module logger is a structlog logger wrapped around another, so every event
+    passes the processors twice; the outer pass hands the fields on unrendered, and the inner
+    pass writes the line.
+    """
+    import structlog
+
+    if hasattr(logger, "bind"):  # the wrapped structlog logger: let it render
+        return event_dict
+    fields = dict(event_dict)
+    line = f"{fields.pop('timestamp', '')} {fields.pop('level', method_name)}: " \
+           f"{fields.pop('event', '')}"
+    line += "".join(f" {key}={value!r}" if isinstance(value, str) and " " in value else
+                    f" {key}={value}" for key, value in fields.items())
+    _say(line.strip())
+    raise structlog.DropEvent
+
+
+def configure_logging(verbose: bool) -> None:
+    """Log events as single lines on stderr: warnings and errors, and with ``-v`` the
+    per-graph events too."""
+    import logging
+
+    import structlog
+
+    structlog.configure(
+        processors=[structlog.processors.add_log_level,
+                    structlog.processors.TimeStamper(fmt="%H:%M:%S"), _render_once],
+        wrapper_class=structlog.make_filtering_bound_logger(
+            logging.INFO if verbose else logging.WARNING),
+        logger_factory=structlog.PrintLoggerFactory(), cache_logger_on_first_use=False)
+
+
+# --------------------------------------------------------------------------------------------
+# Chart
 
 def _pyplot():
     try:
@@ -270,9 +331,16 @@ def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
     plt.close(fig)
 
 
+# --------------------------------------------------------------------------------------------
+# Weights file
+
+_METADATA_KEY = "metadata"
+
+
 def weight_keys(names: Sequence[str]) -> List[str]:
-    """One distinct archive key per graph: its name, or the name with _2, _3 ... appended."""
-    taken: set = set()
+    """One distinct archive key per graph: its name, or the name with _2, _3 ... appended.
+    The key of the metadata entry is never given to a graph."""
+    taken: set = {_METADATA_KEY}
     keys = []
     for name in names:
         key, n = name or "graph", 1
@@ -284,44 +352,53 @@ def weight_keys(names: Sequence[str]) -> List[str]:
     return keys
 
 
-def write_weights(outcomes: Sequence[Outcome], folder: str) -> str:
-    """Write every graph's weights to folder/weights.npz, replacing the file only when the
-    new one is complete: a write cut short leaves the previous file as it was."""
+def write_weights(outcomes: Sequence[Outcome], folder: str, metadata: Dict[str, Any]) -> str:
+    """Write every graph's weights to folder/weights.npz (compressed, replaced atomically)
+    with a "metadata" entry: a JSON text of ``metadata`` plus, per key, the graph's name,
+    source, evaluation path and JSON."""
+    from tessaline.functions.graph_files import graph_to_dict
+
+    keys = weight_keys([o.name for o in outcomes])
+    graphs = {}
+    for key, o in zip(keys, outcomes):
+        job = o.job
+        graphs[key] = {"name": o.name, "source": job.source if job else None, "path": o.path,
+                       "metaparameters": dict(job.metaparameters) if job else {},
+                       "pipeline": [getattr(s, "name", str(s)) for s in job.pipeline]
+                       if job else [],
+                       "graph": graph_to_dict(job.graph) if job else None}
+    text = json.dumps({**metadata, "graphs": graphs}, indent=1, default=str)
     target = os.path.join(folder, "weights.npz")
-    fd, tmp = tempfile.mkstemp(prefix=".weights-", suffix=".npz.tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            # written member by member: np.savez takes the names as keywords, so "file" or
-            # "allow_pickle" would be taken for its own arguments
-            with zipfile.ZipFile(fh, "w", zipfile.ZIP_STORED, allowZip64=True) as zf:
-                for key, o in zip(weight_keys([o.name for o in outcomes]), outcomes):
-                    with zf.open(key + ".npy", "w", force_zip64=True) as member:
-                        np.lib.format.write_array(member, np.ascontiguousarray(o.weights),
-                                                  allow_pickle=False)
-            fh.flush()
-            os.fsync(fh.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
+    arrays = {k: np.ascontiguousarray(o.weights) for k, o in zip(keys, outcomes)}
+    arrays[_METADATA_KEY] = np.array(text)
+    demo.write_arrays(target, arrays)
     return target
 
 
-def _at_least(minimum: int):
-    def parse(text: str) -> int:
+# --------------------------------------------------------------------------------------------
+# Command line
+
+
+def _at_least(minimum: float, kind=int):
+    def parse(text: str):
         try:
-            n = int(text)
+            n = kind(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
-        if n < minimum:
+            raise argparse.ArgumentTypeError(f"invalid {kind.__name__}: {text!r}") from None
+        if not n >= minimum:
             raise argparse.ArgumentTypeError(f"must be at least {minimum}; got {n}")
         return n
-    parse.__name__ = "integer"
+    parse.__name__ = kind.__name__
     return parse
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("tessaline")
+    except Exception:  # run from a source tree that was never installed
+        return "unknown"
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -333,7 +410,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--data", metavar="FILE.npz",
                    help="market file: 2-D feature arrays, optional 'universe', 'column_labels' "
                         "and 'signal:<id>:weights|pnl|metadata'")
-    p.add_argument("--out", metavar="DIR", help="write the weights to DIR/weights.npz")
+    p.add_argument("--out", metavar="DIR",
+                   help="write the weights to DIR/weights.npz (compressed, with a 'metadata' "
+                        "entry: each graph's JSON and path, the seed and the data)")
     p.add_argument("--plot", metavar="FILE.png", help="chart of cumulative PnL per graph")
     p.add_argument("--save-data", metavar="FILE.npz",
                    help="write the daily market used to FILE.npz (the --data format)")
@@ -344,6 +423,11 @@ def _parser() -> argparse.ArgumentParser:
     par.add_argument("--scheduler", metavar="ADDRESS",
                      help="evaluate the graphs on the Dask cluster of the scheduler at ADDRESS "
                           "(tcp://host:8786); needs the 'distributed' extra")
+    p.add_argument("--timeout", type=_at_least(0.001, float), default=10.0, metavar="S",
+                   help="seconds to wait for the scheduler (default: 10)")
+    p.add_argument("-v", "--verbose", action="store_true",
+                   help="log each graph's evaluation path and time")
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     g = p.add_argument_group("synthetic data")
     g.add_argument("--days", type=_at_least(2), default=2520)
     g.add_argument("--instruments", type=_at_least(1), default=500)
@@ -354,14 +438,21 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _jobs(args, graphs, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
+    """The graphs to evaluate, each with its market. Demo graphs that the data given with
+    --data cannot run are left out with a line that says why; a graph file that it cannot run
+    is a usage error."""
     markets = [m for m in (daily, minute) if m is not None]
     jobs: List[Job] = []
+    no_signals = "needs useful signals (signal:<id>:weights|pnl|metadata arrays); the data has none"
     if not args.graphs:
         for d in demo.demo_graphs():
             market = daily if d.market == "daily" else minute
-            if market is None or not _feature_names(d.graph) <= set(market.features):
-                continue
-            if _needs_signals(d.graph) and not market.signals:
+            needed = _feature_names(d.graph)
+            missing = sorted(needed - set(market.features if market is not None else ()))
+            why = (f"needs feature(s) {', '.join(missing)}" if missing else
+                   no_signals if _needs_signals(d.graph) and not market.signals else None)
+            if why:
+                _say(f"--data {args.data}: cannot run {d.name}: {why}")
                 continue
             jobs.append(Job(d.name, market, d.graph, d.metaparameters, d.pipeline))
         return jobs
@@ -371,13 +462,17 @@ def _jobs(args, graphs, daily: demo.Market, minute: Optional[demo.Market]) -> Li
         if market is None:
             missing = sorted(needed - set(daily.features))
             raise GraphFileError(path, "$", f"feature(s) not in the data: {', '.join(missing)}")
+        if _needs_signals(graph) and not market.signals:
+            raise GraphFileError(path, "$", no_signals)
         name = os.path.splitext(os.path.basename(path))[0]
-        jobs.append(Job(name, market, graph, {}, []))
+        jobs.append(Job(name, market, graph, {}, [], source=path))
     return jobs
 
 
 def _check_requirements(args) -> None:
     """Everything the command line asks for that can fail, checked before any work."""
+    if args.timeout != 10.0 and args.scheduler is None:
+        raise UsageError("--timeout applies to --scheduler only")
     if args.plot:
         _pyplot()
     if args.scheduler is not None:
@@ -399,71 +494,97 @@ def _check_requirements(args) -> None:
             raise UsageError(f"{option} {path}: folder {folder} is missing or not writable")
 
 
+def _connect(address: str, timeout: float):
+    _say(f"connecting to {address} ...")
+    from distributed import Client
+
+    try:
+        return Client(address, timeout=timeout)
+    except Exception as exc:  # OSError, TimeoutError, ValueError for a malformed address
+        raise UsageError(f"cannot reach the scheduler at {address} within {timeout:g} s: "
+                         f"{exc}") from None
+
+
+def _evaluate(ee, args, jobs: Sequence[Job], client) -> tuple:
+    """(outcomes, failures): every job evaluated, serially or as batches, under one bar."""
+    import structlog
+
+    from tessaline.simulator_engine.batch import progress_bar
+
+    log = structlog.get_logger("tessaline.cli")
+    registry = default_registry()
+    outcomes: List[Outcome] = []
+    failures = 0
+    where = (f" on {args.workers} thread{'s' * (args.workers > 1)}" if args.workers else
+             f" on {args.scheduler}" if client is not None else "")
+    bar = progress_bar(len(jobs), f"evaluating {len(jobs)} graphs{where}")
+    try:
+        if args.workers is not None or client is not None:
+            results = run_batches(ee, jobs, registry, workers=args.workers, client=client,
+                                  progress=bar)
+        else:
+            results = []
+            for job in jobs:
+                bar.set_postfix_str(job.name, refresh=False)
+                try:
+                    results.append(run_job(ee, job, registry))
+                except Exception as exc:  # report and go on with the other graphs
+                    results.append(exc)
+                bar.update(1)
+    finally:
+        bar.close()
+    for job, result in zip(jobs, results):
+        if isinstance(result, Exception):
+            failures += 1
+            _say(f"{job.name}: {type(result).__name__}: {result}")
+            continue
+        result.job = job
+        log.info("graph.evaluated", graph=job.name, path=result.path,
+                 shape="x".join(map(str, result.weights.shape)),
+                 seconds=round(result.seconds, 4))
+        outcomes.append(result)
+    return outcomes, failures
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    configure_logging(args.verbose)
     from tessaline.simulator_engine import expression_evaluator as ee
 
     if not hasattr(ee, "evaluate"):
         _say("tessaline-evaluate: this build of the expression evaluator has no evaluate()")
         return 1
+    client = None
     try:
-        _check_requirements(args)
-        graphs = [load_graph(path) for path in args.graphs]
-        if args.data:
-            daily, minute = demo.load_market(args.data), None
-        else:
-            _say("generating synthetic markets ...")
-            daily = demo.daily_market(args.days, args.instruments, seed=args.seed)
-            minute = demo.minute_market(args.minutes, args.minute_instruments, seed=args.seed + 1)
-        if args.save_data:
-            demo.save_market(daily, args.save_data)
-        jobs = _jobs(args, graphs, daily, minute)
-    except (UsageError, GraphFileError, ValueError, OSError) as exc:
-        _say(f"tessaline-evaluate: {exc}")
-        return 2
-
-    registry = default_registry()
-    outcomes: List[Outcome] = []
-    failures = 0
-    batched = args.workers is not None or args.scheduler is not None
-    if batched:
-        client = None
-        if args.scheduler is not None:
-            from distributed import Client
-            try:
-                client = Client(args.scheduler)
-            except (OSError, ValueError) as exc:
-                _say(f"tessaline-evaluate: cannot reach the scheduler at {args.scheduler}: "
-                     f"{exc}")
-                return 2
         try:
-            results = run_batches(ee, jobs, registry, workers=args.workers, client=client)
-        finally:
-            if client is not None:
-                client.close()
-        for job, result in zip(jobs, results):
-            if isinstance(result, Exception):
-                failures += 1
-                _say(f"{job.name}: {type(result).__name__}: {result}")
+            _check_requirements(args)
+            graphs = [load_graph(path) for path in args.graphs]
+            if args.scheduler is not None:
+                client = _connect(args.scheduler, args.timeout)
+            if args.data:
+                daily, minute = demo.load_market(args.data), None
             else:
-                outcomes.append(result)
-    progress = Progress(len(jobs))
-    for i, job in enumerate([] if batched else jobs):
-        progress.show(i, job.name)
-        try:
-            outcomes.append(run_job(ee, job, registry))
-        except Exception as exc:  # report and go on with the other graphs
-            failures += 1
-            progress.close()
-            _say(f"{job.name}: {type(exc).__name__}: {exc}")
-    if not batched:
-        progress.show(len(jobs), "done")
-        progress.close()
+                _say("generating synthetic markets ...")
+                daily = demo.daily_market(args.days, args.instruments, seed=args.seed)
+                minute = demo.minute_market(args.minutes, args.minute_instruments,
+                                            seed=args.seed + 1)
+            if args.save_data:
+                demo.save_market(daily, args.save_data)
+            jobs = _jobs(args, graphs, daily, minute)
+        except (UsageError, GraphFileError, ValueError, OSError) as exc:
+            _say(f"tessaline-evaluate: {exc}")
+            return 2
+        outcomes, failures = _evaluate(ee, args, jobs, client)
+    finally:
+        if client is not None:
+            client.close()
 
     print(format_table([summarise(o) for o in outcomes]))
     try:
         if args.out:
-            print(f"weights written to {write_weights(outcomes, args.out)}")
+            metadata = {"tessaline": _version(), "data": args.data or "synthetic",
+                        "seed": None if args.data else args.seed}
+            print(f"weights written to {write_weights(outcomes, args.out, metadata)}")
         if args.plot:
             plot_pnl(outcomes, args.plot)
             print(f"chart written to {args.plot}")

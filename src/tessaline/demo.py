@@ -9,10 +9,12 @@ The minute-bar market is a long, narrow panel of prices and returns.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
 import stat
+import tempfile
 import zipfile
 import zlib
 from dataclasses import dataclass, field
@@ -185,7 +187,35 @@ def save_market(market: Market, path: str) -> None:
         arrays[f"signal:{sid}:metadata"] = np.array(json.dumps(sig.metadata))
     arrays["returns_feature"] = np.array(market.returns_feature)
     arrays["periods_per_year"] = np.array(market.periods_per_year)
-    np.savez(path, **arrays)
+    write_arrays(path, arrays)
+
+
+def write_arrays(path: str, arrays: Dict[str, np.ndarray]) -> None:
+    """Write ``arrays`` as a compressed .npz archive that ``np.load`` reads back by key.
+
+    Written member by member (``np.savez`` takes the names as keywords, so "file" or
+    "allow_pickle" would be taken for its own arguments) to a temporary file in the same
+    folder, which then replaces ``path``: a write cut short leaves the previous file intact.
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".tessaline-", suffix=".npz.tmp", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            with zipfile.ZipFile(fh, "w", zipfile.ZIP_DEFLATED, allowZip64=True,
+                                 compresslevel=1) as zf:
+                for key, array in arrays.items():
+                    with zf.open(key + ".npy", "w", force_zip64=True) as member:
+                        np.lib.format.write_array(member, np.asarray(array), allow_pickle=False)
+            fh.flush()
+            os.fsync(fh.fileno())
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
 
 
 def _scalar(path: str, key: str, value: np.ndarray, kind: str) -> Any:
