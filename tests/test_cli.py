@@ -56,6 +56,8 @@ def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
     assert re.split(r"\s{2,}", lines[0]) == ["graph", "path", "shape", "seconds", "NaN share",
                                              "gross", "net", "turnover", "Sharpe", "max DD"]
     rows = {line.split()[0]: line for line in lines[2:-1]}
+    for name in ("rank_volume", "rank_x_rank", "daily_std_of_mean"):  # held dollar-neutral
+        assert rows[name].split()[-4] == "0.000"
     assert set(rows) == {d.name for d in demo.demo_graphs()}
     assert "leaf fast path" in rows["leaf_returns"]
     assert "rank fast path" in rows["rank_volume"]

@@ -51,6 +51,7 @@ class Job:
     metaparameters: Dict[str, Any]
     pipeline: List[Any]
     source: str = "demo"
+    neutral: bool = False
 
 
 @dataclass
@@ -184,6 +185,17 @@ def _unit_gross(weights: np.ndarray) -> np.ndarray:
     return np.divide(w, gross, out=np.zeros_like(w), where=gross > 0)
 
 
+def equal_weight_pnl(market: demo.Market) -> Optional[np.ndarray]:
+    """The next-row PnL of holding every instrument with a weight equally (the benchmark)."""
+    returns = market.features.get(market.returns_feature)
+    if returns is None or returns.shape[0] < 2:
+        return None
+    held = np.isfinite(returns[:-1]).astype(np.float64)
+    if market.universe is not None:
+        held *= np.nan_to_num(market.universe[:-1]) != 0
+    return next_row_pnl(np.vstack([held, held[-1:]]), returns)
+
+
 def sharpe_ratio(pnl: Optional[np.ndarray], periods_per_year: float) -> float:
     if pnl is None or not pnl.size or not pnl.std() > 0:
         return float("nan")
@@ -194,6 +206,15 @@ def drawdown(pnl: np.ndarray) -> np.ndarray:
     """Cumulative PnL below its running peak (zero or negative), from a start at zero."""
     cum = np.concatenate([[0.0], np.cumsum(pnl)])
     return (cum - np.maximum.accumulate(cum))[1:]
+
+
+def dollar_neutral(weights: np.ndarray) -> np.ndarray:
+    """Each row less the mean of its present weights, so that longs and shorts balance."""
+    present = ~np.isnan(weights)
+    count = present.sum(axis=1, keepdims=True)
+    total = np.where(present, weights, 0.0).sum(axis=1, keepdims=True)
+    mean = np.divide(total, count, out=np.zeros_like(total), where=count > 0)
+    return weights - mean
 
 
 def _number(value: float, digits: int) -> str:
@@ -304,6 +325,9 @@ def configure_logging(verbose: bool) -> None:
 # --------------------------------------------------------------------------------------------
 # Chart
 
+_DAY_BARS = 390  # one-minute bars in a trading day
+
+
 def _pyplot():
     try:
         import matplotlib
@@ -314,18 +338,80 @@ def _pyplot():
     return plt
 
 
+def business_days(count: int, start: str = "2015-01-02") -> np.ndarray:
+    """Synthetic dates for daily rows: consecutive business days from ``start``."""
+    return np.busday_offset(start, np.arange(count), roll="forward").astype("datetime64[D]")
+
+
+def _pnl_lines(outcomes: Sequence[Outcome], market: demo.Market):
+    """(label, PnL, is benchmark) per graph of the market, best Sharpe first, then the
+    equal-weight benchmark."""
+    lines = []
+    for o in outcomes:
+        pnl = o.pnl
+        if o.market is market and pnl is not None:
+            lines.append((o.name, pnl, sharpe_ratio(pnl, market.periods_per_year)))
+    lines.sort(key=lambda x: -x[2] if math.isfinite(x[2]) else math.inf)
+    out = [(f"{name} (Sharpe {_number(s, 2)})", pnl, False) for name, pnl, s in lines]
+    bench = equal_weight_pnl(market)
+    if bench is not None and out:
+        s = sharpe_ratio(bench, market.periods_per_year)
+        out.append((f"equal-weight market (Sharpe {_number(s, 2)})", bench, True))
+    return out
+
+
 def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
+    """Cumulative next-row PnL per graph against an equal-weight benchmark: for daily data a
+    panel over dates with a drawdown panel below it, for minute data a panel sampled at every
+    day's last bar."""
     plt = _pyplot()
-    markets = sorted({o.market.name for o in outcomes})
-    fig, axes = plt.subplots(len(markets), 1, figsize=(10, 4 * len(markets)), squeeze=False)
-    for ax, market in zip(axes[:, 0], markets):
-        for o in outcomes:
-            pnl = o.pnl
-            if o.market.name == market and pnl is not None:
-                ax.plot(np.cumsum(pnl), label=o.name, linewidth=0.9)
-        ax.set_title(f"cumulative next-row PnL ({market})")
-        ax.set_xlabel("row")
-        ax.legend(fontsize=8)
+    markets = []
+    for o in outcomes:
+        if o.market not in markets and o.pnl is not None:
+            markets.append(o.market)
+    panels = []  # (market, kind)
+    for m in markets:
+        panels += [(m, "pnl"), (m, "drawdown")] if m.name != "minute" else [(m, "pnl")]
+    if not panels:
+        panels = [(None, "empty")]
+    heights = [1.4 if kind == "drawdown" else 3.0 for _, kind in panels]
+    fig, axes = plt.subplots(len(panels), 1, figsize=(11, 2.2 * sum(heights)), squeeze=False,
+                             gridspec_kw={"height_ratios": heights})
+    for i, (ax, (market, kind)) in enumerate(zip(axes[:, 0], panels)):
+        if kind == "drawdown":
+            ax.sharex(axes[i - 1, 0])
+        if market is None:
+            ax.text(0.5, 0.5, "no graph with a PnL", ha="center", va="center")
+            ax.set_axis_off()
+            continue
+        minute = market.name == "minute"
+        rows = market.shape[0]
+        if minute:
+            step = _DAY_BARS if rows >= 4 * _DAY_BARS else max(1, rows // 200)
+            x = np.arange(step, rows, step) / (_DAY_BARS if step == _DAY_BARS else 1)
+            take = np.arange(step, rows, step) - 1  # PnL entries up to that bar
+        else:
+            x = business_days(rows)[1:]
+            take = slice(None)
+        for label, pnl, bench in _pnl_lines(outcomes, market):
+            style = {"color": "black", "linestyle": "--", "linewidth": 1.4} if bench else \
+                {"linewidth": 1.0, "alpha": 0.8 if kind == "drawdown" else 1.0}
+            series = drawdown(pnl) if kind == "drawdown" else np.cumsum(pnl)
+            ax.plot(x, series[take], label=label if kind == "pnl" else None, **style)
+        ax.axhline(0.0, color="grey", linewidth=0.6)
+        ax.grid(alpha=0.3)
+        if kind == "drawdown":
+            ax.set_ylabel("drawdown")
+            ax.set_title(f"drawdown from the running peak ({market.name})", fontsize=10)
+        else:
+            ax.set_ylabel("cumulative return\n(unit gross exposure)")
+            ax.set_title(f"cumulative next-row PnL, {market.name} market", fontsize=11)
+            ax.legend(fontsize=8, loc="upper left", ncol=2 if minute else 1, framealpha=0.85)
+        if minute:
+            ax.set_xlabel("trading day (390 one-minute bars, last bar of each day)"
+                          if step == _DAY_BARS else "one-minute bar")
+        else:
+            ax.set_xlabel("date (synthetic business days)")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -363,6 +449,7 @@ def write_weights(outcomes: Sequence[Outcome], folder: str, metadata: Dict[str, 
     for key, o in zip(keys, outcomes):
         job = o.job
         graphs[key] = {"name": o.name, "source": job.source if job else None, "path": o.path,
+                       "dollar_neutral": bool(job and job.neutral),
                        "metaparameters": dict(job.metaparameters) if job else {},
                        "pipeline": [getattr(s, "name", str(s)) for s in job.pipeline]
                        if job else [],
@@ -413,7 +500,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--out", metavar="DIR",
                    help="write the weights to DIR/weights.npz (compressed, with a 'metadata' "
                         "entry: each graph's JSON and path, the seed and the data)")
-    p.add_argument("--plot", metavar="FILE.png", help="chart of cumulative PnL per graph")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="chart of cumulative PnL per graph against an equal-weight benchmark")
     p.add_argument("--save-data", metavar="FILE.npz",
                    help="write the daily market used to FILE.npz (the --data format)")
     par = p.add_mutually_exclusive_group()
@@ -454,7 +542,8 @@ def _jobs(args, graphs, daily: demo.Market, minute: Optional[demo.Market]) -> Li
             if why:
                 _say(f"--data {args.data}: cannot run {d.name}: {why}")
                 continue
-            jobs.append(Job(d.name, market, d.graph, d.metaparameters, d.pipeline))
+            jobs.append(Job(d.name, market, d.graph, d.metaparameters, d.pipeline,
+                            neutral=d.neutral))
         return jobs
     for path, graph in zip(args.graphs, graphs):
         needed = _feature_names(graph)
@@ -539,6 +628,8 @@ def _evaluate(ee, args, jobs: Sequence[Job], client) -> tuple:
             _say(f"{job.name}: {type(result).__name__}: {result}")
             continue
         result.job = job
+        if job.neutral:
+            result.weights = dollar_neutral(result.weights)
         log.info("graph.evaluated", graph=job.name, path=result.path,
                  shape="x".join(map(str, result.weights.shape)),
                  seconds=round(result.seconds, 4))

@@ -134,6 +134,11 @@ class Demo:
     graph: Any
     metaparameters: Dict[str, Any] = field(default_factory=dict)
     pipeline: List[TransformStage] = field(default_factory=list)
+    # Ranks lie in [0, 1] and standard deviations are never negative: held as they are they
+    # are long-only books that mostly earn the market's return. The command line holds such
+    # signals dollar-neutral (each row less its mean), so that the report and the chart
+    # compare signals rather than market beta.
+    neutral: bool = False
 
 
 def demo_graphs() -> List[Demo]:
@@ -148,15 +153,15 @@ def demo_graphs() -> List[Demo]:
         N("top_n", "top_n", [N("string", "sharpe"), N("int", 4)])])
     return [
         Demo("leaf_returns", "daily", _feat("returns")),
-        Demo("rank_volume", "daily", rank(_feat("volume"))),
+        Demo("rank_volume", "daily", rank(_feat("volume")), neutral=True),
         Demo("rank_x_rank", "daily", _rot(B.PRODUCT, rank(_feat("returns")),
-                                          rank(_feat("market_cap")))),
+                                          rank(_feat("market_cap"))), neutral=True),
         Demo("minute_zscore_of_mean", "minute",
              _rot(B.ROLLING_ZSCORE, _rot(B.ROLLING_MEAN, _feat("minute_returns"), N("int", 15)),
                   N("int", 240))),
         Demo("daily_std_of_mean", "daily",
              _rot(B.ROLLING_STD, _rot(B.ROLLING_MEAN, _feat("returns"), N("int", 5)),
-                  N("int", 60))),
+                  N("int", 60)), neutral=True),
         Demo("sharpe_weighted_pool", "daily",
              N("reduction", B.SHARPE, [momentum_filter, N("int", 60), N("string", "sharpe")])),
         Demo("inverse_vol_top4", "daily",
