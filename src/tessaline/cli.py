@@ -275,7 +275,7 @@ def _say(text: str) -> None:
 
         tqdm.write(text, file=stream)  # above a bar drawn on the same terminal
         stream.flush()
-    except (OSError, ValueError):
+    except (AttributeError, OSError, ValueError):
         pass
 
 
@@ -479,6 +479,9 @@ def _at_least(minimum: float, kind=int):
     return parse
 
 
+_CONNECT_SECONDS = 10.0
+
+
 def _version() -> str:
     try:
         from importlib.metadata import version
@@ -511,8 +514,8 @@ def _parser() -> argparse.ArgumentParser:
     par.add_argument("--scheduler", metavar="ADDRESS",
                      help="evaluate the graphs on the Dask cluster of the scheduler at ADDRESS "
                           "(tcp://host:8786); needs the 'distributed' extra")
-    p.add_argument("--timeout", type=_at_least(0.001, float), default=10.0, metavar="S",
-                   help="seconds to wait for the scheduler (default: 10)")
+    p.add_argument("--timeout", type=_at_least(0.001, float), metavar="S",
+                   help=f"seconds to wait for the scheduler (default: {_CONNECT_SECONDS:g})")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="log each graph's evaluation path and time")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
@@ -560,7 +563,7 @@ def _jobs(args, graphs, daily: demo.Market, minute: Optional[demo.Market]) -> Li
 
 def _check_requirements(args) -> None:
     """Everything the command line asks for that can fail, checked before any work."""
-    if args.timeout != 10.0 and args.scheduler is None:
+    if args.timeout is not None and args.scheduler is None:
         raise UsageError("--timeout applies to --scheduler only")
     if args.plot:
         _pyplot()
@@ -651,7 +654,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             _check_requirements(args)
             graphs = [load_graph(path) for path in args.graphs]
             if args.scheduler is not None:
-                client = _connect(args.scheduler, args.timeout)
+                client = _connect(args.scheduler, args.timeout or _CONNECT_SECONDS)
             if args.data:
                 daily, minute = demo.load_market(args.data), None
             else:
