@@ -169,14 +169,24 @@ def test_a_graph_without_context_fails_alone(tmp_path, data, capsys, ee, monkeyp
     assert [line.split()[0] for line in out.out.splitlines()[2:]] == ["good"]
 
 
-def test_data_says_which_demo_graphs_it_cannot_run(tmp_path, capsys, ee):
+def test_data_says_which_graphs_it_cannot_run(tmp_path, capsys, ee):
     path = tmp_path / "plain.npz"
     demo.save_market(demo.daily_market(30, 5, signals=0), path)
     assert cli.main(["--data", str(path)]) == 0
     err = capsys.readouterr().err
-    assert f"{path}: cannot run minute_zscore_of_mean: needs feature(s) minute_returns\n" in err
+    assert f"{path}: cannot run minute_zscore_of_mean: feature(s) not in the data: " \
+           "minute_returns\n" in err
     for name in ("sharpe_weighted_pool", "inverse_vol_top4"):
         assert f"cannot run {name}: needs useful signals" in err
+    pool = next(d.graph for d in demo.demo_graphs() if d.name == "sharpe_weighted_pool")
+    files = [graph_file(tmp_path / "p.json", pool), graph_file(tmp_path / "m.json"),
+             graph_file(tmp_path / "x.json", N("feature", "nope"))]
+    assert cli.main(files + ["--data", str(path)]) == 2  # every file that cannot run is named
+    assert capsys.readouterr().err.splitlines() == [
+        f"tessaline-evaluate: {files[0]}: $: needs useful signals (signal:<id>:weights|pnl|"
+        "metadata arrays); the data has none",
+        f"tessaline-evaluate: {files[2]}: $: feature(s) not in the data: nope",
+        f"tessaline-evaluate: 2 of 3 graph file(s) cannot run on {path}"]
 
 
 def test_report_figures():

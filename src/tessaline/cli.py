@@ -528,36 +528,45 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
+def _cannot_run(graph, market: Optional[demo.Market]) -> Optional[str]:
+    """Why ``market`` cannot run ``graph``, or None."""
+    missing = sorted(_feature_names(graph) - set(market.features if market else ()))
+    if missing:
+        return f"feature(s) not in the data: {', '.join(missing)}"
+    if _needs_signals(graph) and not market.signals:
+        return "needs useful signals (signal:<id>:weights|pnl|metadata arrays); the data has none"
+    return None
+
+
 def _jobs(args, graphs, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
     """The graphs to evaluate, each with its market. Demo graphs that the data given with
-    --data cannot run are left out with a line that says why; a graph file that it cannot run
-    is a usage error."""
-    markets = [m for m in (daily, minute) if m is not None]
+    --data cannot run are left out with a line that says why; graph files that it cannot run
+    are each named with the reason, and the run is refused (a usage error)."""
     jobs: List[Job] = []
-    no_signals = "needs useful signals (signal:<id>:weights|pnl|metadata arrays); the data has none"
     if not args.graphs:
         for d in demo.demo_graphs():
             market = daily if d.market == "daily" else minute
-            needed = _feature_names(d.graph)
-            missing = sorted(needed - set(market.features if market is not None else ()))
-            why = (f"needs feature(s) {', '.join(missing)}" if missing else
-                   no_signals if _needs_signals(d.graph) and not market.signals else None)
+            why = _cannot_run(d.graph, market)
             if why:
                 _say(f"--data {args.data}: cannot run {d.name}: {why}")
                 continue
             jobs.append(Job(d.name, market, d.graph, d.metaparameters, d.pipeline,
                             neutral=d.neutral))
         return jobs
+    unrunnable = 0
     for path, graph in zip(args.graphs, graphs):
-        needed = _feature_names(graph)
-        market = next((m for m in markets if needed <= set(m.features)), None)
-        if market is None:
-            missing = sorted(needed - set(daily.features))
-            raise GraphFileError(path, "$", f"feature(s) not in the data: {', '.join(missing)}")
-        if _needs_signals(graph) and not market.signals:
-            raise GraphFileError(path, "$", no_signals)
+        runs_on_minutes = minute is not None and not _cannot_run(graph, minute)
+        market = minute if runs_on_minutes and _cannot_run(graph, daily) else daily
+        why = _cannot_run(graph, market)
+        if why:  # every such file is named before the run is refused
+            unrunnable += 1
+            _say(f"tessaline-evaluate: {GraphFileError(path, '$', why)}")
+            continue
         name = os.path.splitext(os.path.basename(path))[0]
         jobs.append(Job(name, market, graph, {}, [], source=path))
+    if unrunnable:
+        raise UsageError(f"{unrunnable} of {len(graphs)} graph file(s) cannot run on "
+                         f"{args.data or 'the synthetic data'}")
     return jobs
 
 
