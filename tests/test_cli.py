@@ -220,7 +220,8 @@ def test_log_events_render_once_and_verbose_adds_graph_events(tmp_path, data, ca
         " error: expression_evaluator.get_state_failed node_id=root.c0\n")
 
 
-def test_closed_stderr_still_prints_results(tmp_path, data, capsys, ee, monkeypatch):
-    monkeypatch.setattr(sys, "stderr", None)
-    assert cli.main([graph_file(tmp_path / "g.json"), "--data", str(data)]) == 0
+@pytest.mark.parametrize("stderr", [None, "/dev/full"])  # closed, or every write failing
+def test_closed_stderr_still_prints_results(tmp_path, data, capsys, ee, monkeypatch, stderr):
+    monkeypatch.setattr(sys, "stderr", stderr and open(stderr, "w", buffering=1))
+    assert cli.main([graph_file(tmp_path / "g.json"), "--data", str(data), "-v"]) == 0
     assert capsys.readouterr().out.splitlines()[2].startswith("g ")

@@ -222,21 +222,28 @@ def _evaluate_batch(context, graphs, summarize=None, stop_on_error=False):
 
 class _Lines:
     """The stream a progress bar writes to off a terminal: every frame becomes a plain line,
-    with no carriage returns for a log file or a CI page to collect."""
+    with no carriage returns for a log file or a CI page to collect. A stream that fails (a
+    full disk, a closed pipe) silences the bar rather than the evaluation."""
 
     def __init__(self, stream):
-        self.stream = stream
-        self.last = None
+        self.stream, self.last = stream, None
 
     def write(self, text: str) -> None:
         text = text.replace("\r", "").strip()
         count = text.split(" [", 1)[0]  # the frame without its timing: closing repeats it
         if text and count != self.last:
             self.last = count
-            self.stream.write(text + "\n")
+            self._call("write", text + "\n")
 
     def flush(self) -> None:
-        self.stream.flush()
+        self._call("flush")
+
+    def _call(self, name: str, *args) -> None:
+        if self.stream is not None:
+            try:
+                getattr(self.stream, name)(*args)
+            except (OSError, ValueError):
+                self.stream = None
 
 
 def progress_bar(total: int, desc: str, stream=None, enabled: bool = True):
