@@ -216,9 +216,6 @@ def test_progress_bar_off_a_terminal_and_shared(ee, monkeypatch, capfd):
     assert shared.n == 40 and capfd.readouterr().err == ""
     shared.close()
     assert "two calls: 100%|##########| 40/40" in shared.fp.stream.getvalue()
-    monkeypatch.setattr("sys.stderr", None)  # no stderr at all: the bar is left out
-    got = evaluate_many(graphs[:3], make_context(ee), workers=2)
-    assert [r.tolist() for r in got] == [[[1.0]]] * 3
 
 
 @pytest.mark.parametrize("workers", [1, 2])
@@ -235,18 +232,6 @@ def test_results_and_summaries_never_share_the_context_arrays(ee, workers):
     assert got == [24.0] * 4 and (ctx.features[0] == 1).all()
     assert not any(np.shares_memory(w, ctx.features[0])
                    for w in evaluate_many(graphs, ctx, workers=workers, progress=False))
-
-
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"errors": "ignore"}, ValueError, "errors must be 'return' or 'raise'; got 'ignore'"),
-    ({"batch_size": 0}, ValueError, "batch_size must be a positive integer or None; got 0"),
-    ({"workers": 0}, ValueError, "workers must be a positive integer or None; got 0"),
-    ({"workers": 2, "client": object()}, ValueError, "workers sets the number of local threads"),
-    ({"summarize": 3}, TypeError, "summarize must be callable or None; got int"),
-])
-def test_bad_arguments(ee, kwargs, error, message):
-    with pytest.raises(error, match="^" + __import__("re").escape(message)):
-        evaluate_many([N("feature", "close")], make_context(ee), **kwargs)
 
 
 # --------------------------------------------------------------------------------------------
