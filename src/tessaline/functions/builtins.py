@@ -61,11 +61,17 @@ def _check_state(instance: Any, data: Any) -> None:
                          f"{instance.window}")
 
 
+# Windows are 64-bit signed counts in the kernels.
+_MAX_COUNT = 2**63 - 1
+
+
 def _positive_int(value: Any, name: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an int; got {type(value).__name__}")
     if value < 1:
         raise ValueError(f"{name} must be at least 1; got {value}")
+    if value > _MAX_COUNT:
+        raise ValueError(f"{name} must be at most {_MAX_COUNT}; got {value}")
     return int(value)
 
 

@@ -16,7 +16,7 @@ from typing import Any, Dict, Union
 from tessaline.functions._typed_shapes import FunctionGraphNode
 
 __all__ = ["GraphFileError", "load_graph", "loads_graph", "graph_from_dict", "graph_to_dict",
-           "dump_graph", "dumps_graph", "NODE_TYPES", "MAX_DEPTH"]
+           "dump_graph", "dumps_graph", "NODE_TYPES", "MAX_DEPTH", "MAX_FILE_BYTES"]
 
 _FILTER_TYPES = frozenset({
     "filtration", "gt", "lt", "gte", "lte", "eq", "neq", "between", "in_", "and_", "or_",
@@ -25,6 +25,9 @@ NODE_TYPES = frozenset({"feature", "aggregation", "float", "int", "string", "boo
                         "reduction"}) | _FILTER_TYPES
 _KEYS = ("type", "node", "children", "config", "canonical_id")
 MAX_DEPTH = 200
+# A graph of many thousand nodes is a few MiB of JSON; anything far larger is not a graph file
+# (a device, a log, a data dump) and is refused before it is read into memory.
+MAX_FILE_BYTES = 64 * 1024 * 1024
 
 
 class GraphFileError(ValueError):
@@ -125,6 +128,8 @@ def loads_graph(text: Union[str, bytes], source: str = "<string>") -> FunctionGr
         raise GraphFileError(source, "$", "JSON is nested too deeply") from None
     except UnicodeDecodeError as exc:
         raise GraphFileError(source, "$", f"not UTF-8 text: {exc.reason}") from None
+    except ValueError as exc:  # an integer literal beyond the interpreter's digit limit
+        raise GraphFileError(source, "$", f"invalid JSON: {exc}") from None
     return graph_from_dict(data, source)
 
 
@@ -133,9 +138,12 @@ def load_graph(path: Union[str, os.PathLike]) -> FunctionGraphNode:
     source = os.fspath(path)
     try:
         with open(source, "rb") as fh:
-            text = fh.read()
+            text = fh.read(MAX_FILE_BYTES + 1)
     except OSError as exc:
         raise GraphFileError(source, "$", f"cannot read file: {exc.strerror or exc}") from None
+    if len(text) > MAX_FILE_BYTES:
+        raise GraphFileError(source, "$", f"file is larger than {MAX_FILE_BYTES >> 20} MiB; "
+                                          f"not a graph file")
     return loads_graph(text, source)
 
 
