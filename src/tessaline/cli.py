@@ -257,6 +257,9 @@ def _parser() -> argparse.ArgumentParser:
                         "and 'signal:<id>:weights|pnl|metadata'")
     p.add_argument("--out", metavar="DIR", help="write the weights to DIR/weights.npz")
     p.add_argument("--plot", metavar="FILE.png", help="chart of cumulative PnL per graph")
+    p.add_argument("--list-functions", action="store_true",
+                   help="print the built-in functions (readable name, store name, arguments, "
+                        "semantics) and exit")
     p.add_argument("--save-data", metavar="FILE.npz",
                    help="write the daily market used to FILE.npz (the --data format)")
     par = p.add_mutually_exclusive_group()
@@ -301,6 +304,11 @@ def _jobs(args, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    if args.list_functions:
+        from tessaline.functions.builtins import function_table
+
+        print(function_table())
+        return 0
     from tessaline.simulator_engine import expression_evaluator as ee
 
     if not hasattr(ee, "evaluate"):

@@ -28,7 +28,8 @@ __all__ = [
     "BUILTINS", "BuiltinSpec", "CrossSectionalRank", "CellProduct", "RollingMean", "RollingStd",
     "RollingZScore", "VolatilityWeighting", "SharpeWeighting", "TurnoverWeighting", "Demean",
     "GrossScale", "Clip", "RANK", "PRODUCT", "ROLLING_MEAN", "ROLLING_STD", "ROLLING_ZSCORE",
-    "VOLATILITY", "SHARPE", "TURNOVER", "DEMEAN", "GROSS_SCALE", "CLIP",
+    "VOLATILITY", "SHARPE", "TURNOVER", "DEMEAN", "GROSS_SCALE", "CLIP", "READABLE_NAMES",
+    "function_table",
 ]
 
 RANK = "virtualization_runtime_transform_acbc9b"
@@ -437,6 +438,12 @@ class TurnoverWeighting(_SignalWeighting):
 # ------------------------------------------------------------------------------------------
 @dataclass(frozen=True)
 class BuiltinSpec:
+    """One built-in: its store name, its readable name, its class and what it computes.
+
+    ``arguments`` and ``semantics`` are the reference text of the function (the README table
+    and ``tessaline-evaluate --list-functions`` print them).
+    """
+
     name: str
     cls: Type[_Builtin]
     family: str
@@ -444,6 +451,9 @@ class BuiltinSpec:
     param_schema: Dict[str, Any] = field(default_factory=dict)
     required: Tuple[str, ...] = ()
     version: str = "1.0"
+    readable: str = ""
+    arguments: str = ""
+    semantics: str = ""
 
     @property
     def description(self) -> str:
@@ -453,19 +463,90 @@ class BuiltinSpec:
 _WINDOW = {"window": {"type": "int"}}
 _REDUCTION_SCHEMA = {"window": {"type": "int"}, "stat_name": {"type": "string"},
                      "pnl_column": {"type": "string"}}
+_STRICT = ("NaN unless all `window` cells are valid (not NaN; infinities count as valid), so "
+           "the first window-1 rows are NaN; long-double running totals")
+_POOL = ("weighted sum of the weight rows of the signals passing the filtration (all signals "
+         "without one), ")
+_POOL_RULES = ("; NaN until `window` rows were seen; a signal without `window` valid observations "
+               "gets no weight; a change in the number of passing signals restarts the window; "
+               "NaN cells are skipped, NaN where no weighted signal has a value")
 
 BUILTINS: Dict[str, BuiltinSpec] = {builtin.name: builtin for builtin in (
-    BuiltinSpec(RANK, CrossSectionalRank, "virtualization", False),
-    BuiltinSpec(PRODUCT, CellProduct, "numerical", False),
-    BuiltinSpec(ROLLING_MEAN, RollingMean, "longitudinal", True, _WINDOW, ("window",)),
-    BuiltinSpec(ROLLING_STD, RollingStd, "longitudinal", True, _WINDOW, ("window",)),
-    BuiltinSpec(ROLLING_ZSCORE, RollingZScore, "longitudinal", True, _WINDOW, ("window",)),
-    BuiltinSpec(VOLATILITY, VolatilityWeighting, "statistical", True, _REDUCTION_SCHEMA,
-                ("window",)),
-    BuiltinSpec(SHARPE, SharpeWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",)),
-    BuiltinSpec(TURNOVER, TurnoverWeighting, "statistical", True, _REDUCTION_SCHEMA,
-                ("window",)),
-    BuiltinSpec(DEMEAN, Demean, "transform", False),
-    BuiltinSpec(GROSS_SCALE, GrossScale, "transform", False, {"gross": {"type": "float"}}),
-    BuiltinSpec(CLIP, Clip, "transform", False, {"limit": {"type": "float"}}),
+    BuiltinSpec(
+        RANK, CrossSectionalRank, "virtualization", False, readable="rank", arguments="x",
+        semantics="rank of each cell among the row's valid cells (not NaN, inside the "
+                  "universe): k/(n-1) at 0-based ascending position k of n; tied values "
+                  "share the mean of their positions; a lone valid cell gives 0.5; NaN and "
+                  "cells outside the universe stay NaN"),
+    BuiltinSpec(
+        PRODUCT, CellProduct, "numerical", False, readable="product", arguments="a, b, ...",
+        semantics="cell-by-cell product of one or more inputs; NaN where any input is NaN"),
+    BuiltinSpec(
+        ROLLING_MEAN, RollingMean, "longitudinal", True, _WINDOW, ("window",),
+        readable="ts_mean", arguments="x, window",
+        semantics=f"mean of the last `window` rows (current row included); {_STRICT}"),
+    BuiltinSpec(
+        ROLLING_STD, RollingStd, "longitudinal", True, _WINDOW, ("window",),
+        readable="ts_std", arguments="x, window",
+        semantics=f"population standard deviation (divisor `window`) of the last `window` "
+                  f"rows; {_STRICT}"),
+    BuiltinSpec(
+        ROLLING_ZSCORE, RollingZScore, "longitudinal", True, _WINDOW, ("window",),
+        readable="ts_zscore", arguments="x, window",
+        semantics=f"(x - mean) / std of the current value against the last `window` rows' "
+                  f"mean and population standard deviation, 0.0 where that deviation is 0; "
+                  f"{_STRICT}"),
+    BuiltinSpec(
+        VOLATILITY, VolatilityWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",),
+        readable="volatility_weighting",
+        arguments="filtration, window, stat_name=\"std\", pnl_column=\"gross_returns\"",
+        semantics=_POOL + "weights in proportion to 1/risk of each signal's PnL over the last "
+                  "`window` rows: \"std\" population standard deviation, \"downside\" root "
+                  "mean square of the losses, \"mad\" mean absolute deviation; signals with "
+                  "zero risk share everything, equal weights when none has a risk" + _POOL_RULES),
+    BuiltinSpec(
+        SHARPE, SharpeWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",),
+        readable="sharpe_weighting",
+        arguments="filtration, window, stat_name=\"sharpe\", pnl_column=\"gross_returns\"",
+        semantics=_POOL + "weights in proportion to max(stat, 0) of each signal's PnL over the "
+                  "last `window` rows: \"sharpe\" mean / population standard deviation, "
+                  "\"sortino\" mean / root mean square of the losses, \"mean\"; a zero "
+                  "deviation gives 0; equal weights when no signal has a positive stat"
+                  + _POOL_RULES),
+    BuiltinSpec(
+        TURNOVER, TurnoverWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",),
+        readable="turnover_weighting", arguments="filtration, window, stat_name=\"mean\"",
+        semantics=_POOL + "weights in proportion to 1/turnover, the sum of abs(w[t] - w[t-1]) "
+                  "over the cells valid in both rows (none on the first row), \"mean\" or "
+                  "\"max\" over the last `window` rows; signals with zero turnover share "
+                  "everything, equal weights when none has one" + _POOL_RULES),
+    BuiltinSpec(
+        DEMEAN, Demean, "transform", False, readable="demean", arguments="x",
+        semantics="subtracts the mean of the row's valid cells; a row without one stays NaN"),
+    BuiltinSpec(
+        GROSS_SCALE, GrossScale, "transform", False, {"gross": {"type": "float"}},
+        readable="gross_scale", arguments="x, gross=1.0",
+        semantics="scales the row so that the sum of its absolute valid cells is `gross`; a "
+                  "row whose sum is 0 or not finite becomes 0.0 in its valid cells"),
+    BuiltinSpec(
+        CLIP, Clip, "transform", False, {"limit": {"type": "float"}}, readable="clip",
+        arguments="x, limit=3.0",
+        semantics="clips every valid cell to [-limit, limit] (limit > 0); NaN stays NaN"),
 )}
+
+#: readable name -> store name, accepted by graph files in place of the store name
+READABLE_NAMES: Dict[str, str] = {b.readable: b.name for b in BUILTINS.values()}
+
+
+def function_table() -> str:
+    """The built-ins as a Markdown table: readable name, store name, arguments, semantics.
+
+    Returns
+    -------
+    str
+        One header row, one separator row and one row per built-in, in library order.
+    """
+    rows = ["| name | store name | arguments | semantics |", "|---|---|---|---|"]
+    rows += [f"| `{b.readable}` | `{b.name}` | {b.arguments} | {b.semantics} |"
+             for b in BUILTINS.values()]
+    return "\n".join(rows)
