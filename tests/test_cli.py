@@ -45,9 +45,8 @@ def test_default_run_reports_every_path(capsys, ee):
     assert lines[0].split()[:3] == ["graph", "path", "shape"]
     rows = {line.split()[0]: line for line in lines[2:]}
     assert set(rows) == {d.name for d in demo.demo_graphs()}
-    assert "leaf fast path" in rows["leaf_returns"]
-    assert "rank fast path" in rows["rank_volume"]
-    assert "rank-multiply fast path" in rows["rank_x_rank"]
+    assert [rows[name].split()[1] for name in ("leaf_returns", "rank_volume", "rank_x_rank")] == [
+        "leaf", "rank", "rank_multiply"]
     assert "general" in rows["daily_std_of_mean"] and "260x30" in rows["daily_std_of_mean"]
     assert "general" in rows["sharpe_weighted_pool"]
     assert "1500x4" in rows["minute_zscore_of_mean"]  # too short for the longitudinal path
