@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING, Any, List
 __version__ = "0.1.0"
 
 __all__ = ["evaluate", "validate_graph", "evaluation_path", "expr", "FunctionGraphNode",
-           "EvaluationContext", "default_registry"]
+           "EvaluationContext", "default_registry", "UsefulSignal", "TransformStage", "StageData",
+           "SchemaError"]
 
 # public name -> (module, attribute); None: the module itself
 _LAZY = {
@@ -26,13 +27,18 @@ _LAZY = {
     "EvaluationContext": ("tessaline.simulator_engine.expression_evaluator",
                           "EvaluationContext"),
     "default_registry": ("tessaline.functions.registry", "default_registry"),
+    "UsefulSignal": ("tessaline.simulator_engine._types", "UsefulSignal"),
+    "TransformStage": ("tessaline.simulator_engine._types", "TransformStage"),
+    "StageData": ("tessaline.functions._typed_shapes", "StageData"),
+    "SchemaError": ("tessaline.functions._typed_shapes", "SchemaError"),
 }
 
 if TYPE_CHECKING:
     from tessaline import expr
     from tessaline.api import evaluate, evaluation_path, validate_graph
-    from tessaline.functions._typed_shapes import FunctionGraphNode
+    from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError, StageData
     from tessaline.functions.registry import default_registry
+    from tessaline.simulator_engine._types import TransformStage, UsefulSignal
     from tessaline.simulator_engine.expression_evaluator import EvaluationContext
 
 

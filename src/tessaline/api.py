@@ -315,17 +315,17 @@ def evaluate(graph: FunctionGraphNode, features: Mapping[str, Any], *, universe:
             framed.append(("universe", labels))
     if len(framed) > 1:
         _check_frames(framed)
-    stage_data = context_options.get("stage_data")
-    for path, name in _feature_leaves(graph):
-        if name not in matrices and (stage_data is None or stage_data.value(name) is None):
-            raise ValueError(f"{path}: " + _unknown("feature", name,
-                                                    [f"'{m}'" for m in _closest(name, matrices)],
-                                                    matrices, list_known=True))
     ee = _evaluator()
     context = ee.EvaluationContext(tuple(matrices.values()),
                                    {name: i for i, name in enumerate(matrices)},
                                    useful_signals=signals, registry=registry, universe=universe,
                                    **context_options)
+    for path, name in _feature_leaves(graph):
+        if name not in matrices and not isinstance(context.stage_data.value(name, None),
+                                                   np.ndarray):
+            raise ValueError(f"{path}: " + _unknown("feature", name,
+                                                    [f"'{m}'" for m in _closest(name, matrices)],
+                                                    matrices, list_known=True))
     weights = np.asarray(ee.evaluate(graph, context).weights)
     if not as_frame:
         return weights

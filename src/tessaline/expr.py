@@ -81,8 +81,7 @@ def product(a: Node, b: Node) -> FunctionGraphNode:
 
 
 def _rolling(name: str, x: Node, window: int) -> FunctionGraphNode:
-    if isinstance(window, bool) or not isinstance(window, int) or window < 1:
-        raise ValueError(f"window must be a positive int; got {window!r}")
+    window = _B._positive_int(window, "window")
     return FunctionGraphNode("rotation", name, [_node(x, "x"), FunctionGraphNode("int", window)])
 
 
