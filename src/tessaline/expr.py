@@ -11,7 +11,7 @@ Wherever a node is expected, a plain string stands for ``feature(string)``.
 
 from __future__ import annotations
 
-from typing import Union
+from typing import Callable, Union
 
 from tessaline.functions import builtins as _B
 from tessaline.functions._typed_shapes import FunctionGraphNode
@@ -80,61 +80,34 @@ def product(a: Node, b: Node) -> FunctionGraphNode:
     return FunctionGraphNode("rotation", _B.PRODUCT, [_node(a, "a"), _node(b, "b")])
 
 
-def _rolling(name: str, x: Node, window: int) -> FunctionGraphNode:
-    window = _B._positive_int(window, "window")
-    return FunctionGraphNode("rotation", name, [_node(x, "x"), FunctionGraphNode("int", window)])
+def _rolling(function: str, store: str, summary: str) -> Callable[[Node, int], FunctionGraphNode]:
+    def build(x: Node, window: int) -> FunctionGraphNode:
+        window = _B._positive_int(window, "window")
+        return FunctionGraphNode("rotation", store, [_node(x, "x"),
+                                                     FunctionGraphNode("int", window)])
 
-
-def ts_mean(x: Node, window: int) -> FunctionGraphNode:
-    """Rolling mean over the last ``window`` rows, NaN unless the whole window is valid.
-
-    Parameters
-    ----------
-    x : FunctionGraphNode or str
-        The input.
-    window : int
-        Number of rows, at least 1; the first ``window - 1`` rows are NaN.
-
-    Returns
-    -------
-    FunctionGraphNode
-        A rotation of ``longitudinal_accumulators_2ee349`` over ``x`` with an "int" window.
-    """
-    return _rolling(_B.ROLLING_MEAN, x, window)
-
-
-def ts_std(x: Node, window: int) -> FunctionGraphNode:
-    """Rolling population standard deviation (divisor ``window``), strict NaN windows.
+    build.__name__ = build.__qualname__ = function
+    build.__doc__ = f"""{summary}
 
     Parameters
     ----------
     x : FunctionGraphNode or str
         The input.
     window : int
-        Number of rows, at least 1; the first ``window - 1`` rows are NaN.
+        Number of rows, at least 1. A cell is NaN unless all ``window`` input cells up to it
+        are valid, so the first ``window - 1`` rows are NaN.
 
     Returns
     -------
     FunctionGraphNode
-        A rotation of ``longitudinal_accumulators_e4993a`` over ``x`` with an "int" window.
+        A rotation of ``{store}`` over ``x`` with an "int" window child.
     """
-    return _rolling(_B.ROLLING_STD, x, window)
+    return build
 
 
-def ts_zscore(x: Node, window: int) -> FunctionGraphNode:
-    """Z-score of the current value against the window's mean and population deviation.
-
-    Parameters
-    ----------
-    x : FunctionGraphNode or str
-        The input.
-    window : int
-        Number of rows, at least 1; the first ``window - 1`` rows are NaN, and cells whose
-        window has zero deviation are 0.0.
-
-    Returns
-    -------
-    FunctionGraphNode
-        A rotation of ``longitudinal_accumulators_250f46`` over ``x`` with an "int" window.
-    """
-    return _rolling(_B.ROLLING_ZSCORE, x, window)
+ts_mean = _rolling("ts_mean", _B.ROLLING_MEAN, "Rolling mean over the last ``window`` rows.")
+ts_std = _rolling("ts_std", _B.ROLLING_STD, "Rolling population standard deviation (divisor "
+                                            "``window``) over the last ``window`` rows.")
+ts_zscore = _rolling("ts_zscore", _B.ROLLING_ZSCORE,
+                     "Z-score of the current value against the mean and population standard "
+                     "deviation of the last ``window`` rows (0.0 where that deviation is 0).")

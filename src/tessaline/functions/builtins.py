@@ -466,10 +466,24 @@ _REDUCTION_SCHEMA = {"window": {"type": "int"}, "stat_name": {"type": "string"},
 _STRICT = ("NaN unless all `window` cells are valid (not NaN; infinities count as valid), so "
            "the first window-1 rows are NaN; long-double running totals")
 _POOL = ("weighted sum of the weight rows of the signals passing the filtration (all signals "
-         "without one), ")
-_POOL_RULES = ("; NaN until `window` rows were seen; a signal without `window` valid observations "
-               "gets no weight; a change in the number of passing signals restarts the window; "
-               "NaN cells are skipped, NaN where no weighted signal has a value")
+         "without one), weights in proportion to ")
+_POOL_RULES = ("; NaN until `window` rows were seen; a signal without `window` valid "
+               "observations gets no weight; a change in the number of passing signals "
+               "restarts the window; NaN cells are skipped, NaN where no weighted signal has a "
+               "value")
+
+
+def _rolling_spec(name: str, cls: Type[_Builtin], readable: str, value: str) -> BuiltinSpec:
+    return BuiltinSpec(name, cls, "longitudinal", True, _WINDOW, ("window",), readable=readable,
+                       arguments="x, window", semantics=f"{value}; {_STRICT}")
+
+
+def _pool_spec(name: str, cls: Type[_Builtin], readable: str, options: str,
+               weighting: str) -> BuiltinSpec:
+    return BuiltinSpec(name, cls, "statistical", True, _REDUCTION_SCHEMA, ("window",),
+                       readable=readable, arguments="filtration, window, " + options,
+                       semantics=_POOL + weighting + _POOL_RULES)
+
 
 BUILTINS: Dict[str, BuiltinSpec] = {builtin.name: builtin for builtin in (
     BuiltinSpec(
@@ -481,45 +495,29 @@ BUILTINS: Dict[str, BuiltinSpec] = {builtin.name: builtin for builtin in (
     BuiltinSpec(
         PRODUCT, CellProduct, "numerical", False, readable="product", arguments="a, b, ...",
         semantics="cell-by-cell product of one or more inputs; NaN where any input is NaN"),
-    BuiltinSpec(
-        ROLLING_MEAN, RollingMean, "longitudinal", True, _WINDOW, ("window",),
-        readable="ts_mean", arguments="x, window",
-        semantics=f"mean of the last `window` rows (current row included); {_STRICT}"),
-    BuiltinSpec(
-        ROLLING_STD, RollingStd, "longitudinal", True, _WINDOW, ("window",),
-        readable="ts_std", arguments="x, window",
-        semantics=f"population standard deviation (divisor `window`) of the last `window` "
-                  f"rows; {_STRICT}"),
-    BuiltinSpec(
-        ROLLING_ZSCORE, RollingZScore, "longitudinal", True, _WINDOW, ("window",),
-        readable="ts_zscore", arguments="x, window",
-        semantics=f"(x - mean) / std of the current value against the last `window` rows' "
-                  f"mean and population standard deviation, 0.0 where that deviation is 0; "
-                  f"{_STRICT}"),
-    BuiltinSpec(
-        VOLATILITY, VolatilityWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",),
-        readable="volatility_weighting",
-        arguments="filtration, window, stat_name=\"std\", pnl_column=\"gross_returns\"",
-        semantics=_POOL + "weights in proportion to 1/risk of each signal's PnL over the last "
-                  "`window` rows: \"std\" population standard deviation, \"downside\" root "
-                  "mean square of the losses, \"mad\" mean absolute deviation; signals with "
-                  "zero risk share everything, equal weights when none has a risk" + _POOL_RULES),
-    BuiltinSpec(
-        SHARPE, SharpeWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",),
-        readable="sharpe_weighting",
-        arguments="filtration, window, stat_name=\"sharpe\", pnl_column=\"gross_returns\"",
-        semantics=_POOL + "weights in proportion to max(stat, 0) of each signal's PnL over the "
-                  "last `window` rows: \"sharpe\" mean / population standard deviation, "
-                  "\"sortino\" mean / root mean square of the losses, \"mean\"; a zero "
-                  "deviation gives 0; equal weights when no signal has a positive stat"
-                  + _POOL_RULES),
-    BuiltinSpec(
-        TURNOVER, TurnoverWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",),
-        readable="turnover_weighting", arguments="filtration, window, stat_name=\"mean\"",
-        semantics=_POOL + "weights in proportion to 1/turnover, the sum of abs(w[t] - w[t-1]) "
-                  "over the cells valid in both rows (none on the first row), \"mean\" or "
-                  "\"max\" over the last `window` rows; signals with zero turnover share "
-                  "everything, equal weights when none has one" + _POOL_RULES),
+    _rolling_spec(ROLLING_MEAN, RollingMean, "ts_mean",
+                  "mean of the last `window` rows (current row included)"),
+    _rolling_spec(ROLLING_STD, RollingStd, "ts_std",
+                  "population standard deviation (divisor `window`) of the last `window` rows"),
+    _rolling_spec(ROLLING_ZSCORE, RollingZScore, "ts_zscore",
+                  "(x - mean) / std of the current value against the last `window` rows' mean "
+                  "and population standard deviation, 0.0 where that deviation is 0"),
+    _pool_spec(VOLATILITY, VolatilityWeighting, "volatility_weighting",
+               'stat_name="std", pnl_column="gross_returns"',
+               "1/risk of each signal's PnL over the last `window` rows: \"std\" population "
+               "standard deviation, \"downside\" root mean square of the losses, \"mad\" mean "
+               "absolute deviation; signals with zero risk share everything, equal weights when "
+               "none has a risk"),
+    _pool_spec(SHARPE, SharpeWeighting, "sharpe_weighting",
+               'stat_name="sharpe", pnl_column="gross_returns"',
+               "max(stat, 0) of each signal's PnL over the last `window` rows: \"sharpe\" mean / "
+               "population standard deviation, \"sortino\" mean / root mean square of the "
+               "losses, \"mean\"; a zero deviation gives 0; equal weights when no signal has a "
+               "positive stat"),
+    _pool_spec(TURNOVER, TurnoverWeighting, "turnover_weighting", 'stat_name="mean"',
+               "1/turnover, the sum of abs(w[t] - w[t-1]) over the cells valid in both rows "
+               "(none on the first row), \"mean\" or \"max\" over the last `window` rows; "
+               "signals with zero turnover share everything, equal weights when none has one"),
     BuiltinSpec(
         DEMEAN, Demean, "transform", False, readable="demean", arguments="x",
         semantics="subtracts the mean of the row's valid cells; a row without one stays NaN"),
