@@ -36,7 +36,14 @@ def test_function_table_is_in_readme_and_listed_by_the_cli(capsys):
                        ).node == B.ROLLING_ZSCORE
 
 
+def _cycle():
+    node = rank("x")
+    node.children.append(node)
+    return node
+
+
 @pytest.mark.parametrize("graph, message", [
+    (_cycle(), "root.c1: the node at root contains itself; a graph must be a tree"),
     (N("rotaton", "x"), "root: unknown node type 'rotaton' (did you mean 'rotation'?)"),
     (N(None, "x"), "root: unknown node type None; known: aggregation, and_,"),
     (rank(N("rotation", "ts_men", ["x"])),

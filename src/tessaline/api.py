@@ -113,9 +113,20 @@ def validate_graph(graph: Any, registry: Any = None) -> None:
         For the first malformed node met, depth first.
     """
     registry = _registry_or_default(registry)
-    stack: List[Tuple[Any, str, Optional[str]]] = [(graph, "root", None)]
+    # A node object may sit at several places (a shared leaf): its subtree is walked once.
+    # Nodes on the walk from the root to the current node are the ones a cycle would revisit.
+    done: Dict[int, Any] = {}
+    ancestors: Dict[int, str] = {}
+    stack: List[Tuple[Any, Optional[str], Optional[str]]] = [(graph, "root", None)]
     while stack:
         node, path, parent = stack.pop()
+        if path is None:  # every child of this node has been checked
+            done[id(node)] = node
+            del ancestors[id(node)]
+            continue
+        if id(node) in ancestors:
+            raise SchemaError(f"{path}: the node at {ancestors[id(node)]} contains itself; a "
+                              f"graph must be a tree")
         if not isinstance(node, FunctionGraphNode):
             raise SchemaError(f"{path}: expected a FunctionGraphNode; got {type(node).__name__}")
         kind = getattr(node, "type", None)
@@ -141,11 +152,13 @@ def validate_graph(graph: Any, registry: Any = None) -> None:
         if config is not None and not isinstance(config, Mapping):
             raise SchemaError(f"{path}: config must be a mapping; got {type(config).__name__}")
         children = getattr(node, "children", None)
-        if not children:
+        if not children or id(node) in done:
             continue
         if not isinstance(children, (list, tuple)):
             raise SchemaError(f"{path}: children must be a list of nodes; got "
                               f"{type(children).__name__}")
+        ancestors[id(node)] = path
+        stack.append((node, None, None))
         stack.extend((child, f"{path}.c{i}", kind)
                      for i, child in reversed(list(enumerate(children))))
 
@@ -234,9 +247,14 @@ def _check_frames(framed: List[Tuple[str, Tuple[Any, Any]]]) -> None:
 
 
 def _feature_leaves(graph: FunctionGraphNode) -> Iterable[Tuple[str, Any]]:
+    """(path, feature name) of the data leaves of a validated graph, each node object once."""
+    seen: Dict[int, Any] = {}
     stack = [(graph, "root")]
     while stack:
         node, path = stack.pop()
+        if id(node) in seen:
+            continue
+        seen[id(node)] = node
         if node.type in _DATA_LEAVES:
             yield path, node.node
         stack.extend((child, f"{path}.c{i}") for i, child in enumerate(node.children or ()))
