@@ -36,7 +36,11 @@ venv: $(VENV)/.ready
 install: venv
 	$(PIP) install -q --no-build-isolation ".[test,distributed,plot]"
 
+# The stubs of the two extensions are checked against the built modules before the suite runs.
+STUBTEST_MODULES := tessaline.simulator_engine.expression_evaluator tessaline.functions._builtins
+
 test: install
+	$(PY) -m mypy.stubtest --allowlist stubtest-allowlist.txt $(STUBTEST_MODULES)
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 wheel: venv

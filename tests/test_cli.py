@@ -57,8 +57,8 @@ def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
                                              "gross", "net", "turnover", "Sharpe", "max DD"]
     rows = {r[0]: r for r in (re.split(r"\s{2,}", line) for line in lines[2:-1])}
     assert {name: r[1] for name, r in rows.items()} == {  # 1500 rows: too short to be longitudinal
-        "leaf_returns": "leaf fast path", "rank_volume": "rank fast path",
-        "rank_x_rank": "rank-multiply fast path", "minute_zscore_of_mean": "general",
+        "leaf_returns": "leaf", "rank_volume": "rank",
+        "rank_x_rank": "rank_multiply", "minute_zscore_of_mean": "general",
         "daily_std_of_mean": "general", "sharpe_weighted_pool": "general",
         "inverse_vol_top4": "general", "pipeline_demeaned_rank": "general"}
     for name in ("rank_volume", "rank_x_rank", "daily_std_of_mean"):  # held dollar-neutral

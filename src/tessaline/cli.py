@@ -30,18 +30,10 @@ from typing import Any, Dict, List, Optional, Sequence
 import numpy as np
 
 from tessaline import demo
+from tessaline.api import evaluation_path
 from tessaline.functions._typed_shapes import FunctionGraphNode
 from tessaline.functions.graph_files import GraphFileError, load_graph
 from tessaline.functions.registry import default_registry
-
-# fast-path detectors in the order the evaluator asks them
-_DETECTORS = (
-    ("leaf", "_can_use_leaf_fast_path"),
-    ("rank", "_can_use_simple_rank_fast_path"),
-    ("rank-multiply", "_can_use_rank_multiply_fast_path"),
-    ("longitudinal", "_can_use_longitudinal_fast_path"),
-)
-
 
 @dataclass
 class Job:
@@ -93,40 +85,13 @@ def build_context(ee, job: Job, registry):
         column_labels=list(market.column_labels))
 
 
-def detect_fast_path(ee, graph, context) -> Optional[str]:
-    """The first fast path whose detector accepts the graph, as the evaluator will ask them."""
-    t = next(iter(context.features)).shape[0] if context.features else 0
-    for label, name in _DETECTORS:
-        detector = getattr(ee, name, None)
-        if detector is None:
-            continue
-        if label == "rank-multiply":
-            ok = detector(graph, context, None, bound_function_instances=None)
-        elif label == "longitudinal":
-            ok = detector(graph, context, None, t)
-        else:
-            ok = detector(graph, context, None)
-        if ok:
-            return label
-    return None
-
-
 def run_job(ee, job: Job, registry) -> Outcome:
     context = build_context(ee, job, registry)
-    fast = detect_fast_path(ee, job.graph, context)
+    path = evaluation_path(job.graph, context)
     start = time.perf_counter()
     weights, _states = ee.evaluate(job.graph, context)
     seconds = time.perf_counter() - start
-    t = weights.shape[0]
-    # the row loop leaves the context at the last row; the fast paths never move it
-    general = t > 1 and context.current_day_index == t - 1
-    path = "general" if general or fast is None else f"{fast} fast path"
     return Outcome(job.name, job.market, path, np.asarray(weights), seconds)
-
-
-def _weights_and_day(weights, context):
-    """What a batch worker sends back: the weights, and the row the evaluation ended on."""
-    return np.asarray(weights), context.current_day_index
 
 
 def _context_recipe(job: Job) -> tuple:
@@ -153,20 +118,16 @@ def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = N
             for i in members:
                 results[i] = exc
             continue
-        fast = [detect_fast_path(ee, jobs[i].graph, context) for i in members]
+        paths = [evaluation_path(jobs[i].graph, context) for i in members]
         start = time.perf_counter()
         values = evaluate_many([jobs[i].graph for i in members], context, client=client,
-                               workers=workers, summarize=_weights_and_day, progress=progress)
+                               workers=workers, progress=progress)
         seconds = (time.perf_counter() - start) / len(members)
-        for i, path, value in zip(members, fast, values):
+        for i, path, value in zip(members, paths, values):
             if isinstance(value, Exception):
                 results[i] = value
                 continue
-            weights, day = value
-            t = weights.shape[0]
-            general = t > 1 and day == t - 1
-            label = "general" if general or path is None else f"{path} fast path"
-            results[i] = Outcome(jobs[i].name, jobs[i].market, label, weights, seconds)
+            results[i] = Outcome(jobs[i].name, jobs[i].market, path, np.asarray(value), seconds)
     return results
 
 
@@ -505,6 +466,9 @@ def _parser() -> argparse.ArgumentParser:
                         "entry: each graph's JSON and path, the seed and the data)")
     p.add_argument("--plot", metavar="FILE.png",
                    help="chart of cumulative PnL per graph against an equal-weight benchmark")
+    p.add_argument("--list-functions", action="store_true",
+                   help="print the built-in functions (readable name, store name, arguments, "
+                        "semantics) and exit")
     p.add_argument("--save-data", metavar="FILE.npz",
                    help="write the daily market used to FILE.npz (the --data format)")
     par = p.add_mutually_exclusive_group()
@@ -652,6 +616,11 @@ def _evaluate(ee, args, jobs: Sequence[Job], client) -> tuple:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     configure_logging(args.verbose)
+    if args.list_functions:
+        from tessaline.functions.builtins import function_table
+
+        print(function_table())
+        return 0
     from tessaline.simulator_engine import expression_evaluator as ee
 
     if not hasattr(ee, "evaluate"):

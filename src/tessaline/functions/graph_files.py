@@ -2,9 +2,11 @@
 
 Each node is an object with the keys "type" and "node" and, optionally, "children" (a list of
 nodes), "config" (an object of parameter name -> JSON value) and "canonical_id" (a string or
-null).  Loading only parses and checks data; nothing in a file is ever imported or executed.
-A malformed file raises ``GraphFileError`` naming the file and the JSON path of the bad node,
-for example ``graphs/a.json: $.children[1].node: ...``.
+null).  A function node may name a built-in by its readable name ("rank", "ts_mean", ...)
+instead of its store name; the loaded graph holds the store name.  Loading only parses and
+checks data; nothing in a file is ever imported or executed.  A malformed file raises
+``GraphFileError`` naming the file and the JSON path of the bad node, for example
+``graphs/a.json: $.children[1].node: ...``.
 """
 
 from __future__ import annotations
@@ -91,6 +93,10 @@ def _node_from_dict(obj: Any, source: str, path: str, depth: int) -> FunctionGra
         raise GraphFileError(source, vpath, f"a {ntype} node needs a "
                                             f"{'string' if ntype == 'string' else 'non-empty string'}"
                                             f" value, got {value!r}")
+    elif ntype in ("rotation", "reduction"):
+        from tessaline.functions.builtins import READABLE_NAMES
+
+        value = READABLE_NAMES.get(value, value)
     children = obj.get("children")
     if children is not None and not isinstance(children, list):
         raise GraphFileError(source, f"{path}.children",
