@@ -1,14 +1,6 @@
-"""Hypothesis strategies and hostile objects for the robustness tests of the evaluator.
-
-They produce what a careless native extension would mishandle: graph nodes of every kind
-(and foreign objects in their place), nodes whose attribute access raises or mutates the
-graph, cyclic and deep graphs, arrays of any dtype, order, ndim and shape, contexts whose
-parts do not fit together, and registries and instances that raise, return garbage,
-re-enter ``evaluate`` or rewrite the context while it is being evaluated.
-
-Example counts: ``TESSALINE_FUZZ_EXAMPLES`` replaces every count (long random runs);
-``TESSALINE_FUZZ_SCALE`` multiplies the defaults (``make test-asan`` passes it through).
-"""
+"""Graph builders, the fake registry and instances, hostile objects and Hypothesis strategies:
+what a careless native extension mishandles. ``TESSALINE_FUZZ_EXAMPLES`` replaces every example
+count (long random runs); ``TESSALINE_FUZZ_SCALE`` multiplies them (``make test-asan``)."""
 
 from __future__ import annotations
 
@@ -23,20 +15,87 @@ from hypothesis import strategies as st
 from tessaline.functions._typed_shapes import FunctionGraphNode, FunctionState, SchemaError, StageData
 from tessaline.simulator_engine._types import EvaluationError, TransformStage, UsefulSignal
 
+F = FunctionGraphNode
 _LONG = os.environ.get("TESSALINE_FUZZ_EXAMPLES")
 _SCALE = float(os.environ.get("TESSALINE_FUZZ_SCALE", "1"))
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
-
-def examples(n: int) -> int:
-    return max(1, int(_LONG)) if _LONG else max(5, int(n * _SCALE))
+RANK = "virtualization_runtime_transform_acbc9b"
+COMBINE = "numerical_combine_d65e04"
+LONG_MEAN, LONG_STD, LONG_Z = (f"longitudinal_accumulators_{h}" for h in ("2ee349", "e4993a", "250f46"))
+LONG_NAMES = (LONG_MEAN, LONG_STD, LONG_Z)
+STAT_NAMES = ("statistical_volatility_f7e034", "statistical_sharpe_2e4daa", "statistical_turnover_56582e")
+DEMEAN = "transform_demean_3c8a51"
+# Functions of the fuzz registry: nanmean of the inputs, a rolling sum, a reduction.
+FN_MEAN, FN_ROLL, FN_RED = "fz_mean", "fz_roll", "fz_reduce"
 
 
 def fuzz_settings(n: int):
-    """``examples(n)`` examples, no deadline or database; derandomised unless a long run."""
-    return settings(max_examples=examples(n), deadline=None, database=None,
-                    derandomize=not _LONG, suppress_health_check=list(HealthCheck),
-                    print_blob=True)
+    """About ``n`` examples, no deadline or database; derandomised unless a long run."""
+    return settings(max_examples=max(1, int(_LONG)) if _LONG else max(5, int(n * _SCALE)), deadline=None, database=None, derandomize=not _LONG,
+                    suppress_health_check=list(HealthCheck), print_blob=True)
+
+
+# ---------------------------------------------------------------------------------------
+# Graphs.
+
+
+def node(type_, value, *children, config=None, canonical_id=None):
+    return F(type_, value, list(children) or None, config, canonical_id)
+
+
+def feat(name="f0", kind="feature"):
+    return F(kind, name)
+
+
+def op(name, *children):
+    """A filter operator node: its type and value are the operator's name."""
+    return node(name, name, *children)
+
+
+def literal(kind):
+    return lambda value: F(kind, value)
+
+
+def missing(field, graph_node):
+    delattr(graph_node, field)
+    return graph_node
+
+
+def deep_chain(depth, inner_type="rotation", inner_value=FN_MEAN):
+    n = F("feature", "f0")
+    for _ in range(depth):
+        n = F(inner_type, inner_value, [n])
+    return n
+
+
+def sharpe_reduction(threshold=0.5):
+    """The built-in Sharpe weighting (window 3) over the signals whose sharpe passes."""
+    return F("reduction", STAT_NAMES[1], [F("filtration", "filtration", [
+        F("gt", "gt", [F("string", "sharpe"), F("float", threshold)])]), F("int", 3)])
+
+
+def graph_for(kind):
+    return {
+        "leaf": lambda: F("feature", "f0"),
+        "rank": lambda: F("rotation", RANK, [F("feature", "f0")]),
+        "rank_multiply": lambda: F("rotation", COMBINE, [
+            F("rotation", RANK, [F("feature", "f0")]), F("rotation", RANK, [F("feature", "f1")])]),
+        "longitudinal": lambda: F("rotation", LONG_Z, [
+            F("rotation", LONG_MEAN, [F("feature", "f0"), F("int", 3)]), F("int", 2)]),
+        "general": lambda: F("rotation", FN_MEAN, [
+            F("rotation", FN_ROLL, [F("feature", "f0"), F("int", 2)]),
+            F("reduction", FN_RED, [F("filtration", "filtration", [
+                F("gt", "gt", [F("string", "sharpe"), F("float", 0.0)])]), F("int", 2)]),
+            F("float", 0.5)]),
+        "reduction": sharpe_reduction,
+    }[kind]()
+
+
+def ctx(ee, features, registry=None, **kwargs):
+    names = kwargs.pop("names", None) or [f"f{i}" for i in range(len(features))]
+    return ee.EvaluationContext(tuple(np.asarray(f, dtype=np.float64) for f in features),
+                                {n: i for i, n in enumerate(names)}, registry=registry, **kwargs)
 
 
 class Boom(Exception):
@@ -57,12 +116,8 @@ def outcome(fn, *args, **kwargs):
     except ALLOWED_ERRORS as exc:  # noqa: PERF203
         return "raised", exc
     except BaseException as exc:
-        raise AssertionError(
-            f"{getattr(fn, '__name__', fn)} raised {type(exc).__name__}: {exc!r}") from exc
+        raise AssertionError(f"{getattr(fn, '__name__', fn)} raised {type(exc).__name__}: {exc!r}") from exc
 
-
-# ---------------------------------------------------------------------------------------
-# Snapshots: the caller's arrays and graph must not change behind its back.
 
 _NODE_FIELDS = ("type", "node", "children", "config", "canonical_id")
 # Context attributes that an evaluation may replace: scratch space, not the caller's inputs.
@@ -79,25 +134,13 @@ def _instance_dict(obj):
 
 
 def _array_record(a):
-    try:
-        data = a.tobytes() if a.dtype != object else [id(x) for x in a.ravel(order="K")]
-    except Exception as exc:  # pragma: no cover - arrays of exotic subclasses
-        data = repr(exc)
+    data = a.tobytes() if a.dtype != object else [id(x) for x in a.ravel(order="K")]
     return (a, a.shape, a.strides, a.dtype.str, a.flags.writeable, data)
 
 
 def _container_items(v):
     """The items of a plain list, tuple or dict (keys and values), compared by identity."""
-    if type(v) in (list, tuple):
-        return list(v)
-    if type(v) is dict:
-        return [x for kv in v.items() for x in kv]
-    return None
-
-
-def _same_items(a, b):
-    return a is b or (a is not None and b is not None and len(a) == len(b)
-                      and all(x is y for x, y in zip(a, b)))
+    return list(v) if type(v) in (list, tuple) else [x for kv in v.items() for x in kv] if type(v) is dict else None
 
 
 class Snapshot:
@@ -136,8 +179,7 @@ class Snapshot:
                 for k, v in dict.items(o):
                     stack += (k, v)
             elif type(o).__name__ == "EvaluationContext":
-                stack.extend(v for k, v in _instance_dict(o).items()
-                             if k not in skip_context_attrs)
+                stack.extend(v for k, v in _instance_dict(o).items() if k not in skip_context_attrs)
             elif isinstance(o, (UsefulSignal, StageData, FunctionState)):
                 stack.extend(_instance_dict(o).values())
 
@@ -148,12 +190,13 @@ class Snapshot:
             assert now[5] == rec[5], f"{what}: a caller's array was written to"
         if self.hostile:
             return
-        for node, fields in self.nodes:
-            d = _instance_dict(node)
+        for n, fields in self.nodes:
+            d = _instance_dict(n)
             for f, (value, items) in fields.items():
                 assert d.get(f, _MISSING) is value, f"{what}: node field {f!r} was replaced"
-                assert _same_items(_container_items(value), items), (
-                    f"{what}: node field {f!r} was modified in place")
+                now = _container_items(value)
+                assert items is None or (len(now) == len(items) and all(
+                    x is y for x, y in zip(now, items))), f"{what}: node field {f!r} modified in place"
 
 
 # ---------------------------------------------------------------------------------------
@@ -174,16 +217,9 @@ Raiser = type("Raiser", (), {f"__{m}__": raising_method(m) for m in (
 HashableRaiser = type("HashableRaiser", (Raiser,), {"__hash__": lambda self: 7})
 
 
-class EvilStr(str):
-    """A str whose comparison lies and whose hash is its text's hash."""
-
-    def __eq__(self, other):
-        return not str.__eq__(self, other)
-
-    def __ne__(self, other):
-        return str.__eq__(self, other)
-
-    __hash__ = str.__hash__
+# A str whose comparison lies and whose hash is its text's hash.
+EvilStr = type("EvilStr", (str,), {"__eq__": lambda s, o: not str.__eq__(s, o), "__ne__": str.__eq__,
+                                   "__hash__": str.__hash__})
 
 
 class ShrinkingList(list):
@@ -195,9 +231,7 @@ class ShrinkingList(list):
         return list.__iter__(items)
 
     def __len__(self):
-        n = list.__len__(self)
-        self.clear()
-        return n
+        return list.__len__(self) + (self.clear() or 0)
 
 
 class RaisingIterList(list):
@@ -214,13 +248,11 @@ def raising_node_class(field: str, exc: type = Boom):
     """A FunctionGraphNode subclass whose ``field`` property raises ``exc``."""
     def getter(self):
         raise exc(f"reading {field}")
-    return type(f"Raising_{field}", (FunctionGraphNode,),
-                {field: property(getter, lambda self, value: None)})
+    return type(f"Raising_{field}", (FunctionGraphNode,), {field: property(getter, lambda self, value: None)})
 
 
 def frozen_node_class(error):
-    """A FunctionGraphNode subclass that refuses every assignment (cache slots included)
-    after construction with ``error``."""
+    """A FunctionGraphNode subclass that refuses every assignment after construction."""
     def __init__(self, *args, **kwargs):
         FunctionGraphNode.__init__(self, *args, **kwargs)
         object.__setattr__(self, "_init_done", True)
@@ -229,8 +261,7 @@ def frozen_node_class(error):
         if _instance_dict(self).get("_init_done"):
             raise error(f"frozen: {name}")
         object.__setattr__(self, name, value)
-    return type(f"Frozen{error.__name__}", (FunctionGraphNode,),
-                {"__init__": __init__, "__setattr__": __setattr__})
+    return type(f"Frozen{error.__name__}", (FunctionGraphNode,), {"__init__": __init__, "__setattr__": __setattr__})
 
 
 FROZEN_NODES = {e: frozen_node_class(e) for e in (AttributeError, TypeError, Boom)}
@@ -265,22 +296,221 @@ MUTATIONS = (
     lambda n: _instance_dict(n).pop("node", None),
     lambda n: _instance_dict(n).__setitem__("children", [FunctionGraphNode("float", 1.0)]),
     lambda n: [ch.clear() for ch in _children_lists(
-        [c for c in list(_instance_dict(n).get("children") or ())
-         if isinstance(c, FunctionGraphNode)])],
+        [c for c in list(_instance_dict(n).get("children") or ()) if isinstance(c, FunctionGraphNode)])],
 )
 
-# ---------------------------------------------------------------------------------------
-# Names and values.
 
-RANK = "virtualization_runtime_transform_acbc9b"
-COMBINE = "numerical_combine_d65e04"
-LONG_MEAN, LONG_STD, LONG_Z = (f"longitudinal_accumulators_{h}"
-                               for h in ("2ee349", "e4993a", "250f46"))
-LONG_NAMES = (LONG_MEAN, LONG_STD, LONG_Z)
-STAT_NAMES = ("statistical_volatility_f7e034", "statistical_sharpe_2e4daa",
-              "statistical_turnover_56582e")
-# Functions of the fake registry: nanmean of the inputs, a rolling sum, a reduction.
-FN_MEAN, FN_ROLL, FN_RED = "fz_mean", "fz_roll", "fz_reduce"
+# ---------------------------------------------------------------------------------------
+# The registry and function instances.
+
+
+class Entry:
+    def __init__(self, param_schema=None, family="", stateful=False, **implementation):
+        self.param_schema, self.family, self.stateful = param_schema, family, stateful
+        vars(self).update(implementation)  # module_path, class_name, factory, implementation
+
+
+def _hashable(x):
+    try:
+        return hash(x) is not None
+    except Exception:
+        return False
+
+
+class Registry:
+    """The function registry protocol over ``entries``: ``add`` gives a name an entry and a
+    factory (such names count as having factories, as do ``factories``); other known names
+    get a ``FakeInstance`` with ``instance_behaviour``. ``misbehave`` maps a method to
+    "raise", "none" or "weird". ``calls`` records the instances made by factories, in order."""
+
+    def __init__(self, entries=None, misbehave=None, instance_behaviour="ok", state_behaviour="ok",
+                 factories=(), module=None, width=1):
+        self.entries, self.makers = dict(entries or {}), {}
+        self.misbehave, self.factories = dict(misbehave or {}), set(factories)
+        self.instance_behaviour, self.state_behaviour = instance_behaviour, state_behaviour
+        self.module, self.width, self.context, self.graph, self.calls = module, width, None, None, []
+
+    def add(self, name, factory, **entry):
+        self.entries[name], self.makers[name] = Entry(**entry), factory
+        return self
+
+    def _answer(self, method, normal):
+        b = self.misbehave.get(method, "ok")
+        if b == "raise":
+            raise Boom(method)
+        return None if b == "none" else [method] if b == "weird" else normal()
+
+    def has(self, name):
+        return self._answer("has", lambda: _hashable(name) and name in self.entries)
+
+    def get_entry(self, name):
+        return self._answer("get_entry", lambda: self.entries[name])
+
+    def has_factory(self, name):
+        return self._answer("has_factory", lambda: _hashable(name) and (
+            name in self.factories or name in self.makers))
+
+    def _make(self, name, state, config):
+        if _hashable(name) and name in self.makers:
+            inst = self.makers[name](**config)
+            if state is not None:
+                inst.restored_from = state
+            return inst
+        entry = self.entries.get(name) if _hashable(name) else None
+        window = config.get("window", 3) if isinstance(config.get("window", 3), int) else 3
+        return FakeInstance(name, self.instance_behaviour, bool(getattr(entry, "stateful", False)),
+                            window, getattr(state, "data", None), self.state_behaviour, self)
+
+    def _record(self, *call):
+        if _hashable(call[1]) and call[1] in self.makers:
+            self.calls.append(call)
+
+    def create_instance(self, name, **config):
+        self._record("create", name, config)
+        return self._answer("create_instance", lambda: self._make(name, None, config))
+
+    def create_instance_from_state(self, name, state, **config):
+        self._record("restore", name, state, config)
+        return self._answer("create_instance_from_state", lambda: self._make(name, state, config))
+
+    def get_function_version(self, name):
+        return self._answer("get_function_version", lambda: f"{name}-v1")
+
+
+def fuzz_entries():
+    long = Entry(stateful=True, param_schema={"window": "int"})
+    return {FN_MEAN: Entry(), COMBINE: Entry(),
+            FN_ROLL: Entry(param_schema={"window": {"type": "int"}}, stateful=True),
+            FN_RED: Entry(param_schema=[("window", "int")], stateful=True),
+            RANK: Entry(family="virtualization", param_schema={"window": {"type": "int"}}),
+            LONG_MEAN: long, LONG_STD: long, LONG_Z: long,
+            STAT_NAMES[1]: Entry(param_schema=[{"name": "stat_name", "type": "string"}])}
+
+
+class Fn:
+    """A function instance: records its calls and applies ``op`` to the row arguments."""
+
+    stateful = False
+
+    def __init__(self, op=None, **config):
+        self.op = op if op is not None else (lambda *rows: rows[0] + 0.0)
+        self.config, self.calls = config, []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.op(*args)
+
+
+class StatefulFn(Fn):
+    stateful = True
+
+    def __init__(self, op=None, count=0, **config):
+        super().__init__(op, **config)
+        self.count = count
+
+    def __call__(self, *args, **kwargs):
+        self.count += 1
+        return super().__call__(*args, **kwargs)
+
+    def get_state(self):
+        return {"count": self.count}
+
+
+class Reduction(StatefulFn):
+    """A stateful reduction: the column sum of its extraction rows."""
+
+    def __call__(self, extraction, signal_pnl=None, **kwargs):
+        self.count += 1
+        self.calls.append(((extraction.copy(),), {"signal_pnl": signal_pnl}))
+        return extraction.sum(axis=0)
+
+
+INSTANCE_BEHAVIOURS = ("ok", "ok", "ok", "ok", "none", "list", "wrong_shape", "wrong_dtype", "float",
+                       "raise", "reenter", "mutate_context", "mutate_graph", "alias_registers", "2d",
+                       "object", "text", "dict", "complex", "bool", "masked", "strided_int")
+# Garbage results: behaviour -> f(row, width).
+_RETURNS = {
+    "ok": lambda out, w: out, "none": lambda out, w: None, "list": lambda out, w: out.tolist(),
+    "wrong_shape": lambda out, w: np.zeros(w + 1), "float": lambda out, w: 1.5,
+    "wrong_dtype": lambda out, w: out.astype(np.float32), "2d": lambda out, w: out.reshape(1, -1),
+    "object": lambda out, w: out.astype(object), "text": lambda out, w: "text",
+    "dict": lambda out, w: {"a": 1}, "complex": lambda out, w: out.astype(np.complex128),
+    "bool": lambda out, w: out > 0, "masked": lambda out, w: np.ma.masked_all(w),
+    "strided_int": lambda out, w: np.ones(2 * w)[::2].astype(np.int32),
+}
+# Context rewrites of "mutate_context", taken in turn.
+_CONTEXT_REWRITES = (
+    lambda c: setattr(c, "features", None), lambda c: setattr(c, "registers", None),
+    lambda c: getattr(c, "feature_index", {}).clear(), lambda c: setattr(c, "useful_signals", {}),
+    lambda c: setattr(c, "universe", np.zeros((1, 1))),
+    lambda c: setattr(c, "extraction_buffer", "garbage"), lambda c: setattr(c, "features", ()),
+    lambda c: setattr(c, "registers", np.zeros((1, 1))),
+)
+_STATES = {"none": lambda s: None, "weird": lambda s: {"count": "many", "window": None},
+           "list": lambda s: [1, 2, 3]}
+
+
+class FakeInstance:
+    """A function instance with a chosen behaviour: "ok" returns the NaN-mean of its data
+    arguments (a running sum when stateful); the others return garbage, raise, re-enter
+    ``evaluate`` or rewrite the context or the graph."""
+
+    def __init__(self, name, behaviour="ok", stateful=False, window=3, state=None,
+                 state_behaviour="ok", registry=None):
+        self.name, self.behaviour, self.stateful, self.window = name, behaviour, stateful, window
+        self.count = int(state.get("count", 0)) if isinstance(state, dict) else 0
+        self.total, self.calls = None, 0
+        self.state_behaviour, self.registry = state_behaviour, registry
+
+    def __call__(self, *args, context=None, signal_pnl=None, **kwargs):
+        self.calls += 1
+        b, reg = self.behaviour, self.registry
+        c = context if context is not None else getattr(reg, "context", None)
+        data = [np.asarray(a, dtype=np.float64) for a in args if isinstance(a, np.ndarray) and a.ndim >= 1]
+        width = data[0].shape[-1] if data else getattr(reg, "width", 1)
+        out = np.zeros(width)
+        if data:
+            rows = [d if d.ndim == 1 else np.nanmean(d, axis=0) if d.shape[0] else np.zeros(width)
+                    for d in data]
+            with np.errstate(all="ignore"), warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                out = np.nanmean(np.vstack([r.reshape(-1)[:width] for r in rows if r.size >= width]
+                                           or [np.zeros(width)]), axis=0)
+        out = np.ascontiguousarray(out, dtype=np.float64)
+        if self.stateful:
+            self.count += 1
+            self.total = out if self.total is None else self.total + out
+            out = self.total.copy()
+        if b in _RETURNS:
+            return _RETURNS[b](out, width)
+        if b == "raise":
+            raise Boom(f"{self.name} failed")
+        if b == "reenter":
+            if c is not None and reg is not None and reg.module is not None and self.calls < 3:
+                outcome(reg.module.evaluate, FunctionGraphNode("feature", "f0"), c)
+        elif b == "mutate_context" and c is not None:
+            _CONTEXT_REWRITES[self.calls % 8](c)
+        elif b == "mutate_graph":
+            g = getattr(reg, "graph", None)
+            if isinstance(g, FunctionGraphNode) and isinstance(g.children, list):
+                g.children.clear()
+        elif b == "alias_registers":
+            regs = getattr(c, "registers", None)
+            if isinstance(regs, np.ndarray) and regs.ndim == 2 and regs.shape[0]:
+                return regs[0]
+        return out
+
+    def get_state(self):
+        if self.state_behaviour == "raise":
+            raise Boom("get_state")
+        if self.state_behaviour in _STATES:
+            return _STATES[self.state_behaviour](self)
+        return {"count": self.count, "window": self.window}
+
+
+# ---------------------------------------------------------------------------------------
+# Strategies.
+
 FUNC_NAMES = (RANK, COMBINE, *LONG_NAMES, *STAT_NAMES, FN_MEAN, FN_ROLL, FN_RED, "fz_unknown")
 FILTER_OPS = ("gt", "lt", "gte", "lte", "eq", "neq", "between", "in_", "and_", "or_", "not_",
               "top_pct", "bottom_pct", "top_n", "bottom_n")
@@ -293,9 +523,8 @@ def odd_objects():
     """Foreign objects that may arrive anywhere."""
     return st.one_of(
         st.none(), st.integers(-3, 3), st.sampled_from([2**70, -(2**70), 2**31, -(2**31) - 1]),
-        st.floats(), st.text(max_size=5), st.binary(max_size=3),
-        st.just(()), st.builds(list), st.builds(dict),
-        st.builds(dict, st.just({"type": "feature", "node": "f0"})),
+        st.floats(), st.text(max_size=5), st.binary(max_size=3), st.just(()), st.builds(list),
+        st.builds(dict), st.builds(dict, st.just({"type": "feature", "node": "f0"})),
         st.builds(object), st.builds(Raiser), st.builds(HashableRaiser),
         st.builds(EvilStr, st.sampled_from(("feature", "f0", "rotation", "root"))),
         st.builds(lambda: np.zeros((2, 2))), st.builds(lambda: np.float64("nan")))
@@ -305,8 +534,7 @@ def odd_objects():
 def literal_values():
     return st.one_of(
         st.integers(-5, 40), st.floats(width=64),
-        st.sampled_from(("sharpe", "turnover", "family", "momentum", "gross_returns", "net",
-                         "abc", "12", "")),
+        st.sampled_from(("sharpe", "turnover", "family", "momentum", "gross_returns", "net", "abc", "12", "")),
         st.booleans(), st.none(), st.sampled_from(["7.9", "abc", 2**80, 7.9, -1, 0, 1]))
 
 
@@ -323,8 +551,8 @@ def _node_value_for(t):
 
 @functools.lru_cache(maxsize=None)
 def configs():
-    keys = st.one_of(st.sampled_from(("window", "decay", "A", "N_alloc", "pnl_column",
-                                      "stat_name", "invert")), st.integers(0, 2), st.none())
+    keys = st.one_of(st.sampled_from(("window", "decay", "A", "N_alloc", "pnl_column", "stat_name",
+                                      "invert")), st.integers(0, 2), st.none())
     plain = st.one_of(st.none(), st.builds(dict), st.dictionaries(
         st.sampled_from(("window", "decay")), st.integers(1, 4), max_size=1))
     odd = st.one_of(st.dictionaries(keys, literal_values(), max_size=3),
@@ -350,13 +578,11 @@ def graph_nodes(draw, max_leaves=8, odd=True):
             elif kind == "mutating":
                 return MutatingNode(t, v, children, action=draw(st.sampled_from(MUTATIONS)))
             else:
-                node = FunctionGraphNode(t, v, children)
-                del node.__dict__[draw(st.sampled_from(("type", "node")))]
-                return node
-        config = draw(configs()) if t in ("rotation", "reduction") or draw(
-            st.integers(0, 6)) == 0 else None
-        return cls(t, v, children, config, draw(st.sampled_from((None, None, None, "cid0",
-                                                                 "cid1"))))
+                n = FunctionGraphNode(t, v, children)
+                del n.__dict__[draw(st.sampled_from(("type", "node")))]
+                return n
+        config = draw(configs()) if t in ("rotation", "reduction") or draw(st.integers(0, 6)) == 0 else None
+        return cls(t, v, children, config, draw(st.sampled_from((None, None, None, "cid0", "cid1"))))
 
     budget = [draw(st.integers(1, max_leaves))]
 
@@ -367,9 +593,8 @@ def graph_nodes(draw, max_leaves=8, odd=True):
                 return draw(odd_objects())
             t = draw(st.sampled_from(LEAF_TYPES))
             return make(t, draw(_node_value_for(t)), None)
-        t = draw(st.sampled_from(("rotation", "reduction", "filtration", *FILTER_OPS[:4],
-                                  "and_", "not_", "rotation", "rotation")
-                                 + (ODD_TYPES if odd else ())))
+        t = draw(st.sampled_from(("rotation", "reduction", "filtration", *FILTER_OPS[:4], "and_", "not_",
+                                  "rotation", "rotation") + (ODD_TYPES if odd else ())))
         kids = [build(depth + 1) for _ in range(draw(st.integers(0, 3)))]
         if odd:
             form = draw(st.integers(0, 12))
@@ -393,19 +618,8 @@ def graph_nodes(draw, max_leaves=8, odd=True):
     return root
 
 
-def deep_chain(depth, inner_type="rotation", inner_value=FN_MEAN):
-    """A chain of ``depth`` inner nodes over one feature leaf, built without recursion."""
-    node = FunctionGraphNode("feature", "f0")
-    for _ in range(depth):
-        node = FunctionGraphNode(inner_type, inner_value, [node])
-    return node
-
-
-# ---------------------------------------------------------------------------------------
-# Arrays.
-
-DTYPES = (np.float64, np.float64, np.float64, np.float32, np.int64, np.int8, np.uint8,
-          np.bool_, np.complex128, np.float16, object, "U3", "M8[s]")
+DTYPES = (np.float64, np.float64, np.float64, np.float32, np.int64, np.int8, np.uint8, np.bool_,
+          np.complex128, np.float16, object, "U3", "M8[s]")
 
 
 @functools.lru_cache(maxsize=None)
@@ -446,179 +660,11 @@ def matrices(draw, T, N, odd=False):
                        if odd else (np.float64,)))
 
 
-# ---------------------------------------------------------------------------------------
-# Registries and function instances.
-
-INSTANCE_BEHAVIOURS = ("ok", "ok", "ok", "ok", "none", "list", "wrong_shape", "wrong_dtype",
-                       "float", "raise", "reenter", "mutate_context", "mutate_graph",
-                       "alias_registers", "2d", "object", "text", "dict", "complex", "bool",
-                       "masked", "strided_int")
-# Garbage results: behaviour -> f(row, width).
-_RETURNS = {
-    "ok": lambda out, w: out, "none": lambda out, w: None, "list": lambda out, w: out.tolist(),
-    "wrong_shape": lambda out, w: np.zeros(w + 1), "float": lambda out, w: 1.5,
-    "wrong_dtype": lambda out, w: out.astype(np.float32),
-    "2d": lambda out, w: out.reshape(1, -1), "object": lambda out, w: out.astype(object),
-    "text": lambda out, w: "text", "dict": lambda out, w: {"a": 1},
-    "complex": lambda out, w: out.astype(np.complex128), "bool": lambda out, w: out > 0,
-    "masked": lambda out, w: np.ma.masked_all(w),
-    "strided_int": lambda out, w: np.ones(2 * w)[::2].astype(np.int32),
-}
-# Context rewrites of "mutate_context", taken in turn.
-_CONTEXT_REWRITES = (
-    lambda c: setattr(c, "features", None), lambda c: setattr(c, "registers", None),
-    lambda c: getattr(c, "feature_index", {}).clear(),
-    lambda c: setattr(c, "useful_signals", {}),
-    lambda c: setattr(c, "universe", np.zeros((1, 1))),
-    lambda c: setattr(c, "extraction_buffer", "garbage"), lambda c: setattr(c, "features", ()),
-    lambda c: setattr(c, "registers", np.zeros((1, 1))),
-)
-_STATES = {"none": lambda s: None,
-           "weird": lambda s: {"count": "many", "window": None}, "list": lambda s: [1, 2, 3]}
-
-
-class FakeInstance:
-    """A function instance with a chosen behaviour: "ok" returns the NaN-mean of its data
-    arguments (a running sum when stateful); the others return garbage, raise, re-enter
-    ``evaluate`` or rewrite the context or the graph."""
-
-    def __init__(self, name, behaviour="ok", stateful=False, window=3, state=None,
-                 state_behaviour="ok", registry=None):
-        self.name, self.behaviour, self.stateful, self.window = name, behaviour, stateful, window
-        self.count = int(state.get("count", 0)) if isinstance(state, dict) else 0
-        self.total, self.calls = None, 0
-        self.state_behaviour, self.registry = state_behaviour, registry
-
-    def __call__(self, *args, context=None, signal_pnl=None, **kwargs):
-        self.calls += 1
-        b, reg = self.behaviour, self.registry
-        ctx = context if context is not None else getattr(reg, "context", None)
-        data = [np.asarray(a, dtype=np.float64) for a in args
-                if isinstance(a, np.ndarray) and a.ndim >= 1]
-        width = data[0].shape[-1] if data else getattr(reg, "width", 1)
-        out = np.zeros(width)
-        if data:
-            rows = [d if d.ndim == 1 else np.nanmean(d, axis=0) if d.shape[0] else
-                    np.zeros(width) for d in data]
-            with np.errstate(all="ignore"), warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                out = np.nanmean(np.vstack([r.reshape(-1)[:width] for r in rows
-                                            if r.size >= width] or [np.zeros(width)]), axis=0)
-        out = np.ascontiguousarray(out, dtype=np.float64)
-        if self.stateful:
-            self.count += 1
-            self.total = out if self.total is None else self.total + out
-            out = self.total.copy()
-        if b in _RETURNS:
-            return _RETURNS[b](out, width)
-        if b == "raise":
-            raise Boom(f"{self.name} failed")
-        if b == "reenter":
-            if ctx is not None and reg is not None and reg.module is not None and self.calls < 3:
-                try:
-                    reg.module.evaluate(FunctionGraphNode("feature", "f0"), ctx)
-                except ALLOWED_ERRORS:
-                    pass
-        elif b == "mutate_context" and ctx is not None:
-            _CONTEXT_REWRITES[self.calls % 8](ctx)
-        elif b == "mutate_graph":
-            g = getattr(reg, "graph", None)
-            if isinstance(g, FunctionGraphNode) and isinstance(g.children, list):
-                g.children.clear()
-        elif b == "alias_registers":
-            regs = getattr(ctx, "registers", None)
-            if isinstance(regs, np.ndarray) and regs.ndim == 2 and regs.shape[0]:
-                return regs[0]
-        return out
-
-    def get_state(self):
-        if self.state_behaviour == "raise":
-            raise Boom("get_state")
-        if self.state_behaviour in _STATES:
-            return _STATES[self.state_behaviour](self)
-        return {"count": self.count, "window": self.window}
-
-
-class FakeEntry:
-    def __init__(self, param_schema=None, family="", stateful=False, implementation=None):
-        self.param_schema, self.family, self.stateful = param_schema, family, stateful
-        self.module_path = self.class_name = self.factory = None
-        self.implementation = implementation
-
-
-def _hashable(x):
-    try:
-        hash(x)
-        return True
-    except Exception:
-        return False
-
-
-class FakeRegistry:
-    """A registry with the six methods of the protocol. ``method_behaviour`` maps a method
-    name to "ok", "raise", "none" or "weird"; ``instance_behaviour`` and
-    ``state_behaviour`` are those of the instances it creates."""
-
-    def __init__(self, entries=None, method_behaviour=None, instance_behaviour="ok",
-                 state_behaviour="ok", factories=(), module=None, width=1):
-        self.entries = dict(entries if entries is not None else default_entries())
-        self.method_behaviour = dict(method_behaviour or {})
-        self.instance_behaviour, self.state_behaviour = instance_behaviour, state_behaviour
-        self.factories, self.module, self.width = set(factories), module, width
-        self.context = self.graph = None
-
-    def _misbehave(self, method, normal):
-        b = self.method_behaviour.get(method, "ok")
-        if b == "raise":
-            raise Boom(method)
-        return None if b == "none" else [method] if b == "weird" else normal()
-
-    def has(self, name):
-        return self._misbehave("has", lambda: _hashable(name) and name in self.entries)
-
-    def get_entry(self, name):
-        return self._misbehave("get_entry", lambda: self.entries[name])
-
-    def has_factory(self, name):
-        return self._misbehave("has_factory", lambda: _hashable(name) and name in self.factories)
-
-    def _instance(self, name, state, config):
-        entry = self.entries.get(name) if _hashable(name) else None
-        window = config.get("window", 3) if isinstance(config.get("window", 3), int) else 3
-        return FakeInstance(name, self.instance_behaviour, bool(getattr(entry, "stateful", False)),
-                            window, state=getattr(state, "data", None),
-                            state_behaviour=self.state_behaviour, registry=self)
-
-    def create_instance(self, name, **config):
-        return self._misbehave("create_instance", lambda: self._instance(name, None, config))
-
-    def create_instance_from_state(self, name, state, **config):
-        return self._misbehave("create_instance_from_state",
-                               lambda: self._instance(name, state, config))
-
-    def get_function_version(self, name):
-        return self._misbehave("get_function_version", lambda: "1.0")
-
-
-def default_entries():
-    long = FakeEntry(stateful=True, param_schema={"window": "int"})
-    return {
-        FN_MEAN: FakeEntry(), COMBINE: FakeEntry(),
-        FN_ROLL: FakeEntry(param_schema={"window": {"type": "int"}}, stateful=True),
-        FN_RED: FakeEntry(param_schema=[("window", "int")], stateful=True),
-        RANK: FakeEntry(family="virtualization", param_schema={"window": {"type": "int"}}),
-        LONG_MEAN: long, LONG_STD: long, LONG_Z: long,
-        STAT_NAMES[1]: FakeEntry(param_schema=[{"name": "stat_name", "type": "string"}]),
-    }
-
-
 _ODD_ENTRIES = (
-    lambda: FakeEntry(param_schema=Raiser()),
-    lambda: FakeEntry(param_schema=[("window",), ["a", "int"], None, 3]),
-    lambda: FakeEntry(param_schema={"window": Raiser()}, family="virtualization"),
-    lambda: FakeEntry(param_schema=[{"name": [1], "type": "int"}], family="virtualization"),
-    object, Raiser, lambda: FakeEntry(stateful=Raiser()),
-    lambda: FakeEntry(implementation="x", stateful=True),
+    lambda: Entry(param_schema=Raiser()), lambda: Entry(param_schema=[("window",), ["a", "int"], None, 3]),
+    lambda: Entry(param_schema={"window": Raiser()}, family="virtualization"),
+    lambda: Entry(param_schema=[{"name": [1], "type": "int"}], family="virtualization"),
+    object, Raiser, lambda: Entry(stateful=Raiser()), lambda: Entry(implementation="x", stateful=True),
 )
 _METHODS = ("has", "get_entry", "has_factory", "create_instance", "create_instance_from_state",
             "get_function_version")
@@ -636,16 +682,11 @@ def registries(draw, module=None, width=1, odd=True):
             mb[m] = draw(st.sampled_from(("raise", "none", "weird")))
         ib = draw(st.sampled_from(INSTANCE_BEHAVIOURS))
         sb = draw(st.sampled_from(("ok", "ok", "raise", "none", "weird", "list")))
-    entries = default_entries()
+    entries = fuzz_entries()
     if odd and draw(st.integers(0, 3)) == 0:
         entries[draw(st.sampled_from(sorted(entries)))] = draw(st.sampled_from(_ODD_ENTRIES))()
-    factories = draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN)), max_size=1)) \
-        if odd else set()
-    return FakeRegistry(entries, mb, ib, sb, factories, module=module, width=width)
-
-
-# ---------------------------------------------------------------------------------------
-# Contexts.
+    factories = draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN)), max_size=1)) if odd else set()
+    return Registry(entries, mb, ib, sb, factories, module=module, width=width)
 
 
 @functools.lru_cache(maxsize=None)
@@ -657,13 +698,11 @@ def useful_signals(draw, T, N, odd=False):
             out[f"s{i}"] = draw(st.sampled_from([lambda: None, object, Raiser, lambda: 3]))()
             continue
         w = draw(st.one_of(st.none(), matrices(T, N, odd=True)) if odd else matrices(T, N))
-        pnl_shape = draw(st.sampled_from([(T,), (T, 2), (T, 3)]
-                                         + ([(max(T - 1, 0),), ()] if odd else [])))
+        pnl_shape = draw(st.sampled_from([(T,), (T, 2), (T, 3)] + ([(max(T - 1, 0),), ()] if odd else [])))
         pnl = None if (odd and draw(st.integers(0, 5)) == 0) else draw(
             arrays(shape=pnl_shape, dtypes=(np.float64,)))
         meta = {"sharpe": draw(st.sampled_from((0.5, 1.0, 2.0, np.nan, None, "x"))),
-                "family": draw(st.sampled_from(("momentum", "value"))),
-                "count": draw(st.integers(0, 5))}
+                "family": draw(st.sampled_from(("momentum", "value"))), "count": draw(st.integers(0, 5))}
         out[f"s{i}"] = UsefulSignal(weights=w, pnl=pnl, metadata=meta)
     return out
 
@@ -685,10 +724,8 @@ def context_kwargs(draw, odd=True, T=None, N=None, module=None):
     N = draw(st.integers(0, 5)) if N is None else N
     if N == 0 and draw(st.booleans()):
         N = 1
-    k = draw(st.integers(0, 3)) if odd and draw(st.integers(0, 7)) == 0 else draw(
-        st.integers(1, 3))
-    features = tuple(draw(matrices(T, N, odd=odd and draw(st.integers(0, 3)) == 0))
-                     for _ in range(k))
+    k = draw(st.integers(0, 3)) if odd and draw(st.integers(0, 7)) == 0 else draw(st.integers(1, 3))
+    features = tuple(draw(matrices(T, N, odd=odd and draw(st.integers(0, 3)) == 0)) for _ in range(k))
     if odd and draw(st.integers(0, 8)) == 0:
         features = list(features)
     index = {n: i for i, n in enumerate(["f0", "f1", "f2"][:k])}
@@ -698,8 +735,7 @@ def context_kwargs(draw, odd=True, T=None, N=None, module=None):
     u = draw(st.integers(0, 4))
     universe = (draw(arrays(shape=(T, N), dtypes=(np.float64,))) if u == 1
                 else draw(arrays()) if u == 2 and odd else None)
-    kwargs = dict(features=features, feature_index=index,
-                  useful_signals=draw(useful_signals(T, N, odd=odd)),
+    kwargs = dict(features=features, feature_index=index, useful_signals=draw(useful_signals(T, N, odd=odd)),
                   registry=draw(registries(module=module, width=N, odd=odd)), universe=universe)
     for key, (n, strategy) in _OPTIONAL.items():
         if draw(st.integers(0, n - 1)) == 0:
@@ -710,8 +746,7 @@ def context_kwargs(draw, odd=True, T=None, N=None, module=None):
             [TransformStage("stage", "fz_unknown")])))
         kwargs["pool_id"] = draw(st.sampled_from((None, "pool")))
     if draw(st.integers(0, 4)) == 0:
-        kwargs["stage_data"] = StageData({"spread": draw(matrices(T, N, odd=odd)),
-                                          "flat": np.zeros(N)})
+        kwargs["stage_data"] = StageData({"spread": draw(matrices(T, N, odd=odd)), "flat": np.zeros(N)})
     if odd and draw(st.integers(0, 5)) == 0:
         kwargs["validate_inputs"] = False
     if odd and draw(st.integers(0, 10)) == 0:
@@ -728,29 +763,3 @@ def build_context(module, kwargs):
             pass
     # The extraction buffer needs a 2-D first feature.
     return module.EvaluationContext(**dict(kwargs, validate_inputs=False, useful_signals=None))
-
-
-def sharpe_reduction(threshold=0.5):
-    """The built-in Sharpe weighting (window 3) over the signals whose sharpe passes."""
-    F = FunctionGraphNode
-    return F("reduction", STAT_NAMES[1], [F("filtration", "filtration", [
-        F("gt", "gt", [F("string", "sharpe"), F("float", threshold)])]), F("int", 3)])
-
-
-def graph_for(kind):
-    """A well-formed graph of one evaluation path: leaf, rank, rank_multiply, longitudinal,
-    general (stateful rotations and a filtered reduction)."""
-    F = FunctionGraphNode
-    return {
-        "leaf": lambda: F("feature", "f0"),
-        "rank": lambda: F("rotation", RANK, [F("feature", "f0")]),
-        "rank_multiply": lambda: F("rotation", COMBINE, [
-            F("rotation", RANK, [F("feature", "f0")]), F("rotation", RANK, [F("feature", "f1")])]),
-        "longitudinal": lambda: F("rotation", LONG_Z, [
-            F("rotation", LONG_MEAN, [F("feature", "f0"), F("int", 3)]), F("int", 2)]),
-        "general": lambda: F("rotation", FN_MEAN, [
-            F("rotation", FN_ROLL, [F("feature", "f0"), F("int", 2)]),
-            F("reduction", FN_RED, [F("filtration", "filtration", [
-                F("gt", "gt", [F("string", "sharpe"), F("float", 0.0)])]), F("int", 2)]),
-            F("float", 0.5)]),
-    }[kind]()
