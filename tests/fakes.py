@@ -618,6 +618,33 @@ def graph_nodes(draw, max_leaves=8, odd=True):
     return root
 
 
+@functools.lru_cache(maxsize=None)
+@st.composite
+def fast_shapes(draw):
+    """Graphs at and around the fast paths' shapes (a rank of a leaf, the product of two ranks,
+    a rolling chain), with parts swapped for near misses."""
+    def pick(common, *rare):
+        return draw(st.sampled_from((common,) * 4 + rare))
+
+    def leaf():
+        return F(pick("feature", "aggregation", "float", "rotation"), pick("f0", "f1", "missing"))
+
+    def rank():
+        return F(pick("rotation", "reduction"), pick(RANK, COMBINE), [leaf() for _ in range(pick(1, 0, 2))])
+
+    kind = draw(st.integers(0, 2))
+    if kind < 2:
+        return rank() if kind == 0 else F(pick("rotation", "reduction"), pick(COMBINE, RANK),
+                                          [rank() for _ in range(pick(2, 1, 3))])
+    n = leaf()
+    for _ in range(draw(st.integers(1, 3))):
+        extra = [F(t, 2) for t in draw(st.lists(st.sampled_from(("int", "bool", "string", "float", "feature")),
+                                                max_size=2))]
+        n = F(pick("rotation", "reduction"), pick(LONG_MEAN, LONG_STD, LONG_Z, "other"),
+              [n, F(pick("int", "string"), draw(st.integers(1, 5)))] + extra)
+    return n
+
+
 DTYPES = (np.float64, np.float64, np.float64, np.float32, np.int64, np.int8, np.uint8, np.bool_,
           np.complex128, np.float16, object, "U3", "M8[s]")
 
@@ -665,6 +692,8 @@ _ODD_ENTRIES = (
     lambda: Entry(param_schema={"window": Raiser()}, family="virtualization"),
     lambda: Entry(param_schema=[{"name": [1], "type": "int"}], family="virtualization"),
     object, Raiser, lambda: Entry(stateful=Raiser()), lambda: Entry(implementation="x", stateful=True),
+    lambda: Entry(module_path="pkg.mod"), lambda: Entry(class_name="Impl"), lambda: Entry(factory=object),
+    lambda: Entry(module_path="", class_name=None, factory=None, implementation=None),
 )
 _METHODS = ("has", "get_entry", "has_factory", "create_instance", "create_instance_from_state",
             "get_function_version")

@@ -17,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from fakes import (LONG_NAMES, SCRATCH, UNDER_ASAN, Boom, FakeInstance, Raiser, Registry, Snapshot, arrays,
-                   build_context, configs, context_kwargs, fuzz_entries, fuzz_settings, graph_for, graph_nodes, literal_values,
+                   build_context, configs, context_kwargs, fast_shapes, fuzz_entries, fuzz_settings, graph_for, graph_nodes, literal_values,
                    odd_objects, outcome, raising_method, registries, sharpe_reduction, useful_signals)
 from tessaline.functions._typed_shapes import FunctionGraphNode as F, FunctionState, StageData
 from tessaline.functions.registry import default_registry
@@ -36,6 +36,9 @@ PATH = st.one_of(st.sampled_from(("root", "root.c0", "fast_path", "")), odd_obje
 KEY = st.one_of(st.sampled_from(("type", "node", "children", "config", "missing")), odd_objects())
 SLOT = st.one_of(st.sampled_from(("_node_identities", "_collect_nodes_cache", "_x")), odd_objects())
 CONTEXT = st.builds(lambda kw: build_context(EE, kw), context_kwargs(odd=True))
+# Detectors look at the graph only in contexts without signals; graphs near the fast paths.
+QUIET = st.one_of(CONTEXT, st.builds(lambda kw: build_context(EE, dict(kw, useful_signals={})), context_kwargs()))
+NEAR = st.one_of(GRAPH, fast_shapes())
 STATES = st.sampled_from((None, {}, {"root": 1}))
 NAN_FEATURES = st.one_of(st.sampled_from((None, (), ("f0",))), st.builds(Raiser))
 
@@ -102,16 +105,16 @@ ARGUMENTS = {
         st.one_of(st.integers(-2, 7), st.sampled_from((2**40, 1.5, None))),
         st.one_of(st.sampled_from(LONG_NAMES), odd_objects())),
     "_can_use_longitudinal_fast_path": args(
-        GRAPH, CONTEXT, st.sampled_from((None, {})), st.sampled_from((0, 99999, 100000, 2**31, -1, None, 1.5)),
+        NEAR, QUIET, st.sampled_from((None, {})), st.sampled_from((0, 99999, 100000, 2**31, -1, None, 1.5)),
         data_nan_features=NAN_FEATURES),
-    "_can_use_rank_multiply_fast_path": args(GRAPH, CONTEXT, STATES, data_nan_features=NAN_FEATURES,
+    "_can_use_rank_multiply_fast_path": args(NEAR, QUIET, STATES, data_nan_features=NAN_FEATURES,
                                              bound_function_instances=st.sampled_from((None, {}, {"root": None}))),
 }
 for _name in ("_can_use_leaf_fast_path", "_can_use_simple_rank_fast_path"):
-    ARGUMENTS[_name] = args(GRAPH, CONTEXT, STATES, data_nan_features=NAN_FEATURES)
+    ARGUMENTS[_name] = args(NEAR, QUIET, STATES, data_nan_features=NAN_FEATURES)
 for _name in ("_evaluate_leaf_fast", "_evaluate_simple_rank_fast", "_evaluate_rank_multiply_fast",
               "_evaluate_longitudinal_fast", "_evaluate_longitudinal_fast_node", "_feature_matrix_for_fast_path"):
-    ARGUMENTS[_name] = args(GRAPH, CONTEXT)
+    ARGUMENTS[_name] = args(NEAR, QUIET)
 ARGUMENTS["EvaluationContext"] = st.one_of(st.tuples(st.just([]), context_kwargs(odd=True)),
                                            st.tuples(st.lists(odd_objects(), max_size=18), st.just({})))
 ARGUMENTS["EvaluationResult"] = args(st.one_of(arrays(), odd_objects()), odd_objects())

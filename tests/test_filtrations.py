@@ -18,28 +18,6 @@ from tessaline.simulator_engine._types import EvaluationError, UsefulSignal
 s, f, i = literal("string"), literal("float"), literal("int")
 
 
-@pytest.mark.parametrize("tree, params", [
-    (op("gt", s("sharpe"), f(1.5)), {"field": "sharpe", "value": 1.5}),
-    (op("gt", s("count"), i(3)), {"field": "count", "value": 3}),
-    (op("lte", s("count"), i(3), f(0.5)), {"field": "count", "value": 0.5}),
-    (op("eq", f(2.0), s("family"), s("momentum")), {"field": "family", "value": "momentum"}),
-    (op("gt", s("a"), s("b")), {"field": "a"}), (op("gte", f(1.0)), {"value": 1.0}), (op("lt"), {}),
-    (op("between", s("x"), f(1.0)), {"field": "x"}),
-    (op("between", s("x"), f(1.0), i(5), f(2.0), f(3.0)), {"field": "x", "low": 1.0, "high": 2.0}),
-    (op("between", f(1.0), f(2.0)), {"low": 1.0, "high": 2.0}), (op("in_", s("family")), {"field": "family"}),
-    (op("in_", s("family"), s("a"), s("b")), {"field": "family", "values": ["a", "b"]}), (op("in_", f(1.0)), {}),
-    (op("top_pct", s("sharpe"), i(10), f(0.2)), {"field": "sharpe", "pct": 0.2}),
-    (op("bottom_pct", s("sharpe"), i(10)), {"field": "sharpe"}),
-    (op("top_n", s("sharpe"), i(10), f(0.2)), {"field": "sharpe", "n": 10}),
-    (op("bottom_n", s("sharpe"), f(0.2)), {"field": "sharpe"}), (op("and_", f(1.0), s("x")), {}),
-    (op("unknown_op", s("x"), f(1.0)), {}), (op("gt", N("string", 7)), {"field": 7}),
-])
-def test_conversion_params(ee, tree, params):
-    fnode = ee._dict_to_filter_node(tree)
-    assert type(fnode) is FilterNode and fnode.function_name == tree.node
-    assert fnode.params == params and list(fnode.params) == list(params) and fnode.children == []
-
-
 def test_conversion_of_trees(ee, monkeypatch):
     tree = op("filtration", op("and_", op("gt", s("sharpe"), f(1.5)), N("bool", True), N("feature", "x"),
                                N("rotation", "f"), f(9.0), op("lt", s("turnover"), f(0.3))))
@@ -81,22 +59,6 @@ def test_conversion_of_trees(ee, monkeypatch):
 def test_conversion_errors(ee, fn, args, error, match):
     with pytest.raises(error, match=match):
         getattr(ee, fn)(*args)
-
-
-@pytest.mark.parametrize("tree, text", [
-    (op("filtration"), "filtration()"),
-    (op("filtration", op("and_", op("gt", s("sharpe"), f(1.5)), op("lt", s("turnover"), f(0.3)))),
-     "filtration(and_(gt(sharpe, 1.5), lt))"),
-    (op("not_", op("gt", s("vol"), i(2))), "not_(gt(vol, 2))"), (op("filtration", op("lt"), op("gt", s("x"))),
-                                                                 "filtration(lt)"),
-    (op("between", s("x"), f(1.0), f(2.0)), "between"), (op("gt", op("and_", s("x")), N("bool", True), N("int", None)),
-                                                         "gt(and_, True, None)"),
-    (op("and_", op("or_", op("not_", op("top_n", s("x"), i(3))))), "and_(or_(not_(top_n)))"),
-    (N("gt", "mystery_op", s("x")), "mystery_op"), (N("and_", 42), "42"), (N("and_", None), "None"),
-    (N("feature", "gt", s("x")), "gt(x)"), (op("lt", {"not": "a node"}), "lt"),
-])
-def test_descriptions(ee, tree, text):
-    assert ee._describe_dict_filter(tree) == text
 
 
 # ---------------------------------------------------------------------------------------

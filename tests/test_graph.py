@@ -10,7 +10,7 @@ import pytest
 from fakes import Entry, Registry, feat, frozen_node_class, literal, missing, raising_node_class
 from fakes import node as N
 from tessaline.functions._typed_shapes import FunctionGraphNode, SchemaError, StageData
-from tessaline.simulator_engine._types import EvaluationError, TransformStage
+from tessaline.simulator_engine._types import EvaluationError
 
 NS = types.SimpleNamespace
 Frozen, Exploding = frozen_node_class(AttributeError), frozen_node_class(RuntimeError)
@@ -63,38 +63,6 @@ def raising(field, error=RuntimeError):
 def test_access_errors(ee, call, error, match):
     with pytest.raises(error, match=match):
         call(ee)
-
-
-def test_access_values(ee):
-    n = FunctionGraphNode(None, "x")
-    assert ee._require_graph_node_instance(n, "root") is n and ee._require_graph_type_value(n, "root") is None
-    assert ee._require_graph_field(n, "node", "root") == "x" == ee._require_graph_node_value(n, "root")
-    assert ee._graph_has_field(n, "type") is True and ee._graph_has_field(without("type"), "type") is False
-    for children in (None, (), []):
-        out = ee._graph_children(FunctionGraphNode("rotation", "f", children))
-        assert out == [] and out is not children
-    kids = (feat("a"),)
-    assert ee._graph_children(FunctionGraphNode("rotation", "f", kids)) is kids
-    assert ee._graph_config_dict(n) == {} and ee._graph_config_dict(n) is not ee._graph_config_dict(n)
-    n.config = cfg = {"w": 5}
-    ee._graph_config_dict(n)["x"] = 1
-    assert cfg == {"w": 5} and ee._iter_schema_items(None) == () and ee._iter_schema_items(kids) is kids
-    entry = NS(param_schema={"window": {"type": "int"}, "weights": {"type": "array"}, "flag": "bool"})
-    assert ee._config_param_names(entry) == ["window", "flag"] and ee._config_param_names(object()) == []
-    listed = NS(param_schema=[("a", "int"), {"type": "float"}, NS(name="", type="int"), NS(name=7, type="string"),
-                              ("b", "feature")])
-    assert ee._config_param_names(listed) == ["a", "param_1", "7"]
-
-
-@pytest.mark.parametrize("item,expected", [
-    (("window", {"type": "int"}), ("window", "int")), (("window", "int"), ("window", "int")),
-    (("window", {}), ("window", None)), (("window", NS(type="float")), ("window", "float")),
-    (("window", 3), ("window", None)), ({"type": "int"}, ("param_3", "int")),
-    ({"name": "n", "type": "bool"}, ("n", "bool")), (("a", "b", "c"), ("param_3", None)),
-    (["window", "int"], ("param_3", None)), (NS(name="k", type="string"), ("k", "string")), (NS(), ("param_3", None)),
-])
-def test_schema_items(ee, item, expected):
-    assert ee._schema_param_name_and_type(item, "param_3") == expected
 
 
 def test_cache_slots_and_identities(ee):
@@ -207,21 +175,6 @@ def test_stage_data_failures(ee, monkeypatch):
     assert c.feature_index["zeta"] == 1
 
 
-@pytest.mark.parametrize("mp, pool, stage, expected", [
-    ({"scale": 2, "pool7": {"scale": 3}}, "pool7", NS(name="scale", default="d"), 2),
-    ({"pool7": {"scale": 3}}, "pool7", NS(name="scale", default="d"), 3),
-    ({"pool7": {"other": 1}}, "pool7", NS(name="scale", default="d"), "d"),
-    ({"pool7": {"scale": 3}}, None, NS(name="scale", default="d"), "d"),
-    ({"pool7": {"scale": 3}}, "no attribute", NS(name="scale", default="d"), "d"),
-    ({"pool7": "not a mapping"}, "pool7", NS(name="scale", default="d"), "d"),
-    ({"scale": None}, None, NS(name="scale", default="d"), None),
-    ({"p": {"scale": 9}}, "p", TransformStage("shift", 5), 5),
-])
-def test_stage_options(ee, mp, pool, stage, expected):
-    c = NS(metaparameters=mp) if pool == "no attribute" else NS(metaparameters=mp, pool_id=pool)
-    assert ee._resolve_stage_option(c, stage) == expected
-
-
 # ---------------------------------------------------------------------------------------
 # Warm-up rows.
 
@@ -231,25 +184,6 @@ REG = Registry({"roll": Entry(stateful=True), "roll2": Entry(stateful=True), "re
 
 def roll(*children):
     return N("rotation", "roll", *children)
-
-
-@pytest.mark.parametrize("graph, expected", [
-    (feat(), 0), (N("rotation", "plain", feat(), i(10)), 0), (roll(feat(), i(5), i(10)), 9),
-    (roll(feat(), i(10), i(5)), 9), (roll(feat(), i(1)), 0), (roll(N("rotation", "roll2", feat(), i(5))), 4),
-    (roll(N("rotation", "roll2", feat(), i(5)), i(20)), 23), (N("reduction", "red", roll(feat(), i(10)), i(30)), 29),
-    (N("rotation", "plain", roll(feat(), i(10))), 9), (N("rotation", "unknown", roll(feat(), i(10)), i(50)), 9),
-    # a reduction child's warm-up is not added to a rotation's own, but counts when it adds none
-    (roll(N("reduction", "red", feat(), i(8)), i(5)), 4), (roll(N("reduction", "red", feat(), i(8)), i(1)), 7),
-    (roll(roll(feat(), i(3)), roll(feat(), i(7)), i(2)), 7),
-    # float literals give no window; an unusable literal does not hide a usable one
-    (roll(N("string", "s", {"not": "a node"}), i(3)), 2), (roll(i("abc"), i(4), i(None)), 3),
-    (roll(feat(), N("float", 10.0)), 0), (N("filtration", "filtration", roll(feat(), i(6))), 5),
-    *[(roll(feat(), i(v)), want) for v, want in [("abc", 0), (None, 0), (7.9, 6), ("12", 11), (True, 0), ([3], 0),
-                                                 (-5, 0), (10 ** 30, 10 ** 30 - 1)]],
-])
-def test_warmup_rows(ee, graph, expected):
-    assert ee._compute_graph_warmup_rows(graph, REG) == expected
-    assert ee._compute_graph_warmup_rows(graph, None) == 0
 
 
 class Broken:

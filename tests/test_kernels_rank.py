@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from fakes import COMBINE, RANK, Registry
+from fakes import COMBINE, RANK
 from tessaline.functions import builtins as B
 from tessaline.functions._typed_shapes import FunctionGraphNode as Node
 from tessaline.functions.registry import default_registry
@@ -332,39 +332,6 @@ def test_fast_paths_give_the_general_paths_bits(ee, seed, t, n, masked):
         assert fs == gs == {} and fday == 0 and gday == t - 1
         np.testing.assert_array_equal(np.isnan(fast), np.isnan(general))
         assert fast[~np.isnan(fast)].tobytes() == general[~np.isnan(general)].tobytes()
-
-
-@pytest.mark.parametrize("graph, kw, factories, want", [
-    (rank_graph("a"), {}, None, True), (rank_graph("a"), {}, (), True), (rank_graph("a"), {}, (RANK,), False),
-    (Node("rotation", RANK, [Node("aggregation", "absent")]), {"states": {}}, None, True),
-    (Node("rotation", RANK, [Node("feature", "a"), Node("feature", "a")]), {}, None, False),
-    (Node("rotation", RANK, [rank_graph("a")]), {}, None, False), (Node("rotation", RANK, []), {}, None, False),
-    (Node("reduction", RANK, [Node("feature", "a")]), {}, None, False),
-    (product_graph(), {}, None, True), (product_graph(), {"bound_function_instances": {}}, (), True),
-    (product_graph(), {}, (COMBINE,), False), (product_graph(), {}, (RANK,), False),
-    (Node("rotation", COMBINE, [rank_graph("a")]), {}, None, False),
-    (Node("rotation", COMBINE, [Node("aggregation", "a"), rank_graph("b")]), {}, None, False),
-    (Node("rotation", COMBINE, [rank_graph("a"), rank_graph("missing")]), {}, None, False),
-    (Node("rotation", COMBINE, [rank_graph("a"), Node("rotation", "other", [Node("feature", "b")])]), {}, None, False),
-    (Node("rotation", COMBINE, [rank_graph("a"), Node("rotation", RANK, [])]), {}, None, False),
-    (Node("rotation", COMBINE, [rank_graph("a"), Node("rotation", RANK, [rank_graph("b")])]), {}, None, False),
-    (Node("reduction", COMBINE, [rank_graph("a"), rank_graph("b")]), {}, None, False),
-    *[(g, kw, None, False) for g in (rank_graph("a"), product_graph()) for kw in (
-        {"data_nan_features": {"a"}}, {"states": {"k": 1}}, {"attr": ("useful_signals", {"s": 1})},
-        {"attr": ("transform_pipeline", [1])}, {"attr": ("metaparameters", {"m": "o"})})],
-    (product_graph(), {"bound_function_instances": {"root": object()}}, None, False),
-])
-def test_rank_detectors(ee, graph, kw, factories, want):
-    kw = dict(kw)
-    c = ee.EvaluationContext((np.zeros((2, 2)),) * 2, {"a": 0, "b": 1},
-                             registry=None if factories is None else Registry(factories=factories))
-    if "attr" in kw:
-        setattr(c, *kw.pop("attr"))
-    states = kw.pop("states", None)
-    detect = ee._can_use_simple_rank_fast_path if graph.node == RANK else ee._can_use_rank_multiply_fast_path
-    if detect is ee._can_use_simple_rank_fast_path:
-        kw.pop("bound_function_instances", None)
-    assert detect(graph, c, states, **kw) is want
 
 
 def test_replaced_rank_and_mask_functions_are_called(ee, monkeypatch):

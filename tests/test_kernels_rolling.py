@@ -196,53 +196,11 @@ def test_chain_with_universe(ee):
     assert np.array_equal(leaf, masked, equal_nan=True)
 
 
-def w(n):
-    return N("int", n)
-
-
-CHAIN = node("rotation", MEAN, feat("x"), w(3))
-
-
-def known(**entry):
-    return Registry({n: Entry(**entry) for n in NAMES})
-
-
-@pytest.mark.parametrize("graph, registry, kw, want", [
-    (CHAIN, known(), {}, True), (node("rotation", MEAN, w(3), feat("x", "aggregation")), known(), {}, True),
-    (node("rotation", STD, node("rotation", ZSCORE, feat("x"), w(5)), w(3), N("bool", True), w(4)), known(), {},
-     True),
-    (feat("x"), None, {}, True), (feat("missing"), None, {}, False), (CHAIN, None, {}, False),
-    (node("rotation", MEAN, N("float", 1.5), feat("x"), w(3)), known(), {}, False),  # a float child is data
-    (node("rotation", MEAN, feat("x"), N("string", "3")), known(), {}, False),
-    (node("rotation", MEAN, feat("x"), feat("x"), w(3)), known(), {}, False),
-    (node("rotation", MEAN, w(3)), known(), {}, False), (node("rotation", "other", feat("x"), w(3)), known(), {},
-                                                            False),
-    (node("reduction", MEAN, feat("x"), w(3)), known(), {}, False), (N("int", 3), known(), {}, False),
-    (node("rotation", MEAN, node("rotation", "rank", feat("x")), w(3)), known(), {}, False),
-    *[(CHAIN, Registry({MEAN: Entry(**e)}), {}, False) for e in (
-        {"module_path": "pkg.mod"}, {"class_name": "Impl"}, {"factory": object()}, {"implementation": print})],
-    (CHAIN, Registry({MEAN: Entry(module_path="", class_name=None, factory=None)}), {}, True),
-    (CHAIN, Registry({MEAN: Entry()}, misbehave={"get_entry": "raise"}), {}, False),
-    (CHAIN, Registry({MEAN: Entry()}, factories=[MEAN]), {}, False), (CHAIN, Registry({}), {}, False),
-    (CHAIN, known(), {"T": 99999}, False), (CHAIN, known(), {"function_states": {}}, False),
-    (CHAIN, known(), {"data_nan_features": {"x"}}, False), (CHAIN, known(), {"data_nan_features": set()}, True),
-    *[(CHAIN, known(), {"attr": a}, False) for a in (("useful_signals", {"s": 1}), ("transform_pipeline", [1]),
-                                                         ("metaparameters", {"stage": "x"}))],
-])
-def test_longitudinal_detector(ee, graph, registry, kw, want):
-    kw = dict(kw)
-    c = ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0}, registry=registry)
-    if "attr" in kw:
-        setattr(c, *kw.pop("attr"))
-    assert ee._can_use_longitudinal_fast_path(graph, c, kw.pop("function_states", None), kw.pop("T", 100000),
-                                              **kw) is want
-
-
 def test_interrupts_from_the_registry_pass_the_longitudinal_detector(ee):
-    registry = known()
+    registry = Registry({MEAN: Entry()})
     registry.get_entry = lambda name: (_ for _ in ()).throw(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
-        ee._can_use_longitudinal_fast_path(CHAIN, ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0},
+        ee._can_use_longitudinal_fast_path(node("rotation", MEAN, feat("x"), N("int", 3)), ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0},
                                                                        registry=registry), None, 100000)
 
 
