@@ -388,36 +388,31 @@ def fuzz_entries():
 
 
 class Fn:
-    """A function instance: records its calls and applies ``op`` to the row arguments."""
+    """A function instance: records its calls and applies ``op`` to the row arguments; a
+    stateful one counts them."""
 
-    stateful = False
-
-    def __init__(self, op=None, **config):
+    def __init__(self, op=None, stateful=False, count=0, **config):
         self.op = op if op is not None else (lambda *rows: rows[0] + 0.0)
-        self.config, self.calls = config, []
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return self.op(*args)
-
-
-class StatefulFn(Fn):
-    stateful = True
-
-    def __init__(self, op=None, count=0, **config):
-        super().__init__(op, **config)
-        self.count = count
+        self.stateful, self.count, self.config, self.calls = stateful, count, config, []
 
     def __call__(self, *args, **kwargs):
         self.count += 1
-        return super().__call__(*args, **kwargs)
+        self.calls.append((args, kwargs))
+        return self.op(*args)
 
     def get_state(self):
         return {"count": self.count}
 
 
-class Reduction(StatefulFn):
+def StatefulFn(op=None, count=0, **config):
+    return Fn(op, True, count, **config)
+
+
+class Reduction(Fn):
     """A stateful reduction: the column sum of its extraction rows."""
+
+    def __init__(self, count=0, **config):
+        super().__init__(None, True, count, **config)
 
     def __call__(self, extraction, signal_pnl=None, **kwargs):
         self.count += 1
@@ -645,6 +640,19 @@ def fast_shapes(draw):
     return n
 
 
+@functools.lru_cache(maxsize=None)
+@st.composite
+def filter_trees(draw, depth=0):
+    """Filter operators over literal arguments of every kind, nested a few levels."""
+    kids = []
+    for _ in range(draw(st.integers(0, 4))):
+        kind = draw(st.sampled_from(("string", "float", "int", "bool", "string", "float", "op", "feature")))
+        kids.append(draw(filter_trees(depth + 1)) if kind == "op" and depth < 2 else F(kind, draw(
+            st.sampled_from(("sharpe", "family", 1.5, 3, None, True, "x", 0.25)))))
+    name = draw(st.sampled_from(FILTER_OPS + ("filtration", "unknown_op")))
+    return F(draw(st.sampled_from((name, name, name, "filtration", "and"))), name, kids or None)
+
+
 DTYPES = (np.float64, np.float64, np.float64, np.float32, np.int64, np.int8, np.uint8, np.bool_,
           np.complex128, np.float16, object, "U3", "M8[s]")
 
@@ -697,6 +705,20 @@ _ODD_ENTRIES = (
 )
 _METHODS = ("has", "get_entry", "has_factory", "create_instance", "create_instance_from_state",
             "get_function_version")
+
+
+_GATES = ({}, {}, {"module_path": "pkg.mod"}, {"class_name": "Impl"}, {"factory": object}, {"implementation": print},
+          {"module_path": "", "class_name": None, "factory": None, "implementation": None})
+
+
+@functools.lru_cache(maxsize=None)
+@st.composite
+def gate_registries(draw):
+    """Registries that know the fast paths' names, each with entries that do or do not show an
+    implementation, factories for some, and a get_entry that may raise."""
+    entries = {n: Entry(**draw(st.sampled_from(_GATES))) for n in (RANK, COMBINE, *LONG_NAMES)}
+    return Registry(entries, {"get_entry": "raise"} if draw(st.integers(0, 5)) == 0 else {},
+                    factories=draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN, LONG_Z)), max_size=1)))
 
 
 @functools.lru_cache(maxsize=None)

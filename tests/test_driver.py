@@ -44,6 +44,11 @@ def test_the_lock_is_recreated_entered_and_left(ee, monkeypatch):
     with pytest.raises(KeyError):
         ee.evaluate(feat(), context)
     assert events == ["enter", ("exit", KeyError)]
+    seen = []
+    monkeypatch.setattr(ee, "_evaluate_unlocked", lambda *a, **k: seen.append((a, k)) or "R")
+    assert ee.evaluate(feat(), context, {"s": 1}, True, data_nan_features=["x"]) == "R"
+    assert seen[0][1] == dict(function_states={"s": 1}, is_cold_start=True, bound_function_instances=None,
+                              data_nan_features=["x"])
 
 
 # ---------------------------------------------------------------------------------------

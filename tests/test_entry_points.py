@@ -17,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from fakes import (LONG_NAMES, SCRATCH, UNDER_ASAN, Boom, FakeInstance, Raiser, Registry, Snapshot, arrays,
-                   build_context, configs, context_kwargs, fast_shapes, fuzz_entries, fuzz_settings, graph_for, graph_nodes, literal_values,
+                   build_context, configs, context_kwargs, fast_shapes, filter_trees, fuzz_entries, fuzz_settings, gate_registries, graph_for, graph_nodes, literal_values,
                    odd_objects, outcome, raising_method, registries, sharpe_reduction, useful_signals)
 from tessaline.functions._typed_shapes import FunctionGraphNode as F, FunctionState, StageData
 from tessaline.functions.registry import default_registry
@@ -36,9 +36,12 @@ PATH = st.one_of(st.sampled_from(("root", "root.c0", "fast_path", "")), odd_obje
 KEY = st.one_of(st.sampled_from(("type", "node", "children", "config", "missing")), odd_objects())
 SLOT = st.one_of(st.sampled_from(("_node_identities", "_collect_nodes_cache", "_x")), odd_objects())
 CONTEXT = st.builds(lambda kw: build_context(EE, kw), context_kwargs(odd=True))
-# Detectors look at the graph only in contexts without signals; graphs near the fast paths.
-QUIET = st.one_of(CONTEXT, st.builds(lambda kw: build_context(EE, dict(kw, useful_signals={})), context_kwargs()))
-NEAR = st.one_of(GRAPH, fast_shapes())
+# Detectors read the graph only in contexts without signals, pipeline or metaparameters.
+QUIET = st.one_of(CONTEXT, *[st.builds(lambda kw, r: build_context(EE, dict(
+    kw, useful_signals={}, transform_pipeline=[], metaparameters={}, registry=r)), context_kwargs(),
+    st.one_of(st.none(), gate_registries()))] * 3)
+NEAR = st.one_of(GRAPH, fast_shapes(), fast_shapes(), fast_shapes())
+FILTERS = st.one_of(GRAPH, filter_trees(), filter_trees())
 STATES = st.sampled_from((None, {}, {"root": 1}))
 NAN_FEATURES = st.one_of(st.sampled_from((None, (), ("f0",))), st.builds(Raiser))
 
@@ -88,13 +91,14 @@ ARGUMENTS = {
     "invalidate_graph_evaluation_caches": args(GRAPH),
     "generate_node_identities": args(GRAPH),
     "_annotate_state_identities": args_opt([GRAPH], PATH),
-    "_compute_graph_warmup_rows": args_opt([GRAPH, maybe(registries())], PATH),
+    "_compute_graph_warmup_rows": args_opt([st.one_of(NEAR, FILTERS), maybe(st.one_of(registries(), st.builds(
+        lambda: Registry(fuzz_entries()))))], PATH),
     "_get_warmup_count_for_instance": args(INSTANCE),
     "_attach_stage_data_feature_leaves": args(GRAPH, maybe(CONTEXT)),
     "_resolve_stage_option": args(maybe(STAGE_CONTEXT), maybe(st.builds(
         TransformStage, st.sampled_from(("s", "p")), literal_values()))),
-    "_dict_to_filter_node": args_opt([GRAPH], PATH),
-    "_describe_dict_filter": args_opt([GRAPH], PATH),
+    "_dict_to_filter_node": args_opt([FILTERS], PATH),
+    "_describe_dict_filter": args_opt([FILTERS], PATH),
     "extract_filtration_weights": args(
         SIGNALS, maybe(st.lists(st.one_of(st.sampled_from(("s0", "s1", "s2", "zz")), odd_objects()), max_size=4)),
         st.one_of(st.integers(-2, 4), st.sampled_from((2**31, 2**63, 1.5, "1", None)))),
@@ -105,7 +109,7 @@ ARGUMENTS = {
         st.one_of(st.integers(-2, 7), st.sampled_from((2**40, 1.5, None))),
         st.one_of(st.sampled_from(LONG_NAMES), odd_objects())),
     "_can_use_longitudinal_fast_path": args(
-        NEAR, QUIET, st.sampled_from((None, {})), st.sampled_from((0, 99999, 100000, 2**31, -1, None, 1.5)),
+        NEAR, QUIET, st.sampled_from((None, {})), st.sampled_from((100000,) * 5 + (0, 99999, 2**31, -1, None, 1.5)),
         data_nan_features=NAN_FEATURES),
     "_can_use_rank_multiply_fast_path": args(NEAR, QUIET, STATES, data_nan_features=NAN_FEATURES,
                                              bound_function_instances=st.sampled_from((None, {}, {"root": None}))),

@@ -26,11 +26,6 @@ def raising(field, error=RuntimeError):
 
 
 @pytest.mark.parametrize("call, error, match", [
-    (lambda ee: ee._require_graph_node_instance({"type": "feature"}, "root.c2"), SchemaError,
-     r"^Graph node 'root.c2' must be FunctionGraphNode; got dict$"),
-    (lambda ee: ee._require_graph_type_value({"node": "x"}, "root"), SchemaError,
-     r"^Graph node 'field-check' must be FunctionGraphNode; got dict$"),
-    (lambda ee: ee._require_graph_node_value(None, "root"), SchemaError, "'field-check'.*got NoneType$"),
     (lambda ee: ee._require_graph_field(without("type"), "type", "root.c1"), EvaluationError,
      r"^Graph node 'root.c1' missing required key: type$"),
     # attribute errors other than a missing attribute propagate; a missing list is no empty one
@@ -41,8 +36,6 @@ def raising(field, error=RuntimeError):
     (lambda ee: ee._graph_config_dict(without("config")), AttributeError, None),
     (lambda ee: ee._graph_children(raising("children", AttributeError)), AttributeError, "reading children"),
     (lambda ee: ee._graph_config_dict(raising("config", AttributeError)), AttributeError, "reading config"),
-    (lambda ee: ee._graph_children(object()), SchemaError, "'children'"),
-    (lambda ee: ee._graph_config_dict([]), SchemaError, "'config'"),
     (lambda ee: ee._graph_config_dict(FunctionGraphNode("rotation", "f", None, 5)), TypeError, None),
     (lambda ee: ee._config_param_names(NS(param_schema=[("a", {"type": ["unhashable"]})])), TypeError, None),
     # cache slots: a refused slot is no cache for AttributeError and TypeError only
@@ -50,10 +43,6 @@ def raising(field, error=RuntimeError):
     (lambda ee: ee._graph_cache_set(Exploding("feature", "x"), "_node_identities", {}), RuntimeError, "frozen"),
     (lambda ee: ee._graph_cache_get(raising_node_class("_collect_nodes_cache", ValueError)("f", "x"),
                                     "_collect_nodes_cache"), ValueError, "reading _collect_nodes_cache"),
-    *[(lambda ee, f=f, bad=bad: f(ee)(bad), SchemaError, "^Graph node 'cache' must be FunctionGraphNode; got "
-       + type(bad).__name__) for bad in (None, {"type": "feature"}, 3)
-      for f in (lambda ee: lambda g: ee._graph_cache_get(g, "_x"), lambda ee: lambda g: ee._graph_cache_set(g, "_x", 1),
-                lambda ee: ee.generate_node_identities)],
     (lambda ee: ee.generate_node_identities(N("rotation", "f", raising_node_class("children", KeyError)("f", "x"))),
      KeyError, "reading children"),
     (lambda ee: ee.invalidate_graph_evaluation_caches(Frozen("feature", "x")), AttributeError, None),
@@ -63,6 +52,16 @@ def raising(field, error=RuntimeError):
 def test_access_errors(ee, call, error, match):
     with pytest.raises(error, match=match):
         call(ee)
+
+
+def test_access_values(ee):
+    n, kids = FunctionGraphNode(None, "x"), (feat("a"),)
+    assert ee._graph_has_field(n, "type") is True and ee._graph_has_field(without("type"), "type") is False
+    assert ee._graph_children(FunctionGraphNode("rotation", "f", kids)) is kids
+    assert [ee._graph_children(FunctionGraphNode("r", "f", c)) for c in (None, ())] == [[], []]
+    n.config = cfg = {"w": 5}
+    ee._graph_config_dict(n)["x"] = 1  # a copy
+    assert cfg == {"w": 5} and ee._iter_schema_items(None) == () and ee._iter_schema_items(kids) is kids
 
 
 def test_cache_slots_and_identities(ee):
@@ -184,6 +183,19 @@ REG = Registry({"roll": Entry(stateful=True), "roll2": Entry(stateful=True), "re
 
 def roll(*children):
     return N("rotation", "roll", *children)
+
+
+@pytest.mark.parametrize("graph, expected", [
+    (roll(feat(), i(5), i(10)), 9), (roll(roll(feat(), i(5)), i(20)), 23), (roll(feat(), i(1)), 0),
+    (N("reduction", "red", roll(feat(), i(10)), i(30)), 29), (N("rotation", "plain", roll(feat(), i(10)), i(9)), 9),
+    (roll(N("reduction", "red", feat(), i(8)), i(5)), 4), (roll(N("reduction", "red", feat(), i(8)), i(1)), 7),
+    (roll(N("string", "s", {"not": "a node"}), i(3), N("float", 10.0)), 2),
+    (N("filtration", "filtration", roll(feat(), i(6))), 5),
+    *[(roll(feat(), i(v)), want) for v, want in [("abc", 0), (None, 0), (7.9, 6), ("12", 11), ([3], 0),
+                                                 (10 ** 30, 10 ** 30 - 1)]],
+])
+def test_warmup_rows(ee, graph, expected):
+    assert ee._compute_graph_warmup_rows(graph, REG) == expected and ee._compute_graph_warmup_rows(graph, None) == 0
 
 
 class Broken:

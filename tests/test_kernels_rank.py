@@ -343,6 +343,8 @@ def test_replaced_rank_and_mask_functions_are_called(ee, monkeypatch):
     assert ee._feature_matrix_for_fast_path(Node("feature", "a"), c).tolist() == [[10.0, 30.0, 20.0]]
     assert ee._evaluate_simple_rank_fast(rank_graph("a"), c).tolist() == [[0.0, 1.0, 0.5]]
     assert len(calls) == 3 and all(u is c.universe for u in calls)
+    monkeypatch.setattr(ee, "_apply_universe_mask", lambda data, u: (data * 10.0).tolist())
+    assert ee._evaluate_simple_rank_fast(rank_graph("a"), c).tolist() == [[0.0, 1.0, 0.5]]
     for declines in (False, True):
         monkeypatch.setattr(ee, "_evaluate_simple_rank_fast", lambda g, c: None if declines else np.full((1, 3), 3.0))
         c.registers = None
