@@ -619,7 +619,7 @@ def fast_shapes(draw):
     """Graphs at and around the fast paths' shapes (a rank of a leaf, the product of two ranks,
     a rolling chain), with parts swapped for near misses."""
     def pick(common, *rare):
-        return draw(st.sampled_from((common,) * 4 + rare))
+        return draw(st.sampled_from((common,) * 8 + rare))
 
     def leaf():
         return F(pick("feature", "aggregation", "float", "rotation"), pick("f0", "f1", "missing"))

@@ -37,11 +37,9 @@ KEY = st.one_of(st.sampled_from(("type", "node", "children", "config", "missing"
 SLOT = st.one_of(st.sampled_from(("_node_identities", "_collect_nodes_cache", "_x")), odd_objects())
 CONTEXT = st.builds(lambda kw: build_context(EE, kw), context_kwargs(odd=True))
 # Detectors read the graph only in contexts without signals, pipeline or metaparameters.
-QUIET = st.one_of(CONTEXT, *[st.builds(lambda kw, r: build_context(EE, dict(
-    kw, useful_signals={}, transform_pipeline=[], metaparameters={}, registry=r)), context_kwargs(),
-    st.one_of(st.none(), gate_registries()))] * 3)
-NEAR = st.one_of(GRAPH, fast_shapes(), fast_shapes(), fast_shapes())
-FILTERS = st.one_of(GRAPH, filter_trees(), filter_trees())
+QUIET = st.builds(lambda kw, r: build_context(EE, dict(kw, useful_signals={}, transform_pipeline=[], metaparameters={},
+                                                       registry=r)), context_kwargs(), st.one_of(gate_registries(),
+                                                                                                 st.none()))
 STATES = st.sampled_from((None, {}, {"root": 1}))
 NAN_FEATURES = st.one_of(st.sampled_from((None, (), ("f0",))), st.builds(Raiser))
 
@@ -91,14 +89,17 @@ ARGUMENTS = {
     "invalidate_graph_evaluation_caches": args(GRAPH),
     "generate_node_identities": args(GRAPH),
     "_annotate_state_identities": args_opt([GRAPH], PATH),
-    "_compute_graph_warmup_rows": args_opt([st.one_of(NEAR, FILTERS), maybe(st.one_of(registries(), st.builds(
-        lambda: Registry(fuzz_entries()))))], PATH),
+    "_compute_graph_warmup_rows": args_opt([GRAPH, maybe(registries())], PATH),
+    "_compute_graph_warmup_rows near": args_opt([st.one_of(fast_shapes(), filter_trees()), st.builds(
+        lambda: Registry(fuzz_entries()))], PATH),
     "_get_warmup_count_for_instance": args(INSTANCE),
     "_attach_stage_data_feature_leaves": args(GRAPH, maybe(CONTEXT)),
     "_resolve_stage_option": args(maybe(STAGE_CONTEXT), maybe(st.builds(
         TransformStage, st.sampled_from(("s", "p")), literal_values()))),
-    "_dict_to_filter_node": args_opt([FILTERS], PATH),
-    "_describe_dict_filter": args_opt([FILTERS], PATH),
+    "_dict_to_filter_node": args_opt([GRAPH], PATH),
+    "_describe_dict_filter": args_opt([GRAPH], PATH),
+    "_dict_to_filter_node near": args_opt([filter_trees()], PATH),
+    "_describe_dict_filter near": args_opt([filter_trees()], PATH),
     "extract_filtration_weights": args(
         SIGNALS, maybe(st.lists(st.one_of(st.sampled_from(("s0", "s1", "s2", "zz")), odd_objects()), max_size=4)),
         st.one_of(st.integers(-2, 4), st.sampled_from((2**31, 2**63, 1.5, "1", None)))),
@@ -108,17 +109,20 @@ ARGUMENTS = {
         maybe(arrays(dtypes=(np.float64, np.float32, np.int64, np.bool_, object))),
         st.one_of(st.integers(-2, 7), st.sampled_from((2**40, 1.5, None))),
         st.one_of(st.sampled_from(LONG_NAMES), odd_objects())),
-    "_can_use_longitudinal_fast_path": args(
-        NEAR, QUIET, st.sampled_from((None, {})), st.sampled_from((100000,) * 5 + (0, 99999, 2**31, -1, None, 1.5)),
-        data_nan_features=NAN_FEATURES),
-    "_can_use_rank_multiply_fast_path": args(NEAR, QUIET, STATES, data_nan_features=NAN_FEATURES,
-                                             bound_function_instances=st.sampled_from((None, {}, {"root": None}))),
 }
-for _name in ("_can_use_leaf_fast_path", "_can_use_simple_rank_fast_path"):
-    ARGUMENTS[_name] = args(NEAR, QUIET, STATES, data_nan_features=NAN_FEATURES)
-for _name in ("_evaluate_leaf_fast", "_evaluate_simple_rank_fast", "_evaluate_rank_multiply_fast",
-              "_evaluate_longitudinal_fast", "_evaluate_longitudinal_fast_node", "_feature_matrix_for_fast_path"):
-    ARGUMENTS[_name] = args(NEAR, QUIET)
+# Each fast path's detector and evaluator, with any arguments and near their shapes.
+ROWS = st.sampled_from((100000, 0, 99999, 2**31, -1, None, 1.5))
+for graph, c, dnf, rows, near in ((GRAPH, CONTEXT, NAN_FEATURES, ROWS, ""),
+                                  (fast_shapes(), QUIET, st.just(None), st.just(100000), " near")):
+    ARGUMENTS["_can_use_longitudinal_fast_path" + near] = args(
+        graph, c, st.sampled_from((None, {}) if near == "" else (None,)), rows, data_nan_features=dnf)
+    ARGUMENTS["_can_use_rank_multiply_fast_path" + near] = args(
+        graph, c, STATES, data_nan_features=dnf, bound_function_instances=st.sampled_from((None, {})))
+    for _name in ("_can_use_leaf_fast_path", "_can_use_simple_rank_fast_path"):
+        ARGUMENTS[_name + near] = args(graph, c, STATES, data_nan_features=dnf)
+    for _name in ("_evaluate_leaf_fast", "_evaluate_simple_rank_fast", "_evaluate_rank_multiply_fast",
+                  "_evaluate_longitudinal_fast", "_evaluate_longitudinal_fast_node", "_feature_matrix_for_fast_path"):
+        ARGUMENTS[_name + near] = args(graph, c)
 ARGUMENTS["EvaluationContext"] = st.one_of(st.tuples(st.just([]), context_kwargs(odd=True)),
                                            st.tuples(st.lists(odd_objects(), max_size=18), st.just({})))
 ARGUMENTS["EvaluationResult"] = args(st.one_of(arrays(), odd_objects()), odd_objects())
@@ -131,7 +135,7 @@ MAY_CHANGE_NODES = {"_graph_cache_set", "invalidate_graph_evaluation_caches"}
 def test_any_arguments_never_crash_and_keep_the_inputs(ee, name, data):
     pos, kwargs = data.draw(ARGUMENTS[name])
     snap = Snapshot(*pos, *kwargs.values(), skip_context_attrs=SCRATCH)
-    outcome(getattr(ee, name), *pos, **kwargs)
+    outcome(getattr(ee, name.split()[0]), *pos, **kwargs)
     if name not in MAY_CHANGE_NODES:
         snap.assert_unchanged(name)
 
@@ -201,12 +205,12 @@ def quietly(fn, *args, **kwargs):
     return call
 
 
-@pytest.mark.parametrize("name", sorted(ARGUMENTS))
+@pytest.mark.parametrize("name", sorted(n for n in ARGUMENTS if " near" not in n))
 @settings(max_examples=3, deadline=None, database=None, derandomize=True)
 @given(data=st.data())
 def test_entry_points_leave_nothing_behind(ee, name, data):
     pos, kwargs = data.draw(ARGUMENTS[name])
-    assert_no_leak(quietly(getattr(ee, name), *pos, **kwargs), pos, kwargs)
+    assert_no_leak(quietly(getattr(ee, name.split()[0]), *pos, **kwargs), pos, kwargs)
 
 
 T, N = 20, 200  # matrices large enough that one leaked copy per call shows in the RSS
