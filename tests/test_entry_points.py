@@ -10,6 +10,7 @@ import gc
 import os
 import pickle
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -199,7 +200,9 @@ def assert_no_leak(call, *inputs, rounds=ROUNDS, rss_slack=8 << 20):
 def quietly(fn, *args, **kwargs):
     def call():
         try:
-            fn(*args, **kwargs)
+            with warnings.catch_warnings(), np.errstate(all="ignore"):
+                warnings.simplefilter("ignore")
+                fn(*args, **kwargs)
         except Exception:
             pass
     return call
