@@ -32,7 +32,8 @@ FN_MEAN, FN_ROLL, FN_RED = "fz_mean", "fz_roll", "fz_reduce"
 
 def fuzz_settings(n: int):
     """About ``n`` examples, no deadline or database; derandomised unless a long run."""
-    return settings(max_examples=max(1, int(_LONG)) if _LONG else max(5, int(n * _SCALE)), deadline=None, database=None, derandomize=not _LONG,
+    return settings(max_examples=max(1, int(_LONG)) if _LONG else max(5, int(n * _SCALE)), deadline=None,
+                    database=None, derandomize=not _LONG,
                     suppress_health_check=list(HealthCheck), print_blob=True)
 
 

@@ -17,7 +17,8 @@ class Sub(EE.EvaluationContext):
 
 @pytest.mark.parametrize("clone", [lambda c: pickle.loads(pickle.dumps(c)), copy.copy, copy.deepcopy])
 def test_clones_get_their_own_lock_and_buffers(ee, clone):
-    c = Sub((np.zeros((4, 3)),), {"a": 0}, {"s": UsefulSignal(weights=np.ones((4, 3)), pnl=np.ones(4)), "t": UsefulSignal()})
+    signals = {"s": UsefulSignal(weights=np.ones((4, 3)), pnl=np.ones(4)), "t": UsefulSignal()}
+    c = Sub((np.zeros((4, 3)),), {"a": 0}, signals)
     assert c.extraction_buffer.shape == (2, 3) and not c.extraction_buffer.any()
     c.extra, c.registers = [1, 2], np.arange(3.0).reshape(1, 3)
     other = clone(c)

@@ -381,7 +381,8 @@ def test_precomputed_outputs_override_nodes(ee):
     context = ctx(ee, [DATA], Registry().add("f", lambda **c: Fn(lambda r: r * 2)))
     context._precomputed_node_outputs = {"cid": [np.full((1, W), float(t)) for t in range(T)]}
     graph = node("rotation", "f", node("feature", "f0", canonical_id="cid"))
-    np.testing.assert_array_equal(ee.evaluate(graph, context).weights, 2 * np.repeat(np.arange(T, dtype=float)[:, None], W, 1))
+    rows = np.repeat(np.arange(T, dtype=float)[:, None], W, 1)
+    np.testing.assert_array_equal(ee.evaluate(graph, context).weights, 2 * rows)
     context._precomputed_node_outputs = {"cid": [np.ones(W + 1)] * T}
     with pytest.raises(EvaluationShapeError) as err:
         ee.evaluate(graph, context)
@@ -454,7 +455,8 @@ def test_a_stateless_reduction_is_the_numpy_mean_of_the_sorted_signals(ee, A, wi
     signals = {f"s{i:02d}": UsefulSignal(weights[i]) for i in reversed(range(A))}  # stacked in sorted order
     context = ctx(ee, [np.zeros((2, width))], Registry().add("r", Fn), useful_signals=signals)
     result, _ = ee.evaluate(node("reduction", "r"), context)
-    assert result.tobytes() == np.stack([np.mean(np.ascontiguousarray(weights[:, t]), axis=0) for t in range(2)]).tobytes()
+    want = np.stack([np.mean(np.ascontiguousarray(weights[:, t]), axis=0) for t in range(2)])
+    assert result.tobytes() == want.tobytes()
     assert context.extraction_buffer.shape == (A, width)
 
 

@@ -18,8 +18,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from fakes import (LONG_NAMES, SCRATCH, UNDER_ASAN, Boom, FakeInstance, Raiser, Registry, Snapshot, arrays,
-                   build_context, configs, context_kwargs, fast_shapes, filter_trees, fuzz_entries, fuzz_settings, gate_registries, graph_for, graph_nodes, literal_values,
-                   odd_objects, outcome, raising_method, registries, sharpe_reduction, useful_signals)
+                   build_context, configs, context_kwargs, fast_shapes, filter_trees, fuzz_entries, fuzz_settings,
+                   gate_registries, graph_for, graph_nodes, literal_values, odd_objects, outcome, raising_method,
+                   registries, sharpe_reduction, useful_signals)
 from tessaline.functions._typed_shapes import FunctionGraphNode as F, FunctionState, StageData
 from tessaline.functions.registry import default_registry
 from tessaline.simulator_engine import expression_evaluator as EE
@@ -124,6 +125,9 @@ for graph, c, dnf, rows, near in ((GRAPH, CONTEXT, NAN_FEATURES, ROWS, ""),
     for _name in ("_evaluate_leaf_fast", "_evaluate_simple_rank_fast", "_evaluate_rank_multiply_fast",
                   "_evaluate_longitudinal_fast", "_evaluate_longitudinal_fast_node", "_feature_matrix_for_fast_path"):
         ARGUMENTS[_name + near] = args(graph, c)
+LOCKED = st.builds(lambda c, lock: setattr(c, "_evaluation_lock", lock) or c, CONTEXT,
+                   st.one_of(st.none(), odd_objects()))
+ARGUMENTS["evaluate"] = args(GRAPH, st.one_of(CONTEXT, LOCKED, odd_objects()))
 ARGUMENTS["EvaluationContext"] = st.one_of(st.tuples(st.just([]), context_kwargs(odd=True)),
                                            st.tuples(st.lists(odd_objects(), max_size=18), st.just({})))
 ARGUMENTS["EvaluationResult"] = args(st.one_of(arrays(), odd_objects()), odd_objects())
@@ -209,7 +213,7 @@ def quietly(fn, *args, **kwargs):
 
 
 @pytest.mark.parametrize("name", sorted(n for n in ARGUMENTS if " near" not in n))
-@settings(max_examples=3, deadline=None, database=None, derandomize=True)
+@settings(max_examples=2, deadline=None, database=None, derandomize=True)
 @given(data=st.data())
 def test_entry_points_leave_nothing_behind(ee, name, data):
     pos, kwargs = data.draw(ARGUMENTS[name])

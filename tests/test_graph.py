@@ -130,7 +130,7 @@ def test_invalidation_and_state_identities(ee):
 
 
 def stage_context(values=None, **kw):
-    return NS(**dict(dict(stage_data=StageData(values), features=(np.zeros((3, 2)),), feature_index={"close": 0}), **kw))
+    return NS(stage_data=StageData(values), features=(np.zeros((3, 2)),), feature_index={"close": 0}, **kw)
 
 
 def leaves(*names):

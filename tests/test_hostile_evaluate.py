@@ -15,7 +15,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from fakes import (FN_MEAN, FN_ROLL, INSTANCE_BEHAVIOURS, SCRATCH, FakeInstance, Raiser, Registry, Snapshot,
+from fakes import (FN_MEAN, FN_ROLL, INSTANCE_BEHAVIOURS, SCRATCH, FakeInstance, Registry, Snapshot,
                    build_context, context_kwargs, ctx, deep_chain, feat, fuzz_entries, fuzz_settings, graph_for,
                    graph_nodes, node, odd_objects, outcome, sharpe_reduction)
 from tessaline.functions._typed_shapes import FunctionGraphNode as F, FunctionState, StageData
@@ -101,19 +101,6 @@ def test_misbehaving_instances_on_the_general_path(data, behaviour):
     kw["registry"] = Registry(fuzz_entries(), instance_behaviour=behaviour, module=EE, width=3,
                               state_behaviour=data.draw(st.sampled_from(("ok", "raise", "weird"))))
     run_evaluate(graph_for("general"), build_context(EE, kw), None, data.draw(st.booleans()))
-
-
-def test_foreign_contexts_and_locks():
-    duck = types.SimpleNamespace(features=(np.zeros((2, 2)),), feature_index={"f0": 0}, universe=None,
-                                 useful_signals={}, transform_pipeline=[], metaparameters={}, registry=None,
-                                 universe_mask=None)
-    contexts = [None, 3, Raiser(), {}, object(), duck]
-    for lock in (None, 3, Raiser(), object()):
-        c = EE.EvaluationContext((np.zeros((2, 2)),), {"f0": 0})
-        c._evaluation_lock = lock
-        contexts.append(c)
-    for c in contexts:
-        outcome(EE.evaluate, F("feature", "f0"), c)
 
 
 # ---------------------------------------------------------------------------------------

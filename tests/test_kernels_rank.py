@@ -349,4 +349,5 @@ def test_replaced_rank_and_mask_functions_are_called(ee, monkeypatch):
         monkeypatch.setattr(ee, "_evaluate_simple_rank_fast", lambda g, c: None if declines else np.full((1, 3), 3.0))
         c.registers = None
         out = ee._evaluate_rank_multiply_fast(product_graph(), c)
-        assert (out is None and c.registers is None) if declines else out.tolist() == c.registers.tolist() == [[9.0] * 3]
+        assert (out is None and c.registers is None) if declines else (
+            out.tolist() == c.registers.tolist() == [[9.0] * 3])

@@ -200,8 +200,8 @@ def test_interrupts_from_the_registry_pass_the_longitudinal_detector(ee):
     registry = Registry({MEAN: Entry()})
     registry.get_entry = lambda name: (_ for _ in ()).throw(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
-        ee._can_use_longitudinal_fast_path(node("rotation", MEAN, feat("x"), N("int", 3)), ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0},
-                                                                       registry=registry), None, 100000)
+        c = ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0}, registry=registry)
+        ee._can_use_longitudinal_fast_path(node("rotation", MEAN, feat("x"), N("int", 3)), c, None, 100000)
 
 
 @pytest.mark.parametrize("names,windows", [((B.ROLLING_ZSCORE, B.ROLLING_MEAN), (7, 3)),

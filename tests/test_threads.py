@@ -133,11 +133,16 @@ def test_kernels_without_the_gil_in_many_threads_agree(kernel):
     assert all(np.array_equal(e, g, equal_nan=True) for e, got in zip(expected, results) for g in got)
 
 
-def _churn(stop, action):
-    def run():
-        while not stop.is_set():
-            action()
-    return threading.Thread(target=run)
+def churning(action, body):
+    """Runs ``body`` while another thread keeps running ``action``."""
+    stop = threading.Event()
+    churn = threading.Thread(target=lambda: [action() for _ in iter(stop.is_set, True)])
+    churn.start()
+    try:
+        body()
+    finally:
+        stop.set()
+        churn.join()
 
 
 def test_one_graph_evaluated_by_many_contexts_while_its_caches_are_cleared():
@@ -150,28 +155,21 @@ def test_one_graph_evaluated_by_many_contexts_while_its_caches_are_cleared():
 
     expected = {s: np.array(EE.evaluate(graph, _context(s, registry=None), bound_function_instances=instances())
                             .weights) for s in range(4)}
-    stop = threading.Event()
-    churn = _churn(stop, lambda: EE.invalidate_graph_evaluation_caches(graph))
-
     def worker(seed):
         c = _context(seed, registry=None)
         for _ in range(15):
             out = EE.evaluate(graph, c, bound_function_instances=instances())
             assert np.array_equal(out.weights, expected[seed], equal_nan=True)
 
-    churn.start()
-    try:
-        run_threads(worker, [(s,) for s in range(4)])
-    finally:
-        stop.set()
-        churn.join()
+    churning(lambda: EE.invalidate_graph_evaluation_caches(graph),
+             lambda: run_threads(worker, [(s,) for s in range(4)]))
 
 
 @pytest.mark.parametrize("kind", ["general", "reduction"])
 def test_context_rewritten_by_another_thread_during_evaluation(kind):
     # The lock does not guard writes made outside evaluate: results and errors may be
     # anything, but the process must survive.
-    c, rng, step, stop = _context(9, signals=kind == "reduction"), np.random.default_rng(0), [0], threading.Event()
+    c, rng, step = _context(9, signals=kind == "reduction"), np.random.default_rng(0), [0]
     spare = tuple(rng.standard_normal((40, 30)) for _ in range(3))
     rewrites = (
         lambda: setattr(c, "features", spare), lambda: setattr(c, "features", (np.zeros((3, 3)),)),
@@ -185,17 +183,14 @@ def test_context_rewritten_by_another_thread_during_evaluation(kind):
         step[0] += 1
         rewrites[step[0] % 6]()
 
-    churn = _churn(stop, rewrite)
-    churn.start()
-    try:
+    def evaluations():
         for _ in range(30):
             try:
                 EE.evaluate(GRAPHS[kind], c)
             except (EE.EvaluationError, ValueError, TypeError, IndexError, KeyError):
                 pass
-    finally:
-        stop.set()
-        churn.join()
+
+    churning(rewrite, evaluations)
 
 
 @pytest.mark.parametrize("inner_kind", ["leaf", "rank", "general", "reduction"])
