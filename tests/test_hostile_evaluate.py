@@ -167,7 +167,7 @@ def test_cyclic_graphs(shape):
 @pytest.mark.parametrize("shape", [(0, 3), (3, 0), (0, 0), (1, 1), (2, 1)])
 @pytest.mark.parametrize("kind", KINDS)
 def test_empty_and_tiny_shapes_on_every_path(shape, kind):
-    # A rank row without any cell once passed a null scratch pointer to memset.
+    # A rank row without any cell must not hand a null scratch pointer to memset.
     rng = np.random.default_rng(1)
     c = EE.EvaluationContext((rng.standard_normal(shape), rng.standard_normal(shape)), {"f0": 0, "f1": 1},
                              universe=np.ones(shape), registry=Registry(fuzz_entries(), module=EE, width=shape[1]))
@@ -236,7 +236,7 @@ def _layout_context(how, features_too=True):
 @pytest.mark.parametrize("features_too", [True, False])
 def test_layout_does_not_change_results(path, how, features_too):
     # Features too or not (then the universe's strides differ from theirs); an unaligned
-    # universe was once read in place as doubles.
+    # universe must be read through a copy, never in place as doubles.
     expected = np.asarray(EE.evaluate(PATH_GRAPHS[path], _layout_context("C")).weights)
     got = np.asarray(EE.evaluate(PATH_GRAPHS[path], _layout_context(how, features_too)).weights)
     assert np.array_equal(expected, got, equal_nan=True)
