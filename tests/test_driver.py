@@ -49,6 +49,9 @@ def test_the_lock_is_recreated_entered_and_left(ee, monkeypatch):
     assert ee.evaluate(feat(), context, {"s": 1}, True, data_nan_features=["x"]) == "R"
     assert seen[0][1] == dict(function_states={"s": 1}, is_cold_start=True, bound_function_instances=None,
                               data_nan_features=["x"])
+    context._evaluation_lock = object()
+    with pytest.raises(TypeError, match="context manager"):
+        ee.evaluate(feat(), context)
 
 
 # ---------------------------------------------------------------------------------------
@@ -115,6 +118,10 @@ ENGINE_ONLY = "Function 'f' at node 'root.c1' config contains engine-only parame
     (Registry().add("v", Fn, family="virtualization", param_schema={"window": {"type": "int"}}),
      node("rotation", "v", feat(), config={"window": 5, "decay": 0.5}),
      "Function 'v' at node 'root' config contains unknown parameter(s): decay"),
+    (Registry().add("v", Fn, family="virtualization", param_schema=[types.SimpleNamespace(name="window"),
+                                                                    types.SimpleNamespace(name=None)]),
+     node("rotation", "v", feat(), config={"zeta": 1, "alpha": 2, "window": 1}),
+     "Function 'v' at node 'root' config contains unknown parameter(s): alpha, zeta"),
     # pairs give the preflight no names; the per-node check refuses every key
     (Registry().add("v", Fn, family="virtualization", param_schema=[("window", {"type": "int"})]),
      node("rotation", "v", feat(), config={"b": 1, "a": 2}),

@@ -8,12 +8,11 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from fakes import literal, missing, op
+from fakes import literal, op
 from fakes import node as N
-from tessaline.functions._typed_shapes import SchemaError
 from tessaline.functions.filtrations import FiltrationInstance
 from tessaline.functions.filtrations_evaluation import EmptyFiltrationError, EmptyPoolError, FilterNode
-from tessaline.simulator_engine._types import EvaluationError, UsefulSignal
+from tessaline.simulator_engine._types import UsefulSignal
 
 s, f, i = literal("string"), literal("float"), literal("int")
 
@@ -27,26 +26,6 @@ def test_conversion_of_trees(ee, monkeypatch):
     for _ in range(300):
         deep = op("not_", deep)
     assert ee._describe_dict_filter(deep) == "not_(" * 300 + "gt(x)" + ")" * 300
-
-
-@pytest.mark.parametrize("fn, args, error, match", [
-    ("_dict_to_filter_node", (op("filtration", op("and_", f(1.0), missing("node", s("x")))),), EvaluationError,
-     "^Graph node 'filtration.c0.c1' missing required key: node$"),
-    ("_dict_to_filter_node", (op("gt", f(1.0), f(2.0), missing("type", s("x"))), "root.c2"), EvaluationError,
-     "^Graph node 'root.c2.c2' missing required key: type$"),
-    ("_describe_dict_filter", (op("filtration", op("and_", op("gt"), op("gt", f(1.0), missing("node", s("x"))))),),
-     EvaluationError, "^Graph node 'filtration.c0.c1.c1' missing required key: node$"),
-    ("_describe_dict_filter", (op("not_", missing("node", s("x"))), "p"), EvaluationError,
-     "^Graph node 'p.c0' missing required key: node$"),
-    *[(fn, (bad,), SchemaError, "^Graph node 'field-check' must be FunctionGraphNode; got " + type(bad).__name__)
-      for fn in ("_dict_to_filter_node", "_describe_dict_filter") for bad in (None, {"type": "gt", "node": "gt"})],
-    ("_dict_to_filter_node", (op("and_", None),), SchemaError, None),
-    ("_describe_dict_filter", (op("and_", {"type": "gt", "node": "gt"}),), SchemaError, None),
-    ("_dict_to_filter_node", (op("and_", N(["gt"], "gt")),), TypeError, None),  # an unhashable type
-])
-def test_conversion_errors(ee, fn, args, error, match):
-    with pytest.raises(error, match=match):
-        getattr(ee, fn)(*args)
 
 
 # ---------------------------------------------------------------------------------------

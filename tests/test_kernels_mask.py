@@ -62,22 +62,6 @@ def _ctx(ee, data, universe=None, names=("x",)):
                                 validate_inputs=False)
 
 
-def test_leaf_path_keeps_or_masks_the_stored_matrix(ee):
-    data = np.arange(6.0).reshape(3, 2)
-    c = _ctx(ee, [data])
-    assert ee._evaluate_leaf_fast(Node("feature", "x"), c) is data
-    assert c.registers.tolist() == [[4.0, 5.0]] and np.shares_memory(c.registers, data)
-    universe = np.array([[1.0, 0.0], [np.nan, 1.0], [np.inf, -1.0]])
-    c = _ctx(ee, [data], universe)
-    same_array(ee._evaluate_leaf_fast(Node("aggregation", "x"), c), apply_universe_mask(data, universe))
-    assert c.registers.tolist() == [[4.0, 5.0]] and c.registers.flags.c_contiguous
-    for odd in (np.arange(6).reshape(3, 2), np.asfortranarray(data), np.arange(12.0).reshape(3, 4)[:, ::2]):
-        out = ee._evaluate_leaf_fast(Node("feature", "x"), _ctx(ee, [odd]))
-        assert out.dtype == np.float64 and out.flags.c_contiguous and out.tolist() == np.asarray(odd, float).tolist()
-    c = _ctx(ee, [np.empty((0, 5))])
-    assert ee._evaluate_leaf_fast(Node("feature", "x"), c).shape == (0, 5) and c.registers.tolist() == [[0.0] * 5]
-
-
 def test_leaf_failures_leave_the_registers_alone(ee):
     c = _ctx(ee, [np.zeros((2, 2))], np.ones(3))
     c.registers = "before"
