@@ -20,7 +20,7 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 
-from rank_reference import rank_matrix, rank_multiply  # noqa: E402
+from twins import rank_matrix, rank_multiply  # noqa: E402
 from tessaline.functions._typed_shapes import FunctionGraphNode as Node  # noqa: E402
 from tessaline.simulator_engine import expression_evaluator as ee  # noqa: E402
 
