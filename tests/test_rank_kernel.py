@@ -13,10 +13,10 @@ import pytest
 from rank_reference import rank_matrix, rank_row_average_ties
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-INCLUDE = ROOT / "src" / "expression_evaluator"
+INCLUDE = ROOT / "src"
 
 PROGRAM = r"""
-#include "fast_paths/kernels/rank.hpp"
+#include "kernels/rank.hpp"
 #include <cstdio>
 #include <vector>
 // stdin: rows as (mode, n, n doubles); stdout: per row a status byte and n doubles. Modes:
