@@ -21,9 +21,7 @@
 #include <limits>
 #include <vector>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#include <immintrin.h>
-#endif
+#include "platform.hpp"
 
 #ifndef EE_RADIX_DIGIT
 #define EE_RADIX_DIGIT 8
@@ -225,9 +223,7 @@ __attribute__((always_inline)) inline void count_less_body(const T *vals, std::s
     }
 }
 
-// EE_KERNELS_PORTABLE leaves the vector code out (the tests build the kernels both ways).
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(EE_KERNELS_PORTABLE)
-#define EE_KERNELS_X86 1
+#ifdef EE_KERNELS_X86
 __attribute__((target("avx512f"))) inline void count_less_avx512(const double *v, std::size_t m,
                                                                    std::uint32_t *o) {
     count_less_body<v8d, v8i>(v, m, o);
@@ -279,19 +275,6 @@ inline void count_less_generic(const double *v, std::size_t m, std::uint32_t *o)
 }
 inline void count_less_i32_generic(const std::int32_t *v, std::size_t m, std::uint32_t *o) {
     count_less_body<v4s, v4s>(v, m, o);
-}
-
-inline bool cpu_has(int level) {  // 2: AVX2, 3: AVX-512F, 4: AVX-512VL and BW
-#ifdef EE_KERNELS_X86
-    __builtin_cpu_init();
-    if (level == 4)
-        return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("popcnt");
-    if (level == 3) return __builtin_cpu_supports("avx512f");
-    if (level == 2) return __builtin_cpu_supports("avx2");
-#endif
-    (void) level;
-    return false;
 }
 
 }  // namespace detail
