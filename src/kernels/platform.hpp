@@ -1,9 +1,15 @@
 // Which vector instructions the kernels may use. Plain C++, no Python.
 //
 // Vector code is compiled per function (target attributes), so one build runs on any x86-64
-// CPU and the path is chosen at run time from what the CPU reports. EE_KERNELS_PORTABLE
-// leaves the vector code out altogether.
+// CPU and the path is chosen at run time: the widest the CPU runs, or a narrower one named
+// by TESSALINE_KERNELS (avx512, avx2 or portable), read once when the extension is loaded.
+// A path the CPU lacks falls back to the widest one below it that the CPU runs, so asking
+// never leads to an illegal instruction; an empty or unknown value leaves the widest path.
+// EE_KERNELS_PORTABLE leaves the vector code out altogether.
 #pragma once
+
+#include <cstdlib>
+#include <cstring>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && \
     !defined(EE_KERNELS_PORTABLE)
@@ -11,24 +17,46 @@
 #include <immintrin.h>
 #endif
 
-namespace ee::kernels::detail {
+namespace ee::kernels {
 
-inline bool cpu_has(int level) {  // 2: AVX2, 3: AVX-512F, 4: AVX-512VL and BW
+// Ordered: every CPU that runs a path runs the ones below it.
+enum class Isa : int { portable = 0, avx2 = 1, avx512 = 2 };
+
+namespace detail {
+
+// The widest path the CPU runs. AVX-512 takes F, VL and BW (with POPCNT), as the rank
+// kernels use all three.
+inline Isa cpu_isa() {
 #ifdef EE_KERNELS_X86
     __builtin_cpu_init();
-    if (level == 4)
-        return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("popcnt");
-    if (level == 3) return __builtin_cpu_supports("avx512f");
-    if (level == 2) return __builtin_cpu_supports("avx2");
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt") &&
+        __builtin_cpu_supports("avx2"))
+        return Isa::avx512;
+    if (__builtin_cpu_supports("avx2")) return Isa::avx2;
 #endif
-    (void) level;
-    return false;
+    return Isa::portable;
 }
 
-inline bool use_avx512() {
-    static const bool yes = cpu_has(3) && cpu_has(4);
-    return yes;
+inline Isa isa_from_environment() {
+    const Isa widest = cpu_isa();
+    const char *asked = std::getenv("TESSALINE_KERNELS");
+    Isa want = widest;
+    if (asked && std::strcmp(asked, "portable") == 0) want = Isa::portable;
+    if (asked && std::strcmp(asked, "avx2") == 0) want = Isa::avx2;
+    return want < widest ? want : widest;
 }
 
-}  // namespace ee::kernels::detail
+// Set while the shared object loads, before any kernel can run; a read before that would
+// see zero, the portable path, which every CPU runs.
+inline const Isa kSelectedIsa = isa_from_environment();
+
+inline bool use_avx512() { return kSelectedIsa == Isa::avx512; }
+inline bool use_avx2() { return kSelectedIsa >= Isa::avx2; }
+
+}  // namespace detail
+
+// The path the kernels take in this process.
+inline Isa selected_isa() { return detail::kSelectedIsa; }
+
+}  // namespace ee::kernels

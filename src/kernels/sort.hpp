@@ -6,7 +6,7 @@
 //    long inputs are radix-sorted on their 22 highest varying bits only and finished by an
 //    insertion pass.
 //  - count_less: for each of m doubles, how many of the others are smaller; vectorised with
-//    the widest float compares the CPU offers (chosen once at run time).
+//    the widest compares of the selected path (platform.hpp).
 #pragma once
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -283,32 +283,24 @@ inline void count_less_i32_generic(const std::int32_t *v, std::size_t m, std::ui
 // m rounded up to a multiple of 16; the cells past m are overwritten with padding that is
 // never smaller than a value. vals[0, m) must not be NaN.
 inline void count_less(double *vals, std::size_t m, std::uint32_t *out) {
-    using Fn = void (*)(const double *, std::size_t, std::uint32_t *);
-    static const Fn fn = [] {
-#ifdef EE_KERNELS_X86
-        if (detail::cpu_has(2)) return (Fn) detail::count_less_avx2;
-#endif
-        return (Fn) detail::count_less_generic;
-    }();
     const std::size_t mp = (m + 15) / 16 * 16;
     for (std::size_t j = m; j < mp; ++j) vals[j] = std::numeric_limits<double>::infinity();
-    fn(vals, m, out);
+#ifdef EE_KERNELS_X86
+    if (detail::use_avx2()) return detail::count_less_avx2(vals, m, out);
+#endif
+    detail::count_less_generic(vals, m, out);
 }
 
 // The same count over 32-bit signed integers (room for m rounded up to 16 in vals and in
 // out, whose cells past m are overwritten).
 inline void count_less(std::int32_t *vals, std::size_t m, std::uint32_t *out) {
-    using Fn = void (*)(const std::int32_t *, std::size_t, std::uint32_t *);
-    static const Fn fn = [] {
-#ifdef EE_KERNELS_X86
-        if (detail::cpu_has(3)) return (Fn) detail::count_less_i32_avx512;
-        if (detail::cpu_has(2)) return (Fn) detail::count_less_i32_avx2;
-#endif
-        return (Fn) detail::count_less_i32_generic;
-    }();
     const std::size_t mp = (m + 15) / 16 * 16;
     for (std::size_t j = m; j < mp; ++j) vals[j] = std::numeric_limits<std::int32_t>::max();
-    fn(vals, m, out);
+#ifdef EE_KERNELS_X86
+    if (detail::use_avx512()) return detail::count_less_i32_avx512(vals, m, out);
+    if (detail::use_avx2()) return detail::count_less_i32_avx2(vals, m, out);
+#endif
+    detail::count_less_i32_generic(vals, m, out);
 }
 
 }  // namespace ee::kernels
