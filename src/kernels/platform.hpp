@@ -17,6 +17,16 @@
 #include <immintrin.h>
 #endif
 
+// Around AVX-512 code: GCC 12 warns of uninitialised values inside its own intrinsics.
+#if defined(__GNUC__) && !defined(__clang__)
+#define EE_AVX512_WARNINGS_OFF \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#define EE_AVX512_WARNINGS_ON _Pragma("GCC diagnostic pop")
+#else
+#define EE_AVX512_WARNINGS_OFF
+#define EE_AVX512_WARNINGS_ON
+#endif
+
 namespace ee::kernels {
 
 // Ordered: every CPU that runs a path runs the ones below it.

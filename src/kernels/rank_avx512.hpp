@@ -25,10 +25,7 @@
 
 #ifdef EE_KERNELS_X86
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's AVX-512 intrinsics
-#endif
+EE_AVX512_WARNINGS_OFF
 
 namespace ee::kernels::detail {
 
@@ -87,19 +84,15 @@ inline void prefetch_next(const double *next, std::size_t j) {
 // compressed in the register, then a masked store of the packed lanes. A compress store
 // straight to memory writes the same bytes but is microcoded on AMD's Zen 4, about ten
 // times the cost (a full store into slack measured no faster than the masked one).
+template <typename T, typename V>
 __attribute__((target("avx512f,avx512vl,popcnt"), always_inline)) inline unsigned pack_store(
-    std::uint64_t *p, __mmask8 keep, __m512i v) {
+    T *p, __mmask8 keep, V v) {
     const unsigned count = (unsigned) __builtin_popcount((unsigned) keep);
-    _mm512_mask_storeu_epi64(p, (__mmask8) ((1u << count) - 1),
-                             _mm512_maskz_compress_epi64(keep, v));
-    return count;
-}
-
-__attribute__((target("avx512f,avx512vl,popcnt"), always_inline)) inline unsigned pack_store(
-    std::uint32_t *p, __mmask8 keep, __m256i v) {
-    const unsigned count = (unsigned) __builtin_popcount((unsigned) keep);
-    _mm256_mask_storeu_epi32(p, (__mmask8) ((1u << count) - 1),
-                             _mm256_maskz_compress_epi32(keep, v));
+    const __mmask8 packed = (__mmask8) ((1u << count) - 1);
+    if constexpr (sizeof(T) == 8)
+        _mm512_mask_storeu_epi64(p, packed, _mm512_maskz_compress_epi64(keep, v));
+    else
+        _mm256_mask_storeu_epi32(p, packed, _mm256_maskz_compress_epi32(keep, v));
     return count;
 }
 
@@ -441,8 +434,6 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome row_positi
 
 }  // namespace ee::kernels::detail
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+EE_AVX512_WARNINGS_ON
 
 #endif

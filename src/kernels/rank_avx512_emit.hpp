@@ -18,10 +18,7 @@
 
 #ifdef EE_KERNELS_X86
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // GCC 12's AVX-512 intrinsics
-#endif
+EE_AVX512_WARNINGS_OFF
 
 namespace ee::kernels::detail {
 
@@ -121,8 +118,6 @@ __attribute__((target("sse2"))) inline void store_fence() { _mm_sfence(); }
 
 }  // namespace ee::kernels::detail
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+EE_AVX512_WARNINGS_ON
 
 #endif
