@@ -18,9 +18,9 @@ from tessaline.functions._typed_shapes import FunctionGraphNode as Node
 from tessaline.functions.registry import default_registry
 from twins import assert_bits, rank_matrix, rank_multiply, rank_row_average_ties
 
-INCLUDE = pathlib.Path(__file__).resolve().parents[1] / "src" / "expression_evaluator"
+INCLUDE = pathlib.Path(__file__).resolve().parents[1] / "src"
 PROGRAM = r"""
-#include "fast_paths/kernels/rank.hpp"
+#include "kernels/rank.hpp"
 #include <cstdio>
 #include <vector>
 // stdin: rows as (mode, n, n doubles); stdout: per row a status byte and n doubles. Modes:

@@ -1,7 +1,7 @@
 // tessaline.functions._builtins: the row kernels of the built-in function library.
 //
 // The cross-sectional rank and the rolling statistics run on the same header-only kernels
-// as the evaluator's whole-matrix fast paths (fast_paths/kernels/), one row per call, so
+// as the evaluator's whole-matrix fast paths (src/kernels/), one row per call, so
 // the row-by-row functions give the fast paths' bits. Rows arrive as float64 1-D arrays
 // and every call returns a new float64 row.
 #include <nanobind/nanobind.h>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "fast_paths/kernels/rank.hpp"
-#include "fast_paths/kernels/rolling.hpp"
+#include "kernels/rank.hpp"
+#include "kernels/rolling.hpp"
 
 namespace nb = nanobind;
 

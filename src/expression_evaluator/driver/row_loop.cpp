@@ -6,7 +6,7 @@
 // take the NumPy route so that the outcome, value or error, is NumPy's own.
 #include "driver.hpp"
 
-#include "../fast_paths/kernels/mask.hpp"
+#include "kernels/mask.hpp"
 
 #include <cmath>
 #include <cstring>

@@ -6,7 +6,7 @@
 //    long inputs are radix-sorted on their 22 highest varying bits only and finished by an
 //    insertion pass.
 //  - count_less: for each of m doubles, how many of the others are smaller; vectorised with
-//    the widest float compares the CPU offers (chosen once at run time).
+//    the widest compares of the selected path (platform.hpp).
 #pragma once
 
 #if defined(__GNUC__) && !defined(__clang__)
@@ -21,9 +21,7 @@
 #include <limits>
 #include <vector>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#include <immintrin.h>
-#endif
+#include "platform.hpp"
 
 #ifndef EE_RADIX_DIGIT
 #define EE_RADIX_DIGIT 8
@@ -225,9 +223,7 @@ __attribute__((always_inline)) inline void count_less_body(const T *vals, std::s
     }
 }
 
-// EE_KERNELS_PORTABLE leaves the vector code out (the tests build the kernels both ways).
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(EE_KERNELS_PORTABLE)
-#define EE_KERNELS_X86 1
+#ifdef EE_KERNELS_X86
 __attribute__((target("avx512f"))) inline void count_less_avx512(const double *v, std::size_t m,
                                                                    std::uint32_t *o) {
     count_less_body<v8d, v8i>(v, m, o);
@@ -281,51 +277,30 @@ inline void count_less_i32_generic(const std::int32_t *v, std::size_t m, std::ui
     count_less_body<v4s, v4s>(v, m, o);
 }
 
-inline bool cpu_has(int level) {  // 2: AVX2, 3: AVX-512F, 4: AVX-512VL and BW
-#ifdef EE_KERNELS_X86
-    __builtin_cpu_init();
-    if (level == 4)
-        return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("popcnt");
-    if (level == 3) return __builtin_cpu_supports("avx512f");
-    if (level == 2) return __builtin_cpu_supports("avx2");
-#endif
-    (void) level;
-    return false;
-}
-
 }  // namespace detail
 
 // count_less(vals, m, out): out[i] = #{j < m : vals[j] < vals[i]}. vals must have room for
 // m rounded up to a multiple of 16; the cells past m are overwritten with padding that is
 // never smaller than a value. vals[0, m) must not be NaN.
 inline void count_less(double *vals, std::size_t m, std::uint32_t *out) {
-    using Fn = void (*)(const double *, std::size_t, std::uint32_t *);
-    static const Fn fn = [] {
-#ifdef EE_KERNELS_X86
-        if (detail::cpu_has(2)) return (Fn) detail::count_less_avx2;
-#endif
-        return (Fn) detail::count_less_generic;
-    }();
     const std::size_t mp = (m + 15) / 16 * 16;
     for (std::size_t j = m; j < mp; ++j) vals[j] = std::numeric_limits<double>::infinity();
-    fn(vals, m, out);
+#ifdef EE_KERNELS_X86
+    if (detail::use_avx2()) return detail::count_less_avx2(vals, m, out);
+#endif
+    detail::count_less_generic(vals, m, out);
 }
 
 // The same count over 32-bit signed integers (room for m rounded up to 16 in vals and in
 // out, whose cells past m are overwritten).
 inline void count_less(std::int32_t *vals, std::size_t m, std::uint32_t *out) {
-    using Fn = void (*)(const std::int32_t *, std::size_t, std::uint32_t *);
-    static const Fn fn = [] {
-#ifdef EE_KERNELS_X86
-        if (detail::cpu_has(3)) return (Fn) detail::count_less_i32_avx512;
-        if (detail::cpu_has(2)) return (Fn) detail::count_less_i32_avx2;
-#endif
-        return (Fn) detail::count_less_i32_generic;
-    }();
     const std::size_t mp = (m + 15) / 16 * 16;
     for (std::size_t j = m; j < mp; ++j) vals[j] = std::numeric_limits<std::int32_t>::max();
-    fn(vals, m, out);
+#ifdef EE_KERNELS_X86
+    if (detail::use_avx512()) return detail::count_less_i32_avx512(vals, m, out);
+    if (detail::use_avx2()) return detail::count_less_i32_avx2(vals, m, out);
+#endif
+    detail::count_less_i32_generic(vals, m, out);
 }
 
 }  // namespace ee::kernels
