@@ -20,7 +20,7 @@ import warnings
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-from rolling_twin import MEAN, STD, ZSCORE, rolling_twin  # noqa: E402
+from twins import MEAN, STD, ZSCORE, rolling_twin  # noqa: E402
 
 from tessaline.simulator_engine import expression_evaluator as ee  # noqa: E402
 

@@ -57,6 +57,9 @@ def test_round_trip_keeps_config_literals_and_canonical_id(tmp_path):
      "canonical_id must be a string"),
     ('{"type": "feature", "node": ', "$", "invalid JSON at line 1 column"),
     ('[' * 100000 + ']' * 100000, "$", "nested"),
+    ('{"type": "int", "node": 1' + "0" * 4300 + '}', "$", "invalid JSON: Exceeds the limit"),
+    ('{"type": "rotation", "node": "f", "children": [' * 250 + '{"type": "feature", "node": "x"}'
+     + "]}" * 250, "$" + ".children[0]" * 201, "graph is nested deeper than 200 levels"),
 ])
 def test_malformed_graphs_name_file_and_path(tmp_path, text, json_path, problem):
     path = tmp_path / "bad.json"
@@ -69,17 +72,11 @@ def test_malformed_graphs_name_file_and_path(tmp_path, text, json_path, problem)
     assert str(err).startswith(f"{path}: {json_path}: ")
 
 
-def test_deep_graph_is_refused_with_path():
-    text = '{"type": "feature", "node": "x"}'
-    for _ in range(250):
-        text = '{"type": "rotation", "node": "f", "children": [' + text + ']}'
-    with pytest.raises(GraphFileError, match="nested deeper than 200"):
-        loads_graph(text, "deep.json")
-
-
-def test_missing_file_and_bad_encoding(tmp_path):
+def test_missing_huge_and_badly_encoded_files(tmp_path):
     with pytest.raises(GraphFileError, match="cannot read file"):
         load_graph(tmp_path / "nope.json")
+    with pytest.raises(GraphFileError, match=r"^/dev/zero: \$: file is larger than 64 MiB"):
+        load_graph("/dev/zero")
     bad = tmp_path / "latin.json"
     bad.write_bytes(b'{"type": "feature", "node": "\xff"}')
     with pytest.raises(GraphFileError):

@@ -28,27 +28,22 @@ class Doubler:
         self.calls = data["count"]
 
 
-def test_default_registry_holds_stubs():
-    reg = default_registry()
-    assert set(reg.names()) == set(B.BUILTINS)
-    for name in B.BUILTINS:
-        assert reg.has(name) and not reg.has_factory(name)
-        entry = reg.get_entry(name)
-        assert not any(hasattr(entry, a) for a in _IMPL_ATTRS)
-        assert entry.family and isinstance(entry.param_schema, dict)
-    assert reg.get_entry(B.RANK).family == "virtualization"
-    assert reg.get_entry(B.ROLLING_MEAN).param_schema == {"window": {"type": "int"}}
-
-
-def test_real_builtins_expose_implementation():
-    reg = default_registry(as_stubs=False)
+def test_stubs_hide_the_implementation_and_real_builtins_expose_it():
+    stubs, real = default_registry(), default_registry(as_stubs=False)
+    assert set(stubs.names()) == set(B.BUILTINS)
     for name, builtin in B.BUILTINS.items():
-        assert reg.has_factory(name)
-        entry = reg.get_entry(name)
+        entry = stubs.get_entry(name)
+        assert stubs.has(name) and not stubs.has_factory(name) and real.has_factory(name)
+        assert not any(hasattr(entry, a) for a in _IMPL_ATTRS) and entry.family and isinstance(entry.param_schema, dict)
+        entry = real.get_entry(name)
         assert entry.factory is builtin.cls and entry.module_path == "tessaline.functions.builtins"
-        assert entry.class_name == builtin.cls.__qualname__
+        assert entry.class_name == builtin.cls.__qualname__ and builtin.description and "\n" not in builtin.description
+        inst = stubs.create_instance(name, **({"window": 3} if "window" in builtin.required else {}))
+        assert bool(inst.stateful) == builtin.stateful == stubs.get_entry(name).stateful
+        assert not builtin.stateful or (inst.window == 3 and inst.get_state()["count"] == 0)
+    assert stubs.get_entry(B.ROLLING_MEAN).param_schema == {"window": {"type": "int"}}
     with pytest.raises(TypeError, match="requires parameter"):
-        reg.create_instance(B.ROLLING_STD)
+        real.create_instance(B.ROLLING_STD)
 
 
 @pytest.mark.parametrize("name", [None, 3, ["x"], {"a": 1}, "unknown_fn"])

@@ -1,7 +1,7 @@
 // tessaline.functions._builtins: the row kernels of the built-in function library.
 //
 // The cross-sectional rank and the rolling statistics run on the same header-only kernels
-// as the evaluator's whole-matrix fast paths (fast_paths/kernels/), one row per call, so
+// as the evaluator's whole-matrix fast paths (src/kernels/), one row per call, so
 // the row-by-row functions give the fast paths' bits. Rows arrive as float64 1-D arrays
 // and every call returns a new float64 row.
 #include <nanobind/nanobind.h>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "fast_paths/kernels/rank.hpp"
-#include "fast_paths/kernels/rolling.hpp"
+#include "kernels/rank.hpp"
+#include "kernels/rolling.hpp"
 
 namespace nb = nanobind;
 
@@ -35,6 +35,16 @@ NewRow new_row(std::size_t n, double *&data) {
     return NewRow(data, {n}, owner);
 }
 
+// The cells of a row where the kernels may read them as doubles: in place, or copied into
+// `copy` when the row is not 8-byte aligned (a view into a byte buffer at an odd offset).
+const double *aligned_cells(const InRow &row, std::vector<double> &copy) {
+    const void *p = row.data();
+    if (reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) return row.data();
+    copy.resize(row.shape(0));
+    std::memcpy(copy.data(), p, copy.size() * sizeof(double));
+    return copy.data();
+}
+
 // Cross-sectional rank of one row: k / (n - 1) over the valid cells, ties sharing the mean
 // of their positions, 0.5 for a single valid cell, NaN where the input is NaN.
 NewRow rank_row(InRow row) {
@@ -42,7 +52,8 @@ NewRow rank_row(InRow row) {
     const std::size_t n = row.shape(0);
     double *o = nullptr;
     NewRow out = new_row(n, o);
-    ee::kernels::rank_row_average(row.data(), o, n, scratch);
+    std::vector<double> copy;
+    ee::kernels::rank_row_average(aligned_cells(row, copy), o, n, scratch);
     return out;
 }
 
@@ -52,7 +63,8 @@ NewRow rank_row(InRow row) {
 // counts 0.0), of their squares and of the invalid cells since the first row, and trailing
 // totals over the rows that already left the window, fed from a ring of the last w input
 // rows. A window's sums are the difference of the two, exactly as the whole-matrix kernel
-// forms them, so both give the same bits.
+// forms them, so both give the same bits. The ring grows one row per row consumed until it
+// holds w rows, so a window far longer than the stream costs only the rows seen.
 
 namespace rk = ee::kernels::rolling;
 using acc_t = rk::acc_t;
@@ -87,15 +99,23 @@ std::int64_t int_entry(nb::dict d, const char *key, std::int64_t fallback) {
     return (std::int64_t) x;
 }
 
+// The byte strings of a state, in the order the stream keeps them, with their cell size;
+// the ring holds min(count, window) rows of the width, the others one row each.
+struct StateBytes {
+    const char *key;
+    std::size_t cell;
+    bool ring;
+};
+constexpr StateBytes kStateBytes[] = {
+    {"sum", sizeof(acc_t), false},     {"sum_sq", sizeof(acc_t), false},
+    {"invalid", sizeof(std::int64_t), false}, {"lag_sum", sizeof(acc_t), false},
+    {"lag_sum_sq", sizeof(acc_t), false}, {"lag_invalid", sizeof(std::int64_t), false},
+    {"ring", sizeof(double), true}};
+constexpr std::size_t kStateEntries = sizeof kStateBytes / sizeof kStateBytes[0];
+
 template <typename T>
-void from_bytes(nb::handle obj, std::vector<T> &v, std::size_t n, const char *what) {
-    if (!PyBytes_Check(obj.ptr()))
-        throw nb::type_error((std::string("state entry '") + what + "' must be bytes").c_str());
-    nb::bytes b = nb::borrow<nb::bytes>(obj);
-    if (b.size() != n * sizeof(T))
-        throw nb::value_error((std::string("state entry '") + what + "' has the wrong size").c_str());
-    v.resize(n);
-    std::memcpy(v.data(), b.c_str(), b.size());
+void copy_bytes(nb::handle obj, std::vector<T> &v) {
+    if (!v.empty()) std::memcpy(v.data(), PyBytes_AS_STRING(obj.ptr()), v.size() * sizeof(T));
 }
 
 class RollingStream {
@@ -116,16 +136,19 @@ class RollingStream {
                                    std::to_string(n)).c_str());
         double *o = nullptr;
         NewRow out = new_row(n, o);
+        std::vector<double> copy;
+        const double *in = aligned_cells(row, copy);
+        if (count_ < w_) ring_.resize((std::size_t) (count_ + 1) * (std::size_t) width_);
         const double *leaving = count_ >= w_ ? ring_.data() + (count_ % w_) * width_ : nullptr;
-        if (split_ && !(rk::split_safe_cells(row.data(), width_) &&
+        if (split_ && !(rk::split_safe_cells(in, width_) &&
                         (!leaving || rk::split_safe_cells(leaving, width_))))
             join();
         if (split_) {
-            rk::stream_step_split((rk::Stat) kind_, row.data(), o, width_, count_, w_,
+            rk::stream_step_split((rk::Stat) kind_, in, o, width_, count_, w_,
                                   split_totals_.data(), bad_.data(), lbad_.data(), ring_.data());
         } else {
             const bool squares = kind_ != kMean;
-            rk::stream_step((rk::Stat) kind_, row.data(), o, width_, count_, w_, sum_.data(),
+            rk::stream_step((rk::Stat) kind_, in, o, width_, count_, w_, sum_.data(),
                             squares ? sq_.data() : nullptr, bad_.data(), lsum_.data(),
                             squares ? lsq_.data() : nullptr, lbad_.data(), ring_.data());
             if (++wide_calls_ % kSplitRetry == 0) try_split();
@@ -161,21 +184,56 @@ class RollingStream {
             return;
         }
         const std::int64_t n = int_entry(d, "width", 0);
-        if (n > (std::int64_t(1) << 31) || (std::int64_t(1) << 40) / std::max<std::int64_t>(n, 1) < w_)
-            throw nb::value_error("state width is out of range");
-        for (const char *key : {"sum", "sum_sq", "invalid", "lag_sum", "lag_sum_sq", "lag_invalid", "ring"})
-            if (!d.contains(key))
-                throw nb::value_error((std::string("state lacks the entry '") + key + "'").c_str());
+        for (const StateBytes &e : kStateBytes)
+            if (!d.contains(e.key))
+                throw nb::value_error((std::string("state lacks the entry '") + e.key + "'").c_str());
+        // Every byte string is checked against the width before anything is allocated, so
+        // a state never asks for more memory than it brings.
+        nb::object bytes[kStateEntries];
+        std::uint64_t size[kStateEntries];
+        for (std::size_t i = 0; i < kStateEntries; ++i) {
+            const std::string key = kStateBytes[i].key;
+            bytes[i] = d[kStateBytes[i].key];
+            if (!PyBytes_Check(bytes[i].ptr()))
+                throw nb::type_error(("state entry '" + key + "' must be bytes").c_str());
+            size[i] = (std::uint64_t) PyBytes_GET_SIZE(bytes[i].ptr());
+        }
+        const std::uint64_t rows = (std::uint64_t) std::min(count, w_);
+        auto fits = [&](std::size_t i, std::uint64_t width) {
+            const StateBytes &e = kStateBytes[i];
+            return (unsigned __int128) width * e.cell * (e.ring ? rows : 1) == size[i];
+        };
+        auto all_fit = [&](std::uint64_t width) {
+            for (std::size_t i = 0; i < kStateEntries; ++i)
+                if (!fits(i, width)) return false;
+            return true;
+        };
+        if (!all_fit((std::uint64_t) n)) {
+            // Byte strings that agree on another width: the width is what is wrong.
+            const std::uint64_t held = size[0] / sizeof(acc_t);
+            if (all_fit(held))
+                throw nb::value_error(("state entry 'width' is " + std::to_string(n) +
+                                       " but the byte strings hold " + std::to_string(held) +
+                                       " columns").c_str());
+            for (std::size_t i = 0; i < kStateEntries; ++i) {
+                if (fits(i, (std::uint64_t) n)) continue;
+                std::string msg = std::string("state entry '") + kStateBytes[i].key +
+                                  "' has the wrong size: " + std::to_string(size[i]) +
+                                  " bytes for width " + std::to_string(n);
+                if (kStateBytes[i].ring) msg += " and " + std::to_string(rows) + " rows";
+                throw nb::value_error(msg.c_str());
+            }
+        }
         RollingStream fresh(kind_, w_);
         fresh.allocate(n);
-        const std::size_t un = (std::size_t) n;
-        from_bytes(d["sum"], fresh.sum_, un, "sum");
-        from_bytes(d["sum_sq"], fresh.sq_, un, "sum_sq");
-        from_bytes(d["invalid"], fresh.bad_, un, "invalid");
-        from_bytes(d["lag_sum"], fresh.lsum_, un, "lag_sum");
-        from_bytes(d["lag_sum_sq"], fresh.lsq_, un, "lag_sum_sq");
-        from_bytes(d["lag_invalid"], fresh.lbad_, un, "lag_invalid");
-        from_bytes(d["ring"], fresh.ring_, un * (std::size_t) w_, "ring");
+        fresh.ring_.resize((std::size_t) rows * (std::size_t) n);
+        copy_bytes(bytes[0], fresh.sum_);
+        copy_bytes(bytes[1], fresh.sq_);
+        copy_bytes(bytes[2], fresh.bad_);
+        copy_bytes(bytes[3], fresh.lsum_);
+        copy_bytes(bytes[4], fresh.lsq_);
+        copy_bytes(bytes[5], fresh.lbad_);
+        copy_bytes(bytes[6], fresh.ring_);
         fresh.count_ = count;
         fresh.split_ = false;
         fresh.try_split();
@@ -195,7 +253,7 @@ class RollingStream {
         width_ = n;
         sum_.assign(un, 0.0L), sq_.assign(un, 0.0L), bad_.assign(un, 0);
         lsum_.assign(un, 0.0L), lsq_.assign(un, 0.0L), lbad_.assign(un, 0);
-        ring_.assign(un * (std::size_t) w_, 0.0);
+        ring_.clear();
         split_totals_.assign(8 * un, 0.0);  // +0.0 totals, split
         split_ = true;
     }

@@ -1,21 +1,25 @@
 """``tessaline-evaluate``: evaluate function graphs on market data and summarise the weights.
 
     tessaline-evaluate [GRAPH.json ...] [--data FILE.npz] [--out DIR] [--plot FILE.png]
-                       [--workers N | --scheduler ADDRESS]
+                       [--workers N | --scheduler ADDRESS [--timeout S]] [-v] [--version]
 
 Without graphs it runs the demo graphs (one per evaluation path); without ``--data`` it uses
 seeded synthetic markets (daily and minute bars).  For every graph it reports which path
-evaluated it, the shape, the time taken, the NaN share, the mean gross exposure and the
-annualised Sharpe ratio of the next-row PnL (weights of row t, scaled to unit gross, times
-the returns of row t+1).
+evaluated it, the shape, the time taken, the NaN share, the mean gross and net exposure (row
+sums of |w| and of w over the rows with any weight), the turnover, the annualised Sharpe
+ratio and the maximum drawdown of the next-row PnL.  The next-row PnL of row t is the
+weights of row t scaled to unit gross, times the returns of row t+1; the turnover is the
+mean of sum |w_t - w_(t-1)| over those unit-gross weights (2.0: the whole book traded).
 
 ``--workers N`` evaluates the graphs on N local threads and ``--scheduler ADDRESS`` on a running
-Dask cluster, both through ``tessaline.simulator_engine.batch.evaluate_many``.
+Dask cluster, both through ``tessaline.simulator_engine.batch.evaluate_many``.  Every option
+is checked, and the scheduler reached, before any data is generated or graph evaluated.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import sys
@@ -26,18 +30,10 @@ from typing import Any, Dict, List, Optional, Sequence
 import numpy as np
 
 from tessaline import demo
+from tessaline.api import evaluation_path
 from tessaline.functions._typed_shapes import FunctionGraphNode
 from tessaline.functions.graph_files import GraphFileError, load_graph
 from tessaline.functions.registry import default_registry
-
-# fast-path detectors in the order the evaluator asks them
-_DETECTORS = (
-    ("leaf", "_can_use_leaf_fast_path"),
-    ("rank", "_can_use_simple_rank_fast_path"),
-    ("rank-multiply", "_can_use_rank_multiply_fast_path"),
-    ("longitudinal", "_can_use_longitudinal_fast_path"),
-)
-
 
 @dataclass
 class Job:
@@ -46,6 +42,8 @@ class Job:
     graph: FunctionGraphNode
     metaparameters: Dict[str, Any]
     pipeline: List[Any]
+    source: str = "demo"
+    neutral: bool = False
 
 
 @dataclass
@@ -55,6 +53,7 @@ class Outcome:
     path: str
     weights: np.ndarray
     seconds: float
+    job: Optional[Job] = None
 
     @property
     def pnl(self) -> np.ndarray:
@@ -86,40 +85,13 @@ def build_context(ee, job: Job, registry):
         column_labels=list(market.column_labels))
 
 
-def detect_fast_path(ee, graph, context) -> Optional[str]:
-    """The first fast path whose detector accepts the graph, as the evaluator will ask them."""
-    t = next(iter(context.features)).shape[0] if context.features else 0
-    for label, name in _DETECTORS:
-        detector = getattr(ee, name, None)
-        if detector is None:
-            continue
-        if label == "rank-multiply":
-            ok = detector(graph, context, None, bound_function_instances=None)
-        elif label == "longitudinal":
-            ok = detector(graph, context, None, t)
-        else:
-            ok = detector(graph, context, None)
-        if ok:
-            return label
-    return None
-
-
 def run_job(ee, job: Job, registry) -> Outcome:
     context = build_context(ee, job, registry)
-    fast = detect_fast_path(ee, job.graph, context)
+    path = evaluation_path(job.graph, context)
     start = time.perf_counter()
     weights, _states = ee.evaluate(job.graph, context)
     seconds = time.perf_counter() - start
-    t = weights.shape[0]
-    # the row loop leaves the context at the last row; the fast paths never move it
-    general = t > 1 and context.current_day_index == t - 1
-    path = "general" if general or fast is None else f"{fast} fast path"
     return Outcome(job.name, job.market, path, np.asarray(weights), seconds)
-
-
-def _weights_and_day(weights, context):
-    """What a batch worker sends back: the weights, and the row the evaluation ended on."""
-    return np.asarray(weights), context.current_day_index
 
 
 def _context_recipe(job: Job) -> tuple:
@@ -128,7 +100,7 @@ def _context_recipe(job: Job) -> tuple:
 
 
 def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = None,
-                client=None) -> List[Any]:
+                client=None, progress: Any = False) -> List[Any]:
     """Evaluate the jobs with ``evaluate_many``, one context per group of jobs that share one.
 
     Returns one entry per job, in order: its ``Outcome`` or the exception it raised.
@@ -140,48 +112,103 @@ def run_batches(ee, jobs: Sequence[Job], registry, *, workers: Optional[int] = N
         groups.setdefault(_context_recipe(job), []).append(i)
     results: List[Any] = [None] * len(jobs)
     for members in groups.values():
-        context = build_context(ee, jobs[members[0]], registry)
-        fast = [detect_fast_path(ee, jobs[i].graph, context) for i in members]
+        try:
+            context = build_context(ee, jobs[members[0]], registry)
+        except Exception as exc:  # these graphs fail by name; the other groups still run
+            for i in members:
+                results[i] = exc
+            continue
+        paths = [evaluation_path(jobs[i].graph, context) for i in members]
         start = time.perf_counter()
         values = evaluate_many([jobs[i].graph for i in members], context, client=client,
-                               workers=workers, summarize=_weights_and_day)
+                               workers=workers, progress=progress)
         seconds = (time.perf_counter() - start) / len(members)
-        for i, path, value in zip(members, fast, values):
+        for i, path, value in zip(members, paths, values):
             if isinstance(value, Exception):
                 results[i] = value
                 continue
-            weights, day = value
-            t = weights.shape[0]
-            general = t > 1 and day == t - 1
-            label = "general" if general or path is None else f"{path} fast path"
-            results[i] = Outcome(jobs[i].name, jobs[i].market, label, weights, seconds)
+            results[i] = Outcome(jobs[i].name, jobs[i].market, path, np.asarray(value), seconds)
     return results
 
 
 def next_row_pnl(weights: np.ndarray, returns: Optional[np.ndarray]) -> Optional[np.ndarray]:
     if returns is None or returns.shape != weights.shape or weights.shape[0] < 2:
         return None
-    w = np.nan_to_num(weights[:-1], nan=0.0, posinf=0.0, neginf=0.0)
+    w = _unit_gross(weights[:-1])
     r = np.nan_to_num(returns[1:], nan=0.0, posinf=0.0, neginf=0.0)
-    gross = np.abs(w).sum(axis=1)
-    raw = (w * r).sum(axis=1)
-    return np.divide(raw, gross, out=np.zeros_like(raw), where=gross > 0)
+    return (w * r).sum(axis=1)
+
+
+def _unit_gross(weights: np.ndarray) -> np.ndarray:
+    """The rows scaled to unit gross exposure; missing weights hold nothing."""
+    w = np.nan_to_num(weights, nan=0.0, posinf=0.0, neginf=0.0)
+    gross = np.abs(w).sum(axis=1, keepdims=True)
+    return np.divide(w, gross, out=np.zeros_like(w), where=gross > 0)
+
+
+def equal_weight_pnl(market: demo.Market) -> Optional[np.ndarray]:
+    """The next-row PnL of holding every instrument with a weight equally (the benchmark)."""
+    returns = market.features.get(market.returns_feature)
+    if returns is None or returns.shape[0] < 2:
+        return None
+    held = np.isfinite(returns[:-1]).astype(np.float64)
+    if market.universe is not None:
+        held *= np.nan_to_num(market.universe[:-1]) != 0
+    return next_row_pnl(np.vstack([held, held[-1:]]), returns)
+
+
+def sharpe_ratio(pnl: Optional[np.ndarray], periods_per_year: float) -> float:
+    if pnl is None or not pnl.size or not pnl.std() > 0:
+        return float("nan")
+    return float(pnl.mean() / pnl.std() * math.sqrt(periods_per_year))
+
+
+def drawdown(pnl: np.ndarray) -> np.ndarray:
+    """Cumulative PnL below its running peak (zero or negative), from a start at zero."""
+    cum = np.concatenate([[0.0], np.cumsum(pnl)])
+    return (cum - np.maximum.accumulate(cum))[1:]
+
+
+def dollar_neutral(weights: np.ndarray) -> np.ndarray:
+    """Each row less the mean of its present weights, so that longs and shorts balance."""
+    present = ~np.isnan(weights)
+    count = present.sum(axis=1, keepdims=True)
+    total = np.where(present, weights, 0.0).sum(axis=1, keepdims=True)
+    mean = np.divide(total, count, out=np.zeros_like(total), where=count > 0)
+    return weights - mean
+
+
+def _number(value: float, digits: int) -> str:
+    # rounded first, and -0.0 made 0.0, so that a balanced book does not read "-0.000"
+    return "-" if not math.isfinite(value) else f"{round(value, digits) + 0.0:.{digits}f}"
 
 
 def summarise(outcome: Outcome) -> Dict[str, str]:
     w = outcome.weights
-    nan_share = float(np.isnan(w).mean()) if w.size else 0.0
-    gross_rows = np.nansum(np.abs(w), axis=1) if w.size else np.zeros(0)
-    live = ~np.isnan(w).all(axis=1) if w.size else np.zeros(0, bool)
-    gross = float(gross_rows[live].mean()) if live.any() else float("nan")
-    pnl = outcome.pnl
-    sharpe = "-"
-    if pnl is not None and pnl.std() > 0:
-        sharpe = f"{pnl.mean() / pnl.std() * math.sqrt(outcome.market.periods_per_year):.2f}"
-    return {"graph": outcome.name, "path": outcome.path,
-            "shape": f"{w.shape[0]}x{w.shape[1]}" if w.ndim == 2 else str(w.shape),
-            "seconds": f"{outcome.seconds:.3f}", "NaN share": f"{nan_share:.3f}",
-            "gross": f"{gross:.3f}", "Sharpe": sharpe}
+    row = {"graph": outcome.name, "path": outcome.path,
+           "shape": "x".join(map(str, w.shape)), "seconds": f"{outcome.seconds:.3f}"}
+    stats = dict.fromkeys(("NaN share", "gross", "net", "turnover", "Sharpe", "max DD"),
+                          float("nan"))
+    if w.ndim == 2 and w.size:
+        stats["NaN share"] = float(np.isnan(w).mean())
+        live = ~np.isnan(w).all(axis=1)
+        if live.any():
+            held = np.nan_to_num(w[live], nan=0.0, posinf=0.0, neginf=0.0)
+            stats["gross"] = float(np.abs(held).sum(axis=1).mean())
+            stats["net"] = float(held.sum(axis=1).mean())
+        if live.sum() > 1:
+            stats["turnover"] = float(np.abs(np.diff(_unit_gross(w[live]), axis=0))
+                                      .sum(axis=1).mean())
+        pnl = outcome.pnl
+        stats["Sharpe"] = sharpe_ratio(pnl, outcome.market.periods_per_year)
+        if pnl is not None and pnl.size:
+            stats["max DD"] = float(-drawdown(pnl).min())
+    for key, value in stats.items():
+        row[key] = _number(value, 2 if key == "Sharpe" else 3)
+    return row
+
+
+_LEFT = {"graph", "path", "shape"}
 
 
 def format_table(rows: Sequence[Dict[str, str]]) -> str:
@@ -189,61 +216,240 @@ def format_table(rows: Sequence[Dict[str, str]]) -> str:
         return "(no graphs)"
     cols = list(rows[0])
     width = {c: max(len(c), *(len(r[c]) for r in rows)) for c in cols}
-    right = {"seconds", "NaN share", "gross", "Sharpe"}
 
     def fmt(r):
-        return "  ".join(r[c].rjust(width[c]) if c in right else r[c].ljust(width[c])
-                         for c in cols)
+        return "  ".join(r[c].ljust(width[c]) if c in _LEFT else r[c].rjust(width[c])
+                         for c in cols).rstrip()
 
     lines = [fmt({c: c for c in cols}), "  ".join("-" * width[c] for c in cols)]
     lines += [fmt(r) for r in rows]
     return "\n".join(lines)
 
 
-class Progress:
-    """A one-line progress bar on stderr."""
+def _say(text: str) -> None:
+    """A line on stderr, if there is one: a closed stderr must not cost the results."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        from tqdm import tqdm
 
-    def __init__(self, total: int, stream=None, width: int = 30):
-        self.total, self.stream, self.width = total, stream or sys.stderr, width
-
-    def show(self, done: int, label: str) -> None:
-        filled = int(self.width * done / self.total) if self.total else self.width
-        bar = "#" * filled + "-" * (self.width - filled)
-        self.stream.write(f"\r[{bar}] {done}/{self.total} {label[:40]:<40}")
-        self.stream.flush()
-
-    def close(self) -> None:
-        self.stream.write("\n")
-        self.stream.flush()
+        tqdm.write(text, file=stream)  # above a bar drawn on the same terminal
+        stream.flush()
+    except (AttributeError, OSError, ValueError):
+        pass
 
 
-def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
+class UsageError(Exception):
+    """A command line that cannot run: reported as one line, exit status 2."""
+
+
+# --------------------------------------------------------------------------------------------
+# Log events
+
+
+def _render_once(logger, method_name: str, event_dict: dict):
+    """The last step of the log processors: one line per event on stderr.
+
+    The evaluator's module logger is a structlog logger wrapped around another, so every event
+    passes the processors twice; the outer pass hands the fields on unrendered, and the inner
+    pass writes the line.
+    """
+    import structlog
+
+    if hasattr(logger, "bind"):  # the wrapped structlog logger: let it render
+        return event_dict
+    fields = dict(event_dict)
+    line = f"{fields.pop('timestamp', '')} {fields.pop('level', method_name)}: " \
+           f"{fields.pop('event', '')}"
+    line += "".join(f" {key}={value!r}" if isinstance(value, str) and " " in value else
+                    f" {key}={value}" for key, value in fields.items())
+    _say(line.strip())
+    raise structlog.DropEvent
+
+
+def configure_logging(verbose: bool) -> None:
+    """Log events as single lines on stderr: warnings and errors, and with ``-v`` the
+    per-graph events too."""
+    import logging
+
+    import structlog
+
+    structlog.configure(
+        processors=[structlog.processors.add_log_level,
+                    structlog.processors.TimeStamper(fmt="%H:%M:%S"), _render_once],
+        wrapper_class=structlog.make_filtering_bound_logger(
+            logging.INFO if verbose else logging.WARNING),
+        logger_factory=structlog.PrintLoggerFactory(), cache_logger_on_first_use=False)
+
+
+# --------------------------------------------------------------------------------------------
+# Chart
+
+_DAY_BARS = 390  # one-minute bars in a trading day
+
+
+def _pyplot():
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        raise SystemExit("--plot needs matplotlib: pip install 'tessaline[plot]'") from None
-    markets = sorted({o.market.name for o in outcomes})
-    fig, axes = plt.subplots(len(markets), 1, figsize=(10, 4 * len(markets)), squeeze=False)
-    for ax, market in zip(axes[:, 0], markets):
-        for o in outcomes:
-            pnl = o.pnl
-            if o.market.name == market and pnl is not None:
-                ax.plot(np.cumsum(pnl), label=o.name, linewidth=0.9)
-        ax.set_title(f"cumulative next-row PnL ({market})")
-        ax.set_xlabel("row")
-        ax.legend(fontsize=8)
+        raise UsageError("--plot needs matplotlib: pip install 'tessaline[plot]'") from None
+    return plt
+
+
+def business_days(count: int, start: str = "2015-01-02") -> np.ndarray:
+    """Synthetic dates for daily rows: consecutive business days from ``start``."""
+    return np.busday_offset(start, np.arange(count), roll="forward").astype("datetime64[D]")
+
+
+def _pnl_lines(outcomes: Sequence[Outcome], market: demo.Market):
+    """(label, PnL, is benchmark) per graph of the market, best Sharpe first, then the
+    equal-weight benchmark."""
+    lines = []
+    for o in outcomes:
+        pnl = o.pnl
+        if o.market is market and pnl is not None:
+            lines.append((o.name, pnl, sharpe_ratio(pnl, market.periods_per_year)))
+    lines.sort(key=lambda x: -x[2] if math.isfinite(x[2]) else math.inf)
+    out = [(f"{name} (Sharpe {_number(s, 2)})", pnl, False) for name, pnl, s in lines]
+    bench = equal_weight_pnl(market)
+    if bench is not None and out:
+        s = sharpe_ratio(bench, market.periods_per_year)
+        out.append((f"equal-weight market (Sharpe {_number(s, 2)})", bench, True))
+    return out
+
+
+def plot_pnl(outcomes: Sequence[Outcome], path: str) -> None:
+    """Cumulative next-row PnL per graph against an equal-weight benchmark: for daily data a
+    panel over dates with a drawdown panel below it, for minute data a panel sampled at every
+    day's last bar."""
+    plt = _pyplot()
+    markets = []
+    for o in outcomes:
+        if o.market not in markets and o.pnl is not None:
+            markets.append(o.market)
+    panels = []  # (market, kind)
+    for m in markets:
+        panels += [(m, "pnl"), (m, "drawdown")] if m.name != "minute" else [(m, "pnl")]
+    if not panels:
+        panels = [(None, "empty")]
+    heights = [1.4 if kind == "drawdown" else 3.0 for _, kind in panels]
+    fig, axes = plt.subplots(len(panels), 1, figsize=(11, 2.2 * sum(heights)), squeeze=False,
+                             gridspec_kw={"height_ratios": heights})
+    for i, (ax, (market, kind)) in enumerate(zip(axes[:, 0], panels)):
+        if kind == "drawdown":
+            ax.sharex(axes[i - 1, 0])
+        if market is None:
+            ax.text(0.5, 0.5, "no graph with a PnL", ha="center", va="center")
+            ax.set_axis_off()
+            continue
+        minute = market.name == "minute"
+        rows = market.shape[0]
+        if minute:
+            step = _DAY_BARS if rows >= 4 * _DAY_BARS else max(1, rows // 200)
+            x = np.arange(step, rows, step) / (_DAY_BARS if step == _DAY_BARS else 1)
+            take = np.arange(step, rows, step) - 1  # PnL entries up to that bar
+        else:
+            x = business_days(rows)[1:]
+            take = slice(None)
+        for label, pnl, bench in _pnl_lines(outcomes, market):
+            style = {"color": "black", "linestyle": "--", "linewidth": 1.4} if bench else \
+                {"linewidth": 1.0, "alpha": 0.8 if kind == "drawdown" else 1.0}
+            series = drawdown(pnl) if kind == "drawdown" else np.cumsum(pnl)
+            ax.plot(x, series[take], label=label if kind == "pnl" else None, **style)
+        ax.axhline(0.0, color="grey", linewidth=0.6)
+        ax.grid(alpha=0.3)
+        if kind == "drawdown":
+            ax.set_ylabel("drawdown")
+            ax.set_title(f"drawdown from the running peak ({market.name})", fontsize=10)
+        else:
+            ax.set_ylabel("cumulative return\n(unit gross exposure)")
+            ax.set_title(f"cumulative next-row PnL, {market.name} market", fontsize=11)
+            ax.legend(fontsize=8, loc="upper left", ncol=2 if minute else 1, framealpha=0.85)
+        if minute:
+            ax.set_xlabel("trading day (390 one-minute bars, last bar of each day)"
+                          if step == _DAY_BARS else "one-minute bar")
+        else:
+            ax.set_xlabel("date (synthetic business days)")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
 
-def _thread_count(text: str) -> int:
-    n = int(text)
-    if n < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return n
+# --------------------------------------------------------------------------------------------
+# Weights file
+
+_METADATA_KEY = "metadata"
+
+
+def weight_keys(names: Sequence[str]) -> List[str]:
+    """One distinct archive key per graph: its name, or the name with _2, _3 ... appended.
+    The key of the metadata entry is never given to a graph."""
+    taken: set = {_METADATA_KEY}
+    keys = []
+    for name in names:
+        key, n = name or "graph", 1
+        while key in taken:
+            n += 1
+            key = f"{name or 'graph'}_{n}"
+        taken.add(key)
+        keys.append(key)
+    return keys
+
+
+def write_weights(outcomes: Sequence[Outcome], folder: str, metadata: Dict[str, Any]) -> str:
+    """Write every graph's weights to folder/weights.npz (compressed, replaced atomically)
+    with a "metadata" entry: a JSON text of ``metadata`` plus, per key, the graph's name,
+    source, evaluation path and JSON."""
+    from tessaline.functions.graph_files import graph_to_dict
+
+    keys = weight_keys([o.name for o in outcomes])
+    graphs = {}
+    for key, o in zip(keys, outcomes):
+        job = o.job
+        graphs[key] = {"name": o.name, "source": job.source if job else None, "path": o.path,
+                       "dollar_neutral": bool(job and job.neutral),
+                       "metaparameters": dict(job.metaparameters) if job else {},
+                       "pipeline": [getattr(s, "name", str(s)) for s in job.pipeline]
+                       if job else [],
+                       "graph": graph_to_dict(job.graph) if job else None}
+    text = json.dumps({**metadata, "graphs": graphs}, indent=1, default=str)
+    target = os.path.join(folder, "weights.npz")
+    arrays = {k: np.ascontiguousarray(o.weights) for k, o in zip(keys, outcomes)}
+    arrays[_METADATA_KEY] = np.array(text)
+    demo.write_arrays(target, arrays)
+    return target
+
+
+# --------------------------------------------------------------------------------------------
+# Command line
+
+
+def _at_least(minimum: float, kind=int):
+    def parse(text: str):
+        try:
+            n = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid {kind.__name__}: {text!r}") from None
+        if not n >= minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}; got {n}")
+        return n
+    parse.__name__ = kind.__name__
+    return parse
+
+
+_CONNECT_SECONDS = 10.0
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("tessaline")
+    except Exception:  # run from a source tree that was never installed
+        return "unknown"
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -255,123 +461,208 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--data", metavar="FILE.npz",
                    help="market file: 2-D feature arrays, optional 'universe', 'column_labels' "
                         "and 'signal:<id>:weights|pnl|metadata'")
-    p.add_argument("--out", metavar="DIR", help="write the weights to DIR/weights.npz")
-    p.add_argument("--plot", metavar="FILE.png", help="chart of cumulative PnL per graph")
+    p.add_argument("--out", metavar="DIR",
+                   help="write the weights to DIR/weights.npz (compressed, with a 'metadata' "
+                        "entry: each graph's JSON and path, the seed and the data)")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="chart of cumulative PnL per graph against an equal-weight benchmark")
+    p.add_argument("--list-functions", action="store_true",
+                   help="print the built-in functions (readable name, store name, arguments, "
+                        "semantics) and exit")
     p.add_argument("--save-data", metavar="FILE.npz",
                    help="write the daily market used to FILE.npz (the --data format)")
     par = p.add_mutually_exclusive_group()
-    par.add_argument("--workers", type=_thread_count, metavar="N",
+    par.add_argument("--workers", type=_at_least(1), metavar="N",
                      help="evaluate the graphs on N local threads (seconds are then the wall "
                           "time of a batch divided by its graphs)")
     par.add_argument("--scheduler", metavar="ADDRESS",
                      help="evaluate the graphs on the Dask cluster of the scheduler at ADDRESS "
                           "(tcp://host:8786); needs the 'distributed' extra")
+    p.add_argument("--timeout", type=_at_least(0.001, float), metavar="S",
+                   help=f"seconds to wait for the scheduler (default: {_CONNECT_SECONDS:g})")
+    p.add_argument("-v", "--verbose", action="store_true",
+                   help="log each graph's evaluation path and time")
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     g = p.add_argument_group("synthetic data")
-    g.add_argument("--days", type=int, default=2520)
-    g.add_argument("--instruments", type=int, default=500)
-    g.add_argument("--minutes", type=int, default=100_000)
-    g.add_argument("--minute-instruments", type=int, default=20)
-    g.add_argument("--seed", type=int, default=2024)
+    g.add_argument("--days", type=_at_least(2), default=2520)
+    g.add_argument("--instruments", type=_at_least(1), default=500)
+    g.add_argument("--minutes", type=_at_least(2), default=100_000)
+    g.add_argument("--minute-instruments", type=_at_least(1), default=20)
+    g.add_argument("--seed", type=_at_least(0), default=2024)
     return p
 
 
-def _jobs(args, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
-    markets = [m for m in (daily, minute) if m is not None]
+def _cannot_run(graph, market: Optional[demo.Market]) -> Optional[str]:
+    """Why ``market`` cannot run ``graph``, or None."""
+    missing = sorted(_feature_names(graph) - set(market.features if market else ()))
+    if missing:
+        return f"feature(s) not in the data: {', '.join(missing)}"
+    if _needs_signals(graph) and not market.signals:
+        return "needs useful signals (signal:<id>:weights|pnl|metadata arrays); the data has none"
+    return None
+
+
+def _jobs(args, graphs, daily: demo.Market, minute: Optional[demo.Market]) -> List[Job]:
+    """The graphs to evaluate, each with its market. Demo graphs that the data given with
+    --data cannot run are left out with a line that says why; graph files that it cannot run
+    are each named with the reason, and the run is refused (a usage error)."""
     jobs: List[Job] = []
     if not args.graphs:
         for d in demo.demo_graphs():
             market = daily if d.market == "daily" else minute
-            if market is None or not _feature_names(d.graph) <= set(market.features):
+            why = _cannot_run(d.graph, market)
+            if why:
+                _say(f"--data {args.data}: cannot run {d.name}: {why}")
                 continue
-            if _needs_signals(d.graph) and not market.signals:
-                continue
-            jobs.append(Job(d.name, market, d.graph, d.metaparameters, d.pipeline))
+            jobs.append(Job(d.name, market, d.graph, d.metaparameters, d.pipeline,
+                            neutral=d.neutral))
         return jobs
-    for path in args.graphs:
-        graph = load_graph(path)
-        needed = _feature_names(graph)
-        market = next((m for m in markets if needed <= set(m.features)), None)
-        if market is None:
-            missing = sorted(needed - set(daily.features))
-            raise GraphFileError(path, "$", f"feature(s) not in the data: {', '.join(missing)}")
+    unrunnable = 0
+    for path, graph in zip(args.graphs, graphs):
+        runs_on_minutes = minute is not None and not _cannot_run(graph, minute)
+        market = minute if runs_on_minutes and _cannot_run(graph, daily) else daily
+        why = _cannot_run(graph, market)
+        if why:  # every such file is named before the run is refused
+            unrunnable += 1
+            _say(f"tessaline-evaluate: {GraphFileError(path, '$', why)}")
+            continue
         name = os.path.splitext(os.path.basename(path))[0]
-        jobs.append(Job(name, market, graph, {}, []))
+        jobs.append(Job(name, market, graph, {}, [], source=path))
+    if unrunnable:
+        raise UsageError(f"{unrunnable} of {len(graphs)} graph file(s) cannot run on "
+                         f"{args.data or 'the synthetic data'}")
     return jobs
+
+
+def _check_requirements(args) -> None:
+    """Everything the command line asks for that can fail, checked before any work."""
+    if args.timeout is not None and args.scheduler is None:
+        raise UsageError("--timeout applies to --scheduler only")
+    if args.plot:
+        _pyplot()
+    if args.scheduler is not None:
+        try:
+            import distributed  # noqa: F401
+        except ImportError:
+            raise UsageError("--scheduler needs dask.distributed: "
+                             "pip install 'tessaline[distributed]'") from None
+    if args.out:
+        try:
+            os.makedirs(args.out, exist_ok=True)
+        except OSError as exc:
+            raise UsageError(f"--out {args.out}: {exc.strerror or exc}") from None
+        if not os.access(args.out, os.W_OK | os.X_OK):
+            raise UsageError(f"--out {args.out}: folder is not writable")
+    for option, path in (("--plot", args.plot), ("--save-data", args.save_data)):
+        folder = os.path.dirname(os.path.abspath(path)) if path else None
+        if folder and not os.access(folder, os.W_OK | os.X_OK):
+            raise UsageError(f"{option} {path}: folder {folder} is missing or not writable")
+
+
+def _connect(address: str, timeout: float):
+    _say(f"connecting to {address} ...")
+    from distributed import Client
+
+    try:
+        return Client(address, timeout=timeout)
+    except Exception as exc:  # OSError, TimeoutError, ValueError for a malformed address
+        raise UsageError(f"cannot reach the scheduler at {address} within {timeout:g} s: "
+                         f"{exc}") from None
+
+
+def _evaluate(ee, args, jobs: Sequence[Job], client) -> tuple:
+    """(outcomes, failures): every job evaluated, serially or as batches, under one bar."""
+    import structlog
+
+    from tessaline.simulator_engine.batch import progress_bar
+
+    log = structlog.get_logger("tessaline.cli")
+    registry = default_registry()
+    outcomes: List[Outcome] = []
+    failures = 0
+    where = (f" on {args.workers} thread{'s' * (args.workers > 1)}" if args.workers else
+             f" on {args.scheduler}" if client is not None else "")
+    bar = progress_bar(len(jobs), f"evaluating {len(jobs)} graphs{where}")
+    try:
+        if args.workers is not None or client is not None:
+            results = run_batches(ee, jobs, registry, workers=args.workers, client=client,
+                                  progress=bar)
+        else:
+            results = []
+            for job in jobs:
+                bar.set_postfix_str(job.name, refresh=False)
+                try:
+                    results.append(run_job(ee, job, registry))
+                except Exception as exc:  # report and go on with the other graphs
+                    results.append(exc)
+                bar.update(1)
+    finally:
+        bar.close()
+    for job, result in zip(jobs, results):
+        if isinstance(result, Exception):
+            failures += 1
+            _say(f"{job.name}: {type(result).__name__}: {result}")
+            continue
+        result.job = job
+        if job.neutral:
+            result.weights = dollar_neutral(result.weights)
+        log.info("graph.evaluated", graph=job.name, path=result.path,
+                 shape="x".join(map(str, result.weights.shape)),
+                 seconds=round(result.seconds, 4))
+        outcomes.append(result)
+    return outcomes, failures
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    configure_logging(args.verbose)
+    if args.list_functions:
+        from tessaline.functions.builtins import function_table
+
+        print(function_table())
+        return 0
     from tessaline.simulator_engine import expression_evaluator as ee
 
     if not hasattr(ee, "evaluate"):
-        print("tessaline-evaluate: this build of the expression evaluator has no evaluate()",
-              file=sys.stderr)
+        _say("tessaline-evaluate: this build of the expression evaluator has no evaluate()")
         return 1
+    client = None
     try:
-        if args.data:
-            daily, minute = demo.load_market(args.data), None
-        else:
-            sys.stderr.write("generating synthetic markets ...\n")
-            daily = demo.daily_market(args.days, args.instruments, seed=args.seed)
-            minute = demo.minute_market(args.minutes, args.minute_instruments, seed=args.seed + 1)
-        if args.save_data:
-            demo.save_market(daily, args.save_data)
-        jobs = _jobs(args, daily, minute)
-    except (GraphFileError, ValueError, OSError) as exc:
-        print(f"tessaline-evaluate: {exc}", file=sys.stderr)
-        return 2
-
-    registry = default_registry()
-    outcomes: List[Outcome] = []
-    failures = 0
-    batched = args.workers is not None or args.scheduler is not None
-    if batched:
-        client = None
-        if args.scheduler is not None:
-            try:
-                from distributed import Client
-            except ImportError:
-                print("tessaline-evaluate: --scheduler needs dask.distributed: "
-                      "pip install 'tessaline[distributed]'", file=sys.stderr)
-                return 2
-            try:
-                client = Client(args.scheduler)
-            except (OSError, ValueError) as exc:
-                print(f"tessaline-evaluate: cannot reach the scheduler at {args.scheduler}: "
-                      f"{exc}", file=sys.stderr)
-                return 2
         try:
-            results = run_batches(ee, jobs, registry, workers=args.workers, client=client)
-        finally:
-            if client is not None:
-                client.close()
-        for job, result in zip(jobs, results):
-            if isinstance(result, Exception):
-                failures += 1
-                sys.stderr.write(f"{job.name}: {type(result).__name__}: {result}\n")
+            _check_requirements(args)
+            graphs = [load_graph(path) for path in args.graphs]
+            if args.scheduler is not None:
+                client = _connect(args.scheduler, args.timeout or _CONNECT_SECONDS)
+            if args.data:
+                daily, minute = demo.load_market(args.data), None
             else:
-                outcomes.append(result)
-    progress = Progress(len(jobs))
-    for i, job in enumerate([] if batched else jobs):
-        progress.show(i, job.name)
-        try:
-            outcomes.append(run_job(ee, job, registry))
-        except Exception as exc:  # report and go on with the other graphs
-            failures += 1
-            progress.stream.write(f"\n{job.name}: {type(exc).__name__}: {exc}\n")
-    if not batched:
-        progress.show(len(jobs), "done")
-        progress.close()
+                _say("generating synthetic markets ...")
+                daily = demo.daily_market(args.days, args.instruments, seed=args.seed)
+                minute = demo.minute_market(args.minutes, args.minute_instruments,
+                                            seed=args.seed + 1)
+            if args.save_data:
+                demo.save_market(daily, args.save_data)
+            jobs = _jobs(args, graphs, daily, minute)
+        except (UsageError, GraphFileError, ValueError, OSError) as exc:
+            _say(f"tessaline-evaluate: {exc}")
+            return 2
+        outcomes, failures = _evaluate(ee, args, jobs, client)
+    finally:
+        if client is not None:
+            client.close()
 
     print(format_table([summarise(o) for o in outcomes]))
-    if args.out:
-        os.makedirs(args.out, exist_ok=True)
-        target = os.path.join(args.out, "weights.npz")
-        np.savez(target, **{o.name: o.weights for o in outcomes})
-        print(f"weights written to {target}")
-    if args.plot:
-        plot_pnl(outcomes, args.plot)
-        print(f"chart written to {args.plot}")
+    try:
+        if args.out:
+            metadata = {"tessaline": _version(), "data": args.data or "synthetic",
+                        "seed": None if args.data else args.seed}
+            print(f"weights written to {write_weights(outcomes, args.out, metadata)}")
+        if args.plot:
+            plot_pnl(outcomes, args.plot)
+            print(f"chart written to {args.plot}")
+    except OSError as exc:
+        _say(f"tessaline-evaluate: {exc}")
+        return 1
     return 1 if failures else 0
 
 

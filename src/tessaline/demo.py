@@ -9,7 +9,14 @@ The minute-bar market is a long, narrow panel of prices and returns.
 
 from __future__ import annotations
 
+import contextlib
 import json
+import math
+import os
+import stat
+import tempfile
+import zipfile
+import zlib
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -127,6 +134,11 @@ class Demo:
     graph: Any
     metaparameters: Dict[str, Any] = field(default_factory=dict)
     pipeline: List[TransformStage] = field(default_factory=list)
+    # Ranks lie in [0, 1] and standard deviations are never negative: held as they are they
+    # are long-only books that mostly earn the market's return. The command line holds such
+    # signals dollar-neutral (each row less its mean), so that the report and the chart
+    # compare signals rather than market beta.
+    neutral: bool = False
 
 
 def demo_graphs() -> List[Demo]:
@@ -141,15 +153,15 @@ def demo_graphs() -> List[Demo]:
         N("top_n", "top_n", [N("string", "sharpe"), N("int", 4)])])
     return [
         Demo("leaf_returns", "daily", _feat("returns")),
-        Demo("rank_volume", "daily", rank(_feat("volume"))),
+        Demo("rank_volume", "daily", rank(_feat("volume")), neutral=True),
         Demo("rank_x_rank", "daily", _rot(B.PRODUCT, rank(_feat("returns")),
-                                          rank(_feat("market_cap")))),
+                                          rank(_feat("market_cap"))), neutral=True),
         Demo("minute_zscore_of_mean", "minute",
              _rot(B.ROLLING_ZSCORE, _rot(B.ROLLING_MEAN, _feat("minute_returns"), N("int", 15)),
                   N("int", 240))),
         Demo("daily_std_of_mean", "daily",
              _rot(B.ROLLING_STD, _rot(B.ROLLING_MEAN, _feat("returns"), N("int", 5)),
-                  N("int", 60))),
+                  N("int", 60)), neutral=True),
         Demo("sharpe_weighted_pool", "daily",
              N("reduction", B.SHARPE, [momentum_filter, N("int", 60), N("string", "sharpe")])),
         Demo("inverse_vol_top4", "daily",
@@ -180,13 +192,81 @@ def save_market(market: Market, path: str) -> None:
         arrays[f"signal:{sid}:metadata"] = np.array(json.dumps(sig.metadata))
     arrays["returns_feature"] = np.array(market.returns_feature)
     arrays["periods_per_year"] = np.array(market.periods_per_year)
-    np.savez(path, **arrays)
+    write_arrays(path, arrays)
+
+
+def write_arrays(path: str, arrays: Dict[str, np.ndarray]) -> None:
+    """Write ``arrays`` as a compressed .npz archive that ``np.load`` reads back by key.
+
+    Written member by member (``np.savez`` takes the names as keywords, so "file" or
+    "allow_pickle" would be taken for its own arguments) to a temporary file in the same
+    folder, which then replaces ``path``: a write cut short leaves the previous file intact.
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".tessaline-", suffix=".npz.tmp", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            with zipfile.ZipFile(fh, "w", zipfile.ZIP_DEFLATED, allowZip64=True,
+                                 compresslevel=1) as zf:
+                for key, array in arrays.items():
+                    with zf.open(key + ".npy", "w", force_zip64=True) as member:
+                        np.lib.format.write_array(member, np.asarray(array), allow_pickle=False)
+            fh.flush()
+            os.fsync(fh.fileno())
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+def _scalar(path: str, key: str, value: np.ndarray, kind: str) -> Any:
+    if value.ndim != 0 or value.dtype.kind not in kind:
+        raise ValueError(f"{path}: '{key}' must be a single "
+                         f"{'number' if 'f' in kind else 'string'}; got shape {value.shape}, "
+                         f"dtype {value.dtype}")
+    return value.item()
+
+
+def _numeric(path: str, key: str, value: np.ndarray) -> np.ndarray:
+    if value.dtype.kind not in "fiub":
+        raise ValueError(f"{path}: '{key}' must be numeric; got dtype {value.dtype}")
+    return np.asarray(value, dtype=np.float64)
+
+
+def _read_arrays(path: str, fh) -> Dict[str, np.ndarray]:
+    fh.seek(0)
+    files = {}
+    with np.load(fh, allow_pickle=False) as data:
+        for key in data.files:
+            try:
+                files[key] = data[key]
+            except ValueError as exc:  # object arrays (pickles) and damaged headers
+                raise ValueError(f"{path}: array '{key}': {exc}") from None
+    return files
 
 
 def load_market(path: str) -> Market:
-    """Load a market file; only plain arrays are read (no pickled objects)."""
-    with np.load(path, allow_pickle=False) as data:
-        files = {key: data[key] for key in data.files}
+    """Load a market file; only plain arrays are read (no pickled objects).
+
+    Raises ``ValueError`` naming the file (and the key, where one is at fault) for anything
+    that is not a market file.
+    """
+    try:
+        with open(path, "rb") as fh:
+            if not stat.S_ISREG(os.fstat(fh.fileno()).st_mode):
+                raise ValueError(f"{path}: not a regular file")
+            if not zipfile.is_zipfile(fh):
+                raise ValueError(f"{path}: not a market file (an .npz archive of arrays)")
+            files = _read_arrays(path, fh)
+    except OSError as exc:
+        raise ValueError(f"{path}: cannot read market file: {exc.strerror or exc}") from None
+    except (zipfile.BadZipFile, EOFError, KeyError, zlib.error) as exc:
+        raise ValueError(f"{path}: damaged market file: {exc}") from None
+
     features: Dict[str, np.ndarray] = {}
     signal_parts: Dict[str, Dict[str, Any]] = {}
     universe = None
@@ -200,13 +280,16 @@ def load_market(path: str) -> Market:
                 raise ValueError(f"{path}: key '{key}' is not signal:<id>:weights|pnl|metadata")
             signal_parts.setdefault(sid, {})[part] = value
         elif key == "universe":
-            universe = np.asarray(value, dtype=np.float64)
+            universe = _numeric(path, key, value)
         elif key == "column_labels":
             labels = [str(v) for v in value.reshape(-1)]
         elif key == "returns_feature":
-            returns_feature = str(value)
+            returns_feature = _scalar(path, key, value, "U")
         elif key == "periods_per_year":
-            periods = float(value)
+            periods = float(_scalar(path, key, value, "fiu"))
+            if not (math.isfinite(periods) and periods > 0):
+                raise ValueError(f"{path}: 'periods_per_year' must be a positive number; "
+                                 f"got {periods}")
         elif value.ndim == 2 and value.dtype.kind in "fiub":
             features[key] = np.ascontiguousarray(value, dtype=np.float64)
         else:
@@ -216,9 +299,19 @@ def load_market(path: str) -> Market:
         raise ValueError(f"{path}: no 2-D feature matrices found")
     signals = {}
     for sid, parts in signal_parts.items():
-        meta = parts.get("metadata")
-        signals[sid] = UsefulSignal(
-            weights=None if "weights" not in parts else np.asarray(parts["weights"], np.float64),
-            pnl=None if "pnl" not in parts else np.asarray(parts["pnl"], np.float64),
-            metadata=json.loads(str(meta)) if meta is not None else {})
+        meta: Any = {}
+        if "metadata" in parts:
+            key = f"signal:{sid}:metadata"
+            text = _scalar(path, key, parts["metadata"], "U")
+            try:
+                meta = json.loads(text)
+            except ValueError as exc:
+                raise ValueError(f"{path}: '{key}': {exc}") from None
+            if not isinstance(meta, dict):
+                raise ValueError(f"{path}: '{key}' must be a JSON object; got "
+                                 f"{type(meta).__name__}")
+        arrays = {part: _numeric(path, f"signal:{sid}:{part}", parts[part])
+                  for part in ("weights", "pnl") if part in parts}
+        signals[sid] = UsefulSignal(weights=arrays.get("weights"), pnl=arrays.get("pnl"),
+                                    metadata=meta)
     return Market("data", features, returns_feature, periods, universe, signals, labels)

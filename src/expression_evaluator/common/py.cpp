@@ -4,6 +4,7 @@
 #include <link.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -201,8 +202,11 @@ uintptr_t stack_floor(GuardState &g) {
     size_t size = 0;
     uintptr_t floor = 1;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        // A reserve below the deepest guard for what runs there (Python callbacks, NumPy,
+        // raising the error): a quarter of the stack, up to 256 KiB, so that a small
+        // thread stack still leaves room for the walk itself.
         if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr)
-            floor = (uintptr_t) addr + (size_t) 256 * 1024;  // keep 256 KiB in reserve
+            floor = (uintptr_t) addr + std::min(size / 4, (size_t) 256 * 1024);
         pthread_attr_destroy(&attr);
     }
     g.stack_floor = floor;

@@ -309,6 +309,7 @@ void Driver::collect() {
             set_item(reg_map, path, py_int(reg++));
         }
         throw_if_error();
+        n_registers = reg;
     }
     topo_order.clear();
     struct Topo {

@@ -43,6 +43,7 @@ struct Driver {
         reduction_nodes, state_keys, func_instances, bound_paths;
     std::vector<nb::object> topo_order;  // paths, children before parents
     nb::object reg_map;                  // path -> register number
+    Py_ssize_t n_registers = 0;          // registers numbered while walking node_info
 
     // Collection (collect.cpp).
     void collect();

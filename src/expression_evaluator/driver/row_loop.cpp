@@ -3,7 +3,7 @@
 #include "row_loop.hpp"
 
 #include "../fast_paths/cross_sectional.hpp"
-#include "../fast_paths/kernels/mask.hpp"
+#include "kernels/mask.hpp"
 #include "../graph/model.hpp"
 
 #include <cmath>
@@ -245,8 +245,7 @@ void Loop::literal_row(const NodePlan &p) {
 
 void Loop::filtration_row(const NodePlan &p, Py_ssize_t t) {
     nb::object res = filtrations.resolve(p.path);
-    nb::object ids = get_attr(res, "passing_ids");
-    fill_signals(ids, length(ids), t);
+    fill_signals(id_tuple(get_attr(res, "passing_ids")), t);
 }
 
 void Loop::reduction_row(size_t i, Py_ssize_t t) {
@@ -254,22 +253,20 @@ void Loop::reduction_row(size_t i, Py_ssize_t t) {
     nb::object res = nb::none();
     if (!p.filtration_path.is_none()) res = filtrations.resolve(p.filtration_path);
     nb::object ids;
-    Py_ssize_t A;
     if (!res.is_none()) {
-        ids = get_attr(res, "passing_ids");
-        A = length(ids);
+        ids = id_tuple(get_attr(res, "passing_ids"));
     } else {
         ids = sorted_signal_ids();
-        A = length(ids);
-        if (A > 0) fill_signals(ids, A, t);
+        if (PyTuple_GET_SIZE(ids.ptr()) > 0) fill_signals(ids, t);
     }
+    const Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
     nb::object input = buffer_head(A);
     nb::object pnl_column = dict_get(p.config, "pnl_column", nb::none());
     bool stateful = truthy(attr_or(p.inst, "stateful", Py_False));
     nb::object result;
     if (stateful) {
         if (pnl_column.is_none()) pnl_column = str_key("gross_returns");
-        nb::object signal_pnl = signal_pnl_row(ids, A, pnl_column, t);
+        nb::object signal_pnl = signal_pnl_row(ids, pnl_column, t);
         PyObject *argv[2] = {input.ptr(), signal_pnl.ptr()};
         result = call_instance(p, argv, 1, signal_pnl_kw.ptr(), t);
     } else {
@@ -338,7 +335,7 @@ void Loop::rotation_row(size_t i, Py_ssize_t t) {
 
 nb::object Loop::run() {
     nb::handle ctx = d.context;
-    Py_ssize_t n_nodes = length(d.node_info);
+    Py_ssize_t n_nodes = d.n_registers;
     set_attr(ctx, "registers", zeros_f64(n_nodes, N));
     Py_ssize_t total_warmup = 0;
     if (!d.bound_nonempty) {

@@ -79,9 +79,10 @@ struct Loop {
     // Signals (signals.cpp).
     void ensure_buffer(Py_ssize_t A);
     void fill_row(nb::handle target, Py_ssize_t k, nb::handle weights, Py_ssize_t t);
-    void fill_signals(nb::handle ids, Py_ssize_t A, Py_ssize_t t);
+    static nb::object id_tuple(nb::handle ids);
+    void fill_signals(nb::handle ids, Py_ssize_t t);
     nb::object sorted_signal_ids();
-    nb::object signal_pnl_row(nb::handle ids, Py_ssize_t A, nb::handle pnl_column, Py_ssize_t t);
+    nb::object signal_pnl_row(nb::handle ids, nb::handle pnl_column, Py_ssize_t t);
     static void set_pnl_entry(nb::handle out, Py_ssize_t k, nb::handle pnl, Py_ssize_t row,
                               Py_ssize_t col);
     nb::object buffer_head(Py_ssize_t A);

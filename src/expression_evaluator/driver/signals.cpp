@@ -19,46 +19,45 @@ void Loop::fill_row(nb::handle target, Py_ssize_t k, nb::handle weights, Py_ssiz
         throw nb::python_error();
 }
 
-// Weight rows at t of the signals named by `ids`, into the first rows of the buffer.
-void Loop::fill_signals(nb::handle ids, Py_ssize_t A, Py_ssize_t t) {
+// The passing ids as a tuple of their own: its size is the number of ids iterated, not
+// what the container's len() claims, and no callback can change it while we walk it.
+nb::object Loop::id_tuple(nb::handle ids) { return check(PySequence_Tuple(ids.ptr())); }
+
+// Weight rows at t of the signals named by the tuple `ids`, into the first rows of the
+// buffer.
+void Loop::fill_signals(nb::handle ids, Py_ssize_t t) {
+    Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
     ensure_buffer(A);
     nb::object signals = get_attr(d.context, "useful_signals");
-    nb::object it = check(PyObject_GetIter(ids.ptr()));
-    Py_ssize_t k = 0;
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object sid = nb::steal(raw);
-        nb::object sig = get_item(signals, sid);
-        fill_row(buffer, k++, get_attr(sig, "weights"), t);
+    for (Py_ssize_t k = 0; k < A; ++k) {
+        nb::object sig = get_item(signals, PyTuple_GET_ITEM(ids.ptr(), k));
+        fill_row(buffer, k, get_attr(sig, "weights"), t);
     }
-    throw_if_error();
 }
 
 nb::object Loop::sorted_signal_ids() {
     nb::object signals = get_attr(d.context, "useful_signals");
     nb::object ids = check(PySequence_List(signals.ptr()));
     if (PyList_Sort(ids.ptr()) != 0) throw nb::python_error();
-    return ids;
+    return check(PyList_AsTuple(ids.ptr()));
 }
 
-// signal_pnl of a stateful reduction at row t.
-nb::object Loop::signal_pnl_row(nb::handle ids, Py_ssize_t A, nb::handle pnl_column, Py_ssize_t t) {
+// signal_pnl of a stateful reduction at row t, for the tuple `ids`.
+nb::object Loop::signal_pnl_row(nb::handle ids, nb::handle pnl_column, Py_ssize_t t) {
+    const Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
     nb::object out = zeros_f64_1d(A);
     double *o = f64_data(out);
     nb::object vectors = get_attr(d.context, "signal_pnl_vectors");
-    nb::object it = check(PyObject_GetIter(ids.ptr()));
     if (truthy(vectors)) {
-        Py_ssize_t k = 0;
         nb::object zero = check(PyFloat_FromDouble(0.0));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object sid = nb::steal(raw);
-            Py_ssize_t kk = k++;
+        for (Py_ssize_t k = 0; k < A; ++k) {
+            nb::handle sid = PyTuple_GET_ITEM(ids.ptr(), k);
             if (!contains(vectors, sid)) continue;
             nb::object v = dict_get(get_item(vectors, sid), pnl_column, zero);
-            if (PyFloat_CheckExact(v.ptr())) o[kk] = PyFloat_AS_DOUBLE(v.ptr());
-            else if (PyObject_SetItem(out.ptr(), py_int(kk).ptr(), v.ptr()) != 0)
+            if (PyFloat_CheckExact(v.ptr())) o[k] = PyFloat_AS_DOUBLE(v.ptr());
+            else if (PyObject_SetItem(out.ptr(), py_int(k).ptr(), v.ptr()) != 0)
                 throw nb::python_error();
         }
-        throw_if_error();
         return out;
     }
     Py_ssize_t col = 0;
@@ -79,15 +78,12 @@ nb::object Loop::signal_pnl_row(nb::handle ids, Py_ssize_t A, nb::handle pnl_col
         if (col == -1 && PyErr_Occurred()) throw nb::python_error();
     }
     nb::object signals = get_attr(d.context, "useful_signals");
-    Py_ssize_t k = 0;
-    while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object sid = nb::steal(raw);
-        Py_ssize_t kk = k++;
+    for (Py_ssize_t k = 0; k < A; ++k) {
+        nb::handle sid = PyTuple_GET_ITEM(ids.ptr(), k);
         if (!contains(signals, sid)) continue;
         nb::object pnl = get_attr(get_item(signals, sid), "pnl");
-        set_pnl_entry(out, kk, pnl, t, col);
+        set_pnl_entry(out, k, pnl, t, col);
     }
-    throw_if_error();
     return out;
 }
 

@@ -41,8 +41,9 @@ void Loop::cold_start_prefill() {
         nb::object red = get_item(d.reduction_nodes, path);
         nb::object fpath = dict_get(red, "filtration_path", nb::none());
         nb::object res = fpath.is_none() ? nb::none() : filtrations.resolve(fpath);
-        nb::object ids = res.is_none() ? sorted_signal_ids() : get_attr(res, "passing_ids");
-        Py_ssize_t A = length(ids);
+        nb::object ids =
+            res.is_none() ? sorted_signal_ids() : id_tuple(get_attr(res, "passing_ids"));
+        const Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
         Py_ssize_t col = 0;
         nb::object labels = get_attr(d.context, "column_labels");
         if (truthy(pnl_column) && truthy(labels) && contains(labels, pnl_column)) {
@@ -52,12 +53,11 @@ void Loop::cold_start_prefill() {
             if (col == -1 && PyErr_Occurred()) throw nb::python_error();
         }
         nb::object signals = get_attr(d.context, "useful_signals");
-        nb::object id_list = check(PySequence_List(ids.ptr()));
         for (Py_ssize_t row = std::max<Py_ssize_t>(T - needed, 0); row < T; ++row) {
             nb::object signal_pnl = zeros_f64_1d(A);
             nb::object extraction = zeros_f64(A, N);
-            for (Py_ssize_t k = 0; k < A && k < PyList_GET_SIZE(id_list.ptr()); ++k) {
-                nb::handle sid(PyList_GET_ITEM(id_list.ptr(), k));
+            for (Py_ssize_t k = 0; k < A; ++k) {
+                nb::handle sid(PyTuple_GET_ITEM(ids.ptr(), k));
                 if (!contains(signals, sid)) continue;  // its rows stay zero
                 nb::object sig = get_item(signals, sid);
                 set_pnl_entry(signal_pnl, k, get_attr(sig, "pnl"), row, col);

@@ -184,7 +184,37 @@ const FunctionDef kFunctions[] = {
      [](H, A a) { return direct::evaluate(a[0], a[1], a[2], a[3], a[4], a[5]); },
      "Evaluate a function graph against an EvaluationContext.\n\n"
      "Evaluations that share a context are serialised by the context's re-entrant\n"
-     "lock; returns an EvaluationResult that unpacks as (weights, states)."},
+     "lock; evaluations with different contexts run independently.\n\n"
+     "Parameters\n----------\n"
+     "graph : FunctionGraphNode\n"
+     "    Root of the function graph.\n"
+     "context : EvaluationContext\n"
+     "    Features, universe, useful signals, registry and options; the evaluation\n"
+     "    leaves scratch attributes (registers, current_day_index, ...) on it.\n"
+     "function_states : dict of str to FunctionState, optional\n"
+     "    States carried from the previous tick, keyed by state key (by default the\n"
+     "    node path, such as root.c0).\n"
+     "is_cold_start : bool, default False\n"
+     "    True on the first tick after a checkpoint restore: stateful reductions whose\n"
+     "    state count is below their window are pre-filled from the PnL tail.\n"
+     "bound_function_instances : dict of str to function instance, optional\n"
+     "    Instances bound by the caller, keyed by node path; they advance with every\n"
+     "    evaluated row.\n"
+     "data_nan_features : iterable of str, optional\n"
+     "    Features whose NaNs are missing data; the nodes fed only by them are\n"
+     "    reported in the result's nan_source.\n\n"
+     "Returns\n-------\n"
+     "EvaluationResult\n"
+     "    The (T, N_alloc) float64 weights matrix; unpacks as (weights, states), states\n"
+     "    mapping the state key of every stateful instance to its FunctionState.\n\n"
+     "Raises\n------\n"
+     "SchemaError\n"
+     "    graph is not a FunctionGraphNode (the context is not touched).\n"
+     "EvaluationError, EvaluationShapeError\n"
+     "    Inputs that disagree in shape, features missing from the context.\n"
+     "FunctionExecutionError\n"
+     "    A function could not be configured or its call failed (chained to the\n"
+     "    exception it raised)."},
 };
 
 constexpr std::size_t kRows = sizeof(kFunctions) / sizeof(kFunctions[0]);

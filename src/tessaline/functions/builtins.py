@@ -28,7 +28,8 @@ __all__ = [
     "BUILTINS", "BuiltinSpec", "CrossSectionalRank", "CellProduct", "RollingMean", "RollingStd",
     "RollingZScore", "VolatilityWeighting", "SharpeWeighting", "TurnoverWeighting", "Demean",
     "GrossScale", "Clip", "RANK", "PRODUCT", "ROLLING_MEAN", "ROLLING_STD", "ROLLING_ZSCORE",
-    "VOLATILITY", "SHARPE", "TURNOVER", "DEMEAN", "GROSS_SCALE", "CLIP",
+    "VOLATILITY", "SHARPE", "TURNOVER", "DEMEAN", "GROSS_SCALE", "CLIP", "READABLE_NAMES",
+    "function_table",
 ]
 
 RANK = "virtualization_runtime_transform_acbc9b"
@@ -61,11 +62,17 @@ def _check_state(instance: Any, data: Any) -> None:
                          f"{instance.window}")
 
 
+# Windows are 64-bit signed counts in the kernels.
+_MAX_COUNT = 2**63 - 1
+
+
 def _positive_int(value: Any, name: str) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an int; got {type(value).__name__}")
     if value < 1:
         raise ValueError(f"{name} must be at least 1; got {value}")
+    if value > _MAX_COUNT:
+        raise ValueError(f"{name} must be at most {_MAX_COUNT}; got {value}")
     return int(value)
 
 
@@ -437,6 +444,12 @@ class TurnoverWeighting(_SignalWeighting):
 # ------------------------------------------------------------------------------------------
 @dataclass(frozen=True)
 class BuiltinSpec:
+    """One built-in: its store name, its readable name, its class and what it computes.
+
+    ``arguments`` and ``semantics`` are the reference text of the function (the README table
+    and ``tessaline-evaluate --list-functions`` print them).
+    """
+
     name: str
     cls: Type[_Builtin]
     family: str
@@ -444,6 +457,9 @@ class BuiltinSpec:
     param_schema: Dict[str, Any] = field(default_factory=dict)
     required: Tuple[str, ...] = ()
     version: str = "1.0"
+    readable: str = ""
+    arguments: str = ""
+    semantics: str = ""
 
     @property
     def description(self) -> str:
@@ -453,19 +469,88 @@ class BuiltinSpec:
 _WINDOW = {"window": {"type": "int"}}
 _REDUCTION_SCHEMA = {"window": {"type": "int"}, "stat_name": {"type": "string"},
                      "pnl_column": {"type": "string"}}
+_STRICT = ("NaN unless all `window` cells are valid (not NaN; infinities count as valid), so "
+           "the first window-1 rows are NaN; long-double running totals")
+_POOL = ("weighted sum of the weight rows of the signals passing the filtration (all signals "
+         "without one), weights in proportion to ")
+_POOL_RULES = ("; NaN until `window` rows were seen; a signal without `window` valid "
+               "observations gets no weight; a change in the number of passing signals "
+               "restarts the window; NaN cells are skipped, NaN where no weighted signal has a "
+               "value")
+
+
+def _rolling_spec(name: str, cls: Type[_Builtin], readable: str, value: str) -> BuiltinSpec:
+    return BuiltinSpec(name, cls, "longitudinal", True, _WINDOW, ("window",), readable=readable,
+                       arguments="x, window", semantics=f"{value}; {_STRICT}")
+
+
+def _pool_spec(name: str, cls: Type[_Builtin], readable: str, options: str,
+               weighting: str) -> BuiltinSpec:
+    return BuiltinSpec(name, cls, "statistical", True, _REDUCTION_SCHEMA, ("window",),
+                       readable=readable, arguments="filtration, window, " + options,
+                       semantics=_POOL + weighting + _POOL_RULES)
+
 
 BUILTINS: Dict[str, BuiltinSpec] = {builtin.name: builtin for builtin in (
-    BuiltinSpec(RANK, CrossSectionalRank, "virtualization", False),
-    BuiltinSpec(PRODUCT, CellProduct, "numerical", False),
-    BuiltinSpec(ROLLING_MEAN, RollingMean, "longitudinal", True, _WINDOW, ("window",)),
-    BuiltinSpec(ROLLING_STD, RollingStd, "longitudinal", True, _WINDOW, ("window",)),
-    BuiltinSpec(ROLLING_ZSCORE, RollingZScore, "longitudinal", True, _WINDOW, ("window",)),
-    BuiltinSpec(VOLATILITY, VolatilityWeighting, "statistical", True, _REDUCTION_SCHEMA,
-                ("window",)),
-    BuiltinSpec(SHARPE, SharpeWeighting, "statistical", True, _REDUCTION_SCHEMA, ("window",)),
-    BuiltinSpec(TURNOVER, TurnoverWeighting, "statistical", True, _REDUCTION_SCHEMA,
-                ("window",)),
-    BuiltinSpec(DEMEAN, Demean, "transform", False),
-    BuiltinSpec(GROSS_SCALE, GrossScale, "transform", False, {"gross": {"type": "float"}}),
-    BuiltinSpec(CLIP, Clip, "transform", False, {"limit": {"type": "float"}}),
+    BuiltinSpec(
+        RANK, CrossSectionalRank, "virtualization", False, readable="rank", arguments="x",
+        semantics="rank of each cell among the row's valid cells (not NaN, inside the "
+                  "universe): k/(n-1) at 0-based ascending position k of n; tied values "
+                  "share the mean of their positions; a lone valid cell gives 0.5; NaN and "
+                  "cells outside the universe stay NaN"),
+    BuiltinSpec(
+        PRODUCT, CellProduct, "numerical", False, readable="product", arguments="a, b, ...",
+        semantics="cell-by-cell product of one or more inputs; NaN where any input is NaN"),
+    _rolling_spec(ROLLING_MEAN, RollingMean, "ts_mean",
+                  "mean of the last `window` rows (current row included)"),
+    _rolling_spec(ROLLING_STD, RollingStd, "ts_std",
+                  "population standard deviation (divisor `window`) of the last `window` rows"),
+    _rolling_spec(ROLLING_ZSCORE, RollingZScore, "ts_zscore",
+                  "(x - mean) / std of the current value against the last `window` rows' mean "
+                  "and population standard deviation, 0.0 where that deviation is 0"),
+    _pool_spec(VOLATILITY, VolatilityWeighting, "volatility_weighting",
+               'stat_name="std", pnl_column="gross_returns"',
+               "1/risk of each signal's PnL over the last `window` rows: \"std\" population "
+               "standard deviation, \"downside\" root mean square of the losses, \"mad\" mean "
+               "absolute deviation; signals with zero risk share everything, equal weights when "
+               "none has a risk"),
+    _pool_spec(SHARPE, SharpeWeighting, "sharpe_weighting",
+               'stat_name="sharpe", pnl_column="gross_returns"',
+               "max(stat, 0) of each signal's PnL over the last `window` rows: \"sharpe\" mean / "
+               "population standard deviation, \"sortino\" mean / root mean square of the "
+               "losses, \"mean\"; a zero deviation gives 0; equal weights when no signal has a "
+               "positive stat"),
+    _pool_spec(TURNOVER, TurnoverWeighting, "turnover_weighting", 'stat_name="mean"',
+               "1/turnover, the sum of abs(w[t] - w[t-1]) over the cells valid in both rows "
+               "(none on the first row), \"mean\" or \"max\" over the last `window` rows; "
+               "signals with zero turnover share everything, equal weights when none has one"),
+    BuiltinSpec(
+        DEMEAN, Demean, "transform", False, readable="demean", arguments="x",
+        semantics="subtracts the mean of the row's valid cells; a row without one stays NaN"),
+    BuiltinSpec(
+        GROSS_SCALE, GrossScale, "transform", False, {"gross": {"type": "float"}},
+        readable="gross_scale", arguments="x, gross=1.0",
+        semantics="scales the row so that the sum of its absolute valid cells is `gross`; a "
+                  "row whose sum is 0 or not finite becomes 0.0 in its valid cells"),
+    BuiltinSpec(
+        CLIP, Clip, "transform", False, {"limit": {"type": "float"}}, readable="clip",
+        arguments="x, limit=3.0",
+        semantics="clips every valid cell to [-limit, limit] (limit > 0); NaN stays NaN"),
 )}
+
+#: readable name -> store name, accepted by graph files in place of the store name
+READABLE_NAMES: Dict[str, str] = {b.readable: b.name for b in BUILTINS.values()}
+
+
+def function_table() -> str:
+    """The built-ins as a Markdown table: readable name, store name, arguments, semantics.
+
+    Returns
+    -------
+    str
+        One header row, one separator row and one row per built-in, in library order.
+    """
+    rows = ["| name | store name | arguments | semantics |", "|---|---|---|---|"]
+    rows += [f"| `{b.readable}` | `{b.name}` | {b.arguments} | {b.semantics} |"
+             for b in BUILTINS.values()]
+    return "\n".join(rows)

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Optional
 
+__all__ = ["FilterNode", "FiltrationResult", "EmptyFiltrationError", "EmptyPoolError"]
+
 
 class FilterNode:
     """One operator of a filter tree: ``function_name`` with its ``params`` and sub-filters."""

@@ -2,9 +2,11 @@
 
 Each node is an object with the keys "type" and "node" and, optionally, "children" (a list of
 nodes), "config" (an object of parameter name -> JSON value) and "canonical_id" (a string or
-null).  Loading only parses and checks data; nothing in a file is ever imported or executed.
-A malformed file raises ``GraphFileError`` naming the file and the JSON path of the bad node,
-for example ``graphs/a.json: $.children[1].node: ...``.
+null).  A function node may name a built-in by its readable name ("rank", "ts_mean", ...)
+instead of its store name; the loaded graph holds the store name.  Loading only parses and
+checks data; nothing in a file is ever imported or executed.  A malformed file raises
+``GraphFileError`` naming the file and the JSON path of the bad node, for example
+``graphs/a.json: $.children[1].node: ...``.
 """
 
 from __future__ import annotations
@@ -16,7 +18,7 @@ from typing import Any, Dict, Union
 from tessaline.functions._typed_shapes import FunctionGraphNode
 
 __all__ = ["GraphFileError", "load_graph", "loads_graph", "graph_from_dict", "graph_to_dict",
-           "dump_graph", "dumps_graph", "NODE_TYPES", "MAX_DEPTH"]
+           "dump_graph", "dumps_graph", "NODE_TYPES", "MAX_DEPTH", "MAX_FILE_BYTES"]
 
 _FILTER_TYPES = frozenset({
     "filtration", "gt", "lt", "gte", "lte", "eq", "neq", "between", "in_", "and_", "or_",
@@ -25,6 +27,9 @@ NODE_TYPES = frozenset({"feature", "aggregation", "float", "int", "string", "boo
                         "reduction"}) | _FILTER_TYPES
 _KEYS = ("type", "node", "children", "config", "canonical_id")
 MAX_DEPTH = 200
+# A graph of many thousand nodes is a few MiB of JSON; anything far larger is not a graph file
+# (a device, a log, a data dump) and is refused before it is read into memory.
+MAX_FILE_BYTES = 64 * 1024 * 1024
 
 
 class GraphFileError(ValueError):
@@ -88,6 +93,10 @@ def _node_from_dict(obj: Any, source: str, path: str, depth: int) -> FunctionGra
         raise GraphFileError(source, vpath, f"a {ntype} node needs a "
                                             f"{'string' if ntype == 'string' else 'non-empty string'}"
                                             f" value, got {value!r}")
+    elif ntype in ("rotation", "reduction"):
+        from tessaline.functions.builtins import READABLE_NAMES
+
+        value = READABLE_NAMES.get(value, value)
     children = obj.get("children")
     if children is not None and not isinstance(children, list):
         raise GraphFileError(source, f"{path}.children",
@@ -125,6 +134,8 @@ def loads_graph(text: Union[str, bytes], source: str = "<string>") -> FunctionGr
         raise GraphFileError(source, "$", "JSON is nested too deeply") from None
     except UnicodeDecodeError as exc:
         raise GraphFileError(source, "$", f"not UTF-8 text: {exc.reason}") from None
+    except ValueError as exc:  # an integer literal beyond the interpreter's digit limit
+        raise GraphFileError(source, "$", f"invalid JSON: {exc}") from None
     return graph_from_dict(data, source)
 
 
@@ -133,9 +144,12 @@ def load_graph(path: Union[str, os.PathLike]) -> FunctionGraphNode:
     source = os.fspath(path)
     try:
         with open(source, "rb") as fh:
-            text = fh.read()
+            text = fh.read(MAX_FILE_BYTES + 1)
     except OSError as exc:
         raise GraphFileError(source, "$", f"cannot read file: {exc.strerror or exc}") from None
+    if len(text) > MAX_FILE_BYTES:
+        raise GraphFileError(source, "$", f"file is larger than {MAX_FILE_BYTES >> 20} MiB; "
+                                          f"not a graph file")
     return loads_graph(text, source)
 
 

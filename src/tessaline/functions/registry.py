@@ -170,11 +170,19 @@ class FunctionRegistry:
 
 
 def default_registry(*, as_stubs: bool = True) -> FunctionRegistry:
-    """A registry holding the built-in library.
+    """A new registry holding the built-in library.
 
-    With ``as_stubs`` (the default) the built-ins are stubs, so the fast paths may evaluate
-    them; with ``as_stubs=False`` they are registered as real factories, which forces every
-    graph that calls them onto the general row-by-row path.
+    Parameters
+    ----------
+    as_stubs : bool, default True
+        Register the built-ins as stubs, so that the evaluator's fast paths may evaluate
+        them; False registers them as real factories, which forces every graph that calls
+        them onto the general row-by-row path.
+
+    Returns
+    -------
+    FunctionRegistry
+        A registry of its own: functions registered into it reach no other registry.
     """
     from tessaline.functions import builtins
 

@@ -22,11 +22,10 @@ import os
 import pickle
 import sys
 import threading
-import time
 import traceback
 from typing import Any, Callable, List, Optional, Sequence
 
-__all__ = ["evaluate_many"]
+__all__ = ["evaluate_many", "progress_bar"]
 
 # Tasks shipped to a cluster carry between these many graphs: enough to make the cost of a
 # task (scheduling, one round trip, one context clone) small against the evaluations, few
@@ -162,10 +161,37 @@ def _rebuild_failure(chain, text):
 # One batch
 
 
+def _context_arrays(ctx):
+    """The arrays that a context holds and later graphs read."""
+    for name in ("features", "universe", "universe_mask", "extraction_buffer", "registers"):
+        value = getattr(ctx, name, None)
+        if isinstance(value, (tuple, list)):
+            yield from value
+        elif value is not None:
+            yield value
+    signals = getattr(ctx, "useful_signals", None)
+    if isinstance(signals, dict):
+        for sig in signals.values():
+            yield getattr(sig, "weights", None)
+            yield getattr(sig, "pnl", None)
+
+
+def _detached(weights, ctx):
+    """The weights, copied when they share memory with the context: a leaf graph returns the
+    caller's own feature matrix, and a summary that works in place must not rewrite it."""
+    import numpy as np
+
+    if isinstance(weights, np.ndarray) and any(
+            isinstance(a, np.ndarray) and np.shares_memory(weights, a)
+            for a in _context_arrays(ctx)):
+        return weights.copy()
+    return weights
+
+
 def _evaluate_into(clone: _ContextClone, graph, summarize):
     ctx = clone.fresh()
     result = _evaluator().evaluate(graph, ctx)
-    weights = getattr(result, "weights", result)
+    weights = _detached(getattr(result, "weights", result), ctx)
     if summarize is not None:
         return summarize(weights, ctx)
     return weights
@@ -194,59 +220,66 @@ def _evaluate_batch(context, graphs, summarize=None, stop_on_error=False):
 # Progress bar
 
 
-class _Progress:
-    """A one-line progress bar over graphs done, written to standard error.
+class _Lines:
+    """The stream a progress bar writes to off a terminal: every frame becomes a plain line,
+    with no carriage returns for a log file or a CI page to collect. A stream that fails (a
+    full disk, a closed pipe) silences the bar rather than the evaluation."""
 
-    On a terminal the line is redrawn in place (at most ten times a second); elsewhere (logs,
-    CI) a line is written at every tenth of the work, so that the output stays short.
+    def __init__(self, stream):
+        self.stream, self.last = stream, None
+
+    def write(self, text: str) -> None:
+        text = text.replace("\r", "").strip()
+        count = text.split(" [", 1)[0]  # the frame without its timing: closing repeats it
+        if text and count != self.last:
+            self.last = count
+            self._call("write", text + "\n")
+
+    def flush(self) -> None:
+        self._call("flush")
+
+    def _call(self, name: str, *args) -> None:
+        if self.stream is not None:
+            try:
+                getattr(self.stream, name)(*args)
+            except (OSError, ValueError):
+                self.stream = None
+
+
+def progress_bar(total: int, desc: str, stream=None, enabled: bool = True):
+    """A ``tqdm`` bar over ``total`` graphs on ``stream`` (standard error by default).
+
+    On a terminal the bar is redrawn in place; elsewhere it writes a line at about every tenth
+    of the work. Without a stream (a windowless interpreter, a closed stderr) it is silent.
     """
+    from tqdm import tqdm
 
-    WIDTH = 30
+    stream = sys.stderr if stream is None else stream
+    try:
+        tty = bool(stream.isatty())
+    except Exception:  # no stream, or one without isatty
+        tty = False
+    disable = not enabled or stream is None or total <= 0
+    if tty:
+        return tqdm(total=total, desc=desc, unit="graph", file=stream, dynamic_ncols=True,
+                    disable=disable)
+    return tqdm(total=max(total, 0), desc=desc, unit="graph", disable=disable,
+                file=None if disable else _Lines(stream), mininterval=0,
+                miniters=max(1, total // 10), maxinterval=float("inf"))
 
-    def __init__(self, total: int, enabled: bool, stream=None):
-        self.total = total
-        self.stream = stream if stream is not None else sys.stderr
-        # No standard error at all (a windowless interpreter): nothing to draw on.
-        self.enabled = bool(enabled) and total > 0 and self.stream is not None
-        self.start = time.monotonic()
-        self.done = 0
-        self._last_draw = 0.0
-        self._last_decile = -1
-        try:
-            self.tty = bool(self.stream.isatty())
-        except Exception:
-            self.tty = False
 
-    def _line(self) -> str:
-        filled = self.WIDTH * self.done // self.total
-        bar = "#" * filled + "-" * (self.WIDTH - filled)
-        share = 100.0 * self.done / self.total
-        elapsed = time.monotonic() - self.start
-        return (f"evaluate_many [{bar}] {self.done}/{self.total} graphs "
-                f"({share:.0f}%) {elapsed:.1f}s")
+class _Advance:
+    """Turns the running count of graphs done into steps of a bar."""
+
+    __slots__ = ("bar", "done")
+
+    def __init__(self, bar):
+        self.bar, self.done = bar, 0
 
     def update(self, done: int) -> None:
-        self.done = done
-        if not self.enabled:
-            return
-        if self.tty:
-            now = time.monotonic()
-            if done < self.total and now - self._last_draw < 0.1:
-                return
-            self._last_draw = now
-            self.stream.write("\r" + self._line())
-        else:
-            decile = 10 * done // self.total
-            if decile == self._last_decile:
-                return
-            self._last_decile = decile
-            self.stream.write(self._line() + "\n")
-        self.stream.flush()
-
-    def close(self) -> None:
-        if self.enabled and self.tty:
-            self.stream.write("\n")
-            self.stream.flush()
+        if done > self.done:
+            self.bar.update(done - self.done)
+            self.done = done
 
 
 # --------------------------------------------------------------------------------------------
@@ -291,7 +324,9 @@ def evaluate_many(graphs: Sequence[Any], context, *, client=None, workers: Optio
         back. It must be picklable to run on a cluster. An exception it raises counts as that
         graph's failure.
     progress:
-        Draw a progress bar over the graphs done on standard error (False: silent).
+        True draws a progress bar over the graphs done on standard error (``progress_bar``);
+        False is silent. A bar of the caller's (anything with ``update(n)``, such as a
+        ``tqdm``) is advanced by the graphs done instead, so that several calls share one bar.
     errors:
         "return": a graph that fails leaves its exception in its slot and the others are
         still evaluated. "raise": the first failure seen is raised and the outstanding work is
@@ -318,7 +353,10 @@ def evaluate_many(graphs: Sequence[Any], context, *, client=None, workers: Optio
     graphs = list(graphs)
     if not graphs:
         return []
-    bar = _Progress(len(graphs), progress)
+    if hasattr(progress, "update"):
+        bar, own_bar = _Advance(progress), False
+    else:
+        bar, own_bar = _Advance(progress_bar(len(graphs), "evaluate_many", enabled=progress)), True
     try:
         if client is None:
             slots = _run_local(graphs, context, workers or os.cpu_count() or 1, batch_size,
@@ -327,7 +365,8 @@ def evaluate_many(graphs: Sequence[Any], context, *, client=None, workers: Optio
             slots = _run_dask(graphs, context, client, batch_size, summarize,
                               errors == "raise", bar)
     finally:
-        bar.close()
+        if own_bar:
+            bar.bar.close()
     return [s.exc if isinstance(s, _Failure) else s for s in slots]
 
 

@@ -1,0 +1,56 @@
+"""The context's buffer and copies, and the result's pair protocol read lazily over its weights."""
+
+import copy
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+from tessaline.simulator_engine import expression_evaluator as EE
+from tessaline.simulator_engine._types import UsefulSignal
+
+
+class Sub(EE.EvaluationContext):
+    pass
+
+
+@pytest.mark.parametrize("clone", [lambda c: pickle.loads(pickle.dumps(c)), copy.copy, copy.deepcopy])
+def test_clones_get_their_own_lock_and_buffers(ee, clone):
+    signals = {"s": UsefulSignal(weights=np.ones((4, 3)), pnl=np.ones(4)), "t": UsefulSignal()}
+    c = Sub((np.zeros((4, 3)),), {"a": 0}, signals)
+    assert c.extraction_buffer.shape == (2, 3) and not c.extraction_buffer.any()
+    c.extra, c.registers = [1, 2], np.arange(3.0).reshape(1, 3)
+    other = clone(c)
+    assert type(other) is Sub and other._evaluation_lock is not c._evaluation_lock
+    assert type(other._evaluation_lock) is type(threading.RLock()) and set(vars(other)) == set(vars(c))
+    assert other.extra == [1, 2] and (other.registers == c.registers).all()
+    assert "_evaluation_lock" not in c.__getstate__()
+    del c._evaluation_lock
+    assert "_evaluation_lock" not in c.__getstate__()
+    blank = ee.EvaluationContext.__new__(ee.EvaluationContext)
+    blank.__setstate__({"x": 1})
+    assert set(vars(blank)) == {"x", "_evaluation_lock"}
+    with pytest.raises(TypeError):
+        ee.EvaluationContext.__getstate__(object())
+
+
+def test_result_is_a_pair_read_lazily_over_its_weights(ee):
+    w, s = np.arange(6.0).reshape(2, 3), {"root": "state"}
+    r = ee.EvaluationResult(w, s)
+    assert tuple(r) == (w, s) and r[-1] is s and r[0:2] == (w, s) and r.__array__() is w and r.sum() == 15.0
+    assert type(np.add(r, 1)) is np.ndarray and np.asarray(r, np.float32).dtype == np.float32
+    for bad, error in ((lambda: r[2], IndexError), (lambda: r["x"], TypeError), (lambda: r + 1, TypeError),
+                       (lambda: r.no_such_attribute, AttributeError)):
+        with pytest.raises(error):
+            bad()
+    it = iter(r)
+    r.weights = new = np.zeros((5, 1))  # reassigned weights are seen everywhere
+    assert next(it) is new and r.shape == (5, 1)
+    del r.states
+    with pytest.raises(AttributeError):
+        next(it)
+    blank = ee.EvaluationResult.__new__(ee.EvaluationResult)
+    for call in (lambda: blank.shape, lambda: list(blank)):
+        with pytest.raises(AttributeError):
+            call()
