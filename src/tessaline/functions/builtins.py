@@ -93,9 +93,7 @@ class _Builtin:
         return f"{type(self).__name__}()"
 
 
-# ------------------------------------------------------------------------------------------
 # Cross-sectional functions
-# ------------------------------------------------------------------------------------------
 class CrossSectionalRank(_Builtin):
     """Rank of each valid cell among the row's valid cells: k/(n-1), ties share the mean
     position, 0.5 for a single valid cell, NaN stays NaN."""
@@ -161,9 +159,7 @@ class Clip(_Builtin):
         return np.clip(_row(row), -self.limit, self.limit)
 
 
-# ------------------------------------------------------------------------------------------
 # Rolling (longitudinal) functions
-# ------------------------------------------------------------------------------------------
 class _Rolling(_Builtin):
     """A rolling statistic over the last ``window`` rows of each column.
 
@@ -233,9 +229,7 @@ class RollingZScore(_Rolling):
     kind = K.ZSCORE
 
 
-# ------------------------------------------------------------------------------------------
 # Reductions: weight the passing signals by a rolling statistic
-# ------------------------------------------------------------------------------------------
 def _combine(extraction: np.ndarray, weights: np.ndarray) -> np.ndarray:
     """sum_k weights[k] * extraction[k] over valid cells; NaN where no weighted signal is valid."""
     valid = ~np.isnan(extraction)
@@ -439,9 +433,7 @@ class TurnoverWeighting(_SignalWeighting):
         return _inverse_weights(stat)
 
 
-# ------------------------------------------------------------------------------------------
 # The library table
-# ------------------------------------------------------------------------------------------
 @dataclass(frozen=True)
 class BuiltinSpec:
     """One built-in: its store name, its readable name, its class and what it computes.
