@@ -25,7 +25,6 @@ COMBINE = "numerical_combine_d65e04"
 LONG_MEAN, LONG_STD, LONG_Z = (f"longitudinal_accumulators_{h}" for h in ("2ee349", "e4993a", "250f46"))
 LONG_NAMES = (LONG_MEAN, LONG_STD, LONG_Z)
 STAT_NAMES = ("statistical_volatility_f7e034", "statistical_sharpe_2e4daa", "statistical_turnover_56582e")
-DEMEAN = "transform_demean_3c8a51"
 # Functions of the fuzz registry: nanmean of the inputs, a rolling sum, a reduction.
 FN_MEAN, FN_ROLL, FN_RED = "fz_mean", "fz_roll", "fz_reduce"
 

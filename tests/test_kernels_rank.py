@@ -1,11 +1,13 @@
-"""Rank kernels against the NumPy twin, bit for bit: the one-row kernels compiled on their own
-in both builds (AVX-512 sorting where the CPU has it, and the portable one), the whole-matrix
-rank and rank-multiply paths of the module, and the general path running the built-ins."""
+"""Rank kernels against the NumPy twin, bit for bit: a program compiled from the kernel headers
+runs the one-row and whole-matrix kernels on every ISA path (TESSALINE_KERNELS=avx512|avx2|
+portable, falling back to what the CPU runs); then the module's whole-matrix rank and
+rank-multiply paths, both extensions in a fresh interpreter per path, and the general path."""
 
 import os
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -18,139 +20,95 @@ from tessaline.functions._typed_shapes import FunctionGraphNode as Node
 from tessaline.functions.registry import default_registry
 from twins import assert_bits, rank_matrix, rank_multiply, rank_row_average_ties
 
-INCLUDE = pathlib.Path(__file__).resolve().parents[1] / "src"
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PATHS = ["portable", "avx2", "avx512"]
 PROGRAM = r"""
 #include "kernels/rank.hpp"
 #include <cstdio>
 #include <vector>
-// stdin: rows as (mode, n, n doubles); stdout: per row a status byte and n doubles. Modes:
-// 0 average ties, 1 distinct, 2 ranks from positions, 3 distinct under a universe (the row
-// holds the n / 2 cells, then their n / 2 universe values; out: the ranks, then zeros).
+// stdout: the selected path and the CPU's widest, then per record a status byte and the
+// result. stdin records: (mode, rows, n, has universe), a, [b,] [universe]. Modes: 0 ranks,
+// 1 ranks from kept positions, 2 product of the ranks of a and b, 3 average ranks by row,
+// 4 distinct ranks by row, 5 ranks from positions (a: the valid count, then positions).
+namespace k = ee::kernels;
 int main() {
-    ee::kernels::RankScratch s;
-    unsigned long long hdr[2];
-    while (std::fread(hdr, sizeof hdr, 1, stdin) == 1) {
-        std::vector<double> row(hdr[1]), out(hdr[1]);
-        if (hdr[1] && std::fread(row.data(), 8, hdr[1], stdin) != hdr[1]) return 2;
+    const unsigned char isa[2] = {(unsigned char) k::selected_isa(),
+                                  (unsigned char) k::detail::cpu_isa()};
+    std::fwrite(isa, 1, 2, stdout);
+    unsigned long long h[4];
+    while (std::fread(h, sizeof h, 1, stdin) == 1) {
+        const std::size_t rows = h[1], n = h[2], cells = rows * n;
+        std::vector<double> a(cells + 1), b(cells + 1), u(cells + 1), out(cells + 1);
+        if (std::fread(a.data(), 8, cells, stdin) != cells) return 2;
+        if (h[0] == 2 && std::fread(b.data(), 8, cells, stdin) != cells) return 2;
+        if (h[3] && std::fread(u.data(), 8, cells, stdin) != cells) return 2;
+        const double *uni = h[3] ? u.data() : nullptr;
         unsigned char ok = 1;
-        if (hdr[0] == 0) {
-            ee::kernels::rank_row_average(row.data(), out.data(), hdr[1], s);
-        } else if (hdr[0] == 1) {
-            ok = ee::kernels::rank_row_distinct(row.data(), nullptr, out.data(), hdr[1], s);
-        } else if (hdr[0] == 3) {
-            const std::size_t n = hdr[1] / 2;
-            ok = ee::kernels::rank_row_distinct(row.data(), row.data() + n, out.data(), n, s);
-        } else if (hdr[1]) {  // row: the valid count, then positions; out: ranks after it
-            std::vector<std::uint32_t> pos(hdr[1] - 1);
-            for (std::size_t i = 1; i < hdr[1]; ++i) pos[i - 1] = (std::uint32_t) row[i];
-            out[0] = row[0];
-            ee::kernels::detail::emit_ranks(pos.data(), pos.size(), (std::size_t) row[0], out.data() + 1);
+        k::RankPositions kept;
+        k::RankScratch s;
+        if (h[0] == 0) {
+            ok = k::rank_matrix_distinct(a.data(), n, uni, n, out.data(), rows, n);
+        } else if (h[0] == 1 || h[0] == 2) {
+            ok = k::rank_matrix_positions(a.data(), n, uni, n, rows, n, out.data(), kept);
+            if (ok && h[0] == 1) k::rank_matrix_from_positions(kept);
+            if (ok && h[0] == 2) ok = k::rank_matrix_distinct_product(kept, b.data(), n, uni, n);
+        } else if (h[0] == 5 && n) {
+            std::vector<std::uint32_t> pos(n - 1);
+            for (std::size_t i = 1; i < n; ++i) pos[i - 1] = (std::uint32_t) a[i];
+            k::detail::emit_ranks(pos.data(), pos.size(), (std::size_t) a[0], out.data() + 1);
+        } else {
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (h[0] == 3) k::rank_row_average(a.data() + r * n, out.data() + r * n, n, s);
+                else ok &= k::rank_row_distinct(a.data() + r * n, uni ? uni + r * n : nullptr,
+                                                out.data() + r * n, n, s);
+            }
         }
         std::fwrite(&ok, 1, 1, stdout);
-        std::fwrite(out.data(), 8, hdr[1], stdout);
+        std::fwrite(out.data(), 8, cells, stdout);
     }
     return 0;
 }
 """
 
 
-@pytest.fixture(scope="module", params=["vector", "portable"])
-def kernel(request, tmp_path_factory):
-    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
-    if not cxx:
-        pytest.skip("no C++ compiler")
-    tmp = tmp_path_factory.mktemp("rank_kernel")
-    (tmp / "driver.cpp").write_text(PROGRAM)
-    flags = ["-DEE_KERNELS_PORTABLE"] if request.param == "portable" else []
-    subprocess.run([cxx, "-O2", "-std=c++17", *flags, f"-I{INCLUDE}", str(tmp / "driver.cpp"),
-                    "-o", str(tmp / "driver"), "-pthread"], check=True)
-
-    def run(rows, mode):
-        payload = b"".join(np.array([mode, len(r)], dtype=np.uint64).tobytes()
-                           + np.asarray(r, dtype=np.float64).tobytes() for r in rows)
-        out = subprocess.run([str(tmp / "driver")], input=payload, capture_output=True, check=True).stdout
-        results, pos = [], 0
-        for r in rows:
-            results.append((out[pos] == 1, np.frombuffer(out[pos + 1: pos + 1 + 8 * len(r)], np.float64)))
-            pos += 1 + 8 * len(r)
-        return results
-
-    return run
-
-
-def sample_rows():
-    rng = np.random.default_rng(11)
-    rows = [[], [np.nan], [2.0], [np.nan, 3.0], [1.0, 1.0], [0.0, -0.0, 1.0],
-            [np.inf, np.inf, -np.inf, 1.0, np.nan], [2.0, 1.0, 2.0, 1.0, 2.0], [3.0, np.nan, 1.0, 2.0]]
-    for n in (5, 40, 160, 161, 400, 2500):
-        for kind in range(4):
-            row = rng.standard_normal(n)
-            if kind >= 1:
-                row[rng.random(n) < 0.2] = np.nan
-            if kind >= 2:
-                row[rng.random(n) < 0.05] = np.inf
-                row[rng.random(n) < 0.05] = -np.inf
-            rows.append(np.round(row * 3) / 3 if kind == 3 else row)  # many ties
-        rows.append((np.float64(1.5).view(np.int64) + rng.permutation(n)).view(np.float64))
-    return rows
-
-
-def sorting_edge_rows():
-    """Lengths around the vector sort's blocks and the radix thresholds, values sharing their
-    high key bits, rows of one sign, single ties, many rank denominators, and long rows whose
-    range overflows or is held by one outlier (bucketed by a linear map of the range)."""
-    rng = np.random.default_rng(5)
-    rows = []
-    for n in (15, 16, 17, 31, 32, 33, 63, 64, 65, 191, 192, 193, 1023, 1024, 1025):
-        pairs, tied = rng.standard_normal(n), rng.standard_normal(n)
+def edge_rows(rng):
+    """Rows aimed at each sorting step: lengths around the vector blocks and the counting and
+    bucket limits (160, 400); values sharing their high key bits; one sign; single and many
+    ties; infinities, zeros of both signs, subnormals, ranges that overflow a bucket map or
+    are held by one outlier."""
+    rows = [np.array([]), np.array([np.nan]), np.array([2.0]), np.array([np.nan, 3.0]),
+            np.array([1.0, 1.0]), np.array([0.0, -0.0, 1.0]), np.array([2.0, 1.0, 2.0, 1.0, 2.0]),
+            np.array([np.inf, np.inf, -np.inf, 1.0, np.nan])]
+    for n in (5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 160, 161, 191, 192, 193, 399,
+              400, 401, 1023, 1024, 1025, 3000):
+        base = rng.standard_normal(n)
+        near = (np.float64(-3.25).view(np.int64) + rng.permutation(n)).view(np.float64)
+        pairs, tied, holes, wide, outlier, mixed = (base.copy() for _ in range(6))
         idx = rng.permutation(n)[: n // 3 * 2].reshape(-1, 2)
         pairs[idx[:, 1]] = np.nextafter(pairs[idx[:, 0]], np.inf)  # shared prefixes, no tie
         tied[rng.integers(n)] = tied[rng.integers(n)]
-        low_bits = (np.float64(-3.25).view(np.int64) + rng.permutation(n)).view(np.float64)
-        mixed = rng.standard_normal(n)
-        mixed[: n // 2] = low_bits[: n // 2]
-        rows += [rng.standard_normal(n), pairs, tied, low_bits, mixed, -np.abs(rng.standard_normal(n)),
-                 np.abs(rng.standard_normal(n))]
-        rows += [1.0 + scale * rng.standard_normal(n) for scale in (1e-3, 1e-6, 1e-9)]
+        holes[rng.random(n) < 0.2] = np.nan
+        holes[rng.random(n) < 0.05] = np.inf
+        holes[rng.random(n) < 0.05] = -np.inf
+        wide[: min(n, 2)] = (-1.7e308, 1.7e308)[: min(n, 2)]
+        outlier[n // 2] = 1e300
+        mixed[: n // 2] = near[: n // 2]
+        sparse = np.full(n, np.nan)
+        sparse[n // 2] = 1.0
+        rows += [base, near, pairs, tied, holes, wide, outlier, mixed, np.abs(base), -np.abs(base),
+                 base * 1e-310, 1.0 + 1e-9 * base, 1.0 + 1e-3 * base, np.round(base * 50) / 50,
+                 np.round(holes * 3) / 3, sparse, np.full(n, 2.5),
+                 np.where(rng.random(n) < 0.5, 0.0, -0.0) * (rng.random(n) < 0.01)]
     for n in range(2, 400, 7):
         row = rng.permutation(n).astype(np.float64)
         row[rng.random(n) < 0.1] = np.nan
         rows.append(row)
-    for n in (399, 400, 401, 3000):
-        base = rng.standard_normal(n)
-        huge, outlier, sparse = base.copy(), base.copy(), np.full(n, np.nan)
-        huge[:2] = (-1.7e308, 1.7e308)
-        outlier[7] = 1e300
-        sparse[n // 2] = 1.0
-        rows += [huge, outlier, base * 1e-310, sparse, np.full(n, np.nan), np.full(n, 2.5),
-                 np.where(rng.random(n) < 0.5, 0.0, -0.0) * (rng.random(n) < 0.01),
-                 np.round(base * 50) / 50, base + 1e-7 * rng.standard_normal(n)]
     return rows
 
 
-def test_row_kernels_match_numpy(kernel):
-    rows = sample_rows()
-    for row, (_, got) in zip(rows, kernel(rows, 0)):
-        assert got.tobytes() == rank_row_average_ties(row).tobytes(), row
-    rows = sample_rows() + sorting_edge_rows()
-    for row, (ok, got) in zip(rows, kernel(rows, 1)):
-        want = rank_matrix(np.asarray(row, dtype=np.float64).reshape(1, -1))
-        assert ok == (want is not None), row
-        assert not ok or got.tobytes() == want[0].tobytes(), row
-    # Universe cells of 0.0, -0.0 and NaN mask the data cell; inf, negative, fractional do not.
-    rng = np.random.default_rng(3)
-    cases = [(np.asarray(r, dtype=np.float64), rng.choice([1.0, 0.0, -0.0, np.nan, np.inf, -1.0, 0.5],
-                                                          size=len(r), p=[.55, .1, .1, .1, .05, .05, .05]))
-             for r in sample_rows() + sorting_edge_rows()[::3]]
-    for (row, u), (ok, got) in zip(cases, kernel([np.concatenate(c) for c in cases], 3)):
-        want = rank_matrix(row.reshape(1, -1), u.reshape(1, -1))
-        assert ok == (want is not None) and (not ok or got[: row.size].tobytes() == want[0].tobytes())
-
-
-def test_ranks_from_positions_round_like_the_division(kernel):
+def position_rows(rng):
     # A reciprocal and an FMA correction step must equal position / (valid - 1) as the
     # division rounds it, over the whole 32-bit range of positions and counts.
-    rng = np.random.default_rng(9)
     rows = []
     for _ in range(200):
         valid = int(rng.integers(2, 2**32))
@@ -158,8 +116,96 @@ def test_ranks_from_positions_round_like_the_division(kernel):
         rows.append(np.concatenate(([valid], pos)).astype(np.float64))
     for d in (1, 2, 3, 7, 10, 999, 2**16 - 1, 2**31 - 1, 2**32 - 2):
         rows.append(np.concatenate(([d + 1], np.arange(min(d + 1, 4000)))).astype(np.float64))
-    for row, (_, got) in zip(rows, kernel(rows, 2)):
-        assert got[1:].tobytes() == (row[1:] / (row[0] - 1)).tobytes(), row[0]
+    return rows
+
+
+def records(rng):
+    """(mode, a, b, universe, expected) cases: each edge row as a one-row matrix, then
+    matrices large enough for the worker threads and for the streamed stores. Universe cells
+    of 0.0, -0.0 and NaN mask the data cell; inf, negative and fractional ones do not."""
+    cases = []
+    for row in edge_rows(rng):
+        a = row.reshape(1, -1)
+        u = rng.choice([1.0, 0.0, -0.0, np.nan, np.inf, -1.0, 0.5], a.shape,
+                       p=[.55, .1, .1, .1, .05, .05, .05])
+        b = rng.standard_normal(a.shape)
+        cases += [(0, a, None, None, rank_matrix(a)), (0, a, None, u, rank_matrix(a, u)),
+                  (1, a, None, u, rank_matrix(a, u)), (4, a, None, None, rank_matrix(a)),
+                  (4, a, None, u, rank_matrix(a, u)), (2, a, b, None, rank_multiply(a, b)),
+                  (2, b, a, u, rank_multiply(b, a, u)),
+                  (3, a, None, None, rank_row_average_ties(row).reshape(a.shape))]
+    for row in position_rows(rng):
+        want = np.concatenate(([row[0]], row[1:] / (row[0] - 1)))
+        cases.append((5, row.reshape(1, -1), None, None, want))
+    for rows, n in ((400, 100), (40, 3000), (2100, 1000)):
+        a, b = rng.standard_normal((rows, n)), rng.standard_normal((rows, n))
+        a[rng.random(a.shape) < 0.05] = np.nan
+        u = (rng.random((1, n)) > 0.1).astype(np.float64).repeat(rows, 0)
+        cases += [(0, a, None, None, rank_matrix(a)), (0, a, None, u, rank_matrix(a, u)),
+                  (2, a, b, u, rank_multiply(a, b, u))]
+    return cases
+
+
+@pytest.fixture(scope="module")
+def program(tmp_path_factory):
+    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if not cxx:
+        pytest.skip("no C++ compiler")
+    tmp = tmp_path_factory.mktemp("rank_kernels")
+    (tmp / "driver.cpp").write_text(PROGRAM)
+    subprocess.run([cxx, "-O2", "-std=c++17", f"-I{ROOT / 'src'}", str(tmp / "driver.cpp"),
+                    "-o", str(tmp / "driver"), "-pthread"], check=True)
+    return tmp / "driver", records(np.random.default_rng(17))
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_every_path_ranks_as_the_numpy_steps(program, path):
+    driver, cases = program
+    payload = b"".join(
+        np.array([mode, *a.shape, u is not None], dtype=np.uint64).tobytes() + a.tobytes()
+        + (b.tobytes() if mode == 2 else b"") + (u.tobytes() if u is not None else b"")
+        for mode, a, b, u, _ in cases)
+    out = subprocess.run([str(driver)], input=payload, capture_output=True, check=True,
+                         env=dict(os.environ, TESSALINE_KERNELS=path)).stdout
+    assert out[0] == min(PATHS.index(path), out[1])  # what the CPU lacks falls back
+    at = 2
+    for mode, a, b, u, want in cases:
+        ok, got = out[at] == 1, np.frombuffer(out[at + 1: at + 1 + a.nbytes], np.float64)
+        at += 1 + a.nbytes
+        assert ok == (want is not None), (mode, a.shape)
+        if ok and mode == 5:
+            assert got[1:].tobytes() == want[1:].tobytes(), a[0, 0]
+        elif ok:
+            assert got.tobytes() == want.tobytes(), (mode, a.shape)
+
+
+CHECK = """
+import numpy as np, sys
+sys.path.insert(0, {tests!r})
+from twins import rank_matrix, rank_multiply, rank_row_average_ties
+from tessaline.functions import _builtins
+from tessaline.functions._typed_shapes import FunctionGraphNode as Node
+from tessaline.simulator_engine import expression_evaluator as ee
+rng = np.random.default_rng(5)
+a, b = rng.standard_normal((300, 450)), rng.standard_normal((300, 450))
+a[rng.random(a.shape) < 0.1] = np.nan
+ctx = ee.EvaluationContext((a, b), {{"a": 0, "b": 1}}, validate_inputs=False)
+rank = lambda f: Node("rotation", "virtualization_runtime_transform_acbc9b", [Node("feature", f)])
+got = ee._evaluate_simple_rank_fast(rank("a"), ctx)
+assert got.tobytes() == rank_matrix(a).tobytes()
+got = ee._evaluate_rank_multiply_fast(Node("rotation", "numerical_combine_d65e04",
+                                           [rank("a"), rank("b")]), ctx)
+assert got.tobytes() == rank_multiply(a, b).tobytes()
+row = np.round(a[0] * 4) / 4
+assert _builtins.rank_row(row).tobytes() == rank_row_average_ties(row).tobytes()
+"""
+
+
+@pytest.mark.parametrize("path", PATHS + ["no-such-path"])
+def test_both_extensions_read_the_path_at_import(path):
+    env = dict(os.environ, TESSALINE_KERNELS=path)
+    subprocess.run([sys.executable, "-c", CHECK.format(tests=str(ROOT / "tests"))], env=env,
+                   check=True)
 
 
 # ---------------------------------------------------------------------------------------
