@@ -2,7 +2,9 @@
 
 import importlib.metadata
 import json
+import os
 import re
+import subprocess
 import sys
 import zipfile
 
@@ -220,3 +222,12 @@ def test_closed_stderr_still_prints_results(tmp_path, data, capsys, ee, monkeypa
     monkeypatch.setattr(sys, "stderr", stderr and open(stderr, "w", buffering=1))
     assert cli.main([graph_file(tmp_path / "g.json"), "--data", str(data), "-v"]) == 0
     assert capsys.readouterr().out.splitlines()[2].startswith("g ")
+
+
+def test_reader_gone_ends_quietly():  # `tessaline-evaluate --list-functions | head`
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    run = subprocess.run([sys.executable, "-m", "tessaline.cli", "--list-functions"],
+                         stdout=write_end, stderr=subprocess.PIPE, text=True)
+    os.close(write_end)
+    assert (run.returncode, run.stderr) == (1, "")

@@ -426,6 +426,16 @@ def _evaluate(ee, args, jobs: Sequence[Job], client) -> tuple:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        return _main(argv)
+    except BrokenPipeError:
+        # The reader of the output went away (`| head`): stop quietly, as other Unix tools do.
+        # Python flushes stdout once more at exit, so it is pointed at /dev/null first.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
     args = _parser().parse_args(argv)
     configure_logging(args.verbose)
     if args.list_functions:
