@@ -116,6 +116,14 @@ def test_huge_window_costs_only_the_rows_seen(kind):
     assert resumed.get_state() == state
 
 
+@pytest.mark.parametrize("cls", [builtins.VolatilityWeighting, builtins.SharpeWeighting,
+                                 builtins.TurnoverWeighting])
+def test_huge_signal_pool_window_costs_only_the_rows_seen(cls):
+    inst = cls(10**15)
+    assert np.isnan(inst(np.ones((3, 4)), np.ones(3))).all()
+    assert inst.get_state()["history"].shape == (3, 8)
+
+
 @pytest.mark.parametrize("change, message", [
     ({"width": 2**27}, "'width' is 134217728 but the byte strings hold 3 columns"),
     ({"width": 2**27, "sum": b"\0" * 100}, "'sum' has the wrong size: 100 bytes for width 1342"),

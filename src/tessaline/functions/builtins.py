@@ -301,7 +301,7 @@ class _SignalWeighting(_Builtin):
         self.stat_name = name
         self.pnl_column = pnl_column
         self._count = 0
-        self._history: Optional[np.ndarray] = None  # (A, window) ring of observations
+        self._history: Optional[np.ndarray] = None  # (A, <= window) ring of observations
         self._previous: Optional[np.ndarray] = None  # previous extraction rows (turnover)
 
     def _observe(self, extraction: np.ndarray, signal_pnl: Any) -> np.ndarray:
@@ -317,11 +317,18 @@ class _SignalWeighting(_Builtin):
             raise ValueError(f"extraction rows must be two-dimensional; got shape {x.shape}")
         a = x.shape[0]
         if self._history is None or self._history.shape[0] != a:
-            self._history = np.full((a, self.window), np.nan)
+            self._history = np.full((a, 0), np.nan)
             self._previous = None
             self._count = 0
         obs = self._observe(x, signal_pnl)
-        self._history[:, self._count % self.window] = obs
+        column = self._count % self.window
+        if column >= self._history.shape[1]:
+            # The ring grows with the warm-up (doubling, up to the window), so that a huge
+            # window costs memory only for the rows actually seen.
+            grown = np.full((a, min(self.window, max(8, 2 * column))), np.nan)
+            grown[:, :self._history.shape[1]] = self._history
+            self._history = grown
+        self._history[:, column] = obs
         self._count += 1
         if self._count < self.window or a == 0:
             return np.full(x.shape[1], np.nan)
