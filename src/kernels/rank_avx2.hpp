@@ -1,15 +1,15 @@
-// The rank kernels' AVX2 path: long rows dealt into buckets and ranked with 256-bit
-// vectors, and ranks and products written from positions four cells a step. Plain C++, no
-// Python; compiled per function for AVX2 and FMA and called only where the CPU has both
-// (platform.hpp).
+// The rank kernels' AVX2 path: rows of 32 cells and more dealt into buckets and ranked with
+// 256-bit vectors, and ranks and products written from positions four cells a step. Plain
+// C++, no Python; compiled per function for AVX2 and FMA and called only where the CPU has
+// both (platform.hpp).
 //
-// A long row's items are dealt by a monotone linear map into about twice as many buckets as
-// items, most holding none, one or two. The map reads each item's value with its column bits
-// cleared, so items that agree on their key bits share a bucket and no item of a bucket lies
-// above an item of a later one. Buckets of more than four items are sorted in place; then
-// an item's position is its index in the dealt order, plus the items of the next three
-// that lie below it, minus the items of the previous three that lie above it. Items are kept
-// with their top bit flipped, so that signed compares order them.
+// A row's items are dealt by a monotone linear map into twice as many buckets as items, most
+// holding none, one or two. The map reads each item's value with its column bits cleared, so
+// items that agree on their key bits share a bucket and no item of a bucket lies above an
+// item of a later one. Buckets of more than four items are sorted in place; then an item's
+// position is its index in the dealt order, plus the items of the next three that lie below
+// it, minus the items of the previous three that lie above it. Items are kept with their top
+// bit flipped, so that signed compares order them. Shorter rows are ranked by counting.
 #pragma once
 
 #include <algorithm>
@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "platform.hpp"
 #include "rank_keys.hpp"
@@ -26,25 +27,151 @@
 
 namespace ee::kernels::detail {
 
-// Rows at least this long are dealt into buckets on this path.
-inline constexpr std::size_t kDealMin = 400;
+// Rows at least this long are dealt into buckets on this path (shorter ones count faster).
+inline constexpr std::size_t kDealMin = 32;
 // Buckets per valid finite cell.
 inline constexpr std::size_t kDealBucketsPerCell = 2;
 // How far apart, in the dealt order, two items can be whose order is still to be settled.
 inline constexpr std::size_t kDealWindow = 3;
-// A row with a bucket of more items than this goes to the portable path (the map gives
-// such buckets to rows whose values cluster far from their range's ends).
-inline constexpr std::uint32_t kDealBucketMax = 64;
-// The flipped item of a masked or infinite cell: above every other, dealt last.
+// Buckets of more items than the window holds are sorted, up to this many items; a map that
+// crowds more into a bucket is dropped for the next (a linear map of the values, then one of
+// their magnitudes' bits), and a row that crowds both goes to the portable path.
+inline constexpr std::uint32_t kDealSortMax = 64;
+// Above every flipped item: the padding after the last.
 inline constexpr std::int64_t kDealAbsent = std::numeric_limits<std::int64_t>::max();
+
+// For each set of four 64-bit lanes (a 4-bit mask), the 32-bit lanes that move the set's
+// lanes, in order, to the front of a register.
+struct PackLanes {
+    alignas(32) std::int32_t index[16][8];
+};
+constexpr PackLanes pack_lanes() {
+    PackLanes t{};
+    for (int mask = 0; mask < 16; ++mask) {
+        int out = 0;
+        for (int lane = 0; lane < 4; ++lane)
+            if (mask >> lane & 1) {
+                t.index[mask][out++] = 2 * lane;
+                t.index[mask][out++] = 2 * lane + 1;
+            }
+    }
+    return t;
+}
+inline constexpr PackLanes kPackLanes = pack_lanes();
 
 __attribute__((target("avx2"), always_inline)) inline __m256i lanes_below(std::size_t count) {
     return _mm256_cmpgt_epi64(_mm256_set1_epi64x((long long) std::min<std::size_t>(count, 4)),
                               _mm256_setr_epi64x(0, 1, 2, 3));
 }
 
+// Bucket ids of the m flipped items: floor(clamp((w - vmin) * scale, 0, buckets - 1)), w
+// the value of the item with its column bits cleared (`keep`), which is monotone in the
+// item's key bits. Writes ids up to m rounded up to 4.
+__attribute__((target("avx2"))) inline void deal_ids_linear(const std::int64_t *flipped,
+                                                             std::size_t m, std::uint32_t *ids,
+                                                             double vmin, double scale,
+                                                             std::size_t buckets, __m256i keep) {
+    const __m256d origin = _mm256_set1_pd(vmin), scale4 = _mm256_set1_pd(scale);
+    const __m256d last = _mm256_set1_pd(double(buckets - 1));
+    for (std::size_t j = 0; j < m; j += 4) {
+        const __m256i f = _mm256_loadu_si256((const __m256i *) (flipped + j));
+        const __m256i t = _mm256_and_si256(f, keep);
+        const __m256i w = _mm256_xor_si256(
+            t, _mm256_srli_epi64(_mm256_cmpgt_epi64(_mm256_setzero_si256(), t), 1));
+        __m256d x = _mm256_mul_pd(_mm256_sub_pd(_mm256_castsi256_pd(w), origin), scale4);
+        x = _mm256_min_pd(_mm256_max_pd(x, _mm256_setzero_pd()), last);
+        _mm_storeu_si128((__m128i *) (ids + j), _mm256_cvttpd_epi32(x));
+    }
+}
+
+// The signed distance of the flipped item t (column bits cleared) past e0 in magnitude
+// bits: sign(t) * max(|t| - e0, 0), |t| the bits of the value's magnitude; monotone in t.
+__attribute__((target("avx2"), always_inline)) inline __m256i beyond(__m256i t, __m256i e0) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i negative = _mm256_cmpgt_epi64(zero, t);  // then t = -1 - |t|
+    const __m256i up = _mm256_sub_epi64(t, e0);
+    const __m256i down = _mm256_add_epi64(_mm256_add_epi64(t, e0), _mm256_set1_epi64x(1));
+    return _mm256_blendv_epi8(_mm256_andnot_si256(_mm256_cmpgt_epi64(zero, up), up),
+                              _mm256_and_si256(_mm256_cmpgt_epi64(zero, down), down), negative);
+}
+
+// Bucket ids as deal_ids_linear, by the items' magnitude bits past the smallest nonzero
+// magnitude instead of their values: for values spread over many binary orders (heavy
+// tails). low and high: the smallest and largest items, column bits cleared;
+// flipped[m, m + 4) hold kDealAbsent.
+__attribute__((target("avx2"))) inline void deal_ids_magnitude(const std::int64_t *flipped,
+                                                                std::size_t m, std::uint32_t *ids,
+                                                                std::int64_t low,
+                                                                std::int64_t high,
+                                                                std::size_t buckets,
+                                                                __m256i keep) {
+    const __m256i absent = _mm256_set1_epi64x(kDealAbsent), zero = _mm256_setzero_si256();
+    __m256i e0 = absent;
+    for (std::size_t j = 0; j < m; j += 4) {
+        const __m256i f = _mm256_loadu_si256((const __m256i *) (flipped + j));
+        const __m256i t = _mm256_and_si256(f, keep);
+        __m256i size = _mm256_xor_si256(t, _mm256_cmpgt_epi64(zero, t));
+        size = _mm256_blendv_epi8(size, absent,
+                                  _mm256_or_si256(_mm256_cmpeq_epi64(f, absent),
+                                                  _mm256_cmpeq_epi64(size, zero)));
+        e0 = _mm256_blendv_epi8(e0, size, _mm256_cmpgt_epi64(e0, size));
+    }
+    alignas(32) std::int64_t least[4];
+    _mm256_store_si256((__m256i *) least, e0);
+    const std::int64_t e = std::min(std::min(least[0], least[1]), std::min(least[2], least[3]));
+    e0 = _mm256_set1_epi64x(e == kDealAbsent ? 0 : e);
+    alignas(32) std::int64_t ends[4];
+    _mm256_store_si256((__m256i *) ends, beyond(_mm256_setr_epi64x(low, high, 0, 0), e0));
+    const std::uint64_t span = (std::uint64_t) ends[1] - (std::uint64_t) ends[0];
+    int shift = 0;
+    while (shift < 63 && (span >> shift) >= buckets) ++shift;
+    const __m128i count = _mm_cvtsi32_si128(shift);
+    const __m256i origin = _mm256_set1_epi64x(ends[0]);
+    const __m256i pack = _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0);
+    for (std::size_t j = 0; j < m; j += 4) {
+        const __m256i f = _mm256_loadu_si256((const __m256i *) (flipped + j));
+        const __m256i id = _mm256_srl_epi64(
+            _mm256_sub_epi64(beyond(_mm256_and_si256(f, keep), e0), origin), count);
+        _mm_storeu_si128((__m128i *) (ids + j),
+                         _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(id, pack)));
+    }
+}
+
+// Counts the items of each bucket (ids[0, m)) and turns end[0, buckets] (zeroed, room for
+// buckets + 8) into each bucket's start (m for end[buckets]); lists the buckets too large
+// for the window in large[0, nlarge). Returns the largest count of a bucket.
+__attribute__((target("avx2"))) inline std::uint32_t deal_starts(const std::uint32_t *ids,
+                                                                  std::size_t m,
+                                                                  std::size_t buckets,
+                                                                  std::uint32_t *end,
+                                                                  std::uint32_t *large,
+                                                                  std::size_t &nlarge) {
+    for (std::size_t j = 0; j < m; ++j) ++end[ids[j]];
+    const __m256i window = _mm256_set1_epi32((int) kDealWindow + 1);
+    __m256i carry = _mm256_setzero_si256(), largest = carry;
+    for (std::size_t b = 0; b <= buckets; b += 8) {
+        const __m256i v = _mm256_loadu_si256((const __m256i *) (end + b));
+        __m256i x = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
+        x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
+        const __m256i low = _mm256_shuffle_epi32(x, 0xFF);
+        x = _mm256_add_epi32(x, _mm256_permute2x128_si256(low, low, 0x08));
+        x = _mm256_add_epi32(x, carry);
+        _mm256_storeu_si256((__m256i *) (end + b), _mm256_sub_epi32(x, v));
+        carry = _mm256_permutevar8x32_epi32(x, _mm256_set1_epi32(7));
+        largest = _mm256_max_epu32(largest, v);
+        for (unsigned bits = (unsigned) _mm256_movemask_ps(
+                 _mm256_castsi256_ps(_mm256_cmpgt_epi32(v, window)));
+             bits; bits &= bits - 1)
+            large[nlarge++] = (std::uint32_t) (b + (unsigned) __builtin_ctz(bits));
+    }
+    alignas(32) std::uint32_t most[8];
+    _mm256_store_si256((__m256i *) most, largest);
+    return *std::max_element(most, most + 8);
+}
+
 // Positions of a row of n >= kDealMin cells (n < 2^28), as row_positions_portable gives them;
-// kGiveUp when the portable path is to rank the row instead.
+// kGiveUp when the portable path is to rank the row instead (the outputs are then to be
+// discarded).
 __attribute__((target("avx2,fma,popcnt"))) inline SortOutcome deal_positions_avx2(
     const double *row, const double *universe, const double *next, std::size_t n,
     RankScratch &s, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &c) {
@@ -52,14 +179,13 @@ __attribute__((target("avx2,fma,popcnt"))) inline SortOutcome deal_positions_avx
     std::uint32_t *pos = s.pos.data(), *ids = s.ranks.data();
     std::int64_t *flipped = reinterpret_cast<std::int64_t *>(s.tmp.data());
     const __m256i keep = _mm256_set1_epi64x((long long) ~c.mask);
-    const __m256i absent = _mm256_set1_epi64x(kDealAbsent);
     const __m256d zero = _mm256_setzero_pd(), inf4 = _mm256_set1_pd(inf);
     const __m256d magnitude = _mm256_castsi256_pd(_mm256_srli_epi64(_mm256_set1_epi64x(-1), 1));
     __m256d lo = inf4, hi = _mm256_set1_pd(-inf);
     __m256i col = _mm256_setr_epi64x(0, 1, 2, 3);
     std::size_t good = 0, ninf = 0, pinfs = 0;
     // The range of the valid finite values, the infinities, no position yet, and the
-    // flipped items (kDealAbsent for every other cell, and past the row's end).
+    // flipped items of the valid finite cells (then kDealAbsent).
     for (std::size_t j = 0; j < n; j += 4) {
         if (next && (j & 7) == 0) _mm_prefetch((const char *) (next + j), _MM_HINT_T1);
         const bool full = n - j >= 4;
@@ -74,7 +200,6 @@ __attribute__((target("avx2,fma,popcnt"))) inline SortOutcome deal_positions_avx
         }
         const __m256d finite = _mm256_cmp_pd(_mm256_and_pd(v, magnitude), inf4, _CMP_LT_OQ);
         const __m256d ok = _mm256_and_pd(valid, finite);
-        good += (unsigned) __builtin_popcount((unsigned) _mm256_movemask_pd(ok));
         if (const int infinite = _mm256_movemask_pd(_mm256_andnot_pd(finite, valid))) {
             const int below = _mm256_movemask_pd(_mm256_cmp_pd(v, zero, _CMP_LT_OQ));
             ninf += (unsigned) __builtin_popcount((unsigned) (infinite & below));
@@ -89,9 +214,13 @@ __attribute__((target("avx2,fma,popcnt"))) inline SortOutcome deal_positions_avx
             _mm256_srli_epi64(_mm256_cmpgt_epi64(_mm256_setzero_si256(), b), 1);
         const __m256i item =
             _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(b, negative), keep), col);
-        _mm256_storeu_si256((__m256i *) (flipped + j),
-                            _mm256_castpd_si256(_mm256_blendv_pd(
-                                _mm256_castsi256_pd(absent), _mm256_castsi256_pd(item), ok)));
+        // The valid finite cells' items packed (lanes past them are overwritten next).
+        const int kept = _mm256_movemask_pd(ok);
+        _mm256_storeu_si256(
+            (__m256i *) (flipped + good),
+            _mm256_permutevar8x32_epi32(
+                item, _mm256_load_si256((const __m256i *) kPackLanes.index[kept])));
+        good += (unsigned) __builtin_popcount((unsigned) kept);
         const __m128i none = _mm_set1_epi32((int) kNoRank);
         if (full)
             _mm_storeu_si128((__m128i *) (pos + j), none);
@@ -106,6 +235,7 @@ __attribute__((target("avx2,fma,popcnt"))) inline SortOutcome deal_positions_avx
     pinf += pinfs;
     m = good;
     if (good == 0) return SortOutcome::kDone;
+    for (int q = 0; q < 4; ++q) flipped[good + q] = kDealAbsent;
     alignas(32) double range[8];
     _mm256_store_pd(range, lo);
     _mm256_store_pd(range + 4, hi);
@@ -115,56 +245,30 @@ __attribute__((target("avx2,fma,popcnt"))) inline SortOutcome deal_positions_avx
     const std::size_t buckets = good * kDealBucketsPerCell;
     const double scale = good > 1 ? double(buckets) / (vmax - vmin) : 0.0;
     if (!(vmax - vmin < inf) || !(scale < inf)) return SortOutcome::kGiveUp;
-    // Bucket ids: floor(clamp((w - vmin) * scale, 0, buckets - 1)), w the value of the item
-    // with its column bits cleared (monotone in the item's key bits); `buckets` for an
-    // absent item.
-    const __m256d origin = _mm256_set1_pd(vmin), scale4 = _mm256_set1_pd(scale);
-    const __m256d last = _mm256_set1_pd(double(buckets - 1));
-    const __m256d away = _mm256_set1_pd(double(buckets));
-    for (std::size_t j = 0; j < n; j += 4) {
-        const __m256i f = _mm256_loadu_si256((const __m256i *) (flipped + j));
-        const __m256i t = _mm256_and_si256(f, keep);
-        const __m256i w = _mm256_xor_si256(
-            t, _mm256_srli_epi64(_mm256_cmpgt_epi64(_mm256_setzero_si256(), t), 1));
-        __m256d x = _mm256_mul_pd(_mm256_sub_pd(_mm256_castsi256_pd(w), origin), scale4);
-        x = _mm256_min_pd(_mm256_max_pd(x, zero), last);
-        x = _mm256_blendv_pd(x, away, _mm256_castsi256_pd(_mm256_cmpeq_epi64(f, absent)));
-        _mm_storeu_si128((__m128i *) (ids + j), _mm256_cvttpd_epi32(x));
-    }
-    // Bucket b's items go to dealt[end[b], end[b + 1]); the absent items last.
-    std::vector<std::uint32_t> &counts = s.sort.counts;
-    counts.assign(buckets + 8, 0);
-    std::uint32_t *end = counts.data();
-    for (std::size_t j = 0; j < n; ++j) ++end[ids[j]];
-    end[buckets] = 0;
-    // Exclusive sums, eight buckets a step, and the buckets too large for the window.
-    std::uint32_t *large = s.cols.data();
+    std::vector<std::uint32_t> &counts = s.bucket_ends;
+    std::uint32_t *end = nullptr, *large = s.cols.data();
     std::size_t nlarge = 0;
-    const __m256i window = _mm256_set1_epi32((int) kDealWindow + 1);
-    __m256i carry = _mm256_setzero_si256(), largest = carry;
-    for (std::size_t b = 0; b <= buckets; b += 8) {
-        const __m256i v = _mm256_loadu_si256((const __m256i *) (end + b));
-        __m256i x = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
-        x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
-        const __m256i low = _mm256_shuffle_epi32(x, 0xFF);
-        x = _mm256_add_epi32(_mm256_add_epi32(x, _mm256_permute2x128_si256(low, low, 0x08)), carry);
-        _mm256_storeu_si256((__m256i *) (end + b), _mm256_sub_epi32(x, v));
-        carry = _mm256_permutevar8x32_epi32(x, _mm256_set1_epi32(7));
-        largest = _mm256_max_epu32(largest, v);
-        for (unsigned bits = (unsigned) _mm256_movemask_ps(_mm256_castsi256_ps(
-                 _mm256_cmpgt_epi32(v, window)));
-             bits; bits &= bits - 1)
-            large[nlarge++] = (std::uint32_t) (b + (unsigned) __builtin_ctz(bits));
+    for (int map = 0;; ++map) {
+        if (map == 0) {
+            deal_ids_linear(flipped, good, ids, vmin, scale, buckets, keep);
+        } else {
+            const std::int64_t low = (std::int64_t) (order_key(vmin) ^ (std::uint64_t(1) << 63));
+            const std::int64_t high = (std::int64_t) (order_key(vmax) ^ (std::uint64_t(1) << 63));
+            deal_ids_magnitude(flipped, good, ids, low & (std::int64_t) ~c.mask,
+                               high & (std::int64_t) ~c.mask, buckets, keep);
+        }
+        counts.assign(buckets + 8, 0);
+        end = counts.data();
+        nlarge = 0;
+        if (deal_starts(ids, good, buckets, end, large, nlarge) <= kDealSortMax) break;
+        if (map == 1) return SortOutcome::kGiveUp;
     }
-    alignas(32) std::uint32_t most[8];
-    _mm256_store_si256((__m256i *) most, largest);
-    if (*std::max_element(most, most + 8) > kDealBucketMax) return SortOutcome::kGiveUp;
     // Dealt, with room for the items before the first and after the last that the vector
     // compares read.
     std::int64_t *dealt = reinterpret_cast<std::int64_t *>(s.items.data()) + 4;
-    for (std::size_t j = 0; j < n; ++j) dealt[end[ids[j]]++] = flipped[j];
+    for (std::size_t j = 0; j < good; ++j) dealt[end[ids[j]]++] = flipped[j];
     for (int q = 1; q <= 4; ++q) dealt[-q] = std::numeric_limits<std::int64_t>::min();
-    for (std::size_t q = n; q < n + 8; ++q) dealt[q] = kDealAbsent;
+    for (std::size_t q = good; q < good + 8; ++q) dealt[q] = kDealAbsent;
     // end[b] is now where bucket b ends.
     for (std::size_t q = 0; q < nlarge; ++q) {
         const std::uint32_t b = large[q];

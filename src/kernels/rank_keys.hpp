@@ -42,7 +42,7 @@ struct RankScratch {
     std::vector<std::uint64_t> items, tmp;
     std::vector<double> vals;
     std::vector<std::int32_t> prefixes;
-    std::vector<std::uint32_t> cols, ranks, pos;
+    std::vector<std::uint32_t> cols, ranks, pos, bucket_ends;
     std::vector<unsigned char> seen;
     SortScratch sort;
     void reserve(std::size_t n) {
