@@ -9,7 +9,7 @@
 //     row-by-row rank function.
 //
 // Order keys and items: rank_keys.hpp. Rows are sorted by the AVX-512 path
-// (rank_avx512.hpp) where the CPU has it, rows of 32 cells and more by the AVX2 path
+// (rank_avx512.hpp) where the CPU has it, rows of more than 32 cells by the AVX2 path
 // (rank_avx2.hpp) where it has that, and by the portable path (rank_portable.hpp) otherwise, or when the vector
 // sort gives up (many equal key bits, values far from evenly spread).
 //

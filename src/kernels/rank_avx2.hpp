@@ -1,4 +1,4 @@
-// The rank kernels' AVX2 path: rows of 32 cells and more dealt into buckets and ranked with
+// The rank kernels' AVX2 path: rows of more than 32 cells dealt into buckets and ranked with
 // 256-bit vectors, and ranks and products written from positions four cells a step. Plain
 // C++, no Python; compiled per function for AVX2 and FMA and called only where the CPU has
 // both (platform.hpp).
@@ -28,7 +28,7 @@
 namespace ee::kernels::detail {
 
 // Rows at least this long are dealt into buckets on this path (shorter ones count faster).
-inline constexpr std::size_t kDealMin = 32;
+inline constexpr std::size_t kDealMin = 33;
 // Buckets per valid finite cell.
 inline constexpr std::size_t kDealBucketsPerCell = 2;
 // How far apart, in the dealt order, two items can be whose order is still to be settled.
