@@ -137,7 +137,7 @@ def records(rng):
     for row in position_rows(rng):
         want = np.concatenate(([row[0]], row[1:] / (row[0] - 1)))
         cases.append((5, row.reshape(1, -1), None, None, want))
-    for rows, n in ((400, 100), (40, 3000), (2100, 1000)):
+    for rows, n in ((400, 100), (40, 3000), (2100, 1000), (2, 70000)):
         a, b = rng.standard_normal((rows, n)), rng.standard_normal((rows, n))
         a[rng.random(a.shape) < 0.05] = np.nan
         u = (rng.random((1, n)) > 0.1).astype(np.float64).repeat(rows, 0)

@@ -35,15 +35,17 @@ enum class Isa : int { portable = 0, avx2 = 1, avx512 = 2 };
 namespace detail {
 
 // The widest path the CPU runs. AVX-512 takes F, VL and BW (with POPCNT), as the rank
-// kernels use all three.
+// kernels use all three; AVX2 takes FMA (and POPCNT) beside it.
 inline Isa cpu_isa() {
 #ifdef EE_KERNELS_X86
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
         __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt") &&
-        __builtin_cpu_supports("avx2"))
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         return Isa::avx512;
-    if (__builtin_cpu_supports("avx2")) return Isa::avx2;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+        __builtin_cpu_supports("popcnt"))
+        return Isa::avx2;
 #endif
     return Isa::portable;
 }

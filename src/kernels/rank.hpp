@@ -9,8 +9,9 @@
 //     row-by-row rank function.
 //
 // Order keys and items: rank_keys.hpp. Rows are sorted by the AVX-512 path
-// (rank_avx512.hpp) where the CPU has it and by the portable path (rank_portable.hpp)
-// otherwise, or when the vector sort gives up (many equal key bits).
+// (rank_avx512.hpp) where the CPU has it, rows of more than 32 cells by the AVX2 path
+// (rank_avx2.hpp) where it has that, and by the portable path (rank_portable.hpp) otherwise, or when the vector
+// sort gives up (many equal key bits, values far from evenly spread).
 //
 // The distinct ranking works in two steps: a row's positions (one per cell, kNoRank where
 // the cell is masked) and its count of valid cells, then the ranks written from them. The

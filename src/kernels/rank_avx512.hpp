@@ -128,9 +128,6 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline std::size_t build_item
     return front + (n - back);
 }
 
-// Outcomes of sort_positions_avx512.
-enum class SortOutcome { kDone, kTie, kGiveUp };
-
 // Counts for a block of n <= 32 items (raw[4], lanes past n all ones), each item's count
 // of the block's items whose bits [shift, shift + 32) are smaller, plus start: items 0-15
 // in c0, 16-31 in c1 (32-bit lanes). Returns one bit per count (bit count - start).

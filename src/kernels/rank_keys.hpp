@@ -42,13 +42,13 @@ struct RankScratch {
     std::vector<std::uint64_t> items, tmp;
     std::vector<double> vals;
     std::vector<std::int32_t> prefixes;
-    std::vector<std::uint32_t> cols, ranks, pos;
+    std::vector<std::uint32_t> cols, ranks, pos, bucket_ends;
     std::vector<unsigned char> seen;
     SortScratch sort;
     void reserve(std::size_t n) {
         if (cols.size() < n) {
-            items.resize(n);
-            tmp.resize(n);
+            items.resize(n + 16);
+            tmp.resize(n + 16);
             vals.resize(n + 16);
             prefixes.resize(n + 16);
             cols.resize(n);
@@ -60,6 +60,9 @@ struct RankScratch {
 };
 
 namespace detail {
+
+// Outcomes of the vector sorts: kGiveUp hands the row to the portable path.
+enum class SortOutcome { kDone, kTie, kGiveUp };
 
 // The low bits of an item that hold its column: as few as the row's length needs (at
 // least one, at most 32), so that the key keeps as many of its high bits as it can.

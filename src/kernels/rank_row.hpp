@@ -10,6 +10,7 @@
 
 #include "mask.hpp"
 #include "platform.hpp"
+#include "rank_avx2.hpp"
 #include "rank_avx512.hpp"
 #include "rank_avx512_emit.hpp"
 #include "rank_keys.hpp"
@@ -29,6 +30,7 @@ inline void emit_ranks(const std::uint32_t *pos, std::size_t n, std::size_t vali
                        bool stream = false) {
 #ifdef EE_KERNELS_X86
     if (use_avx512()) return emit_ranks_avx512(pos, n, valid, out, stream);
+    if (use_avx2()) return emit_ranks_avx2(pos, n, valid, out, stream);
 #endif
     (void) stream;
     emit_ranks_generic(pos, n, valid, out);
@@ -41,6 +43,8 @@ inline void emit_product(const unsigned char *left, std::size_t left_valid,
 #ifdef EE_KERNELS_X86
     if (use_avx512())
         return emit_product_avx512<P>(left, left_valid, right, right_valid, n, out, next_left);
+    if (use_avx2())
+        return emit_product_avx2<P>(left, left_valid, right, right_valid, n, out, next_left);
 #endif
     (void) next_left;
     emit_product_generic<P>(left, left_valid, right, right_valid, n, out);
@@ -48,7 +52,7 @@ inline void emit_product(const unsigned char *left, std::size_t left_valid,
 
 inline void fence_streams() {
 #ifdef EE_KERNELS_X86
-    if (use_avx512()) store_fence();
+    if (use_avx2()) store_fence();
 #endif
 }
 
@@ -72,9 +76,12 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     bool sorted = false;
     const detail::Columns cols(n);
 #ifdef EE_KERNELS_X86
-    if (detail::use_avx512()) {
+    const bool deal = detail::use_avx2() && n >= detail::kDealMin && n < (std::size_t(1) << 28);
+    if (detail::use_avx512() || deal) {
         const detail::SortOutcome done =
-            detail::row_positions_avx512(row, universe, next, n, s, m, neg, pinf, cols);
+            detail::use_avx512()
+                ? detail::row_positions_avx512(row, universe, next, n, s, m, neg, pinf, cols)
+                : detail::deal_positions_avx2(row, universe, next, n, s, m, neg, pinf, cols);
         if (done == detail::SortOutcome::kTie) return false;
         sorted = done == detail::SortOutcome::kDone;
         if (!sorted) m = neg = pinf = 0;  // the portable path starts over
