@@ -22,8 +22,11 @@ from __future__ import annotations
 import ctypes
 import hashlib
 import os
+import pathlib
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -63,9 +66,27 @@ def _peak_bytes(fn, inputs, shape, keep):
     return (peak - before) * 1024 - (out.nbytes if fresh else 0)
 
 
+def _files(folder, shape, kind):
+    return [pathlib.Path(folder) / f"{shape[0]}x{shape[1]}-{kind}-{m}.npy" for m in "abu"]
+
+
+def _load(folder, shape, kind):
+    """The data set that the parent process saved (generating it takes longer)."""
+    return tuple(np.load(f) if f.exists() else None for f in _files(folder, shape, kind))
+
+
+def _save(folder, shape, kind, data):
+    shutil.rmtree(folder, ignore_errors=True)  # the workers hold the last set already
+    os.makedirs(folder)
+    for f, m in zip(_files(folder, shape, kind), data):
+        if m is not None:
+            np.save(f, m)
+
+
 def serve(prepare, numpy_steps):
     """Worker loop. `prepare(op, a, b, universe, store)` returns a function of no arguments
-    that runs the native fast path; `store` is a dict kept while the data set is.
+    that runs the native fast path; `store` is a dict kept while the data set is, which is
+    read from the folder named last on the command line.
     Lines 'time OP TxN KIND' are answered with the wall and CPU seconds of one call and the
     result's digest; 'mem OP TxN KIND' and 'mem-numpy OP TxN KIND' with peak bytes."""
     if "--memory" in sys.argv:
@@ -78,7 +99,7 @@ def serve(prepare, numpy_steps):
         shape = tuple(int(v) for v in shape_text.split("x"))
         if (shape, kind) != key:
             data = store = None  # freed before the next set is made
-            key, data, store = (shape, kind), make_data(shape, kind), {}
+            key, data, store = (shape, kind), _load(sys.argv[-1], shape, kind), {}
         inputs = [m for m in data if m is not None]
         if what == "mem":
             print(_peak_bytes(prepare(op, *data, store), inputs, shape, store), flush=True)
@@ -98,12 +119,13 @@ def _digest(out):
 
 
 class _Worker:
-    def __init__(self, script, path, memory):
+    def __init__(self, script, path, memory, folder):
         env = dict(os.environ, TESSALINE_KERNELS=path)
         args = [sys.executable, script, "--worker"]
         if memory:
             env["NUMPY_MADVISE_HUGEPAGE"] = "0"  # pages counted one by one, not 2 MiB at a time
             args.append("--memory")
+        args.append(folder)
         self.proc = subprocess.Popen(args, env=env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True)
 
@@ -124,8 +146,9 @@ def compare(script, ops, numpy_steps, shapes, rounds, title):
     """Prints one row per shape, data set and operation: NumPy's best time and its peak
     scratch, then for each kernel path its best time, the two ratios and its peak scratch."""
     paths = cpu_paths()
-    timers = {p: _Worker(script, p, False) for p in paths}
-    meters = {p: _Worker(script, p, True) for p in paths}
+    folder = os.path.join(tempfile.mkdtemp(prefix="tessaline-bench-"), "data")
+    timers = {p: _Worker(script, p, False, folder) for p in paths}
+    meters = {p: _Worker(script, p, True, folder) for p in paths}
     print(f"{title}; CPU: {cpu_model()}; {os.cpu_count()} CPUs, load average "
           "%.1f %.1f %.1f" % os.getloadavg())
     print(f"best of {rounds} interleaved rounds; ratio = NumPy steps / native (wall), cpu = "
@@ -139,6 +162,7 @@ def compare(script, ops, numpy_steps, shapes, rounds, title):
             shape_text = "x".join(map(str, shape))
             for kind in KINDS:
                 a, b, universe = make_data(shape, kind)
+                _save(folder, shape, kind, (a, b, universe))
                 for op in ops:
                     ask = f"{op} {shape_text} {kind}"
                     best = dict.fromkeys(("numpy",) + tuple(paths), float("inf"))
@@ -167,3 +191,4 @@ def compare(script, ops, numpy_steps, shapes, rounds, title):
     finally:
         for w in list(timers.values()) + list(meters.values()):
             w.close()
+        shutil.rmtree(os.path.dirname(folder), ignore_errors=True)
