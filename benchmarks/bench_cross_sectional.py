@@ -2,7 +2,7 @@
 NumPy steps they reproduce, on every kernel path the CPU runs, clean and realistic data
 (see _data.py), with each call's peak memory beyond its inputs and result (see _paths.py).
 
-    python benchmarks/bench_cross_sectional.py [--shapes 100000x100,2520x3000] [--rounds 5]
+    python benchmarks/bench_cross_sectional.py [--shapes 100000x100,2520x3000] [--rounds 3]
 """
 
 from __future__ import annotations
@@ -52,7 +52,7 @@ def prepare(op, a, b, universe, store):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--shapes", default="100000x100,2520x3000")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     shapes = [tuple(int(v) for v in s.split("x")) for s in args.shapes.split(",")]
     compare(__file__, OPS, numpy_steps, shapes, args.rounds, "cross-sectional fast paths")

@@ -154,7 +154,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="one small pass")
     parser.add_argument("--paths", action="store_true", help="the fast path on every kernel path")
     parser.add_argument("--shapes", default="100000x100,2520x3000")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
     if not args.quick:
         shapes = [tuple(int(v) for v in s.split("x")) for s in args.shapes.split(",")]
