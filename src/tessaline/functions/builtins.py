@@ -111,8 +111,7 @@ class CellProduct(_Builtin):
         if not rows:
             raise TypeError("numerical_combine needs at least one input row")
         out = np.array(_row(rows[0]), dtype=np.float64, copy=True)
-        for r in rows[1:]:
-            r = _row(r)
+        for r in map(_row, rows[1:]):
             if r.shape != out.shape:
                 raise ValueError(f"input rows differ in shape: {out.shape} vs {r.shape}")
             np.multiply(out, r, out=out)
@@ -322,9 +321,7 @@ class _SignalWeighting(_Builtin):
             self._count = 0
         obs = self._observe(x, signal_pnl)
         column = self._count % self.window
-        if column >= self._history.shape[1]:
-            # The ring grows with the warm-up (doubling, up to the window), so that a huge
-            # window costs memory only for the rows actually seen.
+        if column >= self._history.shape[1]:  # grown by doubling: a huge window costs nothing
             grown = np.full((a, min(self.window, max(8, 2 * column))), np.nan)
             grown[:, :self._history.shape[1]] = self._history
             self._history = grown
@@ -422,10 +419,7 @@ class TurnoverWeighting(_SignalWeighting):
     stat_name: "mean" (mean turnover over the window, default), "max" (largest turnover).
     """
 
-    STATS = {
-        "mean": lambda h: h.mean(axis=1),
-        "max": lambda h: h.max(axis=1),
-    }
+    STATS = {"mean": lambda h: h.mean(axis=1), "max": lambda h: h.max(axis=1)}
     DEFAULT_STAT = "mean"
 
     def _observe(self, extraction, signal_pnl):
