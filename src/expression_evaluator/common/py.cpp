@@ -104,9 +104,30 @@ PyObject *interned_lookup(const char *name) {
     return s;
 }
 
+uint64_t dict_version(PyObject *dict) {
+    // Every change to a dict gives it a version number never used before in the process.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return ((PyDictObject *) dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
 nb::object global(const char *name) {
     PyObject *dict = PyModule_GetDict(g_module);  // borrowed
-    PyObject *value = PyDict_GetItemWithError(dict, interned(name));  // borrowed
+    PyObject *key = interned(name);
+    // The value found at the namespace's current version: while the namespace is unchanged,
+    // the dict still holds it (only touched with the GIL held).
+    struct Seen {
+        PyObject *key;
+        uint64_t version;
+        PyObject *value;  // borrowed from the namespace
+    };
+    static Seen seen[256];
+    Seen &slot = seen[((uintptr_t) key >> 4) & 255];
+    uint64_t version = dict_version(dict);
+    if (slot.key == key && slot.version == version) return nb::borrow(slot.value);
+    PyObject *value = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (value) slot = {key, version, value};
     if (!value && PyErr_Occurred()) throw nb::python_error();
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);

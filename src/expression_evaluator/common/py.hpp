@@ -28,6 +28,10 @@ void set_module_object(PyObject *m);
 // The value bound to `name` in the module namespace; NameError when it is missing.
 nb::object global(const char *name);
 
+// The version of a dict's contents: a number that changes with every change to the dict
+// and is never reused, by this dict or any other.
+uint64_t dict_version(PyObject *dict);
+
 // ---------------------------------------------------------------------------------------
 // Errors.
 

@@ -2,7 +2,7 @@
 // instance per function node (bound by the caller or created through the registry), the
 // post-collection checks, registers and the children-first order. For graphs evaluated with
 // caller-bound instances the tables are cached on the graph and reused on later calls.
-#include "driver.hpp"
+#include "row_loop.hpp"
 
 #include "../common/names.hpp"
 #include "../graph/access.hpp"
@@ -185,6 +185,7 @@ void Driver::collect() {
     bound_paths = check(PySet_New(nullptr));
 
     nb::object cached = can_use_cache ? cache_get(graph, "_collect_nodes_cache") : nb::none();
+    nb::object cached_entry = cached;
     if (cached.is_none()) {
         node_info = new_dict();
         float_values = new_dict();
@@ -233,6 +234,7 @@ void Driver::collect() {
                                         {"filtration_nodes", filtration_nodes},
                                         {"reduction_nodes", reduction_nodes}});
             cache_set(graph, "_collect_nodes_cache", entry);
+            cached_entry = entry;
         }
     }
 
@@ -299,34 +301,7 @@ void Driver::collect() {
         if (!ok) raise_global("EvaluationError", "Function state keys do not match graph tree structure");
     }
 
-    // Registers in table order; evaluation order children first.
-    reg_map = new_dict();
-    {
-        nb::object it = check(PyObject_GetIter(node_info.ptr()));
-        Py_ssize_t reg = 0;
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object path = nb::steal(raw);
-            set_item(reg_map, path, py_int(reg++));
-        }
-        throw_if_error();
-        n_registers = reg;
-    }
-    topo_order.clear();
-    struct Topo {
-        Driver &d;
-        void visit(nb::handle path) {
-            RecursionGuard guard(" while ordering graph nodes");
-            nb::object paths = get_item(get_item(d.node_info, path), str_key("children_paths"));
-            nb::object it = check(PyObject_GetIter(paths.ptr()));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
-                nb::object child = nb::steal(raw);
-                visit(child);
-            }
-            throw_if_error();
-            d.topo_order.push_back(nb::borrow(path));
-        }
-    } topo{*this};
-    topo.visit(str_key("root"));
+    plan = graph_plan(*this, can_use_cache ? cached_entry : nb::handle());
 }
 
 }  // namespace ee::driver

@@ -7,6 +7,7 @@
 #include "../common/functions.hpp"
 #include "../common/helpers.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct ConfigChecks {
     bool can_instantiate(nb::handle function_name) const;
 };
 
+struct GraphPlan;
+
 // One evaluation of the general path.
 struct Driver {
     // Inputs.
@@ -41,9 +44,7 @@ struct Driver {
     bool can_use_cache = false;
     nb::object node_info, float_values, feature_refs, feature_ref_names, filtration_nodes,
         reduction_nodes, state_keys, func_instances, bound_paths;
-    std::vector<nb::object> topo_order;  // paths, children before parents
-    nb::object reg_map;                  // path -> register number
-    Py_ssize_t n_registers = 0;          // registers numbered while walking node_info
+    std::shared_ptr<const GraphPlan> plan;  // evaluation order, registers (plan.cpp)
 
     // Collection (collect.cpp).
     void collect();
