@@ -21,6 +21,8 @@ void set_module_object(PyObject *m) {
     g_module = m;
 }
 
+PyObject *module_object() { return g_module; }
+
 namespace {
 
 // The read-only segments of this extension: a name whose text lies there is a literal, so

@@ -24,6 +24,7 @@ namespace ee {
 
 // Set once at import; the module object is kept alive for the life of the interpreter.
 void set_module_object(PyObject *m);
+PyObject *module_object();
 
 // The value bound to `name` in the module namespace; NameError when it is missing.
 nb::object global(const char *name);

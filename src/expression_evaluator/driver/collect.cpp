@@ -31,6 +31,15 @@ void set_add(nb::handle set, nb::handle item) {
     if (PySet_Add(set.ptr(), item.ptr()) != 0) throw nb::python_error();
 }
 
+// Every key and value of an exact dict is an exact str.
+bool plain_str_items(nb::handle dict) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict.ptr(), &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k) || !PyUnicode_CheckExact(v)) return false;
+    return true;
+}
+
 void list_append(nb::handle list, nb::handle item) {
     if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
 }
@@ -202,10 +211,20 @@ void Driver::collect() {
         filtration_nodes = get_item(cached, str_key("filtration_nodes"));
         reduction_nodes = get_item(cached, str_key("reduction_nodes"));
         nb::object feature_index = get_attr(context, "feature_index");
-        for_each_item(feature_ref_names, [&](nb::handle path, nb::handle name) {
+        auto add_ref = [&](nb::handle path, nb::handle name) {
             if (!contains(feature_index, name)) raise_feature_missing(name);
             set_item(feature_refs, path, get_item(feature_index, name));
-        });
+        };
+        if (PyDict_CheckExact(feature_ref_names.ptr()) && PyDict_CheckExact(feature_index.ptr()) &&
+            plain_str_items(feature_ref_names)) {
+            // Looking str names up in a dict runs no Python code: nothing can change the
+            // table while we walk it.
+            Py_ssize_t pos = 0;
+            PyObject *path, *name;
+            while (PyDict_Next(feature_ref_names.ptr(), &pos, &path, &name)) add_ref(path, name);
+        } else {
+            for_each_item(feature_ref_names, add_ref);
+        }
         nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
         while (PyObject *raw = PyIter_Next(kit.ptr())) {
             nb::object path = nb::steal(raw);
@@ -249,7 +268,11 @@ void Driver::collect() {
         while (PyDict_Next(feature_refs.ptr(), &pos_, &key_, &value_)) {
             nb::object path = nb::borrow(key_);
             nb::object pos = nb::borrow(value_);
-            nb::object shape = get_attr(get_item(features, pos), "shape");
+            nb::object matrix = get_item(features, pos);
+            if (PyArray_CheckExact(matrix.ptr()) && PyArray_NDIM(as_array(matrix)) == 2 &&
+                PyArray_DIM(as_array(matrix), 0) == T && PyArray_DIM(as_array(matrix), 1) == N)
+                continue;
+            nb::object shape = get_attr(matrix, "shape");
             if (equals(shape, expected)) continue;
             nb::object fname = get_item(get_item(node_info, path), str_key("node"));
             nb::object parent;

@@ -23,6 +23,7 @@ struct ConfigChecks {
 
     nb::object schema_names(nb::handle entry) const;
     void preflight(nb::handle node, const std::string &path) const;
+    void preflight_at(nb::handle node, std::string &path) const;
     void validate(nb::handle function_name, nb::handle config, nb::handle path) const;
     bool can_instantiate(nb::handle function_name) const;
 };

@@ -31,6 +31,7 @@ const std::string &path_text(const std::string &path) { return path; }
 // Engine-only parameter names may never come from a graph.
 template <typename Path>
 void check_engine_only(nb::handle fname, nb::handle config, const Path &path) {
+    if (PyDict_CheckExact(config.ptr()) && PyDict_GET_SIZE(config.ptr()) == 0) return;
     nb::object found = check(PyList_New(0));
     nb::object it = check(PyObject_GetIter(config.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -79,6 +80,7 @@ nb::object ConfigChecks::schema_names(nb::handle entry) const {
     nb::object schema = attr_or(entry, "param_schema", nb::none());
     if (PyDict_Check(schema.ptr())) return check(PySet_New(schema.ptr()));
     nb::object names = check(PySet_New(nullptr));
+    if (schema.is_none() && all_original()) return names;  // no items
     nb::object items = iter_schema_items(schema);
     nb::object it = check(PyObject_GetIter(items.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -91,6 +93,12 @@ nb::object ConfigChecks::schema_names(nb::handle entry) const {
 }
 
 void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
+    std::string buffer = path;
+    preflight_at(node, buffer);
+}
+
+// `path` is the node's path; children append their suffix to it and take it off again.
+void ConfigChecks::preflight_at(nb::handle node, std::string &path) const {
     RecursionGuard guard(" while checking the graph's function configuration");
     require_node_instance(node, path.c_str());
     nb::object ntype = require_type(node, path);
@@ -110,7 +118,13 @@ void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
     }
     nb::object children = graph_children(node);
     std::vector<nb::object> kids = children_vector(children);
-    for (size_t i = 0; i < kids.size(); ++i) preflight(kids[i], child_path(path, (Py_ssize_t) i));
+    const size_t length = path.size();
+    for (size_t i = 0; i < kids.size(); ++i) {
+        path += ".c";
+        path += std::to_string(i);
+        preflight_at(kids[i], path);
+        path.resize(length);
+    }
 }
 
 void ConfigChecks::validate(nb::handle fname, nb::handle config, nb::handle path) const {
