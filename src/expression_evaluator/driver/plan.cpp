@@ -416,7 +416,7 @@ void Loop::prepare_node_outputs() {
     bool collect_outputs = truthy(attr_or(d.context, "_collect_node_outputs", collect_default));
     node_outputs = nb::none();
     if (collect_outputs) {
-        node_outputs = new_dict();
+        node_outputs = check(_PyDict_NewPresized((Py_ssize_t) plan.table.size()));
         for (const auto &[path, reg] : plan.table) {
             nb::object m = empty_f64(T, N);
             set_item(node_outputs, path, m);

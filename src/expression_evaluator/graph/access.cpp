@@ -167,6 +167,18 @@ nb::object graph_config_dict(nb::handle node) {
     return call_module<direct::graph_config_dict>(Fn::graph_config_dict, node);
 }
 
+nb::object config_for_reading(nb::handle node) {
+    nb::object config;
+    if (plain_field(node, "config", config) == 1 && config.is_none()) return config;
+    return ee::graph_config_dict(node);
+}
+
+std::vector<nb::object> child_nodes(nb::handle node) {
+    nb::object children;
+    if (plain_field(node, "children", children) == 1 && !truthy(children)) return {};
+    return children_vector(children.is_valid() ? children : ee::graph_children(node));
+}
+
 nb::object iter_schema_items(nb::handle schema) {
     return call_module<direct::iter_schema_items>(Fn::iter_schema_items, schema);
 }
