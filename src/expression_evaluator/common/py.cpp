@@ -88,7 +88,7 @@ PyObject *interned_lookup(const char *name) {
     };
     static Slot slots[512];
     static const ReadOnlyRanges *literals = new ReadOnlyRanges();
-    Slot &slot = slots[((uintptr_t) name >> 3) & 511];
+    Slot &slot = slots[literal_slot(name) & 511];
     if (slot.address == name && (slot.literal || std::strcmp(slot.text, name) == 0))
         return slot.value;
     std::string_view key(name);
@@ -96,7 +96,7 @@ PyObject *interned_lookup(const char *name) {
     if (found != cache->end()) {
         bool literal = literals->contains(name);
         slot = {name, found->first.data(), found->second, literal};
-        if (literal) g_literal_slots[((uintptr_t) name >> 3) & 1023] = {name, found->second};
+        if (literal) g_literal_slots[literal_slot(name)] = {name, found->second};
         return found->second;
     }
     PyObject *s = PyUnicode_InternFromString(name);
