@@ -168,13 +168,9 @@ bool Loop::precomputed_row(const NodeShape &p, Py_ssize_t t) {
 
 void Loop::feature_row(size_t i, Py_ssize_t t) {
     const NodeShape &p = shapes[i];
-    // The context's data as it is at the row's first data leaf.
-    if (!row_data.is_valid()) {
-        row_data = get_attr(d.context, "features");
-        row_universe = get_attr(d.context, "universe");
-    }
-    nb::handle universe = row_universe;
-    nb::object matrix = get_item(row_data, calls[i].feature_pos);
+    nb::object features = get_attr(d.context, "features");
+    nb::object universe = get_attr(d.context, "universe");
+    nb::object matrix = get_item(features, calls[i].feature_pos);
     double *dst = reg_row(p.reg);
     bool mark = marked[i];
     if (universe.is_none() && !mark) {
@@ -373,7 +369,6 @@ nb::object Loop::run() {
     double *out = f64_data(output);
     for (Py_ssize_t t = 0; t < T; ++t) {
         set_attr(ctx, "current_day_index", py_int(t));
-        row_data = row_universe = nb::object();
         for (size_t i = 0; i < shapes.size(); ++i) {
             const NodeShape &p = shapes[i];
             if (precomputed_row(p, t)) continue;

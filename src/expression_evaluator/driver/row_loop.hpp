@@ -86,7 +86,6 @@ struct Loop {
     std::vector<NodeCall> calls;
     std::vector<char> marked;  // data-NaN marks, by plan index
     nb::object work, output, buffer, nan_source, node_outputs;
-    nb::object row_data, row_universe;  // context.features and .universe, read once per row
     std::vector<std::pair<nb::object, Py_ssize_t>> node_output_rows;  // (matrix, register)
     double *W = nullptr;
     bool track = false;
