@@ -224,7 +224,7 @@ def streaming_tick():
     assert len(table) == 31
     ee.evaluate(tree, tick_ctx, bound_function_instances=bound)  # fills the collection cache
     cache = {}
-    reps = 1000
+    reps = 200
 
     def native_ticks():
         for _ in range(reps):
@@ -256,9 +256,9 @@ def streaming_tick():
                 f(row, row)
             ee.EvaluationResult(row, {}, nan_source={}, node_outputs={})
 
-    # Interleaved rounds, best of each: the machine may be shared.
+    # Short interleaved rounds, best of each: the machine may be shared.
     native_t = python_t = floor_t = float("inf")
-    for _ in range(5):
+    for _ in range(15):
         native_t = min(native_t, best_of(native_ticks, 1) / reps)
         python_t = min(python_t, best_of(python_ticks, 1) / reps)
         floor_t = min(floor_t, best_of(floor_ticks, 1) / reps)
