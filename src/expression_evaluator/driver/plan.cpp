@@ -294,23 +294,25 @@ std::unordered_map<PyObject *, PyObject *> &graph_of_weakref() {
     return *graphs;
 }
 
+// Drops the plan kept for the object at `graph`, with its weak reference.
+void forget(PyObject *graph) {
+    auto kept = kept_plans().find(graph);
+    if (kept == kept_plans().end()) return;
+    Kept gone = std::move(kept->second);
+    kept_plans().erase(kept);
+    graph_of_weakref().erase(gone.weakref);
+    Py_DECREF(gone.weakref);
+}
+
 PyObject *drop_plan(PyObject *, PyObject *weakref) {
     auto found = graph_of_weakref().find(weakref);
-    if (found != graph_of_weakref().end()) {
-        auto kept = kept_plans().find(found->second);
-        graph_of_weakref().erase(found);
-        if (kept != kept_plans().end()) {
-            Kept gone = std::move(kept->second);
-            kept_plans().erase(kept);
-            Py_DECREF(gone.weakref);
-        }
-    }
+    if (found != graph_of_weakref().end()) forget(found->second);
     Py_RETURN_NONE;
 }
 
 void keep_plan(nb::handle graph, std::shared_ptr<const GraphPlan> plan) {
     auto found = kept_plans().find(graph.ptr());
-    if (found != kept_plans().end()) {
+    if (found != kept_plans().end() && PyWeakref_GetObject(found->second.weakref) == graph.ptr()) {
         found->second.plan = std::move(plan);
         return;
     }
@@ -324,6 +326,7 @@ void keep_plan(nb::handle graph, std::shared_ptr<const GraphPlan> plan) {
         PyErr_Clear();
         return;
     }
+    forget(graph.ptr());  // a plan still kept at this address was a gone graph's
     graph_of_weakref()[ref] = graph.ptr();
     kept_plans()[graph.ptr()] = Kept{ref, std::move(plan)};
 }
