@@ -210,6 +210,12 @@ void Driver::collect() {
         state_keys = get_item(cached, str_key("state_keys"));
         filtration_nodes = get_item(cached, str_key("filtration_nodes"));
         reduction_nodes = get_item(cached, str_key("reduction_nodes"));
+        auto sized_like = [](nb::handle table) {
+            return PyDict_CheckExact(table.ptr()) ? check(_PyDict_NewPresized(PyDict_GET_SIZE(table.ptr())))
+                                                  : new_dict();
+        };
+        feature_refs = sized_like(feature_ref_names);
+        func_instances = sized_like(state_keys);
         nb::object feature_index = get_attr(context, "feature_index");
         auto add_ref = [&](nb::handle path, nb::handle name) {
             if (!contains(feature_index, name)) raise_feature_missing(name);
