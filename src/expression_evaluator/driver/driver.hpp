@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ee::driver {
@@ -43,8 +44,16 @@ struct Driver {
     bool bound_nonempty = false;
     nb::object precomputed, precomputed_nan;
     bool can_use_cache = false;
-    nb::object node_info, float_values, feature_refs, feature_ref_names, filtration_nodes,
-        reduction_nodes, state_keys, func_instances, bound_paths;
+    nb::object node_info, float_values, feature_ref_names, filtration_nodes, reduction_nodes,
+        state_keys;
+    // In collection order: (path, position in context.features) of every data leaf, and
+    // every function instance with whether the caller bound it.
+    std::vector<std::pair<nb::object, nb::object>> feature_refs;
+    struct Instance {
+        nb::object path, inst;
+        bool bound;
+    };
+    std::vector<Instance> func_instances;
     std::shared_ptr<const GraphPlan> plan;  // evaluation order, registers (plan.cpp)
 
     // Collection (collect.cpp).

@@ -99,8 +99,8 @@ namespace {
 struct PlanReader {
     Driver &d;
     GraphPlan &g;
-    nb::object index_of = new_dict();  // path text -> plan index (the last of equal texts)
-    nb::object reg_map = new_dict();   // path -> register
+    nb::object &index_of = g.index_of;
+    nb::object reg_map = new_dict();  // path -> register
 
     // Paths are str; anything else is looked up by its text, as `set_index` keys it.
     size_t index(nb::handle path) {
@@ -167,6 +167,7 @@ struct PlanReader {
     }
 
     void read() {
+        index_of = new_dict();
         order();
         for (size_t i = 0; i < g.nodes.size(); ++i) set_index(g.nodes[i].path, i);
         for (NodeShape &p : g.nodes) {
@@ -352,28 +353,56 @@ std::shared_ptr<const GraphPlan> graph_plan(Driver &d, nb::handle entry) {
 
 // ---- per call ------------------------------------------------------------------------
 
+namespace {
+
+[[noreturn]] void raise_key(nb::handle key) {
+    PyErr_SetObject(PyExc_KeyError, key.ptr());
+    throw nb::python_error();
+}
+
+}  // namespace
+
 void Loop::bind_calls() {
     calls.assign(shapes.size(), NodeCall{});
+    // The plan's node of a path (by its text), or -1.
+    auto node_of = [&](nb::handle path) -> Py_ssize_t {
+        nb::object key = PyUnicode_CheckExact(path.ptr()) ? nb::borrow(path) : pystr(to_str(path));
+        PyObject *hit = PyDict_GetItemWithError(plan.index_of.ptr(), key.ptr());
+        if (!hit) throw_if_error();
+        return hit ? PyLong_AsSsize_t(hit) : -1;
+    };
+    for (const auto &[path, pos] : d.feature_refs) {
+        Py_ssize_t i = node_of(path);
+        if (i >= 0) calls[(size_t) i].feature_pos = pos;
+    }
+    for (const Driver::Instance &f : d.func_instances) {
+        Py_ssize_t i = node_of(f.path);
+        if (i < 0) continue;
+        calls[(size_t) i].inst = f.inst;
+        calls[(size_t) i].bound = f.bound;
+    }
     for (size_t i = 0; i < shapes.size(); ++i) {
         const NodeShape &p = shapes[i];
         NodeCall &c = calls[i];
-        switch (p.kind) {
-            case Kind::Feature: c.feature_pos = get_item(d.feature_refs, p.path); break;
-            case Kind::Reduction: c.inst = get_item(d.func_instances, p.path); break;
-            case Kind::Rotation: {
-                c.inst = get_item(d.func_instances, p.path);
-                c.bound = contains(d.bound_paths, p.path);
-                c.views = c.bound && !has_attr(c.inst, "arity");
-                for (const NodeShape::Child &child : p.children) {
-                    if (child.config && !c.views) continue;
-                    const NodeShape &k = shapes[child.index];
-                    if (k.kind == Kind::String || k.kind == Kind::Bool) continue;
-                    if (k.kind == Kind::Int && !d.bound_nonempty) continue;
-                    c.arg_regs.push_back(k.reg);
-                }
-                break;
-            }
-            default: break;
+        // A path the tables gave twice: each of its nodes takes what the path was given.
+        if (p.kind == Kind::Feature && !c.feature_pos.is_valid()) {
+            for (const auto &[path, pos] : d.feature_refs)
+                if (equals(path, p.path)) c.feature_pos = pos;
+            if (!c.feature_pos.is_valid()) raise_key(p.path);
+        }
+        if ((p.kind == Kind::Rotation || p.kind == Kind::Reduction) && !c.inst.is_valid()) {
+            for (const Driver::Instance &f : d.func_instances)
+                if (equals(f.path, p.path)) c.inst = f.inst, c.bound = f.bound;
+            if (!c.inst.is_valid()) raise_key(p.path);
+        }
+        if (p.kind != Kind::Rotation) continue;
+        c.views = c.bound && !has_attr(c.inst, "arity");
+        for (const NodeShape::Child &child : p.children) {
+            if (child.config && !c.views) continue;
+            const NodeShape &k = shapes[child.index];
+            if (k.kind == Kind::String || k.kind == Kind::Bool) continue;
+            if (k.kind == Kind::Int && !d.bound_nonempty) continue;
+            c.arg_regs.push_back(k.reg);
         }
     }
 }
@@ -386,13 +415,10 @@ void Loop::seed_data_nan() {
     if (truthy(d.data_nan_features)) {
         nb::object names = check(PySet_New(d.data_nan_features.ptr()));
         if (PySet_GET_SIZE(names.ptr()) > 0) {
-            nb::object it = check(PyObject_GetIter(d.feature_refs.ptr()));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
-                nb::object path = nb::steal(raw);
+            for (const auto &[path, pos] : d.feature_refs) {
                 nb::object fname = get_item(get_item(d.node_info, path), str_key("node"));
                 if (contains(names, fname)) set_item(nan_source, path, data_nan);
             }
-            throw_if_error();
         }
     }
     // An empty precomputed nan-source table marks nothing (the records were all read

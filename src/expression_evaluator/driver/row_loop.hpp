@@ -65,6 +65,7 @@ struct TablesSeen {
 // first), registers and the node-table order.
 struct GraphPlan {
     std::vector<NodeShape> nodes;
+    nb::object index_of;  // path text -> index in `nodes` (the last of equal texts)
     std::vector<std::pair<nb::object, Py_ssize_t>> table;  // (path, register), table order
     Py_ssize_t n_registers = 0, root_reg = 0;
     TablesSeen seen;
@@ -147,14 +148,11 @@ struct Loop {
 
     // States (states.cpp).
     [[noreturn]] void log_state_failure(nb::handle inst, nb::handle path);
-    // fn(path, instance) for every stateful instance, in table order. The table is one of the
-    // driver's own: no Python code can reach it while we walk it.
+    // fn(path, instance) for every stateful instance, in table order.
     template <typename F> void for_each_stateful(F &&fn) {
-        Py_ssize_t pos = 0;
-        PyObject *key_, *value_;
-        while (PyDict_Next(d.func_instances.ptr(), &pos, &key_, &value_)) {
-            nb::object path = nb::borrow(key_);
-            nb::object inst = nb::borrow(value_);
+        for (size_t i = 0; i < d.func_instances.size(); ++i) {
+            // Strong references of our own: `fn` may run Python code.
+            nb::object path = d.func_instances[i].path, inst = d.func_instances[i].inst;
             if (truthy(attr_or(inst, "stateful", Py_False))) fn(path, inst);
         }
     }
