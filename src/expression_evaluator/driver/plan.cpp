@@ -397,6 +397,7 @@ void Loop::bind_calls() {
         }
         if (p.kind != Kind::Rotation) continue;
         c.views = c.bound && !has_attr(c.inst, "arity");
+        c.arg_regs.reserve(p.children.size());
         for (const NodeShape::Child &child : p.children) {
             if (child.config && !c.views) continue;
             const NodeShape &k = shapes[child.index];
@@ -446,6 +447,7 @@ void Loop::prepare_node_outputs() {
     node_outputs = nb::none();
     if (collect_outputs) {
         node_outputs = check(_PyDict_NewPresized((Py_ssize_t) plan.table.size()));
+        node_output_rows.reserve(plan.table.size());
         for (const auto &[path, reg] : plan.table) {
             nb::object m = empty_f64(T, N);
             set_item(node_outputs, path, m);
