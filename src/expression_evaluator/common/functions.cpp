@@ -33,6 +33,24 @@ std::string trimmed(const std::string &s) {
 
 }  // namespace
 
+bool all_original() {
+    // Checked again whenever the namespace has changed since the last check.
+    static uint64_t checked_version = 0;
+    static bool original = false;
+    PyObject *dict = PyModule_GetDict(module_object());
+    uint64_t version = dict_version(dict);
+    if (version == checked_version) return original;
+    bool all = true;
+    for (const Original &o : g_originals) {
+        if (!o.name) continue;
+        PyObject *current = PyDict_GetItemString(dict, o.name);  // borrowed
+        if (current != o.function) all = false;
+    }
+    checked_version = version;
+    original = all;
+    return original;
+}
+
 nb::object replacement(Fn fn) {
     const Original &o = g_originals[(int) fn];
     nb::object current = global(o.name);

@@ -61,6 +61,9 @@ struct FunctionDef {
 // holds the module's own function (NameError when it was deleted).
 nb::object replacement(Fn fn);
 
+// Whether every module function is still the module's own (no caller has replaced one).
+bool all_original();
+
 // A module function calling another: `direct()` straight into C++ while the module attribute
 // holds the original, `through(attribute)` once a caller has replaced it, so a replacement
 // is honoured from every caller alike.

@@ -21,6 +21,8 @@ void set_module_object(PyObject *m) {
     g_module = m;
 }
 
+PyObject *module_object() { return g_module; }
+
 namespace {
 
 // The read-only segments of this extension: a name whose text lies there is a literal, so
@@ -86,7 +88,7 @@ PyObject *interned_lookup(const char *name) {
     };
     static Slot slots[512];
     static const ReadOnlyRanges *literals = new ReadOnlyRanges();
-    Slot &slot = slots[((uintptr_t) name >> 3) & 511];
+    Slot &slot = slots[literal_slot(name) & 511];
     if (slot.address == name && (slot.literal || std::strcmp(slot.text, name) == 0))
         return slot.value;
     std::string_view key(name);
@@ -94,7 +96,7 @@ PyObject *interned_lookup(const char *name) {
     if (found != cache->end()) {
         bool literal = literals->contains(name);
         slot = {name, found->first.data(), found->second, literal};
-        if (literal) g_literal_slots[((uintptr_t) name >> 3) & 1023] = {name, found->second};
+        if (literal) g_literal_slots[literal_slot(name)] = {name, found->second};
         return found->second;
     }
     PyObject *s = PyUnicode_InternFromString(name);
@@ -104,9 +106,30 @@ PyObject *interned_lookup(const char *name) {
     return s;
 }
 
+uint64_t dict_version(PyObject *dict) {
+    // Every change to a dict gives it a version number never used before in the process.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return ((PyDictObject *) dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
 nb::object global(const char *name) {
     PyObject *dict = PyModule_GetDict(g_module);  // borrowed
-    PyObject *value = PyDict_GetItemWithError(dict, interned(name));  // borrowed
+    PyObject *key = interned(name);
+    // The value found at the namespace's current version: while the namespace is unchanged,
+    // the dict still holds it (only touched with the GIL held).
+    struct Seen {
+        PyObject *key;
+        uint64_t version;
+        PyObject *value;  // borrowed from the namespace
+    };
+    static Seen seen[256];
+    Seen &slot = seen[((uintptr_t) key >> 4) & 255];
+    uint64_t version = dict_version(dict);
+    if (slot.key == key && slot.version == version) return nb::borrow(slot.value);
+    PyObject *value = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (value) slot = {key, version, value};
     if (!value && PyErr_Occurred()) throw nb::python_error();
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);

@@ -24,9 +24,14 @@ namespace ee {
 
 // Set once at import; the module object is kept alive for the life of the interpreter.
 void set_module_object(PyObject *m);
+PyObject *module_object();
 
 // The value bound to `name` in the module namespace; NameError when it is missing.
 nb::object global(const char *name);
+
+// The version of a dict's contents: a number that changes with every change to the dict
+// and is never reused, by this dict or any other.
+uint64_t dict_version(PyObject *dict);
 
 // ---------------------------------------------------------------------------------------
 // Errors.
@@ -72,8 +77,12 @@ struct LiteralSlot {
 };
 extern LiteralSlot g_literal_slots[1024];
 PyObject *interned_lookup(const char *name);
+// Short literals may share an 8-byte word: every address bit counts.
+inline size_t literal_slot(const char *name) {
+    return (size_t) (((uintptr_t) name * 0x9E3779B97F4A7C15ull) >> 54);
+}
 inline PyObject *interned(const char *name) {
-    const LiteralSlot &slot = g_literal_slots[((uintptr_t) name >> 3) & 1023];
+    const LiteralSlot &slot = g_literal_slots[literal_slot(name)];
     if (slot.address == name) return slot.value;
     return interned_lookup(name);
 }

@@ -2,7 +2,7 @@
 // instance per function node (bound by the caller or created through the registry), the
 // post-collection checks, registers and the children-first order. For graphs evaluated with
 // caller-bound instances the tables are cached on the graph and reused on later calls.
-#include "driver.hpp"
+#include "row_loop.hpp"
 
 #include "../common/names.hpp"
 #include "../graph/access.hpp"
@@ -31,6 +31,15 @@ void set_add(nb::handle set, nb::handle item) {
     if (PySet_Add(set.ptr(), item.ptr()) != 0) throw nb::python_error();
 }
 
+// Every key and value of an exact dict is an exact str.
+bool plain_str_items(nb::handle dict) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict.ptr(), &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k) || !PyUnicode_CheckExact(v)) return false;
+    return true;
+}
+
 void list_append(nb::handle list, nb::handle item) {
     if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
 }
@@ -57,13 +66,13 @@ struct Walker {
         }
     }
 
-    nb::object make_instance(nb::handle path, nb::handle nval, nb::handle config,
-                             nb::handle state_key) {
+    // The instance of a function node, and whether the caller bound it.
+    std::pair<nb::object, bool> make_instance(nb::handle path, nb::handle nval,
+                                              nb::handle config, nb::handle state_key) {
         if (contains(d.bound_instances, path)) {
             nb::object inst = get_item(d.bound_instances, path);
             if (inst.is_none()) raise_bound_none(path, nval);
-            set_add(d.bound_paths, path);
-            return inst;
+            return {inst, true};
         }
         if (!d.bound_function_instances.is_none()) raise_bound_missing(path, nval);
         if (!d.checks.can_instantiate(nval))
@@ -76,11 +85,11 @@ struct Walker {
             nb::object state = get_item(d.function_states, state_key);
             nb::object fn = get_attr(registry, "create_instance_from_state");
             nb::object args = check(PyTuple_Pack(2, nval.ptr(), state.ptr()));
-            return check(PyObject_Call(fn.ptr(), args.ptr(), config.ptr()));
+            return {check(PyObject_Call(fn.ptr(), args.ptr(), config.ptr())), false};
         }
         nb::object fn = get_attr(registry, "create_instance");
         nb::object args = check(PyTuple_Pack(1, nval.ptr()));
-        return check(PyObject_Call(fn.ptr(), args.ptr(), config.ptr()));
+        return {check(PyObject_Call(fn.ptr(), args.ptr(), config.ptr())), false};
     }
 
     void function_node(nb::handle node, nb::handle path, nb::handle nval, nb::handle record,
@@ -124,8 +133,8 @@ struct Walker {
         set_item(record, "config", config);
         set_item(record, "config_child_paths", consumed);
 
-        nb::object inst = make_instance(path, nval, config, state_key);
-        set_item(d.func_instances, path, inst);
+        auto [inst, bound] = make_instance(path, nval, config, state_key);
+        d.func_instances.push_back({nb::borrow(path), inst, bound});
 
         if (equals_str(get_item(record, str_key("type")), "reduction")) {
             nb::object fpath = nb::none();
@@ -166,7 +175,7 @@ struct Walker {
 
         if (equals_str(ntype, "feature") || equals_str(ntype, "aggregation")) {
             if (!contains(feature_index, nval)) raise_feature_missing(nval);
-            set_item(d.feature_refs, path, get_item(feature_index, nval));
+            d.feature_refs.emplace_back(path, get_item(feature_index, nval));
         } else if (equals_str(ntype, "float")) {
             set_item(d.float_values, path, check(PyNumber_Float(nval.ptr())));
         } else if (equals_str(ntype, "filtration")) {
@@ -180,11 +189,9 @@ struct Walker {
 }  // namespace
 
 void Driver::collect() {
-    feature_refs = new_dict();
-    func_instances = new_dict();
-    bound_paths = check(PySet_New(nullptr));
 
     nb::object cached = can_use_cache ? cache_get(graph, "_collect_nodes_cache") : nb::none();
+    nb::object cached_entry = cached;
     if (cached.is_none()) {
         node_info = new_dict();
         float_values = new_dict();
@@ -201,10 +208,20 @@ void Driver::collect() {
         filtration_nodes = get_item(cached, str_key("filtration_nodes"));
         reduction_nodes = get_item(cached, str_key("reduction_nodes"));
         nb::object feature_index = get_attr(context, "feature_index");
-        for_each_item(feature_ref_names, [&](nb::handle path, nb::handle name) {
+        auto add_ref = [&](nb::handle path, nb::handle name) {
             if (!contains(feature_index, name)) raise_feature_missing(name);
-            set_item(feature_refs, path, get_item(feature_index, name));
-        });
+            feature_refs.emplace_back(nb::borrow(path), get_item(feature_index, name));
+        };
+        if (PyDict_CheckExact(feature_ref_names.ptr()) && PyDict_CheckExact(feature_index.ptr()) &&
+            plain_str_items(feature_ref_names)) {
+            // Looking str names up in a dict runs no Python code: nothing can change the
+            // table while we walk it.
+            Py_ssize_t pos = 0;
+            PyObject *path, *name;
+            while (PyDict_Next(feature_ref_names.ptr(), &pos, &path, &name)) add_ref(path, name);
+        } else {
+            for_each_item(feature_ref_names, add_ref);
+        }
         nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
         while (PyObject *raw = PyIter_Next(kit.ptr())) {
             nb::object path = nb::steal(raw);
@@ -212,19 +229,14 @@ void Driver::collect() {
             if (!contains(bound_instances, path)) raise_bound_missing(path, fname);
             nb::object inst = get_item(bound_instances, path);
             if (inst.is_none()) raise_bound_none(path, fname);
-            set_add(bound_paths, path);
-            set_item(func_instances, path, inst);
+            func_instances.push_back({path, inst, true});
         }
         throw_if_error();
     } else {
         Walker w{*this, get_attr(context, "feature_index"), global("_CONFIG_CHILD_TYPES")};
         w.walk(graph, "root");
-        nb::object it = check(PyObject_GetIter(feature_refs.ptr()));
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object path = nb::steal(raw);
+        for (const auto &[path, pos] : feature_refs)
             set_item(feature_ref_names, path, get_item(get_item(node_info, path), str_key("node")));
-        }
-        throw_if_error();
         if (can_use_cache) {
             nb::object entry = dict_of({{"node_info", node_info},
                                         {"feature_ref_names", feature_ref_names},
@@ -233,6 +245,7 @@ void Driver::collect() {
                                         {"filtration_nodes", filtration_nodes},
                                         {"reduction_nodes", reduction_nodes}});
             cache_set(graph, "_collect_nodes_cache", entry);
+            cached_entry = entry;
         }
     }
 
@@ -241,13 +254,12 @@ void Driver::collect() {
     nb::object expected = check(Py_BuildValue("(nn)", T, N));
     std::string expected_text = "(" + std::to_string(T) + ", " + std::to_string(N) + ")";
     {
-        // One of the driver's own tables: no Python code can reach it while we walk it.
-        Py_ssize_t pos_ = 0;
-        PyObject *key_, *value_;
-        while (PyDict_Next(feature_refs.ptr(), &pos_, &key_, &value_)) {
-            nb::object path = nb::borrow(key_);
-            nb::object pos = nb::borrow(value_);
-            nb::object shape = get_attr(get_item(features, pos), "shape");
+        for (const auto &[path, pos] : feature_refs) {
+            nb::object matrix = get_item(features, pos);
+            if (PyArray_CheckExact(matrix.ptr()) && PyArray_NDIM(as_array(matrix)) == 2 &&
+                PyArray_DIM(as_array(matrix), 0) == T && PyArray_DIM(as_array(matrix), 1) == N)
+                continue;
+            nb::object shape = get_attr(matrix, "shape");
             if (equals(shape, expected)) continue;
             nb::object fname = get_item(get_item(node_info, path), str_key("node"));
             nb::object parent;
@@ -270,7 +282,6 @@ void Driver::collect() {
                                                      to_str(shape) + ", expected " +
                                                      expected_text);
         }
-        throw_if_error();
     }
 
     // Carried states against the graph's state keys.
@@ -281,52 +292,19 @@ void Driver::collect() {
         nb::object given = check(PySet_New(given_keys.ptr()));
         bool ok = check(PyObject_RichCompare(given.ptr(), graph_keys.ptr(), Py_LE)).ptr() == Py_True;
         if (ok) {
-            // One of the driver's own tables: no Python code can reach it while we walk it.
-            Py_ssize_t pos_ = 0;
-            PyObject *key_, *value_;
-            while (PyDict_Next(func_instances.ptr(), &pos_, &key_, &value_)) {
-                nb::object path = nb::borrow(key_);
-                nb::object inst = nb::borrow(value_);
-                if (!truthy(attr_or(inst, "stateful", Py_False))) continue;
-                nb::object key = dict_get(state_keys, path, path);
+            for (const Instance &f : func_instances) {
+                if (!truthy(attr_or(f.inst, "stateful", Py_False))) continue;
+                nb::object key = dict_get(state_keys, f.path, f.path);
                 if (!contains(function_states, key)) {
                     ok = false;
                     break;
                 }
             }
-            throw_if_error();
         }
         if (!ok) raise_global("EvaluationError", "Function state keys do not match graph tree structure");
     }
 
-    // Registers in table order; evaluation order children first.
-    reg_map = new_dict();
-    {
-        nb::object it = check(PyObject_GetIter(node_info.ptr()));
-        Py_ssize_t reg = 0;
-        while (PyObject *raw = PyIter_Next(it.ptr())) {
-            nb::object path = nb::steal(raw);
-            set_item(reg_map, path, py_int(reg++));
-        }
-        throw_if_error();
-        n_registers = reg;
-    }
-    topo_order.clear();
-    struct Topo {
-        Driver &d;
-        void visit(nb::handle path) {
-            RecursionGuard guard(" while ordering graph nodes");
-            nb::object paths = get_item(get_item(d.node_info, path), str_key("children_paths"));
-            nb::object it = check(PyObject_GetIter(paths.ptr()));
-            while (PyObject *raw = PyIter_Next(it.ptr())) {
-                nb::object child = nb::steal(raw);
-                visit(child);
-            }
-            throw_if_error();
-            d.topo_order.push_back(nb::borrow(path));
-        }
-    } topo{*this};
-    topo.visit(str_key("root"));
+    plan = graph_plan(*this, can_use_cache ? cached_entry : nb::handle());
 }
 
 }  // namespace ee::driver

@@ -7,7 +7,9 @@
 #include "../common/functions.hpp"
 #include "../common/helpers.hpp"
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ee::driver {
@@ -22,9 +24,12 @@ struct ConfigChecks {
 
     nb::object schema_names(nb::handle entry) const;
     void preflight(nb::handle node, const std::string &path) const;
+    void preflight_at(nb::handle node, std::string &path) const;
     void validate(nb::handle function_name, nb::handle config, nb::handle path) const;
     bool can_instantiate(nb::handle function_name) const;
 };
+
+struct GraphPlan;
 
 // One evaluation of the general path.
 struct Driver {
@@ -39,11 +44,17 @@ struct Driver {
     bool bound_nonempty = false;
     nb::object precomputed, precomputed_nan;
     bool can_use_cache = false;
-    nb::object node_info, float_values, feature_refs, feature_ref_names, filtration_nodes,
-        reduction_nodes, state_keys, func_instances, bound_paths;
-    std::vector<nb::object> topo_order;  // paths, children before parents
-    nb::object reg_map;                  // path -> register number
-    Py_ssize_t n_registers = 0;          // registers numbered while walking node_info
+    nb::object node_info, float_values, feature_ref_names, filtration_nodes, reduction_nodes,
+        state_keys;
+    // In collection order: (path, position in context.features) of every data leaf, and
+    // every function instance with whether the caller bound it.
+    std::vector<std::pair<nb::object, nb::object>> feature_refs;
+    struct Instance {
+        nb::object path, inst;
+        bool bound;
+    };
+    std::vector<Instance> func_instances;
+    std::shared_ptr<const GraphPlan> plan;  // evaluation order, registers (plan.cpp)
 
     // Collection (collect.cpp).
     void collect();

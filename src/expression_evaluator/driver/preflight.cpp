@@ -10,6 +10,13 @@ namespace ee::driver {
 
 namespace {
 
+// One empty frozenset for every empty configuration and name set (only ever read).
+nb::object empty_frozen() {
+    static PyObject *empty = PyFrozenSet_New(nullptr);  // kept for good
+    if (!empty) throw nb::python_error();
+    return nb::borrow(empty);
+}
+
 bool is_function_type(nb::handle ntype) {
     return equals_str(ntype, "rotation") || equals_str(ntype, "reduction");
 }
@@ -31,6 +38,9 @@ const std::string &path_text(const std::string &path) { return path; }
 // Engine-only parameter names may never come from a graph.
 template <typename Path>
 void check_engine_only(nb::handle fname, nb::handle config, const Path &path) {
+    if ((PyDict_CheckExact(config.ptr()) && PyDict_GET_SIZE(config.ptr()) == 0) ||
+        config.ptr() == empty_frozen().ptr())
+        return;
     nb::object found = check(PyList_New(0));
     nb::object it = check(PyObject_GetIter(config.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
@@ -78,6 +88,7 @@ bool is_virtualization(nb::handle entry) {
 nb::object ConfigChecks::schema_names(nb::handle entry) const {
     nb::object schema = attr_or(entry, "param_schema", nb::none());
     if (PyDict_Check(schema.ptr())) return check(PySet_New(schema.ptr()));
+    if (schema.is_none() && all_original()) return empty_frozen();  // no items
     nb::object names = check(PySet_New(nullptr));
     nb::object items = iter_schema_items(schema);
     nb::object it = check(PyObject_GetIter(items.ptr()));
@@ -91,12 +102,19 @@ nb::object ConfigChecks::schema_names(nb::handle entry) const {
 }
 
 void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
+    std::string buffer = path;
+    preflight_at(node, buffer);
+}
+
+// `path` is the node's path; children append their suffix to it and take it off again.
+void ConfigChecks::preflight_at(nb::handle node, std::string &path) const {
     RecursionGuard guard(" while checking the graph's function configuration");
     require_node_instance(node, path.c_str());
     nb::object ntype = require_type(node, path);
     nb::object nval = require_value(node, path);
     if (is_function_type(ntype)) {
-        nb::object config = graph_config_dict(node);
+        nb::object config = config_for_reading(node);
+        if (config.is_none()) config = empty_frozen();
         check_engine_only(nval, config, path);
         nb::object registry = get_attr(context, "registry");
         if (!registry.is_none() && truthy(call_method(registry, "has", nval))) {
@@ -108,9 +126,14 @@ void ConfigChecks::preflight(nb::handle node, const std::string &path) const {
             }
         }
     }
-    nb::object children = graph_children(node);
-    std::vector<nb::object> kids = children_vector(children);
-    for (size_t i = 0; i < kids.size(); ++i) preflight(kids[i], child_path(path, (Py_ssize_t) i));
+    std::vector<nb::object> kids = child_nodes(node);
+    const size_t length = path.size();
+    for (size_t i = 0; i < kids.size(); ++i) {
+        path += ".c";
+        path += std::to_string(i);
+        preflight_at(kids[i], path);
+        path.resize(length);
+    }
 }
 
 void ConfigChecks::validate(nb::handle fname, nb::handle config, nb::handle path) const {

@@ -63,9 +63,9 @@ void Loop::recycle(PyObject *obj) {
     Py_DECREF(obj);
 }
 
-nb::object Loop::call_instance(const NodePlan &p, PyObject *const *argv, size_t nargs,
-                         PyObject *kwnames, Py_ssize_t t) {
-    PyObject *r = PyObject_Vectorcall(p.inst.ptr(), argv, nargs, kwnames);
+nb::object Loop::call_instance(const NodeShape &p, const NodeCall &c, PyObject *const *argv,
+                               size_t nargs, PyObject *kwnames, Py_ssize_t t) {
+    PyObject *r = PyObject_Vectorcall(c.inst.ptr(), argv, nargs, kwnames);
     if (r) return nb::steal(r);
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
     nb::object exc = nb::steal(PyErr_GetRaisedException());
@@ -82,10 +82,10 @@ nb::object Loop::call_instance(const NodePlan &p, PyObject *const *argv, size_t 
 // data-NaN source itself.
 nb::object Loop::propagate(size_t i, nb::object result) {
     if (!track) return result;
-    const NodePlan &p = plans[i];
+    const NodeShape &p = shapes[i];
     bool all_nan = true, has_mark = false;
     for (size_t ci : p.nan_children) {
-        const double *row = reg_row(plans[ci].reg);
+        const double *row = reg_row(shapes[ci].reg);
         if (all_nan)
             for (Py_ssize_t j = 0; j < N; ++j)
                 if (!std::isnan(row[j])) {
@@ -110,7 +110,7 @@ void Loop::store_generic(Py_ssize_t reg, nb::handle value) {
 }
 
 // Result checks, then the register row.
-void Loop::store_result(const NodePlan &p, nb::handle result, Py_ssize_t t) {
+void Loop::store_result(const NodeShape &p, nb::handle result, Py_ssize_t t) {
     if (!PyArray_Check(result.ptr())) {
         store_generic(p.reg, result);
         return;
@@ -137,7 +137,7 @@ void Loop::store_result(const NodePlan &p, nb::handle result, Py_ssize_t t) {
     store_generic(p.reg, result);
 }
 
-bool Loop::precomputed_row(const NodePlan &p, Py_ssize_t t) {
+bool Loop::precomputed_row(const NodeShape &p, Py_ssize_t t) {
     nb::handle pre = d.precomputed;
     nb::object entry;
     if (PyDict_CheckExact(pre.ptr())) {
@@ -167,10 +167,10 @@ bool Loop::precomputed_row(const NodePlan &p, Py_ssize_t t) {
 }
 
 void Loop::feature_row(size_t i, Py_ssize_t t) {
-    const NodePlan &p = plans[i];
+    const NodeShape &p = shapes[i];
     nb::object features = get_attr(d.context, "features");
     nb::object universe = get_attr(d.context, "universe");
-    nb::object matrix = get_item(features, p.feature_pos);
+    nb::object matrix = get_item(features, calls[i].feature_pos);
     double *dst = reg_row(p.reg);
     bool mark = marked[i];
     if (universe.is_none() && !mark) {
@@ -230,7 +230,7 @@ nb::object Loop::numpy_masked_row(nb::handle matrix, nb::handle universe, Py_ssi
     return direct::apply_universe_mask(row, urow);
 }
 
-void Loop::literal_row(const NodePlan &p) {
+void Loop::literal_row(const NodeShape &p) {
     if (p.const_ready) {
         fill(reg_row(p.reg), N, p.const_value);
         return;
@@ -243,13 +243,14 @@ void Loop::literal_row(const NodePlan &p) {
     store_generic(p.reg, p.const_obj);
 }
 
-void Loop::filtration_row(const NodePlan &p, Py_ssize_t t) {
+void Loop::filtration_row(const NodeShape &p, Py_ssize_t t) {
     nb::object res = filtrations.resolve(p.path);
     fill_signals(id_tuple(get_attr(res, "passing_ids")), t);
 }
 
 void Loop::reduction_row(size_t i, Py_ssize_t t) {
-    const NodePlan &p = plans[i];
+    const NodeShape &p = shapes[i];
+    const NodeCall &c = calls[i];
     nb::object res = nb::none();
     if (!p.filtration_path.is_none()) res = filtrations.resolve(p.filtration_path);
     nb::object ids;
@@ -262,13 +263,13 @@ void Loop::reduction_row(size_t i, Py_ssize_t t) {
     const Py_ssize_t A = PyTuple_GET_SIZE(ids.ptr());
     nb::object input = buffer_head(A);
     nb::object pnl_column = dict_get(p.config, "pnl_column", nb::none());
-    bool stateful = truthy(attr_or(p.inst, "stateful", Py_False));
+    bool stateful = truthy(attr_or(c.inst, "stateful", Py_False));
     nb::object result;
     if (stateful) {
         if (pnl_column.is_none()) pnl_column = str_key("gross_returns");
         nb::object signal_pnl = signal_pnl_row(ids, pnl_column, t);
         PyObject *argv[2] = {input.ptr(), signal_pnl.ptr()};
-        result = call_instance(p, argv, 1, signal_pnl_kw.ptr(), t);
+        result = call_instance(p, c, argv, 1, signal_pnl_kw.ptr(), t);
     } else {
         PyArrayObject *in = as_array(input);
         Py_ssize_t rows = PyArray_DIM(in, 0);
@@ -294,8 +295,9 @@ void Loop::reduction_row(size_t i, Py_ssize_t t) {
 }
 
 void Loop::rotation_row(size_t i, Py_ssize_t t) {
-    const NodePlan &p = plans[i];
-    size_t nargs = p.arg_regs.size();
+    const NodeShape &p = shapes[i];
+    const NodeCall &c = calls[i];
+    size_t nargs = c.arg_regs.size();
     // argv holds the only (strong) references to the argument arrays for the call.
     PyObject *small[9];
     std::vector<PyObject *> big;
@@ -316,18 +318,18 @@ void Loop::rotation_row(size_t i, Py_ssize_t t) {
                 else Py_DECREF(argv[k]);
             }
         }
-    } release{*this, argv, made, !p.views};
+    } release{*this, argv, made, !c.views};
     for (size_t k = 0; k < nargs; ++k) {
-        double *row = reg_row(p.arg_regs[k]);
-        argv[k] = p.views ? view_of(work, row, 1, 1, N).release().ptr() : row_copy(row);
+        double *row = reg_row(c.arg_regs[k]);
+        argv[k] = c.views ? view_of(work, row, 1, 1, N).release().ptr() : row_copy(row);
         made = k + 1;
     }
     nb::object result;
-    if (p.bound) {
-        result = call_instance(p, argv, nargs, nullptr, t);
+    if (c.bound) {
+        result = call_instance(p, c, argv, nargs, nullptr, t);
     } else {
         argv[nargs] = d.context.ptr();
-        result = call_instance(p, argv, nargs, context_kw.ptr(), t);
+        result = call_instance(p, c, argv, nargs, context_kw.ptr(), t);
     }
     result = propagate(i, result);
     store_result(p, result, t);
@@ -335,7 +337,7 @@ void Loop::rotation_row(size_t i, Py_ssize_t t) {
 
 nb::object Loop::run() {
     nb::handle ctx = d.context;
-    Py_ssize_t n_nodes = d.n_registers;
+    Py_ssize_t n_nodes = plan.n_registers;
     set_attr(ctx, "registers", zeros_f64(n_nodes, N));
     Py_ssize_t total_warmup = 0;
     if (!d.bound_nonempty) {
@@ -354,9 +356,7 @@ nb::object Loop::run() {
     context_kw = check(PyTuple_Pack(1, interned("context")));
     signal_pnl_kw = check(PyTuple_Pack(1, interned("signal_pnl")));
 
-    build_plans();
-    marked.assign(plans.size(), 0);
-
+    bind_calls();
     seed_data_nan();
     prepare_node_outputs();
 
@@ -365,13 +365,12 @@ nb::object Loop::run() {
     Py_ssize_t root_warmup = 0;
     if (total_warmup > 0) root_warmup = std::max<Py_ssize_t>(total_warmup - rows_seen(), 0);
 
-    Py_ssize_t root_reg = PyLong_AsSsize_t(get_item(d.reg_map, str_key("root")).ptr());
-    if (root_reg == -1 && PyErr_Occurred()) throw nb::python_error();
+    Py_ssize_t root_reg = plan.root_reg;
     double *out = f64_data(output);
     for (Py_ssize_t t = 0; t < T; ++t) {
         set_attr(ctx, "current_day_index", py_int(t));
-        for (size_t i = 0; i < plans.size(); ++i) {
-            const NodePlan &p = plans[i];
+        for (size_t i = 0; i < shapes.size(); ++i) {
+            const NodeShape &p = shapes[i];
             if (precomputed_row(p, t)) continue;
             switch (p.kind) {
                 case Kind::Feature: feature_row(i, t); break;

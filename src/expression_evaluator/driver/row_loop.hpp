@@ -10,36 +10,81 @@
 #include "../filtrations/filtrations.hpp"
 #include "driver.hpp"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace ee::driver {
 
-struct NodePlan {
-    nb::object path, info, type, value, cid;
+// What the row loop needs of one node that depends on the graph's node tables alone.
+struct NodeShape {
+    nb::object path, value, cid;
     Kind kind = Kind::Other;
     Py_ssize_t reg = 0;
-    // Data leaves.
-    nb::object feature_pos;
     // Literals: the register value, or the object to convert on every row when the
     // conversion fails (so the error surfaces at the row where it belongs).
     bool const_ready = false;
     double const_value = 0.0;
     nb::object const_obj;
-    // Function nodes.
+    // Function nodes: every child in order (plan index, consumed as configuration), and
+    // the plan indices of the non-filtration children.
+    struct Child {
+        size_t index;
+        bool config;
+    };
+    std::vector<Child> children;
+    std::vector<size_t> nan_children;
+    // Reductions.
+    nb::object filtration_path, config;
+};
+
+// The tables a plan was read from, as they were: a plan read from plain tables (exact
+// dicts, lists and sets holding str, int, float, bool and None) stays the plan of the
+// graph's collection cache entry while none of them has changed.
+struct TablesSeen {
+    bool plain = true;
+    std::vector<std::pair<PyObject *, uint64_t>> dicts;  // in the order they hold each other
+    struct List {
+        PyObject *list;
+        std::vector<nb::object> items;
+    };
+    std::vector<List> lists;
+    struct Set {
+        PyObject *set;
+        Py_ssize_t size;
+        std::vector<std::pair<nb::object, bool>> members;  // (child path, member)
+    };
+    std::vector<Set> sets;
+
+    void dict(nb::handle d);
+    void list(nb::handle l);
+    bool unchanged() const;
+};
+
+// The compiled plan of a collected graph: node shapes in evaluation order (children
+// first), registers and the node-table order.
+struct GraphPlan {
+    std::vector<NodeShape> nodes;
+    nb::object index_of;  // path text -> index in `nodes` (the last of equal texts)
+    std::vector<std::pair<nb::object, Py_ssize_t>> table;  // (path, register), table order
+    Py_ssize_t n_registers = 0, root_reg = 0;
+    TablesSeen seen;
+};
+
+// The per-call part of a node: its data, its instance and its argument registers.
+struct NodeCall {
+    nb::object feature_pos;
     nb::object inst;
     bool bound = false, views = false;
     std::vector<Py_ssize_t> arg_regs;
-    std::vector<size_t> nan_children;  // plan indices of the non-filtration children
-    // Reductions.
-    nb::object filtration_path, config;
 };
 
 struct Loop {
     Driver &d;
     Py_ssize_t T, N;
-    std::vector<NodePlan> plans;
-    nb::object index_of;       // dict: path -> plan index
+    const GraphPlan &plan;
+    const std::vector<NodeShape> &shapes;
+    std::vector<NodeCall> calls;
     std::vector<char> marked;  // data-NaN marks, by plan index
     nb::object work, output, buffer, nan_source, node_outputs;
     std::vector<std::pair<nb::object, Py_ssize_t>> node_output_rows;  // (matrix, register)
@@ -50,7 +95,7 @@ struct Loop {
     FiltrationResolver filtrations;
 
     explicit Loop(Driver &drv)
-        : d(drv), T(drv.T), N(drv.N),
+        : d(drv), T(drv.T), N(drv.N), plan(*drv.plan), shapes(drv.plan->nodes),
           filtrations{drv.context, drv.filtration_nodes, new_dict()} {}
     ~Loop() {
         for (PyObject *a : spare_rows) Py_DECREF(a);
@@ -67,12 +112,8 @@ struct Loop {
     PyObject *row_copy(const double *src);
     void recycle(PyObject *obj);
 
-    // Plan (plan.cpp).
-    size_t plan_index(nb::handle path);
-    void set_plan_index(nb::handle path, size_t i);
-    void build_plans();
-    void plan_rotation(NodePlan &p);
-    void plan_reduction(NodePlan &p);
+    // Per-call part of the plan (plan.cpp).
+    void bind_calls();
     void seed_data_nan();
     void prepare_node_outputs();
 
@@ -88,33 +129,30 @@ struct Loop {
     nb::object buffer_head(Py_ssize_t A);
 
     // Rows (row_loop.cpp).
-    nb::object call_instance(const NodePlan &p, PyObject *const *argv, size_t nargs,
+    nb::object call_instance(const NodeShape &p, const NodeCall &c, PyObject *const *argv, size_t nargs,
                              PyObject *kwnames, Py_ssize_t t);
     nb::object propagate(size_t i, nb::object result);
     void store_generic(Py_ssize_t reg, nb::handle value);
-    void store_result(const NodePlan &p, nb::handle result, Py_ssize_t t);
-    bool precomputed_row(const NodePlan &p, Py_ssize_t t);
+    void store_result(const NodeShape &p, nb::handle result, Py_ssize_t t);
+    bool precomputed_row(const NodeShape &p, Py_ssize_t t);
     void feature_row(size_t i, Py_ssize_t t);
     void mask_in_place(nb::handle matrix, nb::handle universe, Py_ssize_t t, double *dst,
                        bool mark);
     nb::object numpy_masked_row(nb::handle matrix, nb::handle universe, Py_ssize_t t, bool mark,
                                 nb::handle mask_fn);
-    void literal_row(const NodePlan &p);
-    void filtration_row(const NodePlan &p, Py_ssize_t t);
+    void literal_row(const NodeShape &p);
+    void filtration_row(const NodeShape &p, Py_ssize_t t);
     void reduction_row(size_t i, Py_ssize_t t);
     void rotation_row(size_t i, Py_ssize_t t);
     nb::object run();
 
     // States (states.cpp).
     [[noreturn]] void log_state_failure(nb::handle inst, nb::handle path);
-    // fn(path, instance) for every stateful instance, in table order. The table is one of the
-    // driver's own: no Python code can reach it while we walk it.
+    // fn(path, instance) for every stateful instance, in table order.
     template <typename F> void for_each_stateful(F &&fn) {
-        Py_ssize_t pos = 0;
-        PyObject *key_, *value_;
-        while (PyDict_Next(d.func_instances.ptr(), &pos, &key_, &value_)) {
-            nb::object path = nb::borrow(key_);
-            nb::object inst = nb::borrow(value_);
+        for (size_t i = 0; i < d.func_instances.size(); ++i) {
+            // Strong references of our own: `fn` may run Python code.
+            nb::object path = d.func_instances[i].path, inst = d.func_instances[i].inst;
             if (truthy(attr_or(inst, "stateful", Py_False))) fn(path, inst);
         }
     }
@@ -125,5 +163,10 @@ struct Loop {
 
 // The node kind of a "type" value.
 Kind kind_of(nb::handle ntype);
+
+// The plan of the driver's collected tables: the one kept for the graph's collection cache
+// entry while its tables are unchanged, else read anew (and kept when `entry` is the
+// graph's cache entry and the tables are plain).
+std::shared_ptr<const GraphPlan> graph_plan(Driver &d, nb::handle entry);
 
 }  // namespace ee::driver

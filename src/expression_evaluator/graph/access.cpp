@@ -2,6 +2,19 @@
 
 namespace ee {
 
+namespace {
+
+nb::object children_or_empty(nb::handle children) {
+    return truthy(children) ? nb::borrow(children) : check(PyList_New(0));
+}
+
+nb::object config_copy(nb::handle config) {
+    if (config.is_none()) return check(PyDict_New());
+    return check(PyObject_CallOneArg((PyObject *) &PyDict_Type, config.ptr()));
+}
+
+}  // namespace
+
 namespace direct {
 
 nb::object require_node_instance(nb::handle node, PathRef path) {
@@ -31,16 +44,12 @@ nb::object require_graph_field(nb::handle node, nb::handle key, PathRef path) {
 
 nb::object graph_children(nb::handle node) {
     ee::require_node_instance(node, "children");
-    nb::object children = get_attr(node, "children");
-    if (truthy(children)) return children;
-    return check(PyList_New(0));
+    return children_or_empty(get_attr(node, "children"));
 }
 
 nb::object graph_config_dict(nb::handle node) {
     ee::require_node_instance(node, "config");
-    nb::object config = get_attr(node, "config");
-    if (config.is_none()) return check(PyDict_New());
-    return check(PyObject_CallOneArg((PyObject *) &PyDict_Type, config.ptr()));
+    return config_copy(get_attr(node, "config"));
 }
 
 nb::object iter_schema_items(nb::handle schema) {
@@ -88,7 +97,32 @@ nb::object config_param_names(nb::handle entry) {
 
 }  // namespace direct
 
+namespace {
+
+// The module's accessors read a field with hasattr, then getattr. Where both reads must
+// give the same value, one read does: every module function is the module's own, and the
+// node is a FunctionGraphNode itself (not a subclass), whose class looks attributes up the
+// plain way and has no class attribute of that name. 1: `out` is the field, 0: the node
+// has no such field, -1: not such a node.
+int plain_field(nb::handle node, const char *key, nb::object &out) {
+    if (!all_original()) return -1;
+    PyTypeObject *t = Py_TYPE(node.ptr());
+    if ((PyObject *) t != global("FunctionGraphNode").ptr()) return -1;
+    PyObject *name = interned(key);
+    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, name)) return -1;
+    PyObject *value = nullptr;
+    int found = _PyObject_LookupAttr(node.ptr(), name, &value);
+    if (found < 0) throw nb::python_error();
+    if (found) out = nb::steal(value);
+    return found;
+}
+
+}  // namespace
+
 nb::object require_node_instance(nb::handle node, PathRef path) {
+    // isinstance() of an object of exactly the class is true without asking the class.
+    if (all_original() && (PyObject *) Py_TYPE(node.ptr()) == global("FunctionGraphNode").ptr())
+        return nb::borrow(node);
     return via_module(Fn::require_graph_node_instance,
                       [&] { return direct::require_node_instance(node, path); },
                       [&](nb::handle fn) { return fn(node, path.object()); });
@@ -106,23 +140,43 @@ nb::object require_graph_field(nb::handle node, nb::handle key, PathRef path) {
 }
 
 nb::object require_type(nb::handle node, PathRef path) {
+    nb::object value;
+    if (plain_field(node, "type", value) == 1) return value;
     return via_module(Fn::require_graph_type_value,
                       [&] { return ee::require_graph_field(node, str_key("type"), path); },
                       [&](nb::handle fn) { return fn(node, path.object()); });
 }
 
 nb::object require_value(nb::handle node, PathRef path) {
+    nb::object value;
+    if (plain_field(node, "node", value) == 1) return value;
     return via_module(Fn::require_graph_node_value,
                       [&] { return ee::require_graph_field(node, str_key("node"), path); },
                       [&](nb::handle fn) { return fn(node, path.object()); });
 }
 
 nb::object graph_children(nb::handle node) {
+    nb::object children;
+    if (plain_field(node, "children", children) == 1) return children_or_empty(children);
     return call_module<direct::graph_children>(Fn::graph_children, node);
 }
 
 nb::object graph_config_dict(nb::handle node) {
+    nb::object config;
+    if (plain_field(node, "config", config) == 1) return config_copy(config);
     return call_module<direct::graph_config_dict>(Fn::graph_config_dict, node);
+}
+
+nb::object config_for_reading(nb::handle node) {
+    nb::object config;
+    if (plain_field(node, "config", config) == 1 && config.is_none()) return config;
+    return ee::graph_config_dict(node);
+}
+
+std::vector<nb::object> child_nodes(nb::handle node) {
+    nb::object children;
+    if (plain_field(node, "children", children) == 1 && !truthy(children)) return {};
+    return children_vector(children.is_valid() ? children : ee::graph_children(node));
 }
 
 nb::object iter_schema_items(nb::handle schema) {
@@ -145,8 +199,14 @@ nb::object config_param_names(nb::handle entry) {
 
 std::vector<nb::object> children_vector(nb::handle children) {
     std::vector<nb::object> out;
-    if (PyList_CheckExact(children.ptr()) || PyTuple_CheckExact(children.ptr()))
-        out.reserve((size_t) PySequence_Fast_GET_SIZE(children.ptr()));
+    if (PyList_CheckExact(children.ptr()) || PyTuple_CheckExact(children.ptr())) {
+        // Iterating these runs no Python code: the items as they are now.
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(children.ptr());
+        out.reserve((size_t) n);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out.push_back(nb::borrow(PySequence_Fast_GET_ITEM(children.ptr(), i)));
+        return out;
+    }
     nb::object it = check(PyObject_GetIter(children.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) out.push_back(nb::steal(item));
     throw_if_error();

@@ -52,6 +52,13 @@ nb::object graph_children(nb::handle node);
 // A fresh dict of the node's configuration.
 nb::object graph_config_dict(nb::handle node);
 
+// The node's configuration to read keys from: graph_config_dict(node), or None where that
+// is a new empty dict.
+nb::object config_for_reading(nb::handle node);
+
+// The children that graph_children(node) gives, in a vector.
+std::vector<nb::object> child_nodes(nb::handle node);
+
 // The schema itself, or an empty tuple for None.
 nb::object iter_schema_items(nb::handle schema);
 

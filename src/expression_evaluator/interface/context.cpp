@@ -15,12 +15,23 @@ nb::object item(nb::handle seq, Py_ssize_t i) {
 
 nb::object shape_of(nb::handle obj) { return get_attr(obj, "shape"); }
 
+// Two plain ndarrays of one shape (their shapes compare equal without asking Python).
+bool same_array_shape(nb::handle a, nb::handle b) {
+    if (!PyArray_CheckExact(a.ptr()) || !PyArray_CheckExact(b.ptr())) return false;
+    PyArrayObject *x = (PyArrayObject *) a.ptr(), *y = (PyArrayObject *) b.ptr();
+    return PyArray_NDIM(x) == PyArray_NDIM(y) &&
+           PyArray_CompareLists(PyArray_DIMS(x), PyArray_DIMS(y), PyArray_NDIM(x));
+}
+
 void validate_shapes(nb::handle features, nb::handle universe, nb::handle useful_signals) {
     if (features.is_none() || length(features) == 0) return;
-    nb::object ref = shape_of(item(features, 0));
+    nb::object first = item(features, 0);
+    nb::object ref = shape_of(first);
     Py_ssize_t n = length(features);
     for (Py_ssize_t i = 1; i < n; ++i) {
-        nb::object shape = shape_of(item(features, i));
+        nb::object feature = item(features, i);
+        if (same_array_shape(feature, first)) continue;
+        nb::object shape = shape_of(feature);
         if (!equals(shape, ref))
             raise_global("EvaluationError", "Feature dimension mismatch: 'feature_0' shape " +
                                                 tuple_text(ref) + " vs 'feature_" +
