@@ -48,11 +48,6 @@ def feat(name="f0", kind="feature"):
     return F(kind, name)
 
 
-def op(name, *children):
-    """A filter operator node: its type and value are the operator's name."""
-    return node(name, name, *children)
-
-
 def literal(kind):
     return lambda value: F(kind, value)
 

@@ -3,7 +3,6 @@ travels to a worker: graphs without their caches, contexts with arrays out of ba
 
 import copy
 import functools
-import io
 import json
 import os
 import pickle
@@ -187,23 +186,6 @@ def test_threads_own_their_lock_and_scratch(ee, monkeypatch):
         assert not isinstance(r, Exception), r
         assert r.tolist() == [1.0, 0.0]
     assert not ctx.extraction_buffer.any() and ctx.registers is None
-
-
-def test_progress_bar_off_a_terminal_and_shared(ee, monkeypatch, capfd):
-    monkeypatch.setattr(ee, "evaluate", lambda g, c: np.ones((1, 1)), raising=False)
-    graphs = [N("feature", "close")] * 20
-    evaluate_many(graphs, make_context(ee), workers=2, progress=True)
-    err = capfd.readouterr().err
-    assert "\r" not in err and "evaluate_many: 100%|##########| 20/20" in err
-    assert len(err.splitlines()) <= 11  # a line at about every tenth
-    evaluate_many(graphs, make_context(ee), workers=2, progress=False)
-    assert capfd.readouterr().err == ""
-    shared = batch.progress_bar(40, "two calls", stream=io.StringIO())
-    for _ in range(2):  # a bar of the caller's is advanced, not closed
-        evaluate_many(graphs, make_context(ee), workers=2, batch_size=3, progress=shared)
-    assert shared.n == 40 and capfd.readouterr().err == ""
-    shared.close()
-    assert "two calls: 100%|##########| 40/40" in shared.fp.stream.getvalue()
 
 
 @pytest.mark.parametrize("workers", [1, 2])

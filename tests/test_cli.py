@@ -41,14 +41,6 @@ def graph_file(path, graph=None):
     return str(path)
 
 
-def test_market_file_round_trip(data):
-    market, loaded = demo.daily_market(40, 6, signals=3, seed=1), demo.load_market(str(data))
-    for field in ("features", "universe", "column_labels", "returns_feature",
-                  "periods_per_year"):
-        np.testing.assert_equal(getattr(loaded, field), getattr(market, field))
-    np.testing.assert_equal(*({k: vars(s) for k, s in m.signals.items()} for m in (loaded, market)))
-
-
 def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
     pytest.importorskip("matplotlib")
     target = tmp_path / "pnl.png"
