@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import tessaline
-from tessaline import cli, demo
+from tessaline import cli
 from tessaline.expr import feature, product, rank, ts_mean, ts_std, ts_zscore
 from tessaline.functions import builtins as B
 from tessaline.functions._typed_shapes import FunctionGraphNode as N, SchemaError, StageData
@@ -68,11 +68,6 @@ def test_validate_graph_refuses_with_path_and_closest_names(graph, message):
     with pytest.raises(SchemaError) as info:
         tessaline.validate_graph(graph)
     assert str(info.value).startswith(message)
-
-
-def test_validate_graph_accepts_the_demo_graphs():
-    for d in demo.demo_graphs():
-        tessaline.validate_graph(d.graph)
 
 
 @pytest.mark.parametrize("make, rows, options, expected", [
