@@ -141,10 +141,11 @@ def _container_items(v):
 class Snapshot:
     """Bytes of every array and the fields of every graph node reachable from ``roots``
     (through containers, nodes, contexts, signals, stage data and states); context
-    attributes in ``skip_context_attrs`` are scratch space and not followed."""
+    attributes in ``skip_context_attrs`` are scratch space and not followed. ``objects`` lists
+    every object visited."""
 
     def __init__(self, *roots, skip_context_attrs=(), limit=20000):
-        self.arrays, self.nodes, seen = [], [], set()
+        self.arrays, self.nodes, self.objects, seen = [], [], [], set()
         self.hostile = False  # inputs that mutate themselves: only arrays are compared
         stack, budget = list(roots), limit
         while stack and budget > 0:
@@ -152,6 +153,7 @@ class Snapshot:
             if id(o) in seen:
                 continue
             seen.add(id(o))
+            self.objects.append(o)
             budget -= 1
             if isinstance(o, np.ndarray):
                 self.arrays.append(_array_record(o))
@@ -708,18 +710,9 @@ _GATES = ({}, {}, {"module_path": "pkg.mod"}, {"class_name": "Impl"}, {"factory"
 
 @functools.lru_cache(maxsize=None)
 @st.composite
-def gate_registries(draw):
-    """Registries that know the fast paths' names, each with entries that do or do not show an
-    implementation, factories for some, and a get_entry that may raise."""
-    entries = {n: Entry(**draw(st.sampled_from(_GATES))) for n in (RANK, COMBINE, *LONG_NAMES)}
-    return Registry(entries, {"get_entry": "raise"} if draw(st.integers(0, 5)) == 0 else {},
-                    factories=draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN, LONG_Z)), max_size=1)))
-
-
-@functools.lru_cache(maxsize=None)
-@st.composite
-def registries(draw, module=None, width=1, odd=True):
-    """None, a well-behaved fake registry or one that misbehaves in one or more ways."""
+def registries(draw, module=None, width=1, odd=True, gates=False):
+    """None, a well-behaved fake registry or one that misbehaves in one or more ways; with
+    ``gates`` the fast paths' entries do or do not show an implementation."""
     if draw(st.integers(0, 5)) == 0:
         return None
     mb, ib, sb = {}, "ok", "ok"
@@ -729,6 +722,8 @@ def registries(draw, module=None, width=1, odd=True):
         ib = draw(st.sampled_from(INSTANCE_BEHAVIOURS))
         sb = draw(st.sampled_from(("ok", "ok", "raise", "none", "weird", "list")))
     entries = fuzz_entries()
+    for n in (RANK, COMBINE, *LONG_NAMES) if gates else ():
+        entries[n] = Entry(**draw(st.sampled_from(_GATES)))
     if odd and draw(st.integers(0, 3)) == 0:
         entries[draw(st.sampled_from(sorted(entries)))] = draw(st.sampled_from(_ODD_ENTRIES))()
     factories = draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN)), max_size=1)) if odd else set()

@@ -104,19 +104,11 @@ def test_misbehaving_instances_on_the_general_path(data, behaviour):
 
 
 # ---------------------------------------------------------------------------------------
-# Deep, cyclic and tiny.
+# Deep and tiny.
 
 WALKS = ("generate_node_identities", "invalidate_graph_evaluation_caches", "_annotate_state_identities",
          "_compute_graph_warmup_rows")
 FILTER_WALKS = ("_dict_to_filter_node", "_describe_dict_filter")
-
-
-def walk_all(graph, registry, names):
-    return {n: outcome(getattr(EE, n), *((graph, registry) if "warmup" in n else (graph,))) for n in names}
-
-
-def _context(registry):
-    return EE.EvaluationContext((np.arange(6.0).reshape(3, 2),) * 2, {"f0": 0, "f1": 1}, registry=registry)
 
 
 @pytest.mark.parametrize("depth, inner", [
@@ -124,11 +116,10 @@ def _context(registry):
                                          ("reduction", "fz_reduce"))
 ] + [(200000, ("rotation", FN_MEAN)), (200000, ("not_", "not_"))])
 def test_deep_graphs_end_in_recursion_error(depth, inner):
-    graph = deep_chain(depth, *inner)
-    c = _context(Registry(fuzz_entries(), module=EE, width=2))
+    graph, registry = deep_chain(depth, *inner), Registry(fuzz_entries(), module=EE, width=2)
+    kind, value = run_evaluate(graph, EE.EvaluationContext((np.ones((3, 2)),), {"f0": 0}, registry=registry))
     names = WALKS + (FILTER_WALKS if inner[0] in ("filtration", "and_", "not_") else ())
-    kind, value = run_evaluate(graph, c)
-    walked = walk_all(graph, c.registry, names)
+    walked = {n: outcome(getattr(EE, n), *((graph, registry) if "warmup" in n else (graph,))) for n in names}
     if depth > sys.getrecursionlimit():
         for k, v in [(kind, value)] + list(walked.values()):
             assert k == "raised" and isinstance(v, RecursionError), v
@@ -244,14 +235,8 @@ DROPS = {
 @pytest.mark.parametrize("what", sorted(DROPS))
 @pytest.mark.parametrize("graph_kind", ["rotation", "reduction", "filtration"])
 def test_inputs_released_during_evaluation(what, graph_kind):
-    T, N = 8, 5
-    rng = np.random.default_rng(2)
-    c = EE.EvaluationContext((rng.standard_normal((T, N)), rng.standard_normal((T, N))), {"f0": 0, "f1": 1},
-                             useful_signals={f"s{i}": UsefulSignal(weights=rng.standard_normal((T, N)),
-                                                                   pnl=rng.standard_normal((T, 2)),
-                                                                   metadata={"sharpe": 1.0}) for i in range(3)},
-                             universe=np.ones((T, N)), column_labels=["gross_returns", "net"])
-    c._precomputed_node_outputs = {"pre": rng.standard_normal((T, N))}
+    c = _layout_context("C")
+    c._precomputed_node_outputs = {"pre": np.random.default_rng(2).standard_normal(c.features[0].shape)}
     filt = F("filtration", "filtration", [F("gt", "gt", [F("string", "sharpe"), F("float", 0.0)])])
     calls = []
 
