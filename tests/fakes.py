@@ -712,7 +712,7 @@ _GATES = ({}, {}, {"module_path": "pkg.mod"}, {"class_name": "Impl"}, {"factory"
 @st.composite
 def registries(draw, module=None, width=1, odd=True, gates=False):
     """None, a well-behaved fake registry or one that misbehaves in one or more ways; with
-    ``gates`` the fast paths' entries do or do not show an implementation."""
+    ``gates`` the fast paths' entries do or do not show an implementation, and get_entry may raise."""
     if draw(st.integers(0, 5)) == 0:
         return None
     mb, ib, sb = {}, "ok", "ok"
@@ -722,8 +722,9 @@ def registries(draw, module=None, width=1, odd=True, gates=False):
         ib = draw(st.sampled_from(INSTANCE_BEHAVIOURS))
         sb = draw(st.sampled_from(("ok", "ok", "raise", "none", "weird", "list")))
     entries = fuzz_entries()
-    for n in (RANK, COMBINE, *LONG_NAMES) if gates else ():
-        entries[n] = Entry(**draw(st.sampled_from(_GATES)))
+    if gates:
+        entries.update({n: Entry(**draw(st.sampled_from(_GATES))) for n in (RANK, COMBINE, *LONG_NAMES)})
+        mb.setdefault("get_entry", draw(st.sampled_from(("raise",) + ("ok",) * 5)))
     if odd and draw(st.integers(0, 3)) == 0:
         entries[draw(st.sampled_from(sorted(entries)))] = draw(st.sampled_from(_ODD_ENTRIES))()
     factories = draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN)), max_size=1)) if odd else set()

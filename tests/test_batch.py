@@ -2,10 +2,7 @@
 travels to a worker: graphs without their caches, contexts with arrays out of band."""
 
 import copy
-import functools
-import os
 import pickle
-import signal
 import threading
 
 import numpy as np
@@ -13,8 +10,7 @@ import pytest
 
 from tessaline.functions._typed_shapes import FunctionGraphNode as N
 from tessaline.simulator_engine import batch
-from tessaline.simulator_engine._types import (EvaluationError, FunctionExecutionError,
-                                              TransformStage, UsefulSignal)
+from tessaline.simulator_engine._types import EvaluationError, FunctionExecutionError, TransformStage, UsefulSignal
 from tessaline.simulator_engine.batch import evaluate_many
 
 RANK = "virtualization_runtime_transform_acbc9b"
@@ -31,23 +27,20 @@ def make_context(ee, T=40, N_=9, seed=11):
 
 def simple_graphs(count):
     """Leaves and cross-sectional ranks over the three features, in a fixed mix."""
-    out = []
-    for i in range(count):
-        leaf = N("feature", FEATURES[i % 3])
-        out.append(leaf if i % 2 else N("rotation", RANK, [leaf]))
-    return out
+    leaves = [N("feature", FEATURES[i % 3]) for i in range(count)]
+    return [leaf if i % 2 else N("rotation", RANK, [leaf]) for i, leaf in enumerate(leaves)]
 
 
 def failing_graph():
     return N("rotation", RANK, [N("feature", "missing")])
 
 
-def serial(ee, graphs, make=None):
+def serial(ee, graphs):
     """The reference: one fresh context per graph, evaluated in a plain loop."""
     out = []
     for g in graphs:
         try:
-            out.append(np.array(ee.evaluate(g, (make or (lambda: make_context(ee)))()).weights))
+            out.append(np.array(ee.evaluate(g, make_context(ee)).weights))
         except Exception as exc:
             out.append(exc)
     return out
@@ -56,10 +49,7 @@ def serial(ee, graphs, make=None):
 @pytest.fixture
 def where(request):
     """Where evaluate_many runs: keyword arguments for local threads or the Dask cluster."""
-    def kwargs(kind):
-        return {"workers": 2} if kind == "threads" else {
-            "client": request.getfixturevalue("client")}
-    return kwargs
+    return lambda kind: {"workers": 2} if kind == "threads" else {"client": request.getfixturevalue("client")}
 
 
 def nan_profile(weights, context):
@@ -216,30 +206,6 @@ def client():
     with distributed.Client(cluster) as c:
         yield c
     cluster.close()
-
-
-def kill_first_caller(marker, weights, context):
-    """Summary that kills the worker process evaluating it, once over the whole cluster."""
-    try:
-        fd = os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
-    except FileExistsError:
-        return float(np.nansum(weights))
-    os.write(fd, str(os.getpid()).encode())
-    os.close(fd)
-    os.kill(os.getpid(), signal.SIGKILL)
-
-
-def test_a_worker_killed_mid_run_loses_nothing(ee, client, tmp_path):
-    graphs = simple_graphs(48)
-    marker = str(tmp_path / "killed")
-    pids_before = set(client.run(os.getpid).values())
-    got = evaluate_many(graphs, make_context(ee), client=client, batch_size=6,
-                        summarize=functools.partial(kill_first_caller, marker),
-                        progress=False)
-    # a worker process really died in the middle of a task ...
-    assert int(open(marker).read()) in pids_before
-    # ... and every graph still has its result, the one of a serial loop
-    assert got == [float(np.nansum(w)) for w in serial(ee, graphs)]
 
 
 # --------------------------------------------------------------------------------------------

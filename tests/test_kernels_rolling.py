@@ -196,12 +196,15 @@ def test_chain_with_universe(ee):
     assert np.array_equal(leaf, masked, equal_nan=True)
 
 
-def test_interrupts_from_the_registry_pass_the_longitudinal_detector(ee):
+def test_registry_errors_decline_the_longitudinal_path_and_interrupts_pass(ee):
     registry = Registry({MEAN: Entry()})
+    c = ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0}, registry=registry)
+    graph = node("rotation", MEAN, feat("x"), N("int", 3))
+    registry.get_entry = lambda name: (_ for _ in ()).throw(LookupError(name))
+    assert ee._can_use_longitudinal_fast_path(graph, c, None, 100000) is False
     registry.get_entry = lambda name: (_ for _ in ()).throw(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
-        c = ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0}, registry=registry)
-        ee._can_use_longitudinal_fast_path(node("rotation", MEAN, feat("x"), N("int", 3)), c, None, 100000)
+        ee._can_use_longitudinal_fast_path(graph, c, None, 100000)
 
 
 @pytest.mark.parametrize("names,windows", [((B.ROLLING_ZSCORE, B.ROLLING_MEAN), (7, 3)),
