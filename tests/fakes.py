@@ -57,13 +57,6 @@ def missing(field, graph_node):
     return graph_node
 
 
-def deep_chain(depth, inner_type="rotation", inner_value=FN_MEAN):
-    n = F("feature", "f0")
-    for _ in range(depth):
-        n = F(inner_type, inner_value, [n])
-    return n
-
-
 def sharpe_reduction(threshold=0.5):
     """The built-in Sharpe weighting (window 3) over the signals whose sharpe passes."""
     return F("reduction", STAT_NAMES[1], [F("filtration", "filtration", [

@@ -195,20 +195,6 @@ def test_report_figures():
                    "max DD": "0.010"}
 
 
-def test_log_events_render_once_and_verbose_adds_graph_events(tmp_path, data, capsys, ee):
-    graph = graph_file(tmp_path / "g.json")
-    for verbose in ([], ["-v"]):
-        assert cli.main([graph, "--data", str(data)] + verbose) == 0
-        events = [l for l in capsys.readouterr().err.splitlines() if "graph.evaluated" in l]
-        assert len(events) == len(verbose)
-    assert events[0].endswith("info: graph.evaluated graph=g path=general shape=40x6 "
-                              f"seconds={events[0].rsplit('=', 1)[1]}")
-    ee._logger.error("expression_evaluator.get_state_failed", node_id="root.c0")
-    err = capsys.readouterr().err
-    assert err.count("error") == 1 and err.endswith(
-        " error: expression_evaluator.get_state_failed node_id=root.c0\n")
-
-
 @pytest.mark.parametrize("stderr", [None, "/dev/full"])  # closed, or every write failing
 def test_closed_stderr_still_prints_results(tmp_path, data, capsys, ee, monkeypatch, stderr):
     monkeypatch.setattr(sys, "stderr", stderr and open(stderr, "w", buffering=1))

@@ -16,7 +16,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from fakes import (FN_MEAN, FN_ROLL, INSTANCE_BEHAVIOURS, SCRATCH, FakeInstance, Registry, Snapshot,
-                   build_context, context_kwargs, ctx, deep_chain, feat, fuzz_entries, fuzz_settings, graph_for,
+                   build_context, context_kwargs, ctx, feat, fuzz_entries, fuzz_settings, graph_for,
                    graph_nodes, node, odd_objects, outcome, sharpe_reduction)
 from tessaline.functions._typed_shapes import FunctionGraphNode as F, FunctionState, StageData
 from tessaline.functions.registry import default_registry
@@ -116,7 +116,9 @@ FILTER_WALKS = ("_dict_to_filter_node", "_describe_dict_filter")
                                          ("reduction", "fz_reduce"))
 ] + [(200000, ("rotation", FN_MEAN)), (200000, ("not_", "not_"))])
 def test_deep_graphs_end_in_recursion_error(depth, inner):
-    graph, registry = deep_chain(depth, *inner), Registry(fuzz_entries(), module=EE, width=2)
+    graph, registry = F("feature", "f0"), Registry(fuzz_entries(), module=EE, width=2)
+    for _ in range(depth):
+        graph = F(*inner, [graph])
     kind, value = run_evaluate(graph, EE.EvaluationContext((np.ones((3, 2)),), {"f0": 0}, registry=registry))
     names = WALKS + (FILTER_WALKS if inner[0] in ("filtration", "and_", "not_") else ())
     walked = {n: outcome(getattr(EE, n), *((graph, registry) if "warmup" in n else (graph,))) for n in names}
