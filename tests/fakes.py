@@ -48,11 +48,6 @@ def feat(name="f0", kind="feature"):
     return F(kind, name)
 
 
-def op(name, *children):
-    """A filter operator node: its type and value are the operator's name."""
-    return node(name, name, *children)
-
-
 def literal(kind):
     return lambda value: F(kind, value)
 
@@ -60,13 +55,6 @@ def literal(kind):
 def missing(field, graph_node):
     delattr(graph_node, field)
     return graph_node
-
-
-def deep_chain(depth, inner_type="rotation", inner_value=FN_MEAN):
-    n = F("feature", "f0")
-    for _ in range(depth):
-        n = F(inner_type, inner_value, [n])
-    return n
 
 
 def sharpe_reduction(threshold=0.5):
@@ -146,10 +134,11 @@ def _container_items(v):
 class Snapshot:
     """Bytes of every array and the fields of every graph node reachable from ``roots``
     (through containers, nodes, contexts, signals, stage data and states); context
-    attributes in ``skip_context_attrs`` are scratch space and not followed."""
+    attributes in ``skip_context_attrs`` are scratch space and not followed. ``objects`` lists
+    every object visited."""
 
     def __init__(self, *roots, skip_context_attrs=(), limit=20000):
-        self.arrays, self.nodes, seen = [], [], set()
+        self.arrays, self.nodes, self.objects, seen = [], [], [], set()
         self.hostile = False  # inputs that mutate themselves: only arrays are compared
         stack, budget = list(roots), limit
         while stack and budget > 0:
@@ -157,6 +146,7 @@ class Snapshot:
             if id(o) in seen:
                 continue
             seen.add(id(o))
+            self.objects.append(o)
             budget -= 1
             if isinstance(o, np.ndarray):
                 self.arrays.append(_array_record(o))
@@ -713,18 +703,9 @@ _GATES = ({}, {}, {"module_path": "pkg.mod"}, {"class_name": "Impl"}, {"factory"
 
 @functools.lru_cache(maxsize=None)
 @st.composite
-def gate_registries(draw):
-    """Registries that know the fast paths' names, each with entries that do or do not show an
-    implementation, factories for some, and a get_entry that may raise."""
-    entries = {n: Entry(**draw(st.sampled_from(_GATES))) for n in (RANK, COMBINE, *LONG_NAMES)}
-    return Registry(entries, {"get_entry": "raise"} if draw(st.integers(0, 5)) == 0 else {},
-                    factories=draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN, LONG_Z)), max_size=1)))
-
-
-@functools.lru_cache(maxsize=None)
-@st.composite
-def registries(draw, module=None, width=1, odd=True):
-    """None, a well-behaved fake registry or one that misbehaves in one or more ways."""
+def registries(draw, module=None, width=1, odd=True, gates=False):
+    """None, a well-behaved fake registry or one that misbehaves in one or more ways; with
+    ``gates`` the fast paths' entries do or do not show an implementation, and get_entry may raise."""
     if draw(st.integers(0, 5)) == 0:
         return None
     mb, ib, sb = {}, "ok", "ok"
@@ -734,6 +715,9 @@ def registries(draw, module=None, width=1, odd=True):
         ib = draw(st.sampled_from(INSTANCE_BEHAVIOURS))
         sb = draw(st.sampled_from(("ok", "ok", "raise", "none", "weird", "list")))
     entries = fuzz_entries()
+    if gates:
+        entries.update({n: Entry(**draw(st.sampled_from(_GATES))) for n in (RANK, COMBINE, *LONG_NAMES)})
+        mb.setdefault("get_entry", draw(st.sampled_from(("raise",) + ("ok",) * 5)))
     if odd and draw(st.integers(0, 3)) == 0:
         entries[draw(st.sampled_from(sorted(entries)))] = draw(st.sampled_from(_ODD_ENTRIES))()
     factories = draw(st.sets(st.sampled_from((RANK, COMBINE, LONG_MEAN)), max_size=1)) if odd else set()

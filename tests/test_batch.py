@@ -2,12 +2,7 @@
 travels to a worker: graphs without their caches, contexts with arrays out of band."""
 
 import copy
-import functools
-import io
-import json
-import os
 import pickle
-import signal
 import threading
 
 import numpy as np
@@ -15,8 +10,7 @@ import pytest
 
 from tessaline.functions._typed_shapes import FunctionGraphNode as N
 from tessaline.simulator_engine import batch
-from tessaline.simulator_engine._types import (EvaluationError, FunctionExecutionError,
-                                              TransformStage, UsefulSignal)
+from tessaline.simulator_engine._types import EvaluationError, FunctionExecutionError, TransformStage, UsefulSignal
 from tessaline.simulator_engine.batch import evaluate_many
 
 RANK = "virtualization_runtime_transform_acbc9b"
@@ -33,23 +27,20 @@ def make_context(ee, T=40, N_=9, seed=11):
 
 def simple_graphs(count):
     """Leaves and cross-sectional ranks over the three features, in a fixed mix."""
-    out = []
-    for i in range(count):
-        leaf = N("feature", FEATURES[i % 3])
-        out.append(leaf if i % 2 else N("rotation", RANK, [leaf]))
-    return out
+    leaves = [N("feature", FEATURES[i % 3]) for i in range(count)]
+    return [leaf if i % 2 else N("rotation", RANK, [leaf]) for i, leaf in enumerate(leaves)]
 
 
 def failing_graph():
     return N("rotation", RANK, [N("feature", "missing")])
 
 
-def serial(ee, graphs, make=None):
+def serial(ee, graphs):
     """The reference: one fresh context per graph, evaluated in a plain loop."""
     out = []
     for g in graphs:
         try:
-            out.append(np.array(ee.evaluate(g, (make or (lambda: make_context(ee)))()).weights))
+            out.append(np.array(ee.evaluate(g, make_context(ee)).weights))
         except Exception as exc:
             out.append(exc)
     return out
@@ -58,10 +49,7 @@ def serial(ee, graphs, make=None):
 @pytest.fixture
 def where(request):
     """Where evaluate_many runs: keyword arguments for local threads or the Dask cluster."""
-    def kwargs(kind):
-        return {"workers": 2} if kind == "threads" else {
-            "client": request.getfixturevalue("client")}
-    return kwargs
+    return lambda kind: {"workers": 2} if kind == "threads" else {"client": request.getfixturevalue("client")}
 
 
 def nan_profile(weights, context):
@@ -189,23 +177,6 @@ def test_threads_own_their_lock_and_scratch(ee, monkeypatch):
     assert not ctx.extraction_buffer.any() and ctx.registers is None
 
 
-def test_progress_bar_off_a_terminal_and_shared(ee, monkeypatch, capfd):
-    monkeypatch.setattr(ee, "evaluate", lambda g, c: np.ones((1, 1)), raising=False)
-    graphs = [N("feature", "close")] * 20
-    evaluate_many(graphs, make_context(ee), workers=2, progress=True)
-    err = capfd.readouterr().err
-    assert "\r" not in err and "evaluate_many: 100%|##########| 20/20" in err
-    assert len(err.splitlines()) <= 11  # a line at about every tenth
-    evaluate_many(graphs, make_context(ee), workers=2, progress=False)
-    assert capfd.readouterr().err == ""
-    shared = batch.progress_bar(40, "two calls", stream=io.StringIO())
-    for _ in range(2):  # a bar of the caller's is advanced, not closed
-        evaluate_many(graphs, make_context(ee), workers=2, batch_size=3, progress=shared)
-    assert shared.n == 40 and capfd.readouterr().err == ""
-    shared.close()
-    assert "two calls: 100%|##########| 40/40" in shared.fp.stream.getvalue()
-
-
 @pytest.mark.parametrize("workers", [1, 2])
 def test_results_and_summaries_never_share_the_context_arrays(ee, workers):
     ctx = ee.EvaluationContext((np.ones((4, 3)),), {"close": 0})  # no universe: a leaf is
@@ -237,63 +208,8 @@ def client():
     cluster.close()
 
 
-def kill_first_caller(marker, weights, context):
-    """Summary that kills the worker process evaluating it, once over the whole cluster."""
-    try:
-        fd = os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
-    except FileExistsError:
-        return float(np.nansum(weights))
-    os.write(fd, str(os.getpid()).encode())
-    os.close(fd)
-    os.kill(os.getpid(), signal.SIGKILL)
-
-
-def test_a_worker_killed_mid_run_loses_nothing(ee, client, tmp_path):
-    graphs = simple_graphs(48)
-    marker = str(tmp_path / "killed")
-    pids_before = set(client.run(os.getpid).values())
-    got = evaluate_many(graphs, make_context(ee), client=client, batch_size=6,
-                        summarize=functools.partial(kill_first_caller, marker),
-                        progress=False)
-    # a worker process really died in the middle of a task ...
-    assert int(open(marker).read()) in pids_before
-    # ... and every graph still has its result, the one of a serial loop
-    assert got == [float(np.nansum(w)) for w in serial(ee, graphs)]
-
-
 # --------------------------------------------------------------------------------------------
-# tessaline-evaluate --workers / --scheduler
-
-CLI_SMALL = ["--days", "120", "--instruments", "15", "--minutes", "1200",
-             "--minute-instruments", "4"]
-
-
-def cli_run(tmp_path, capsys, name, where, *extra):
-    from tessaline import cli
-
-    out = tmp_path / name
-    assert cli.main(CLI_SMALL + ["--out", str(out), *extra]) == 0
-    printed = capsys.readouterr()
-    table = printed.out.splitlines()
-    rows = {line.split()[0]: line.split()[1:3] for line in table[2:] if "written to" not in line}
-    # one bar, labelled with where the graphs run
-    bars = {line.split(": ")[0] for line in printed.err.splitlines() if "%|" in line}
-    assert bars == {"evaluating 8 graphs" + where}
-    weights = np.load(out / "weights.npz")
-    assert json.loads(str(weights["metadata"]))["seed"] == 2024
-    return rows, {k: weights[k] for k in weights.files}
-
-
-def test_cli_workers_and_scheduler_match_the_serial_run(ee, client, tmp_path, capsys):
-    rows, weights = cli_run(tmp_path, capsys, "serial", "")
-    address = client.scheduler.address
-    for extra, where in ((["--workers", "2"], " on 2 threads"),
-                         (["--scheduler", address], f" on {address}")):
-        got_rows, got_weights = cli_run(tmp_path, capsys, extra[0].strip("-"), where, *extra)
-        assert got_rows == rows  # same graphs, same evaluation path reported, same shapes
-        assert list(got_weights) == list(weights)
-        for name, w in weights.items():
-            np.testing.assert_array_equal(got_weights[name], w)
+# tessaline-evaluate --scheduler
 
 
 def test_cli_reaches_the_scheduler_before_any_work(ee, capsys, monkeypatch):
@@ -329,54 +245,33 @@ def test_a_context_that_cannot_be_cloned_fails_every_slot(workers):
 # what travels to a worker
 
 
-CLONES = {
-    "pickle": lambda g: pickle.loads(pickle.dumps(g, protocol=5)),
-    "deepcopy": copy.deepcopy,
-    "copy": copy.copy,
-}
-
-
-@pytest.mark.parametrize("clone", CLONES.values(), ids=CLONES.keys())
+@pytest.mark.parametrize("clone", [lambda g: pickle.loads(pickle.dumps(g, protocol=5)), copy.deepcopy, copy.copy])
 def test_graph_copies_leave_structure_caches_behind(ee, clone):
     g = N("rotation", "f", [N("feature", "close"), N("reduction", "r", [N("int", 3)])])
     ids = ee.generate_node_identities(g)
-    g._collect_nodes_cache = {"collected": True}
-    g.children[1]._node_identities = {"root": "r"}  # below the root too
-    g.extra = [1, 2]  # other attributes travel
+    g._collect_nodes_cache, g.children[1]._node_identities, g.extra = {"collected": True}, {"root": "r"}, [1, 2]
     ee._annotate_state_identities(g)
     c = clone(g)
-    assert ee._graph_cache_get(c, "_node_identities") is None
-    assert ee._graph_cache_get(c, "_collect_nodes_cache") is None
-    if c.children[1] is not g.children[1]:  # (a shallow copy shares the children)
-        assert ee._graph_cache_get(c.children[1], "_node_identities") is None
-    assert c.extra == [1, 2] and c.children[1].children[0].node == 3
-    # the state annotation is part of the graph, not a cache
-    assert (c._state_identity, c.children[1]._state_identity) == ("root", "root.c1")
-    # the original keeps its caches, and the copy rebuilds equal identities on demand
+    assert ee._graph_cache_get(c, "_node_identities") is None is ee._graph_cache_get(c, "_collect_nodes_cache")
+    assert c.children[1] is g.children[1] or ee._graph_cache_get(c.children[1], "_node_identities") is None
+    # other attributes and the state annotation travel; the copy rebuilds equal identities on demand
+    assert c.extra == [1, 2] and (c._state_identity, c.children[1]._state_identity) == ("root", "root.c1")
     assert ee.generate_node_identities(g) is ids and ee.generate_node_identities(c) == ids
 
 
-@pytest.mark.parametrize("signals, expected_buffers", [
-    (False, 3),   # two features and the universe
-    (True, 7),    # plus two signal weights, one PnL series and the extraction buffer
-])
+# Two features and the universe; with signals also two weights, one PnL series and the extraction buffer.
+@pytest.mark.parametrize("signals, expected_buffers", [(False, 3), (True, 7)])
 def test_context_arrays_travel_out_of_band(ee, signals, expected_buffers):
     rng = np.random.default_rng(3)
     T, N_ = 12, 5
-    useful = None
-    if signals:
-        useful = {"s1": UsefulSignal(weights=rng.normal(size=(T, N_)), pnl=rng.normal(size=T)),
-                  "s2": UsefulSignal(weights=rng.normal(size=(T, N_)))}
-    ctx = ee.EvaluationContext((rng.normal(size=(T, N_)), rng.normal(size=(T, N_))),
-                               {"close": 0, "volume": 1}, useful,
-                               universe=(rng.random((T, N_)) > 0.2).astype(np.float64))
+    useful = {"s1": UsefulSignal(weights=rng.normal(size=(T, N_)), pnl=rng.normal(size=T)),
+              "s2": UsefulSignal(weights=rng.normal(size=(T, N_)))} if signals else None
+    ctx = ee.EvaluationContext((rng.normal(size=(T, N_)), rng.normal(size=(T, N_))), {"close": 0, "volume": 1},
+                               useful, universe=(rng.random((T, N_)) > 0.2).astype(np.float64))
     buffers = []
     data = pickle.dumps(ctx, protocol=5, buffer_callback=buffers.append)
-    assert len(buffers) == expected_buffers
-    # the pickle stream itself holds none of the array bytes
-    assert len(data) < sum(b.raw().nbytes for b in buffers)
+    assert len(buffers) == expected_buffers and len(data) < sum(b.raw().nbytes for b in buffers)
     back = pickle.loads(data, buffers=buffers)
-    for a, b in zip(back.features, ctx.features):
-        assert np.shares_memory(a, b) and np.array_equal(a, b)
-    assert np.shares_memory(back.universe, ctx.universe)
+    assert all(np.shares_memory(a, b) and np.array_equal(a, b)
+               for a, b in zip(back.features + (back.universe,), ctx.features + (ctx.universe,)))
     assert back._evaluation_lock is not ctx._evaluation_lock

@@ -41,14 +41,6 @@ def graph_file(path, graph=None):
     return str(path)
 
 
-def test_market_file_round_trip(data):
-    market, loaded = demo.daily_market(40, 6, signals=3, seed=1), demo.load_market(str(data))
-    for field in ("features", "universe", "column_labels", "returns_feature",
-                  "periods_per_year"):
-        np.testing.assert_equal(getattr(loaded, field), getattr(market, field))
-    np.testing.assert_equal(*({k: vars(s) for k, s in m.signals.items()} for m in (loaded, market)))
-
-
 def test_default_run_reports_every_path_and_plots(tmp_path, capsys, ee):
     pytest.importorskip("matplotlib")
     target = tmp_path / "pnl.png"
@@ -201,20 +193,6 @@ def test_report_figures():
                    "NaN share": "0.375", "gross": "2.333", "net": "-0.333",
                    "turnover": "1.000", "Sharpe": f"{pnl.mean() / pnl.std() * 2:.2f}",
                    "max DD": "0.010"}
-
-
-def test_log_events_render_once_and_verbose_adds_graph_events(tmp_path, data, capsys, ee):
-    graph = graph_file(tmp_path / "g.json")
-    for verbose in ([], ["-v"]):
-        assert cli.main([graph, "--data", str(data)] + verbose) == 0
-        events = [l for l in capsys.readouterr().err.splitlines() if "graph.evaluated" in l]
-        assert len(events) == len(verbose)
-    assert events[0].endswith("info: graph.evaluated graph=g path=general shape=40x6 "
-                              f"seconds={events[0].rsplit('=', 1)[1]}")
-    ee._logger.error("expression_evaluator.get_state_failed", node_id="root.c0")
-    err = capsys.readouterr().err
-    assert err.count("error") == 1 and err.endswith(
-        " error: expression_evaluator.get_state_failed node_id=root.c0\n")
 
 
 @pytest.mark.parametrize("stderr", [None, "/dev/full"])  # closed, or every write failing

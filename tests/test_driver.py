@@ -1,6 +1,6 @@
-"""The driver along its route: evaluate and its lock, preparation, preflight, dispatch, node
-collection, the row loop with its instances and states, data-NaN tracking, filtration
-resolution. Function instances here record what they receive: which calls, which rows."""
+"""The driver along its route: evaluate and its lock, preflight, dispatch, node collection, the
+row loop with its instances and states, data-NaN tracking, filtration resolution. Function
+instances here record what they receive: which calls, which rows."""
 
 import threading
 import types
@@ -9,11 +9,10 @@ import numpy as np
 import pytest
 
 from fakes import Fn, Reduction, Registry, StatefulFn, ctx, feat, node
-from tessaline.functions._typed_shapes import FunctionState, SchemaError, StageData
+from tessaline.functions._typed_shapes import FunctionState, SchemaError
 from tessaline.functions.filtrations_evaluation import EmptyFiltrationError, EmptyPoolError
-from tessaline.functions.registry import default_registry
 from tessaline.simulator_engine._types import (EvaluationError, EvaluationShapeError, FiltrationResolutionError,
-                                               FunctionExecutionError, TransformStage, UsefulSignal)
+                                               FunctionExecutionError, UsefulSignal)
 
 T, W = 4, 3
 DATA = np.arange(T * W, dtype=float).reshape(T, W)
@@ -46,56 +45,6 @@ def test_the_lock_is_recreated_entered_and_left(ee, monkeypatch):
     assert events == ["enter", ("exit", KeyError)]
     context._evaluation_lock = object()
     with pytest.raises(TypeError, match="context manager"):
-        ee.evaluate(feat(), context)
-
-
-# ---------------------------------------------------------------------------------------
-# Preparation.
-
-
-def test_a_pending_pipeline_is_combined_into_a_copy_once(ee, monkeypatch):
-    calls, real = [], ee.combine_signal_and_transforms
-    monkeypatch.setattr(ee, "combine_signal_and_transforms", lambda *a: calls.append(a) or real(*a))
-    registry = Registry().add("f", Fn).add("wrap", lambda **c: Fn(lambda r: r * 10.0))
-    graph = node("rotation", "f", feat("f0"))
-    context = ctx(ee, [np.ones((2, 3))], registry, transform_pipeline=[TransformStage("scale", "wrap")])
-    np.testing.assert_array_equal(ee.evaluate(graph, context).weights, np.full((2, 3), 10.0))
-    assert calls[0][0] is not graph and not hasattr(graph, "_state_identity")  # the caller's graph is untouched
-    assert context.transform_pipeline == []
-    ee.evaluate(graph, context)
-    context = ctx(ee, [np.ones((2, 3))], registry, transform_pipeline=[TransformStage("s", "wrap")],
-                  transforms_already_combined=True)
-    ee.evaluate(graph, context, bound_function_instances={"root": Fn()})
-    assert len(calls) == 1 and len(context.transform_pipeline) == 1 and graph._collect_nodes_cache is not None
-
-
-def test_preparation_adds_stage_data_and_derives_the_universe_mask(ee):
-    registry = Registry().add("f", Fn)
-    graph = node("rotation", "f", feat("f0"))
-    universe = np.array([[1.0, 0.0, np.nan], [np.inf, -2.0, 0.5]])
-    context = ctx(ee, [np.ones((2, 3))], registry, universe=universe,
-                  stage_data=StageData({"spread": np.arange(6).reshape(2, 3)}))
-    np.testing.assert_array_equal(ee.evaluate(node("rotation", "f", feat("spread")), context).weights,
-                                  np.arange(6.0).reshape(2, 3) * [[1, np.nan, np.nan], [1, 1, 1]])
-    assert context.feature_index["spread"] == 1 and context.universe_mask.dtype == np.uint8
-    np.testing.assert_array_equal(context.universe_mask, [[1, 0, 0], [0, 1, 1]])
-    for universe, mask in [(None, np.ones((2, 3))), (np.array([[1, 0, 3]] * 2), [[1, 0, 1]] * 2)]:
-        context = ctx(ee, [np.ones((2, 3))], registry, universe=universe)
-        ee.evaluate(graph, context)
-        np.testing.assert_array_equal(context.universe_mask, mask)
-    existing = np.zeros((1,), np.int64)
-    context = ctx(ee, [np.ones((2, 3))], registry, universe=universe, universe_mask=existing)
-    ee.evaluate(graph, context)
-    assert context.universe_mask is existing
-
-
-@pytest.mark.parametrize("option,message", [
-    ("no_such_fn", "Transform stage 'demean' names unknown function 'no_such_fn'"),
-    (3, "Transform stage 'demean' option must name a function; got 3")])
-def test_bad_stage_options(ee, option, message):
-    context = ctx(ee, [np.zeros((2, 2))], default_registry(), metaparameters={"demean": option},
-                  transform_pipeline=[TransformStage("demean")])
-    with pytest.raises(EvaluationError, match=message):
         ee.evaluate(feat(), context)
 
 
@@ -194,17 +143,6 @@ def test_states_are_restored_keyed_collected_and_checked(ee):
     assert np.isnan(weights).all() and states == {}
 
 
-def test_get_state_failure_is_logged_and_reraised(ee, monkeypatch):
-    inst, logged = StatefulFn(), []
-    inst.get_state = lambda: (_ for _ in ()).throw(RuntimeError("no state"))
-    monkeypatch.setattr(ee, "_logger", types.SimpleNamespace(error=lambda event, **f: logged.append((event, f))))
-    with pytest.raises(RuntimeError, match="no state"):
-        ee.evaluate(node("rotation", "s", feat("f0")), ctx(ee, [DATA], Registry().add("s", lambda **c: inst,
-                                                                                        stateful=True)))
-    assert logged == [("expression_evaluator.get_state_failed",
-                       {"instance_id": id(inst), "node_id": "root", "function_name": "s"})]
-
-
 def test_the_collection_cache_serves_bound_instances_until_invalidated(ee):
     graph = node("rotation", "f", node("rotation", "g", feat("f0"), node("float", 2.0)),
                  node("filtration", "filtration"))
@@ -244,47 +182,8 @@ def test_module_functions_replaced_by_a_caller_are_honoured(ee, monkeypatch, nam
     np.testing.assert_array_equal(first.weights, second.weights)
 
 
-@pytest.mark.parametrize("accept, taken", [("_can_use_leaf_fast_path", "_evaluate_leaf_fast"),
-                                           ("_can_use_simple_rank_fast_path", "_evaluate_simple_rank_fast"),
-                                           ("_can_use_rank_multiply_fast_path", "_evaluate_rank_multiply_fast"),
-                                           ("_can_use_longitudinal_fast_path", "_evaluate_longitudinal_fast")])
-def test_the_first_accepting_fast_path_ends_the_call(ee, monkeypatch, accept, taken):
-    matrix, longitudinal = np.full((2, 3), 7.0), ee._can_use_longitudinal_fast_path
-    monkeypatch.setattr(ee, accept, lambda *a, **k: True)
-    monkeypatch.setattr(ee, taken, lambda graph, context: matrix)
-    registry = Registry().add("s", StatefulFn, stateful=True)
-    result = ee.evaluate(node("rotation", "s", feat("f0")), ctx(ee, [np.ones((2, 3))], registry), {"root": 1})
-    assert result.weights is matrix and result.states == {} and result.nan_source == {} == result.node_outputs
-    monkeypatch.setattr(ee, taken, lambda graph, context: None)  # only a rank path declines and falls through
-    result = ee.evaluate(node("rotation", "s", feat("f0")), ctx(ee, [np.ones((2, 3))], registry))
-    assert list(result.states) == (["root"] if "rank" in taken else [])
-    monkeypatch.setattr(ee, "_can_use_leaf_fast_path", longitudinal)
-    with pytest.raises(TypeError):  # the leaf detector's argument form
-        ee.evaluate(feat(), ctx(ee, [np.ones((2, 3))]))
-
-
 # ---------------------------------------------------------------------------------------
 # The row loop: what instances receive and what their results must be.
-
-
-def test_instances_receive_masked_row_copies_and_the_context(ee):
-    universe = np.ones((T, W))
-    universe[1, 0], universe[2, 2], universe[3, 1] = 0.0, np.nan, -1.0
-    masked = DATA.copy()
-    masked[1, 0] = masked[2, 2] = np.nan
-    seen, context = [], ctx(ee, [DATA], universe=universe)
-
-    def op(row):
-        seen.append((row.copy(), row.base is None, row.flags.writeable, context.current_day_index))
-        row[:] = -1.0  # mutating a copy does not disturb the registers
-        return row * 0 + seen[-1][0] * 2
-
-    (weights, states), inst, _ = _one(ee, op, context)
-    np.testing.assert_array_equal(weights, masked * 2)
-    assert weights.flags.c_contiguous and states == {} and all(kw == {"context": context} for _, kw in inst.calls)
-    assert [(owned, w, day) for _, owned, w, day in seen] == [(True, True, t) for t in range(T)]
-    np.testing.assert_array_equal(np.stack([s[0] for s in seen]), masked)
-    assert context.current_day_index == T - 1 and context.registers.shape == (2, W)
 
 
 def test_bound_instances_receive_views_and_literal_rows(ee):
@@ -499,35 +398,16 @@ FILT = node("filtration", "filtration", node("gt", "gt", node("string", "sharpe"
 DESCRIBED = "filtration(gt(sharpe, 6.5))"
 
 
-def _resolve(ee, monkeypatch, outcome, graph=None):
-    runs = []
+def _resolve(ee, monkeypatch, outcome):
+    """A reduction over FILT, whose filtration engine raises ``outcome`` or returns it."""
+    def engine(tree, registry):
+        return lambda signals: (_ for _ in ()).throw(outcome) if isinstance(outcome, BaseException) else outcome
 
-    class Engine:
-        def __init__(self, tree, registry):
-            self.tree, self.registry = tree, registry
-
-        def __call__(self, signals):
-            runs.append((self.tree, self.registry, signals))
-            if isinstance(outcome, BaseException):
-                raise outcome
-            return outcome
-
-    monkeypatch.setattr(ee, "FiltrationInstance", Engine)
-    registry = Registry().add("r", Fn).add("red", lambda **c: Reduction(), stateful=True).add(
-        "add", lambda **c: Fn(lambda a, b: a + b))
+    monkeypatch.setattr(ee, "FiltrationInstance", engine)
     signals = {f"s{i}": UsefulSignal(np.full((T, W), float(i)), np.zeros((T, 1)), metadata={"sharpe": i})
                for i in range(10)}
-    context = ctx(ee, [np.zeros((T, W))], registry, useful_signals=signals)
-    return ee.evaluate(graph or node("reduction", "r", FILT), context), context, runs
-
-
-def test_resolution_runs_once_per_filtration_in_the_passing_order(ee, monkeypatch):
-    graph = node("rotation", "add", node("reduction", "red", FILT), node("reduction", "r", FILT))
-    (weights, _), context, runs = _resolve(ee, monkeypatch, ["s9", "s7", "s8"], graph)
-    assert len(runs) == 2 and runs[0][0] == ee._dict_to_filter_node(FILT)
-    assert runs[0][1] is context.registry and runs[0][2] is context.useful_signals
-    np.testing.assert_array_equal(weights, np.full((T, W), 24.0 + 8.0))  # sum and mean of s9, s7, s8
-    np.testing.assert_array_equal(context.extraction_buffer[:3, 0], [9.0, 7.0, 8.0])
+    return ee.evaluate(node("reduction", "r", FILT), ctx(ee, [np.zeros((T, W))], Registry().add("r", Fn),
+                                                          useful_signals=signals))
 
 
 @pytest.mark.parametrize("cause, error, message, diagnostics", [

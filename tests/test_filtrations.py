@@ -1,5 +1,5 @@
-"""Filtrations, table-driven: filter-tree conversion and descriptions, the extraction of the
-passing signals' weights (bits, layouts, error order), and the filtration engine."""
+"""Filtrations, table-driven: the extraction of the passing signals' weights (bits, layouts,
+error order), and the filtration engine."""
 
 import types
 import warnings
@@ -8,25 +8,9 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from fakes import literal, op
-from fakes import node as N
 from tessaline.functions.filtrations import FiltrationInstance
 from tessaline.functions.filtrations_evaluation import EmptyFiltrationError, EmptyPoolError, FilterNode
 from tessaline.simulator_engine._types import UsefulSignal
-
-s, f, i = literal("string"), literal("float"), literal("int")
-
-
-def test_conversion_of_trees(ee, monkeypatch):
-    tree = op("filtration", op("and_", op("gt", s("sharpe"), f(1.5)), N("bool", True), N("feature", "x"),
-                               N("rotation", "f"), f(9.0), op("lt", s("turnover"), f(0.3))))
-    assert ee._dict_to_filter_node(tree) == FilterNode("filtration", {}, [FilterNode("and_", {}, [
-        FilterNode("gt", {"field": "sharpe", "value": 1.5}), FilterNode("lt", {"field": "turnover", "value": 0.3})])])
-    deep = op("gt", s("x"))
-    for _ in range(300):
-        deep = op("not_", deep)
-    assert ee._describe_dict_filter(deep) == "not_(" * 300 + "gt(x)" + ")" * 300
-
 
 # ---------------------------------------------------------------------------------------
 # Weights extraction.

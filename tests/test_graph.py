@@ -1,7 +1,6 @@
 """The graph model, table-driven: checked node access and schema items, cache slots and node
 identities on hostile node classes, stage-data leaves and options, warm-up rows."""
 
-import sys
 import types
 
 import numpy as np
@@ -54,46 +53,6 @@ def test_cache_slots_and_identities(ee):
     assert ee._graph_cache_get(broken, "_node_identities") is None
 
 
-def test_node_class_is_looked_up_at_call_time(ee, monkeypatch):
-    Special = type("Special", (FunctionGraphNode,), {})
-    monkeypatch.setattr(ee, "FunctionGraphNode", Special)
-    with pytest.raises(SchemaError, match="got FunctionGraphNode$"):
-        ee.generate_node_identities(feat("x"))
-    assert ee.invalidate_graph_evaluation_caches(feat("x")) is None
-    assert ee.generate_node_identities(Special("feature", "x")) == {"root": "x"}
-
-
-def test_invalidation_and_state_identities(ee):
-    for foreign in (None, {}, 42, "root"):
-        assert ee.invalidate_graph_evaluation_caches(foreign) is None
-    leaf, red = feat("x"), N("reduction", "r", feat("y"))
-    g = N("rotation", "f", leaf, N("filtration", "filtration", red))
-    assert ee._annotate_state_identities(g) is None
-    assert (g._state_identity, red._state_identity) == ("root", "root.c1.c0") and not hasattr(leaf, "_state_identity")
-    for n in (g, red, leaf):
-        n._node_identities, n._collect_nodes_cache = {"old": 1}, object()
-    assert ee.invalidate_graph_evaluation_caches(g) is None
-    assert all(n._node_identities is None and n._collect_nodes_cache is None for n in (g, red, leaf))
-    ee._annotate_state_identities(g, "base")
-    assert (g._state_identity, red._state_identity) == ("base", "base.c1.c0")
-    first = N("rotation", "a")
-    g = N("rotation", "f", first, missing("type", feat("x")), N("rotation", "never"))
-    with pytest.raises(EvaluationError, match="^Graph node 'root.c1' missing required key: type$"):
-        ee._annotate_state_identities(g)
-    assert first._state_identity == "root.c0" and not hasattr(g.children[2], "_state_identity")
-    g = Frozen("rotation", "f", [N("reduction", "r")])
-    ee._annotate_state_identities(g)
-    assert g.children[0]._state_identity == "root.c0"
-    # The collected nodes go first: a refused identities slot still leaves them cleared.
-    Refusing = type("Refusing", (FunctionGraphNode,), {"__setattr__": lambda s, k, v: (_ for _ in ()).throw(
-        TypeError("read-only")) if k == "_node_identities" else object.__setattr__(s, k, v)})
-    g = Refusing("feature", "x")
-    g._collect_nodes_cache = "old"
-    with pytest.raises(TypeError, match="read-only"):
-        ee.invalidate_graph_evaluation_caches(g)
-    assert g._collect_nodes_cache is None
-
-
 # ---------------------------------------------------------------------------------------
 # Stage data.
 
@@ -121,26 +80,6 @@ def test_a_two_dimensional_stage_value_becomes_a_feature(ee, value, kept):
     assert np.shares_memory(added, value) == (kept != "copy") and (added == value).all()
     ee._attach_stage_data_feature_leaves(leaves("b", "a"), c)
     assert len(c.features) == 4
-
-
-def test_stage_data_failures(ee, monkeypatch):
-    c = stage_context()
-    before = c.features
-    assert ee._attach_stage_data_feature_leaves(leaves("spread"), c) is None and c.features is before
-    c = stage_context({"a": np.ones((3, 2)), "s": np.array([["x", "y"]] * 3)})
-    before = c.features
-    with pytest.raises(ValueError):  # "s" has its index entry before the conversion fails
-        ee._attach_stage_data_feature_leaves(leaves("s", "a"), c)
-    assert c.feature_index == {"close": 0, "a": 1, "s": 2} and c.features is before
-    c.stage_data = NS(is_empty=lambda: (_ for _ in ()).throw(ValueError("stage data broke")))
-    with pytest.raises(ValueError, match="stage data broke"):
-        ee._attach_stage_data_feature_leaves(leaves("x"), c)
-    with pytest.raises(AttributeError):
-        ee._attach_stage_data_feature_leaves(leaves("x"), object())
-    monkeypatch.setattr(ee, "extract_feature_leaf_names", lambda g: ["zeta"])
-    c = stage_context({"zeta": np.ones((3, 2))})
-    ee._attach_stage_data_feature_leaves(leaves("ignored"), c)
-    assert c.feature_index["zeta"] == 1
 
 
 # ---------------------------------------------------------------------------------------
@@ -206,14 +145,3 @@ def test_rows_an_instance_has_seen(ee, state, expected):
             ee._get_warmup_count_for_instance(instance)
     else:
         assert ee._get_warmup_count_for_instance(instance) == expected
-
-
-def test_walks_within_the_recursion_limit(ee):
-    depth = sys.getrecursionlimit() // 2
-    g = feat()
-    for _ in range(depth):
-        g = roll(g, i(3))
-    assert ee._compute_graph_warmup_rows(g, REG) == 2 * depth
-    assert len(ee.generate_node_identities(g)) == 2 * depth + 1
-    ee._annotate_state_identities(g)
-    ee.invalidate_graph_evaluation_caches(g)

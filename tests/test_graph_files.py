@@ -1,10 +1,7 @@
 """Graph files: JSON round trip and the errors of malformed files."""
 
-import json
-
 import pytest
 
-from tessaline.demo import demo_graphs
 from tessaline.functions._typed_shapes import FunctionGraphNode as N
 from tessaline.functions.graph_files import (GraphFileError, dump_graph, graph_to_dict, load_graph,
                                              loads_graph)
@@ -18,15 +15,6 @@ def _same(a, b):
     assert len(ka) == len(kb)
     for x, y in zip(ka, kb):
         _same(x, y)
-
-
-@pytest.mark.parametrize("demo", demo_graphs(), ids=lambda d: d.name)
-def test_demo_graphs_round_trip(tmp_path, demo):
-    path = tmp_path / f"{demo.name}.json"
-    dump_graph(demo.graph, path)
-    loaded = load_graph(path)
-    _same(loaded, demo.graph)
-    assert graph_to_dict(loaded) == json.loads(path.read_text())
 
 
 def test_round_trip_keeps_config_literals_and_canonical_id(tmp_path):
@@ -72,11 +60,9 @@ def test_malformed_graphs_name_file_and_path(tmp_path, text, json_path, problem)
     assert str(err).startswith(f"{path}: {json_path}: ")
 
 
-def test_missing_huge_and_badly_encoded_files(tmp_path):
+def test_missing_and_badly_encoded_files(tmp_path):
     with pytest.raises(GraphFileError, match="cannot read file"):
         load_graph(tmp_path / "nope.json")
-    with pytest.raises(GraphFileError, match=r"^/dev/zero: \$: file is larger than 64 MiB"):
-        load_graph("/dev/zero")
     bad = tmp_path / "latin.json"
     bad.write_bytes(b'{"type": "feature", "node": "\xff"}')
     with pytest.raises(GraphFileError):

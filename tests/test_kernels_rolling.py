@@ -16,7 +16,7 @@ from fakes import Entry, Registry, feat, node
 from tessaline.functions import builtins as B
 from tessaline.functions._typed_shapes import FunctionGraphNode as N
 from tessaline.functions.registry import default_registry
-from twins import MEAN, STD, ZSCORE, same_bytes, twin
+from twins import MEAN, STD, ZSCORE, assert_bits, twin
 
 NAMES = [MEAN, STD, ZSCORE]
 POS_NAN, NEG_NAN = 0x7FF8000000000000, 0xFFF8000000000000
@@ -33,7 +33,7 @@ def col(*values):
 def check(ee, data, windows, names=NAMES):
     for name in names:
         for w in windows:
-            same_bytes(ee._rolling_longitudinal_fast(data, w, name), twin(data, w, name))
+            assert_bits(ee._rolling_longitudinal_fast(data, w, name), twin(data, w, name))
 
 
 def test_special_values_of_the_x87_arithmetic(ee):
@@ -104,7 +104,7 @@ def test_input_layouts_and_dtypes(ee, make):
     base[rng.random(base.shape) < 0.05] = np.nan
     data = make(base)
     for name in NAMES:
-        same_bytes(ee._rolling_longitudinal_fast(data, 4, name), twin(np.asarray(data, dtype=np.float64), 4, name))
+        assert_bits(ee._rolling_longitudinal_fast(data, 4, name), twin(np.asarray(data, dtype=np.float64), 4, name))
 
 
 @pytest.mark.parametrize("data,window,error,message", [
@@ -123,10 +123,10 @@ def test_refusals(ee, data, window, error, message):
 
 def test_odd_windows_and_names(ee):
     data = np.random.default_rng(2).normal(size=(6, 2))
-    same_bytes(ee._rolling_longitudinal_fast(data, np.int32(3), STD), twin(data, 3, STD))
-    same_bytes(ee._rolling_longitudinal_fast(data, True, MEAN), twin(data, 1, MEAN))
+    assert_bits(ee._rolling_longitudinal_fast(data, np.int32(3), STD), twin(data, 3, STD))
+    assert_bits(ee._rolling_longitudinal_fast(data, True, MEAN), twin(data, 1, MEAN))
     assert (bits(ee._rolling_longitudinal_fast(data, 6.5, MEAN)) == POS_NAN).all()
-    same_bytes(ee._rolling_longitudinal_fast(data, 3, "anything"), twin(data, 3, ZSCORE))
+    assert_bits(ee._rolling_longitudinal_fast(data, 3, "anything"), twin(data, 3, ZSCORE))
 
     class Name:  # compared only once a cell is computable
         def __eq__(self, other):
@@ -151,7 +151,7 @@ def matrices(draw):
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data=matrices(), window=st.integers(1, 32), name=st.sampled_from(NAMES))
 def test_matches_the_twin_on_any_cells(ee, data, window, name):
-    same_bytes(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
+    assert_bits(ee._rolling_longitudinal_fast(data, window, name), twin(data, window, name))
 
 
 def test_result_buffers_are_reused_and_live_ones_kept(ee):
@@ -190,18 +190,21 @@ def test_chain_with_universe(ee):
     got = ee._evaluate_longitudinal_fast(node("rotation", MEAN, N("int", 4), node("rotation", STD, feat("x"),
                                                                                    N("int", 6))), c)
     masked = np.where((universe == 0.0) | np.isnan(universe), np.nan, data)
-    same_bytes(got, twin(twin(masked, 6, STD), 4, MEAN))
+    assert_bits(got, twin(twin(masked, 6, STD), 4, MEAN))
     assert c.registers is None
     leaf = ee._evaluate_longitudinal_fast(feat("x", "aggregation"), c)
     assert np.array_equal(leaf, masked, equal_nan=True)
 
 
-def test_interrupts_from_the_registry_pass_the_longitudinal_detector(ee):
+def test_registry_errors_decline_the_longitudinal_path_and_interrupts_pass(ee):
     registry = Registry({MEAN: Entry()})
+    c = ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0}, registry=registry)
+    graph = node("rotation", MEAN, feat("x"), N("int", 3))
+    registry.get_entry = lambda name: (_ for _ in ()).throw(LookupError(name))
+    assert ee._can_use_longitudinal_fast_path(graph, c, None, 100000) is False
     registry.get_entry = lambda name: (_ for _ in ()).throw(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
-        c = ee.EvaluationContext((np.zeros((3, 2)),), {"x": 0}, registry=registry)
-        ee._can_use_longitudinal_fast_path(node("rotation", MEAN, feat("x"), N("int", 3)), c, None, 100000)
+        ee._can_use_longitudinal_fast_path(graph, c, None, 100000)
 
 
 @pytest.mark.parametrize("names,windows", [((B.ROLLING_ZSCORE, B.ROLLING_MEAN), (7, 3)),

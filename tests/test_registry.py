@@ -7,9 +7,6 @@ from tessaline.functions import builtins as B
 from tessaline.functions._typed_shapes import FunctionState
 from tessaline.functions.registry import FunctionRegistry, default_registry
 
-_IMPL_ATTRS = ("module_path", "class_name", "factory", "implementation")
-
-
 class Doubler:
     stateful = True
 
@@ -26,24 +23,6 @@ class Doubler:
 
     def set_state(self, data):
         self.calls = data["count"]
-
-
-def test_stubs_hide_the_implementation_and_real_builtins_expose_it():
-    stubs, real = default_registry(), default_registry(as_stubs=False)
-    assert set(stubs.names()) == set(B.BUILTINS)
-    for name, builtin in B.BUILTINS.items():
-        entry = stubs.get_entry(name)
-        assert stubs.has(name) and not stubs.has_factory(name) and real.has_factory(name)
-        assert not any(hasattr(entry, a) for a in _IMPL_ATTRS) and entry.family and isinstance(entry.param_schema, dict)
-        entry = real.get_entry(name)
-        assert entry.factory is builtin.cls and entry.module_path == "tessaline.functions.builtins"
-        assert entry.class_name == builtin.cls.__qualname__ and builtin.description and "\n" not in builtin.description
-        inst = stubs.create_instance(name, **({"window": 3} if "window" in builtin.required else {}))
-        assert bool(inst.stateful) == builtin.stateful == stubs.get_entry(name).stateful
-        assert not builtin.stateful or (inst.window == 3 and inst.get_state()["count"] == 0)
-    assert stubs.get_entry(B.ROLLING_MEAN).param_schema == {"window": {"type": "int"}}
-    with pytest.raises(TypeError, match="requires parameter"):
-        real.create_instance(B.ROLLING_STD)
 
 
 @pytest.mark.parametrize("name", [None, 3, ["x"], {"a": 1}, "unknown_fn"])

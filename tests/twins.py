@@ -74,12 +74,14 @@ def rank_row_average_ties(row):
 
 
 def assert_bits(got, want):
-    """``got`` is ``want`` bit for bit, a C-contiguous float64 array (or both are None)."""
+    """``got`` is ``want`` bit for bit, a C-contiguous float64 ndarray of its shape (or both are None)."""
     if want is None or got is None:
         assert got is want
         return
-    assert got.dtype == np.float64 and got.flags.c_contiguous and got.shape == want.shape
-    assert got.view(np.uint64).tobytes() == want.view(np.uint64).tobytes()
+    assert type(got) is np.ndarray and got.dtype == np.float64 and got.flags.c_contiguous and got.shape == want.shape
+    if got.tobytes() != want.tobytes():
+        where = tuple(np.argwhere(got.view(np.uint64) != want.view(np.uint64))[0])
+        raise AssertionError(f"cell {where}: {got[where]!r} != {want[where]!r}")
 
 
 def twin(data, window, name):
@@ -87,15 +89,6 @@ def twin(data, window, name):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         return rolling_twin(data, window, name)
-
-
-def same_bytes(got, want):
-    """``got`` is ``want`` byte for byte: a C-contiguous float64 ndarray of its shape."""
-    assert type(got) is np.ndarray and got.dtype == np.float64
-    assert got.shape == want.shape and got.flags.c_contiguous
-    if got.tobytes() != want.tobytes():
-        where = tuple(np.argwhere(got.view(np.uint64) != want.view(np.uint64))[0])
-        raise AssertionError(f"cell {where}: {got[where]!r} != {want[where]!r}")
 
 
 def rolling_twin(data, window, name):
