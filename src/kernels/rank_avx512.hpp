@@ -1,15 +1,12 @@
-// The rank kernels' AVX-512 path: items built, dealt and sorted with 512-bit vectors.
-// Plain C++, no Python; compiled per function for AVX-512 and called only where the CPU has
-// it (platform.hpp).
+// The rank kernels' AVX-512 path for rows too short to deal (rank_avx2.hpp deals the longer
+// ones on this path too): items built and sorted with 512-bit vectors. Plain C++, no Python;
+// compiled per function for AVX-512 and called only where the CPU has it (platform.hpp).
 //
-// A long row's items are first dealt into buckets by a monotone linear map of their values,
-// a few items a bucket; a short row's items are split by sign while they are built. Buckets
-// of at most eight items are ranked by vector compares on their key bits; larger ones, and
-// the two halves of a short row, are quicksorted with vector partitions down to blocks of
-// at most 32, whose positions come from vector compares on 32 of the key bits (the highest,
-// or else the 32 below the highest bit that varies in the block; blocks whose items agree on
-// those are ordered on the items, then on full keys). When that sort gives up (many equal
-// key bits) the row goes to the portable path.
+// A row's items are split by sign while they are built; the two halves are quicksorted with
+// vector partitions down to blocks of at most 32, whose positions come from vector compares
+// on 32 of the key bits (the highest, or else the 32 below the highest bit that varies in
+// the block; blocks whose items agree on those are ordered on the items, then on full keys).
+// When that sort gives up (many equal key bits) the row goes to the portable path.
 #pragma once
 
 #include <algorithm>
@@ -298,123 +295,11 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
     return sort_positions_avx512(dst, src, left, hi, pos, base, row, depth - 1, cols);
 }
 
-// Positions of a block of at most eight items from counts of the items below each on
-// their key bits (columns cleared). Returns false, writing nothing, when two of them share
-// those bits: then their columns do not tell their order.
-__attribute__((target("avx512f,avx512vl"), always_inline)) inline bool small_block_positions(
-    const std::uint64_t *items, std::size_t n, std::uint32_t *pos, std::uint32_t start,
-    const Columns &c) {
-    const __mmask8 lanes = (__mmask8) ((1u << n) - 1);
-    // Lanes past the block hold all ones, above every key of a finite value.
-    const __m512i raw = _mm512_mask_loadu_epi64(_mm512_set1_epi64(-1), lanes, items);
-    const __m512i column = _mm512_set1_epi64((long long) c.mask);
-    const __m512i keys = _mm512_andnot_si512(column, raw);
-    alignas(64) std::uint64_t key[8];
-    _mm512_store_si512(key, keys);
-    const __m512i one = _mm512_set1_epi64(1);
-    __m512i below = _mm512_setzero_si512();
-    for (int k = 0; k < 8; ++k) {
-        const __m512i x = _mm512_set1_epi64((long long) key[k]);
-        below = _mm512_mask_add_epi64(below, _mm512_cmpgt_epu64_mask(keys, x), below, one);
-    }
-    // Distinct keys give the counts 0 .. n - 1, one each.
-    if ((std::uint64_t) _mm512_reduce_or_epi64(_mm512_maskz_sllv_epi64(lanes, one, below)) !=
-        lanes)
-        return false;
-    _mm512_mask_i64scatter_epi32(
-        pos, lanes, _mm512_and_si512(raw, column),
-        _mm512_cvtepi64_epi32(_mm512_add_epi64(below, _mm512_set1_epi64((long long) start))), 4);
-    return true;
-}
-
-// Rows at least this long are dealt into buckets before they are sorted.
-inline constexpr std::size_t kBucketMin = 400;
-// Cells per bucket, on average.
-inline constexpr std::size_t kBucketCells = 6;
-
-// Positions of a whole row of n >= kBucketMin cells, its -inf and +inf cells apart (added
-// to neg and pinf; m receives the number of finite valid cells). The finite valid values
-// are dealt into buckets by floor(min((v - lo) * scale, buckets - 1)), lo the smallest of
-// them: each step rounds monotonically, so no item of a bucket lies above an item of a later
-// one, and every bucket is then ranked on its own (equal values share a bucket). `next`,
-// when not null, is the next row to be ranked.
-__attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome bucket_positions_avx512(
-    const double *row, const double *universe, const double *next, std::size_t n,
-    RankScratch &s, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &c) {
-    const double inf = std::numeric_limits<double>::infinity();
-    std::uint32_t *pos = s.pos.data();
-    const __m256i none = _mm256_set1_epi32((int) kNoRank);
-    __m512d lo = _mm512_set1_pd(inf), hi = _mm512_set1_pd(-inf);
-    std::size_t ninf = 0, pinfs = 0, good = 0;
-    // The range of the finite valid values, the infinities, and no position yet.
-    for (std::size_t j = 0; j < n; j += 8) {
-        prefetch_next(next, j);
-        const Cells8 cells = cells8(row, universe, j, n);
-        count_infinities(cells, ninf, pinfs);
-        good += (unsigned) __builtin_popcount((unsigned) cells.good);
-        lo = _mm512_mask_min_pd(lo, cells.good, lo, cells.v);
-        hi = _mm512_mask_max_pd(hi, cells.good, hi, cells.v);
-        _mm256_mask_storeu_epi32(pos + j, cells.lanes, none);
-    }
-    neg += ninf;
-    pinf += pinfs;
-    m = good;
-    if (good == 0) return SortOutcome::kDone;
-    const double vmin = _mm512_reduce_min_pd(lo), vmax = _mm512_reduce_max_pd(hi);
-    if (!(vmax > vmin)) return good > 1 ? SortOutcome::kTie : SortOutcome::kGiveUp;
-    // One bucket for a range beyond the doubles (or a scale beyond them); the formula
-    // then reads 0 for every cell.
-    std::size_t buckets = std::max<std::size_t>(1, good / kBucketCells);
-    double origin = vmin, scale = double(buckets) / (vmax - vmin);
-    if (!(vmax - vmin < inf) || !(scale < inf)) {
-        buckets = 1;
-        origin = scale = 0.0;
-    }
-    std::uint64_t *tmp = s.tmp.data(), *items = s.items.data();
-    std::uint32_t *ids = s.ranks.data(), *end = s.cols.data();  // end: buckets + 1 counters
-    std::memset(end, 0, (buckets + 1) * sizeof(std::uint32_t));
-    const __m512d origin8 = _mm512_set1_pd(origin), scale8 = _mm512_set1_pd(scale),
-                  last8 = _mm512_set1_pd(double(buckets - 1));
-    __m512i col = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m512i step = _mm512_set1_epi64(8);
-    std::size_t k = 0;
-    for (std::size_t j = 0; j < n; j += 8) {
-        const Cells8 cells = cells8(row, universe, j, n);
-        const __m256i id = _mm512_cvttpd_epu32(_mm512_min_pd(
-            _mm512_mul_pd(_mm512_sub_pd(cells.v, origin8), scale8), last8));
-        pack_store(ids + k, cells.good, id);
-        k += pack_store(tmp + k, cells.good, items8(cells.v, col, c));
-        col = _mm512_add_epi64(col, step);
-    }
-    // Bucket b: items[end[b] before the deal, end[b + 1] before the deal).
-    for (std::size_t i = 0; i < k; ++i) ++end[ids[i] + 1];
-    for (std::size_t b = 1; b <= buckets; ++b) end[b] += end[b - 1];
-    for (std::size_t i = 0; i < k; ++i) items[end[ids[i]]++] = tmp[i];
-    // Now end[b] is where bucket b ends.
-    std::size_t first = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-        const std::size_t last = end[b], size = last - first;
-        const std::uint32_t start = (std::uint32_t) (ninf + first);
-        if (size == 1) {
-            pos[items[first] & c.mask] = start;
-        } else if (size > 1 && (size > 8 || !small_block_positions(items + first, size, pos,
-                                                                    start, c))) {
-            const SortOutcome r = sort_positions_avx512(items, tmp, first, last, pos,
-                                                        (std::uint32_t) ninf, row, 64, c);
-            if (r != SortOutcome::kDone) return r;
-        }
-        first = last;
-    }
-    return SortOutcome::kDone;
-}
-
 // The positions of a row's valid finite cells, as row_positions_portable gives them; kGiveUp
 // when the vector sort gave up (the outputs are then to be discarded).
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome row_positions_avx512(
     const double *row, const double *universe, const double *next, std::size_t n,
     RankScratch &s, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &cols) {
-    if (n >= kBucketMin)
-        return bucket_positions_avx512(row, universe, next, n, s, m, neg, pinf, cols);
     std::size_t below = 0;
     m = build_items_avx512(row, universe, next, n, s.items.data(), s.pos.data(), neg, pinf,
                            below, cols);

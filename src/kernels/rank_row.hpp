@@ -76,12 +76,13 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     bool sorted = false;
     const detail::Columns cols(n);
 #ifdef EE_KERNELS_X86
-    const bool deal = detail::use_avx2() && n >= detail::kDealMin && n < (std::size_t(1) << 28);
+    const std::size_t deal_min =
+        detail::use_avx512() ? detail::kDealMinAvx512 : detail::kDealMin;
+    const bool deal = detail::use_avx2() && n >= deal_min && n < (std::size_t(1) << 28);
     if (detail::use_avx512() || deal) {
         const detail::SortOutcome done =
-            detail::use_avx512()
-                ? detail::row_positions_avx512(row, universe, next, n, s, m, neg, pinf, cols)
-                : detail::deal_positions_avx2(row, universe, next, n, s, m, neg, pinf, cols);
+            deal ? detail::deal_positions_avx2(row, universe, next, n, s, m, neg, pinf, cols)
+                 : detail::row_positions_avx512(row, universe, next, n, s, m, neg, pinf, cols);
         if (done == detail::SortOutcome::kTie) return false;
         sorted = done == detail::SortOutcome::kDone;
         if (!sorted) m = neg = pinf = 0;  // the portable path starts over
