@@ -139,20 +139,24 @@ nb::object require_graph_field(nb::handle node, nb::handle key, PathRef path) {
                       [&](nb::handle fn) { return fn(node, key, path.object()); });
 }
 
-nb::object require_type(nb::handle node, PathRef path) {
+namespace {
+
+// The node's `name` field, through the module function `fn` unless read plainly.
+nb::object required_field(nb::handle node, const char *name, Fn fn, PathRef path) {
     nb::object value;
-    if (plain_field(node, "type", value) == 1) return value;
-    return via_module(Fn::require_graph_type_value,
-                      [&] { return ee::require_graph_field(node, str_key("type"), path); },
-                      [&](nb::handle fn) { return fn(node, path.object()); });
+    if (plain_field(node, name, value) == 1) return value;
+    return via_module(fn, [&] { return ee::require_graph_field(node, str_key(name), path); },
+                      [&](nb::handle f) { return f(node, path.object()); });
+}
+
+}  // namespace
+
+nb::object require_type(nb::handle node, PathRef path) {
+    return required_field(node, "type", Fn::require_graph_type_value, path);
 }
 
 nb::object require_value(nb::handle node, PathRef path) {
-    nb::object value;
-    if (plain_field(node, "node", value) == 1) return value;
-    return via_module(Fn::require_graph_node_value,
-                      [&] { return ee::require_graph_field(node, str_key("node"), path); },
-                      [&](nb::handle fn) { return fn(node, path.object()); });
+    return required_field(node, "node", Fn::require_graph_node_value, path);
 }
 
 nb::object graph_children(nb::handle node) {
