@@ -96,8 +96,9 @@ test-asan: $(ASAN_VENV)/.ready
 
 # Line and branch coverage of the whole suite: the extensions built with gcov counters into
 # their own venv and build tree, gcovr over the C++ under src/, coverage.py over the Python
-# package as installed. Counters from an earlier run are wiped first, so the figures are this
-# run's alone. Reports land in build/coverage/report/.
+# package as installed; the rank-kernel program the tests compile is counted too. Counters
+# from an earlier run are wiped first, so the figures are this run's alone. Reports land in
+# build/coverage/report/.
 COV_VENV := .venv-coverage
 COV_PY := $(COV_VENV)/bin/python
 COV_BUILD := build/coverage
@@ -112,7 +113,8 @@ coverage: $(COV_VENV)/.ready
 	$(COV_PY) -m pip --disable-pip-version-check install -q --no-build-isolation \
 		-C cmake.define.TESSALINE_COVERAGE=ON -C build-dir=$(COV_BUILD) -C cmake.build-type=Debug ".[test]"
 	find $(COV_BUILD) -name '*.gcda' -delete
-	rm -f $(COV_BUILD)/.coverage
+	rm -rf $(COV_BUILD)/.coverage $(COV_BUILD)/oracle
+	TESSALINE_ORACLE_COVERAGE=$(abspath $(COV_BUILD))/oracle \
 	COVERAGE_FILE=$(COV_BUILD)/.coverage $(COV_PY) -m coverage run --branch --source=tessaline \
 		-m pytest -p no:cacheprovider -q $(PYTEST_ARGS)
 	mkdir -p $(COV_BUILD)/report

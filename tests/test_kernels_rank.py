@@ -151,9 +151,13 @@ def program(tmp_path_factory):
     cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
     if not cxx:
         pytest.skip("no C++ compiler")
-    tmp = tmp_path_factory.mktemp("rank_kernels")
+    # `make coverage` counts the kernels' lines and branches that this program runs too.
+    counted = os.environ.get("TESSALINE_ORACLE_COVERAGE")
+    tmp = pathlib.Path(counted) if counted else tmp_path_factory.mktemp("rank_kernels")
+    tmp.mkdir(parents=True, exist_ok=True)
     (tmp / "driver.cpp").write_text(PROGRAM)
-    subprocess.run([cxx, "-O2", "-std=c++17", f"-I{ROOT / 'src'}", str(tmp / "driver.cpp"),
+    flags = ["-O0", "--coverage"] if counted else ["-O2"]
+    subprocess.run([cxx, *flags, "-std=c++17", f"-I{ROOT / 'src'}", str(tmp / "driver.cpp"),
                     "-o", str(tmp / "driver"), "-pthread"], check=True)
     return tmp / "driver", records(np.random.default_rng(17))
 
