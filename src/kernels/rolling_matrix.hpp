@@ -316,11 +316,6 @@ inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, d
                     if (f.lagged && t >= w)
                         __builtin_prefetch(in + (t - w) * in_stride + f.fj, 0, 3);
                     __builtin_prefetch(out + t * out_stride + f.fj, 1, 3);
-                    if constexpr (Masked) {
-                        __builtin_prefetch(uni.cells + t * uni.stride + f.fj, 0, 3);
-                        if (f.lagged && t >= w)
-                            __builtin_prefetch(uni.cells + (t - w) * uni.stride + f.fj, 0, 3);
-                    }
                 }
                 detail::Source<Masked> src{in + j, in_stride};
                 if constexpr (Masked) src.uni = uni.cells + j, src.uni_stride = uni.stride;
