@@ -27,18 +27,17 @@
 
 namespace ee::kernels::rolling {
 
-// Folds the cell *p, whose bits are `bits`, into running totals (sum, sq, bad; `special`
-// says what infinite cells made of sum, and so of sq, which is then +inf). `first` marks
-// the first row of the series, whose value (and square) is copied rather than added to
-// +0.0. Squares are kept only when `Squares` (the mean needs none). Without `Infs`, the
-// caller knows that neither the cell nor the sums are infinite; with `Tiny`, subnormal
-// cells are loaded the long way. Where `bits` are a NaN's, *p is not used (it may hold
-// any value).
+// Folds the cell *p into running totals (sum, sq, bad; `special` says what infinite cells
+// made of sum, and so of sq, which is then +inf). `first` marks the first row of the
+// series, whose value (and square) is copied rather than added to +0.0. Squares are kept
+// only when `Squares` (the mean needs none). Without `Infs`, the caller knows that neither
+// the cell nor the sums are infinite; with `Tiny`, subnormal cells are loaded the long way.
 template <bool Squares, bool Infs = true, bool Tiny = false>
 __attribute__((always_inline)) inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad,
                                                 int &special, const double *p,
-                                                std::uint64_t bits, bool first) noexcept {
+                                                bool first) noexcept {
     if (first) special = kFinite;
+    const std::uint64_t bits = cell_bits(p);
     if (Infs && (special != kFinite || (bits << 1) == 0xFFE0000000000000ull)) {
         // An infinite cell, or a sum that one has made infinite or NaN: no arithmetic.
         const bool nan = (bits << 1) > 0xFFE0000000000000ull;
@@ -69,13 +68,6 @@ __attribute__((always_inline)) inline void fold(acc_t &sum, acc_t &sq, std::int6
     }
 }
 
-template <bool Squares, bool Infs = true, bool Tiny = false>
-__attribute__((always_inline)) inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad,
-                                                int &special, const double *p,
-                                                bool first) noexcept {
-    fold<Squares, Infs, Tiny>(sum, sq, bad, special, p, cell_bits(p), first);
-}
-
 // The statistic of a computable window whose sum after its last row is special: the
 // difference with the sum before its first row is +-inf when that one is finite and the
 // later one infinite, NaN otherwise; the mean follows it, while the variance takes
@@ -97,7 +89,8 @@ inline double special_result(int special, int special0) noexcept {
 // holds a NaN cell. `w` is the window length. With `Tiny`, subnormal values are moved the
 // long way.
 template <Stat S, bool Tiny = false>
-__attribute__((always_inline)) inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special, acc_t sum0, acc_t sq0,
+__attribute__((always_inline)) inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special,
+                                                acc_t sum0, acc_t sq0,
                  std::int64_t bad0, int special0, const double *latest, const double &w,
                  double *out) noexcept {
     if (bad != bad0) {

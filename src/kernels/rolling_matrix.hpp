@@ -3,10 +3,9 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,29 +25,6 @@ struct Universe {
 };
 
 namespace detail {
-
-// One column of the input as the kernels read it: row t's cell at(t), whose bits(t) are
-// a NaN's where the universe cell of that row is inactive (`Masked`). Where bits(t) are a
-// NaN's, the cell itself is not loaded into the sums, so the masked matrix is never made.
-// Rows that a tile's scan found clean are read from `in` directly.
-template <bool Masked> struct Source {
-    const double *in;
-    std::ptrdiff_t stride;
-    const double *uni = nullptr;
-    std::ptrdiff_t uni_stride = 0;
-    const double *at(std::int64_t t) const noexcept { return in + t * stride; }
-    std::uint64_t bits(std::int64_t t) const noexcept {
-        std::uint64_t b = cell_bits(in + t * stride);
-        if constexpr (Masked) {
-            // |u| > 0 is false exactly for 0.0, -0.0 and NaN, which turn on every bit
-            // below the sign: a NaN. No branch, which scattered inactive cells would
-            // mispredict, and no wait for the universe before the cell is loaded.
-            const bool off = !(std::fabs(uni[t * uni_stride]) > 0.0);
-            b |= (std::uint64_t) -(std::int64_t) off >> 1;
-        }
-        return b;
-    }
-};
 
 // n rows of one column inside the warm-up (no full window yet), none of whose cells is NaN
 // or infinite, after the first row and while the sums are finite: the cells are added to
@@ -96,9 +72,9 @@ __attribute__((always_inline)) inline void steady_rows(const double *lead, const
 // window or among these rows. Without `Infs` the sums must be finite, and the rows stop
 // before the first infinite cell (returns the row reached, r1 when there is none): the
 // cells leaving the windows, added to the sums before, are finite then.
-template <Stat S, bool Infs, bool Tiny = false, bool Masked>
+template <Stat S, bool Infs, bool Tiny = false>
 __attribute__((always_inline)) inline std::int64_t careful_rows(
-    const Source<Masked> src, double *out, std::ptrdiff_t out_stride,
+    const double *in, std::ptrdiff_t in_stride, double *out, std::ptrdiff_t out_stride,
     std::int64_t t, std::int64_t r1, std::int64_t w, bool clean, acc_t &s_, acc_t &q_,
     std::int64_t &c_, int &sp_, acc_t &ls_, acc_t &lq_, std::int64_t &lc_, int &lsp_) noexcept {
     constexpr bool sq = S != Stat::mean;
@@ -106,8 +82,6 @@ __attribute__((always_inline)) inline std::int64_t careful_rows(
     acc_t s = s_, q = q_, ls = ls_, lq = lq_;
     std::int64_t c = c_, lc = lc_;
     int sp = sp_, lsp = lsp_;
-    const double *in = src.in;
-    const std::ptrdiff_t in_stride = src.stride;
     for (; t < r1; ++t) {
         if (!Tiny && clean && c == lc && sp == kFinite) {
             steady_rows<S>(in + t * in_stride, in + (t - w) * in_stride, in_stride,
@@ -115,25 +89,20 @@ __attribute__((always_inline)) inline std::int64_t careful_rows(
             t = r1;
             break;
         }
-        const double *x = src.at(t);
-        const std::uint64_t xb = src.bits(t);
-        if (!Infs && (xb << 1) == 0xFFE0000000000000ull) break;
-        fold<sq, Infs, Tiny>(s, q, c, sp, x, xb, false);
-        fold<sq, Infs, Tiny>(ls, lq, lc, lsp, src.at(t - w), src.bits(t - w), false);
-        cell<S, Tiny>(s, q, c, Infs ? sp : kFinite, ls, lq, lc, Infs ? lsp : kFinite, x, wl,
-                      out + t * out_stride);
+        if (!Infs && (cell_bits(in + t * in_stride) << 1) == 0xFFE0000000000000ull) break;
+        fold<sq, Infs, Tiny>(s, q, c, sp, in + t * in_stride, false);
+        fold<sq, Infs, Tiny>(ls, lq, lc, lsp, in + (t - w) * in_stride, false);
+        cell<S, Tiny>(s, q, c, Infs ? sp : kFinite, ls, lq, lc, Infs ? lsp : kFinite,
+                      in + t * in_stride, wl, out + t * out_stride);
     }
     s_ = s, q_ = q, c_ = c, sp_ = sp, ls_ = ls, lq_ = lq, lc_ = lc, lsp_ = lsp;
     return t;
 }
 
 // Bit k set when column k of rows [0, rows) of a tile of width <= kLine columns holds a
-// NaN or infinite cell: row r of the tile starts at p + r * stride. With `Masked`, an
-// inactive universe cell (row r at u + r * u_stride) counts as NaN.
-template <bool Masked = false>
+// NaN or infinite cell: row r of the tile starts at p + r * stride.
 inline unsigned nonfinite_columns(const double *p, std::ptrdiff_t stride, std::int64_t rows,
-                                  std::int64_t width, const double *u = nullptr,
-                                  std::ptrdiff_t u_stride = 0) noexcept {
+                                  std::int64_t width) noexcept {
     unsigned mask = 0;
     std::int64_t k = 0;
 #if defined(__SSE2__)
@@ -146,11 +115,6 @@ inline unsigned nonfinite_columns(const double *p, std::ptrdiff_t stride, std::i
                 const __m128d x = _mm_loadu_pd(row + 2 * i);
                 const __m128d d = _mm_sub_pd(x, x);  // NaN exactly for NaN and infinite cells
                 acc[i] = _mm_or_pd(acc[i], _mm_cmpunord_pd(d, d));
-                if constexpr (Masked) {
-                    const __m128d v = _mm_loadu_pd(u + r * u_stride + 2 * i);
-                    acc[i] = _mm_or_pd(acc[i], _mm_or_pd(_mm_cmpeq_pd(v, _mm_setzero_pd()),
-                                                         _mm_cmpunord_pd(v, v)));
-                }
             }
         }
     };
@@ -161,29 +125,26 @@ inline unsigned nonfinite_columns(const double *p, std::ptrdiff_t stride, std::i
 #endif
     for (; k < width; ++k)
         for (std::int64_t r = 0; r < rows; ++r)
-            if (is_nonfinite_cell(p + r * stride + k) ||
-                (Masked && inactive(u[r * u_stride + k]))) {
+            if (is_nonfinite_cell(p + r * stride + k)) {
                 mask |= 1u << k;
                 break;
             }
     return mask;
 }
 
-// Rows [r0, r1) of one column: input cells src(t), output cells out[t * out_stride]. The
-// column's current totals `now` (after row r0 - 1) and trailing totals `lag` (after row
-// r0 - 1 - w, once r0 > w) are carried in and out. `clean`: no cell of these rows reads as
-// NaN or is infinite.
-template <Stat S, bool Masked>
-inline void column_rows(const Source<Masked> src, double *out, std::ptrdiff_t out_stride,
-                        std::int64_t r0, std::int64_t r1, std::int64_t w, Totals &now,
-                        Totals &lag, bool clean) noexcept {
+// Rows [r0, r1) of one column: input cells in[t * in_stride], output cells
+// out[t * out_stride]. The column's current totals `now` (after row r0 - 1) and trailing
+// totals `lag` (after row r0 - 1 - w, once r0 > w) are carried in and out. `clean`: no
+// cell of these rows is NaN or infinite.
+template <Stat S>
+inline void column_rows(const double *in, std::ptrdiff_t in_stride, double *out,
+                        std::ptrdiff_t out_stride, std::int64_t r0, std::int64_t r1,
+                        std::int64_t w, Totals &now, Totals &lag, bool clean) noexcept {
     constexpr bool sq = S != Stat::mean;
     const double wl = (double) w;
     acc_t s = now.sum, q = now.sumsq, ls = lag.sum, lq = lag.sumsq;
     std::int64_t c = now.invalid, lc = lag.invalid;
     int sp = now.special, lsp = lag.special;
-    const double *in = src.in;
-    const std::ptrdiff_t in_stride = src.stride;
     std::int64_t t = r0;
     // Rows before the first full window.
     for (; t < r1 && t < w - 1; ++t) {
@@ -194,37 +155,36 @@ inline void column_rows(const Source<Masked> src, double *out, std::ptrdiff_t ou
             t = end;
             break;
         }
-        fold<sq>(s, q, c, sp, src.at(t), src.bits(t), t == 0);
+        fold<sq>(s, q, c, sp, in + t * in_stride, t == 0);
         out[t * out_stride] = quiet_nan();
     }
     // The first full window: the totals before it are the leading zero row.
     if (t < r1 && t == w - 1) {
-        const double *x = src.at(t);
-        fold<sq>(s, q, c, sp, x, src.bits(t), t == 0);
-        cell<S>(s, q, c, sp, 0.0L, 0.0L, 0, kFinite, x, wl, out + t * out_stride);
+        fold<sq>(s, q, c, sp, in + t * in_stride, t == 0);
+        cell<S>(s, q, c, sp, 0.0L, 0.0L, 0, kFinite, in + t * in_stride, wl,
+                out + t * out_stride);
         ++t;
     }
     // The first window that starts after row 0: the trailing totals start with row 0.
     if (t < r1 && t == w) {
-        const double *x = src.at(t);
-        fold<sq>(s, q, c, sp, x, src.bits(t), false);
-        fold<sq>(ls, lq, lc, lsp, in, src.bits(0), true);
-        cell<S>(s, q, c, sp, ls, lq, lc, lsp, x, wl, out + t * out_stride);
+        fold<sq>(s, q, c, sp, in + t * in_stride, false);
+        fold<sq>(ls, lq, lc, lsp, in, true);
+        cell<S>(s, q, c, sp, ls, lq, lc, lsp, in + t * in_stride, wl, out + t * out_stride);
         ++t;
     }
     // The remaining rows: while the sums are finite without the infinity test, then with;
     // in a column that has met subnormal values, with the long way for them.
     if (t < r1 && now.tiny) {
-        careful_rows<S, true, true>(src, out, out_stride, t, r1, w, clean, s, q, c, sp, ls, lq,
-                                    lc, lsp);
+        careful_rows<S, true, true>(in, in_stride, out, out_stride, t, r1, w, clean, s, q, c,
+                                    sp, ls, lq, lc, lsp);
         t = r1;
     }
     if (t < r1 && sp == kFinite)
-        t = careful_rows<S, false>(src, out, out_stride, t, r1, w, clean, s, q, c, sp, ls, lq,
-                                   lc, lsp);
+        t = careful_rows<S, false>(in, in_stride, out, out_stride, t, r1, w, clean, s, q, c,
+                                   sp, ls, lq, lc, lsp);
     if (t < r1)
-        careful_rows<S, true>(src, out, out_stride, t, r1, w, clean, s, q, c, sp, ls, lq, lc,
-                              lsp);
+        careful_rows<S, true>(in, in_stride, out, out_stride, t, r1, w, clean, s, q, c, sp, ls,
+                              lq, lc, lsp);
     now.sum = s, now.sumsq = q, now.invalid = c, now.special = sp;
     lag.sum = ls, lag.sumsq = lq, lag.invalid = lc, lag.special = lsp;
 }
@@ -250,6 +210,18 @@ inline bool aliasing_stride(std::int64_t stride) noexcept {
     return bytes != 0 && bytes % 16384 == 0;
 }
 
+// Rows of the window that run_matrix masks the input into under a universe: room for a
+// few row blocks and the w rows before them (or all T), so that the rows kept for the
+// next block are moved down rarely.
+inline std::int64_t masked_rows(std::int64_t T, std::int64_t w) noexcept {
+    return std::min(T, 4 * (w + kRowBlock));
+}
+
+// Doubles of window scratch that run_matrix needs for n columns under a universe.
+inline std::int64_t masked_cells(std::int64_t T, std::int64_t w, std::int64_t n) noexcept {
+    return masked_rows(T, w) * std::max(n, kLine);
+}
+
 // The end of the tile that starts at column j0: the next cache-line boundary of the input
 // row (or c1).
 inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1) noexcept {
@@ -258,9 +230,13 @@ inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1)
 }
 
 // Columns [c0, c1) of a T-row matrix: input row t starts at in + t * in_stride, output row
-// t at out + t * out_stride (out must not overlap in), and the input is read through the
-// universe `uni` when it has cells (`Masked`). `scratch` holds at least 2 * (c1 - c0)
-// Totals. Requires w >= 1; a window longer than T gives all NaN.
+// t at out + t * out_stride (out must not overlap in). `scratch` holds at least
+// 2 * (c1 - c0) Totals. Requires w >= 1; a window longer than T gives all NaN.
+//
+// Under a universe (`uni`; not for rows walked as wide rows), each row block is
+// first masked into `masked` (masked_cells doubles), a window of consecutive rows of the
+// columns: when the next block does not fit, the w rows before it are moved to the
+// window's top. The masked matrix is never made whole.
 //
 // The matrix is cut into tiles of row_block rows by one cache line of columns: each column
 // of a tile runs down the tile's rows with its totals in registers, and the tile's lines
@@ -270,9 +246,9 @@ inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1)
 // rows, so that the row leaving the window (w rows up the same tile column) is still in
 // L1, with the next row block of the tile column prefetched: walks down wide rows are not
 // picked up by the hardware prefetchers.
-template <Stat S, bool Masked>
-inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, double *out,
-                       std::int64_t out_stride, std::int64_t T, std::int64_t c0,
+template <Stat S>
+inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, double *masked,
+                       double *out, std::int64_t out_stride, std::int64_t T, std::int64_t c0,
                        std::int64_t c1, std::int64_t w, Totals *scratch,
                        std::int64_t row_block = kRowBlock) noexcept {
     if (c1 <= c0) return;
@@ -292,17 +268,26 @@ inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, d
         std::int64_t f0 = 0, f1 = 0, fj = 0;
         bool lagged = false;
     };
-    auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1,
-                        Fetch f) {
+    // The window: rows [top, top + rows) of columns [c0, c1), row t of column j at
+    // window + t * ww + j.
+    const std::int64_t capacity = masked_rows(T, w), ww = std::max(c1 - c0, kLine);
+    std::int64_t top = 0;
+    auto mask_block = [&](std::int64_t r0, std::int64_t r1) {
+        if (r1 - top > capacity) {
+            const std::int64_t keep = std::max<std::int64_t>(0, r0 - w);
+            std::memmove(masked, masked + (keep - top) * ww,
+                         (std::size_t) ((r0 - keep) * ww) * sizeof(double));
+            top = keep;
+        }
+        for (std::int64_t t = r0; t < r1; ++t)
+            mask_row(in + t * in_stride + c0, uni.cells + t * uni.stride + c0,
+                     masked + (t - top) * ww, (std::size_t) (c1 - c0));
+    };
+    auto run_tile = [&](const double *src, std::int64_t src_stride, std::int64_t r0,
+                        std::int64_t r1, std::int64_t j0, std::int64_t j1, Fetch f) {
         // The columns that hold a NaN or infinite cell in these rows.
-        unsigned dirty;
-        if constexpr (Masked)
-            dirty = detail::nonfinite_columns<true>(in + r0 * in_stride + j0, in_stride,
-                                                    r1 - r0, j1 - j0,
-                                                    uni.cells + r0 * uni.stride + j0, uni.stride);
-        else
-            dirty = detail::nonfinite_columns(in + r0 * in_stride + j0, in_stride, r1 - r0,
-                                              j1 - j0);
+        const unsigned dirty = detail::nonfinite_columns(src + r0 * src_stride + j0,
+                                                         src_stride, r1 - r0, j1 - j0);
         const std::int64_t slice = (f.f1 - f.f0 + (j1 - j0) - 1) / (j1 - j0);
         // Columns that meet subnormal values take the long way from then on. The status
         // word is looked at once a tile (reading it waits for the x87 unit to drain), which
@@ -316,11 +301,10 @@ inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, d
                     if (f.lagged && t >= w)
                         __builtin_prefetch(in + (t - w) * in_stride + f.fj, 0, 3);
                     __builtin_prefetch(out + t * out_stride + f.fj, 1, 3);
+                    if (uni.cells) __builtin_prefetch(uni.cells + t * uni.stride + f.fj, 0, 3);
                 }
-                detail::Source<Masked> src{in + j, in_stride};
-                if constexpr (Masked) src.uni = uni.cells + j, src.uni_stride = uni.stride;
-                detail::column_rows<S>(src, out + j, out_stride, a, b, w, now[j - c0],
-                                       lag[j - c0], !((dirty >> (j - j0)) & 1u));
+                detail::column_rows<S>(src + j, src_stride, out + j, out_stride, a, b, w,
+                                       now[j - c0], lag[j - c0], !((dirty >> (j - j0)) & 1u));
             }
             if (x87_met_tiny())
                 for (std::int64_t j = j0; j < j1; ++j) now[j - c0].tiny = true;
@@ -339,7 +323,8 @@ inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, d
             const std::int64_t j1 = tile_end(in, j0, c1);
             for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
                 const std::int64_t r1 = std::min(T, r0 + row_block);
-                run_tile(r0, r1, j0, j1, Fetch{r1, std::min(T, r1 + row_block), j0, false});
+                run_tile(in, in_stride, r0, r1, j0, j1,
+                         Fetch{r1, std::min(T, r1 + row_block), j0, false});
             }
             j0 = j1;
         }
@@ -347,44 +332,41 @@ inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, d
     }
     for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
         const std::int64_t r1 = std::min(T, r0 + row_block);
+        const double *src = in;
+        std::int64_t src_stride = in_stride;
+        if (uni.cells) {
+            mask_block(r0, r1);
+            src = masked - top * ww - c0, src_stride = ww;
+        }
         for (std::int64_t j0 = c0; j0 < c1;) {
             const std::int64_t j1 = tile_end(in, j0, c1);
             // The next tile: the next line of these rows, or the first of the next rows.
             const std::int64_t f0 = j1 < c1 ? r0 : r1;
-            run_tile(r0, r1, j0, j1,
+            run_tile(src, src_stride, r0, r1, j0, j1,
                      Fetch{f0, std::min(T, f0 + row_block), j1 < c1 ? j1 : c0, true});
             j0 = j1;
         }
     }
 }
 
-template <bool Masked>
 inline void run_matrix(Stat stat, const double *in, std::int64_t in_stride, Universe uni,
-                       double *out, std::int64_t out_stride, std::int64_t T, std::int64_t c0,
-                       std::int64_t c1, std::int64_t w, Totals *scratch) noexcept {
+                       double *masked, double *out, std::int64_t out_stride, std::int64_t T,
+                       std::int64_t c0, std::int64_t c1, std::int64_t w,
+                       Totals *scratch) noexcept {
     switch (stat) {
         case Stat::mean:
-            run_matrix<Stat::mean, Masked>(in, in_stride, uni, out, out_stride, T, c0, c1, w,
-                                           scratch);
+            run_matrix<Stat::mean>(in, in_stride, uni, masked, out, out_stride, T, c0, c1, w,
+                                   scratch);
             break;
         case Stat::std:
-            run_matrix<Stat::std, Masked>(in, in_stride, uni, out, out_stride, T, c0, c1, w,
-                                          scratch);
+            run_matrix<Stat::std>(in, in_stride, uni, masked, out, out_stride, T, c0, c1, w,
+                                  scratch);
             break;
         default:
-            run_matrix<Stat::zscore, Masked>(in, in_stride, uni, out, out_stride, T, c0, c1,
-                                             w, scratch);
+            run_matrix<Stat::zscore>(in, in_stride, uni, masked, out, out_stride, T, c0, c1, w,
+                                     scratch);
             break;
     }
-}
-
-inline void run_matrix(Stat stat, const double *in, std::int64_t in_stride, Universe uni,
-                       double *out, std::int64_t out_stride, std::int64_t T, std::int64_t c0,
-                       std::int64_t c1, std::int64_t w, Totals *scratch) noexcept {
-    if (uni.cells)
-        run_matrix<true>(stat, in, in_stride, uni, out, out_stride, T, c0, c1, w, scratch);
-    else
-        run_matrix<false>(stat, in, in_stride, uni, out, out_stride, T, c0, c1, w, scratch);
 }
 
 // Whether any window of w rows (w >= 1) of the T x N matrix, read through the universe

@@ -101,7 +101,8 @@ bool supported(nb::handle node, nb::handle context) {
 // Splits columns [0, N) over the worker threads at cache-line boundaries of the input.
 // Wide rows are handed out a few tile columns at a time (each is walked down on its own);
 // narrow rows in one contiguous run of columns per thread, so that a thread's row blocks
-// share the cache lines of its neighbouring tiles.
+// share the cache lines of its neighbouring tiles. Under a universe (narrow rows only),
+// each run of columns masks its rows into window scratch of its own.
 void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, rk::Universe uni,
                   double *out, npy_intp T, npy_intp N, long long w, rk::Totals *scratch) {
     if (N <= 0) return;
@@ -113,10 +114,14 @@ void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, rk::Unive
     const bool wide = in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes;
     const std::size_t units = wide ? tiles : std::min<std::size_t>(tiles, kernels::worker_count());
     auto unit_start = [&](std::size_t u) { return tile_start(u * tiles / units); };
+    const npy_intp rows = uni.cells ? rk::masked_rows(T, w) : 0;
+    std::vector<double> masked((std::size_t) (rows * (N + rk::kLine * (npy_intp) units)));
     kernels::parallel_rows(units, (std::size_t) T * (std::size_t) N / units,
                            kernels::kComputeBoundMinCells, [&](std::size_t u0, std::size_t u1) {
                                const npy_intp c0 = unit_start(u0), c1 = unit_start(u1);
-                               rk::run_matrix(stat, in, in_stride, uni, out, N, T, c0, c1,
+                               double *m = masked.data() +
+                                           rows * (c0 + rk::kLine * (npy_intp) u0);
+                               rk::run_matrix(stat, in, in_stride, uni, m, out, N, T, c0, c1,
                                               w, scratch + 2 * c0);
                            });
 }
@@ -162,7 +167,13 @@ nb::object rolling(nb::handle data_arg, nb::handle universe, nb::handle window,
     const npy_intp in_stride = T > 1 ? PyArray_STRIDE(a, 0) / (npy_intp) sizeof(double) : N;
     const double *in = (const double *) PyArray_DATA(a);
     rk::Universe uni;
-    if (universe.is_valid()) {
+    if (universe.is_valid() && in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes) {
+        // Wide rows are walked down one tile column at a time, where reading the universe
+        // beside the data costs more than masking the matrix first.
+        data = direct::apply_universe_mask(data, universe);
+        a = as_array(data);
+        in = (const double *) PyArray_DATA(a);
+    } else if (universe.is_valid()) {
         PyArrayObject *u = as_array(universe);
         uni.cells = (const double *) PyArray_DATA(u);
         uni.stride = PyArray_NDIM(u) == 2 ? N : 0;
