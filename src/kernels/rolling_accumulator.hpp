@@ -89,10 +89,11 @@ inline double special_result(int special, int special0) noexcept {
 // holds a NaN cell. `w` is the window length. With `Tiny`, subnormal values are moved the
 // long way.
 template <Stat S, bool Tiny = false>
-__attribute__((always_inline)) inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special,
-                                                acc_t sum0, acc_t sq0,
-                 std::int64_t bad0, int special0, const double *latest, const double &w,
-                 double *out) noexcept {
+__attribute__((always_inline)) inline void cell(acc_t sum, acc_t sq, std::int64_t bad,
+                                                int special, acc_t sum0, acc_t sq0,
+                                                std::int64_t bad0, int special0,
+                                                const double *latest, const double &w,
+                                                double *out) noexcept {
     if (bad != bad0) {
         *out = quiet_nan();
         return;

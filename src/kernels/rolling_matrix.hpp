@@ -30,8 +30,10 @@ namespace detail {
 // or infinite, after the first row and while the sums are finite: the cells are added to
 // the totals as they are and the statistic is NaN. The same bits as `fold` gives for them.
 template <bool Squares>
-__attribute__((always_inline)) inline void warmup_rows(const double *in, std::ptrdiff_t stride, double *out,
-                        std::ptrdiff_t out_stride, std::int64_t n, acc_t &s, acc_t &q) noexcept {
+__attribute__((always_inline)) inline void warmup_rows(const double *in, std::ptrdiff_t stride,
+                                                       double *out, std::ptrdiff_t out_stride,
+                                                       std::int64_t n, acc_t &s,
+                                                       acc_t &q) noexcept {
     acc_t s_ = s, q_ = q;
     for (std::int64_t i = 0; i < n; ++i, in += stride, out += out_stride) {
         const acc_t x = load_acc(in);
@@ -47,9 +49,11 @@ __attribute__((always_inline)) inline void warmup_rows(const double *in, std::pt
 // window, the statistic goes to out[i * out_stride]. A loop of x87 arithmetic alone: no
 // NaN test, no count, the same bits as the careful loop gives for such rows.
 template <Stat S>
-__attribute__((always_inline)) inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t stride,
-                        double *out, std::ptrdiff_t out_stride, std::int64_t n,
-                        const double &w, acc_t &s, acc_t &q, acc_t &ls, acc_t &lq) noexcept {
+__attribute__((always_inline)) inline void steady_rows(const double *lead, const double *trail,
+                                                       std::ptrdiff_t stride, double *out,
+                                                       std::ptrdiff_t out_stride, std::int64_t n,
+                                                       const double &w, acc_t &s, acc_t &q,
+                                                       acc_t &ls, acc_t &lq) noexcept {
     constexpr bool sq = S != Stat::mean;
     acc_t s_ = s, q_ = q, ls_ = ls, lq_ = lq;
     for (std::int64_t i = 0; i < n; ++i, lead += stride, trail += stride, out += out_stride) {
@@ -233,8 +237,8 @@ inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1)
 // t at out + t * out_stride (out must not overlap in). `scratch` holds at least
 // 2 * (c1 - c0) Totals. Requires w >= 1; a window longer than T gives all NaN.
 //
-// Under a universe (`uni`; not for rows walked as wide rows), each row block is
-// first masked into `masked` (masked_cells doubles), a window of consecutive rows of the
+// Under a universe (`uni`; not for rows walked as wide rows), each row block is first
+// masked into `masked` (masked_cells doubles), a window of consecutive rows of the
 // columns: when the next block does not fit, the w rows before it are moved to the
 // window's top. The masked matrix is never made whole.
 //
@@ -268,8 +272,8 @@ inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, d
         std::int64_t f0 = 0, f1 = 0, fj = 0;
         bool lagged = false;
     };
-    // The window: rows [top, top + rows) of columns [c0, c1), row t of column j at
-    // window + t * ww + j.
+    // The window of masked rows from `top` on, columns [c0, c1): row t of column j at
+    // masked + (t - top) * ww + (j - c0).
     const std::int64_t capacity = masked_rows(T, w), ww = std::max(c1 - c0, kLine);
     std::int64_t top = 0;
     auto mask_block = [&](std::int64_t r0, std::int64_t r1) {

@@ -13,9 +13,9 @@ namespace ee {
 nb::object apply_universe_mask(nb::handle data, nb::handle universe);
 
 // The matrix of a fast path's operand: `data` itself, or, when `universe` is set, `data`
-// masked by that universe, which the kernel applies as it reads (a plain, aligned,
-// C-contiguous float64 (T, N) matrix and universe of its shape or (N,), both held here
-// while the kernel reads them).
+// masked by that universe, which is left to the kernel (a plain, aligned, C-contiguous
+// float64 (T, N) matrix and universe of its shape or (N,), both held here while the
+// kernel reads them).
 struct FastOperand {
     nb::object data, universe;
     nb::object matrix() const;  // the masked matrix itself

@@ -126,8 +126,9 @@ void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, rk::Unive
                            });
 }
 
-// The rolling statistic `name` over `window` rows of `data_arg`, read through `universe`
-// when that is set (see FastOperand).
+// The rolling statistic `name` over `window` rows of `data_arg`, masked by `universe` when
+// that is set (see FastOperand): by the kernel a row block at a time, or, for wide rows,
+// whole first.
 nb::object rolling(nb::handle data_arg, nb::handle universe, nb::handle window,
                    nb::handle name) {
     nb::object data = asarray_f64(data_arg);
