@@ -181,19 +181,27 @@ def test_result_buffers_are_reused_and_live_ones_kept(ee):
 # The chain evaluator and the general path.
 
 
-def test_chain_with_universe(ee):
+@pytest.mark.parametrize("name", NAMES + [type("Name", (str,), {})(ZSCORE)])
+@pytest.mark.parametrize("make", [lambda u: u, lambda u: u[40], np.asfortranarray, lambda u: u.astype(np.float32)])
+def test_chain_with_universe(ee, monkeypatch, name, make):
+    # The kernel reads the leaf through the universe; a replaced masking gets the masked leaf.
     rng = np.random.default_rng(4)
-    data = rng.normal(size=(80, 5))
-    data[rng.random(data.shape) < 0.03] = np.nan
-    universe = rng.choice([1.0, 0.0, np.nan, -2.0], p=[0.9, 0.04, 0.03, 0.03], size=data.shape)
-    c = ee.EvaluationContext((data,), {"x": 0}, registry=Registry(), universe=universe)
-    got = ee._evaluate_longitudinal_fast(node("rotation", MEAN, N("int", 4), node("rotation", STD, feat("x"),
-                                                                                   N("int", 6))), c)
+    data = rng.normal(size=(300, 21)) * rng.choice([1e-310, 1.0, 1e300], size=(1, 21))
+    data[rng.random(data.shape) < 0.005] = np.nan
+    data[[3, 70, 150, 151], [1, 2, 9, 9]] = [np.inf, -np.inf, np.inf, np.nan]
+    universe = rng.choice([1.0, 0.0, np.nan, -2.0], p=[0.97, 0.01, 0.01, 0.01], size=data.shape)
+    universe[:5, 3] = universe[64:80, 4] = universe[60:, 5] = 0.0  # warm-up, leaving rows, the tail
+    universe = make(universe)
+    c = ee.EvaluationContext((data,), {"x": 0}, registry=Registry(), universe=universe, validate_inputs=False)
+    graph = node("rotation", MEAN, N("int", 4), node("rotation", name, feat("x"), N("int", 6)))
+    got = ee._evaluate_longitudinal_fast(graph, c)
     masked = np.where((universe == 0.0) | np.isnan(universe), np.nan, data)
-    assert_bits(got, twin(twin(masked, 6, STD), 4, MEAN))
+    assert_bits(got, twin(twin(masked, 6, str(name)), 4, MEAN))
     assert c.registers is None
     leaf = ee._evaluate_longitudinal_fast(feat("x", "aggregation"), c)
     assert np.array_equal(leaf, masked, equal_nan=True)
+    monkeypatch.setattr(ee, "_apply_universe_mask", lambda d, u, f=ee._apply_universe_mask: f(d, u))
+    assert_bits(ee._evaluate_longitudinal_fast(graph, c), got)
 
 
 def test_registry_errors_decline_the_longitudinal_path_and_interrupts_pass(ee):

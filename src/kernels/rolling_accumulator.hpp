@@ -33,8 +33,9 @@ namespace ee::kernels::rolling {
 // only when `Squares` (the mean needs none). Without `Infs`, the caller knows that neither
 // the cell nor the sums are infinite; with `Tiny`, subnormal cells are loaded the long way.
 template <bool Squares, bool Infs = true, bool Tiny = false>
-inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad, int &special, const double *p,
-                 bool first) noexcept {
+__attribute__((always_inline)) inline void fold(acc_t &sum, acc_t &sq, std::int64_t &bad,
+                                                int &special, const double *p,
+                                                bool first) noexcept {
     if (first) special = kFinite;
     const std::uint64_t bits = cell_bits(p);
     if (Infs && (special != kFinite || (bits << 1) == 0xFFE0000000000000ull)) {
@@ -88,9 +89,11 @@ inline double special_result(int special, int special0) noexcept {
 // holds a NaN cell. `w` is the window length. With `Tiny`, subnormal values are moved the
 // long way.
 template <Stat S, bool Tiny = false>
-inline void cell(acc_t sum, acc_t sq, std::int64_t bad, int special, acc_t sum0, acc_t sq0,
-                 std::int64_t bad0, int special0, const double *latest, const double &w,
-                 double *out) noexcept {
+__attribute__((always_inline)) inline void cell(acc_t sum, acc_t sq, std::int64_t bad,
+                                                int special, acc_t sum0, acc_t sq0,
+                                                std::int64_t bad0, int special0,
+                                                const double *latest, const double &w,
+                                                double *out) noexcept {
     if (bad != bad0) {
         *out = quiet_nan();
         return;

@@ -5,14 +5,24 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "mask.hpp"
 #include "rolling_accumulator.hpp"
 
 namespace ee::kernels::rolling {
+
+// A universe over the input of run_matrix: the cell of row t, column j reads as NaN where
+// cells[t * stride + j] is inactive. A stride of 0 applies one row to every row; null
+// `cells`, no universe.
+struct Universe {
+    const double *cells = nullptr;
+    std::ptrdiff_t stride = 0;
+};
 
 namespace detail {
 
@@ -20,8 +30,10 @@ namespace detail {
 // or infinite, after the first row and while the sums are finite: the cells are added to
 // the totals as they are and the statistic is NaN. The same bits as `fold` gives for them.
 template <bool Squares>
-inline void warmup_rows(const double *in, std::ptrdiff_t stride, double *out,
-                        std::ptrdiff_t out_stride, std::int64_t n, acc_t &s, acc_t &q) noexcept {
+__attribute__((always_inline)) inline void warmup_rows(const double *in, std::ptrdiff_t stride,
+                                                       double *out, std::ptrdiff_t out_stride,
+                                                       std::int64_t n, acc_t &s,
+                                                       acc_t &q) noexcept {
     acc_t s_ = s, q_ = q;
     for (std::int64_t i = 0; i < n; ++i, in += stride, out += out_stride) {
         const acc_t x = load_acc(in);
@@ -37,9 +49,11 @@ inline void warmup_rows(const double *in, std::ptrdiff_t stride, double *out,
 // window, the statistic goes to out[i * out_stride]. A loop of x87 arithmetic alone: no
 // NaN test, no count, the same bits as the careful loop gives for such rows.
 template <Stat S>
-inline void steady_rows(const double *lead, const double *trail, std::ptrdiff_t stride,
-                        double *out, std::ptrdiff_t out_stride, std::int64_t n,
-                        const double &w, acc_t &s, acc_t &q, acc_t &ls, acc_t &lq) noexcept {
+__attribute__((always_inline)) inline void steady_rows(const double *lead, const double *trail,
+                                                       std::ptrdiff_t stride, double *out,
+                                                       std::ptrdiff_t out_stride, std::int64_t n,
+                                                       const double &w, acc_t &s, acc_t &q,
+                                                       acc_t &ls, acc_t &lq) noexcept {
     constexpr bool sq = S != Stat::mean;
     acc_t s_ = s, q_ = q, ls_ = ls, lq_ = lq;
     for (std::int64_t i = 0; i < n; ++i, lead += stride, trail += stride, out += out_stride) {
@@ -200,6 +214,18 @@ inline bool aliasing_stride(std::int64_t stride) noexcept {
     return bytes != 0 && bytes % 16384 == 0;
 }
 
+// Rows of the window that run_matrix masks the input into under a universe: room for a
+// few row blocks and the w rows before them (or all T), so that the rows kept for the
+// next block are moved down rarely.
+inline std::int64_t masked_rows(std::int64_t T, std::int64_t w) noexcept {
+    return std::min(T, 4 * (w + kRowBlock));
+}
+
+// Doubles of window scratch that run_matrix needs for n columns under a universe.
+inline std::int64_t masked_cells(std::int64_t T, std::int64_t w, std::int64_t n) noexcept {
+    return masked_rows(T, w) * std::max(n, kLine);
+}
+
 // The end of the tile that starts at column j0: the next cache-line boundary of the input
 // row (or c1).
 inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1) noexcept {
@@ -211,6 +237,11 @@ inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1)
 // t at out + t * out_stride (out must not overlap in). `scratch` holds at least
 // 2 * (c1 - c0) Totals. Requires w >= 1; a window longer than T gives all NaN.
 //
+// Under a universe (`uni`; not for rows walked as wide rows), each row block is first
+// masked into `masked` (masked_cells doubles), a window of consecutive rows of the
+// columns: when the next block does not fit, the w rows before it are moved to the
+// window's top. The masked matrix is never made whole.
+//
 // The matrix is cut into tiles of row_block rows by one cache line of columns: each column
 // of a tile runs down the tile's rows with its totals in registers, and the tile's lines
 // stay in L1 for the other columns of the line. Narrow rows are taken a row block at a
@@ -220,8 +251,8 @@ inline std::int64_t tile_end(const double *in, std::int64_t j0, std::int64_t c1)
 // L1, with the next row block of the tile column prefetched: walks down wide rows are not
 // picked up by the hardware prefetchers.
 template <Stat S>
-inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
-                       std::int64_t out_stride, std::int64_t T, std::int64_t c0,
+inline void run_matrix(const double *in, std::int64_t in_stride, Universe uni, double *masked,
+                       double *out, std::int64_t out_stride, std::int64_t T, std::int64_t c0,
                        std::int64_t c1, std::int64_t w, Totals *scratch,
                        std::int64_t row_block = kRowBlock) noexcept {
     if (c1 <= c0) return;
@@ -241,11 +272,26 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
         std::int64_t f0 = 0, f1 = 0, fj = 0;
         bool lagged = false;
     };
-    auto run_tile = [&](std::int64_t r0, std::int64_t r1, std::int64_t j0, std::int64_t j1,
-                        Fetch f) {
+    // The window of masked rows from `top` on, columns [c0, c1): row t of column j at
+    // masked + (t - top) * ww + (j - c0).
+    const std::int64_t capacity = masked_rows(T, w), ww = std::max(c1 - c0, kLine);
+    std::int64_t top = 0;
+    auto mask_block = [&](std::int64_t r0, std::int64_t r1) {
+        if (r1 - top > capacity) {
+            const std::int64_t keep = std::max<std::int64_t>(0, r0 - w);
+            std::memmove(masked, masked + (keep - top) * ww,
+                         (std::size_t) ((r0 - keep) * ww) * sizeof(double));
+            top = keep;
+        }
+        for (std::int64_t t = r0; t < r1; ++t)
+            mask_row(in + t * in_stride + c0, uni.cells + t * uni.stride + c0,
+                     masked + (t - top) * ww, (std::size_t) (c1 - c0));
+    };
+    auto run_tile = [&](const double *src, std::int64_t src_stride, std::int64_t r0,
+                        std::int64_t r1, std::int64_t j0, std::int64_t j1, Fetch f) {
         // The columns that hold a NaN or infinite cell in these rows.
-        const unsigned dirty =
-            detail::nonfinite_columns(in + r0 * in_stride + j0, in_stride, r1 - r0, j1 - j0);
+        const unsigned dirty = detail::nonfinite_columns(src + r0 * src_stride + j0,
+                                                         src_stride, r1 - r0, j1 - j0);
         const std::int64_t slice = (f.f1 - f.f0 + (j1 - j0) - 1) / (j1 - j0);
         // Columns that meet subnormal values take the long way from then on. The status
         // word is looked at once a tile (reading it waits for the x87 unit to drain), which
@@ -259,8 +305,9 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
                     if (f.lagged && t >= w)
                         __builtin_prefetch(in + (t - w) * in_stride + f.fj, 0, 3);
                     __builtin_prefetch(out + t * out_stride + f.fj, 1, 3);
+                    if (uni.cells) __builtin_prefetch(uni.cells + t * uni.stride + f.fj, 0, 3);
                 }
-                detail::column_rows<S>(in + j, in_stride, out + j, out_stride, a, b, w,
+                detail::column_rows<S>(src + j, src_stride, out + j, out_stride, a, b, w,
                                        now[j - c0], lag[j - c0], !((dirty >> (j - j0)) & 1u));
             }
             if (x87_met_tiny())
@@ -280,7 +327,8 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
             const std::int64_t j1 = tile_end(in, j0, c1);
             for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
                 const std::int64_t r1 = std::min(T, r0 + row_block);
-                run_tile(r0, r1, j0, j1, Fetch{r1, std::min(T, r1 + row_block), j0, false});
+                run_tile(in, in_stride, r0, r1, j0, j1,
+                         Fetch{r1, std::min(T, r1 + row_block), j0, false});
             }
             j0 = j1;
         }
@@ -288,47 +336,57 @@ inline void run_matrix(const double *in, std::int64_t in_stride, double *out,
     }
     for (std::int64_t r0 = 0; r0 < T; r0 += row_block) {
         const std::int64_t r1 = std::min(T, r0 + row_block);
+        const double *src = in;
+        std::int64_t src_stride = in_stride;
+        if (uni.cells) {
+            mask_block(r0, r1);
+            src = masked - top * ww - c0, src_stride = ww;
+        }
         for (std::int64_t j0 = c0; j0 < c1;) {
             const std::int64_t j1 = tile_end(in, j0, c1);
             // The next tile: the next line of these rows, or the first of the next rows.
             const std::int64_t f0 = j1 < c1 ? r0 : r1;
-            run_tile(r0, r1, j0, j1,
+            run_tile(src, src_stride, r0, r1, j0, j1,
                      Fetch{f0, std::min(T, f0 + row_block), j1 < c1 ? j1 : c0, true});
             j0 = j1;
         }
     }
 }
 
-inline void run_matrix(Stat stat, const double *in, std::int64_t in_stride, double *out,
-                       std::int64_t out_stride, std::int64_t T, std::int64_t c0,
-                       std::int64_t c1, std::int64_t w, Totals *scratch,
-                       std::int64_t row_block = kRowBlock) noexcept {
+inline void run_matrix(Stat stat, const double *in, std::int64_t in_stride, Universe uni,
+                       double *masked, double *out, std::int64_t out_stride, std::int64_t T,
+                       std::int64_t c0, std::int64_t c1, std::int64_t w,
+                       Totals *scratch) noexcept {
     switch (stat) {
         case Stat::mean:
-            run_matrix<Stat::mean>(in, in_stride, out, out_stride, T, c0, c1, w, scratch,
-                                   row_block);
+            run_matrix<Stat::mean>(in, in_stride, uni, masked, out, out_stride, T, c0, c1, w,
+                                   scratch);
             break;
         case Stat::std:
-            run_matrix<Stat::std>(in, in_stride, out, out_stride, T, c0, c1, w, scratch,
-                                  row_block);
+            run_matrix<Stat::std>(in, in_stride, uni, masked, out, out_stride, T, c0, c1, w,
+                                  scratch);
             break;
         default:
-            run_matrix<Stat::zscore>(in, in_stride, out, out_stride, T, c0, c1, w, scratch,
-                                     row_block);
+            run_matrix<Stat::zscore>(in, in_stride, uni, masked, out, out_stride, T, c0, c1, w,
+                                     scratch);
             break;
     }
 }
 
-// Whether any window of w rows (w >= 1) of the T x N matrix holds no NaN cell, i.e.
-// whether run_matrix would compute any cell. `run` is scratch of N counters.
-inline bool any_computable(const double *in, std::int64_t in_stride, std::int64_t T,
-                           std::int64_t N, std::int64_t w, std::int64_t *run) noexcept {
+// Whether any window of w rows (w >= 1) of the T x N matrix, read through the universe
+// `uni`, holds no NaN cell, i.e. whether run_matrix would compute any cell. `run` is
+// scratch of N counters.
+inline bool any_computable(const double *in, std::int64_t in_stride, Universe uni,
+                           std::int64_t T, std::int64_t N, std::int64_t w,
+                           std::int64_t *run) noexcept {
     if (w > T) return false;
     for (std::int64_t j = 0; j < N; ++j) run[j] = 0;
     for (std::int64_t t = 0; t < T; ++t) {
         const double *row = in + t * in_stride;
+        const double *urow = uni.cells ? uni.cells + t * uni.stride : nullptr;
         for (std::int64_t j = 0; j < N; ++j) {
-            run[j] = is_nan_cell(row + j) ? 0 : run[j] + 1;
+            const bool nan = is_nan_cell(row + j) || (urow && inactive(urow[j]));
+            run[j] = nan ? 0 : run[j] + 1;
             if (run[j] >= w) return true;
         }
     }

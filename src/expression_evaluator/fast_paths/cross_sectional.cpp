@@ -53,25 +53,37 @@ nb::object numpy_universe_mask(nb::handle data, nb::handle universe) {
     return get_attr(np, "where")(inactive, get_attr(np, "nan"), data);
 }
 
+}  // namespace
+
 // The native masking covers C-contiguous float64 data of one or two dimensions with a
 // C-contiguous float64 universe of the same shape, or an (N,) universe over (T, N) data.
-// Returns a null object when the inputs are outside that set.
-nb::object native_universe_mask(nb::handle data, nb::handle universe) {
-    if (!plain_aligned_f64(data) || !plain_aligned_f64(universe)) return nb::object();
+bool native_mask_fits(nb::handle data, nb::handle universe, std::size_t &ustride) {
+    if (!plain_aligned_f64(data) || !plain_aligned_f64(universe)) return false;
     PyArrayObject *d = as_array(data), *u = as_array(universe);
-    if (!PyArray_IS_C_CONTIGUOUS(d) || !PyArray_IS_C_CONTIGUOUS(u)) return nb::object();
+    if (!PyArray_IS_C_CONTIGUOUS(d) || !PyArray_IS_C_CONTIGUOUS(u)) return false;
     int nd = PyArray_NDIM(d);
-    if (nd != 1 && nd != 2) return nb::object();
-    std::size_t rows = nd == 2 ? (std::size_t) PyArray_DIM(d, 0) : 1;
+    if (nd != 1 && nd != 2) return false;
     std::size_t cols = (std::size_t) PyArray_DIM(d, nd - 1);
-    std::size_t ustride;
     if (PyArray_NDIM(u) == nd && PyArray_CompareLists(PyArray_DIMS(u), PyArray_DIMS(d), nd)) {
         ustride = cols;
     } else if (nd == 2 && PyArray_NDIM(u) == 1 && (std::size_t) PyArray_DIM(u, 0) == cols) {
         ustride = 0;
     } else {
-        return nb::object();
+        return false;
     }
+    return true;
+}
+
+namespace {
+
+// Returns a null object when the inputs are outside what native masking covers.
+nb::object native_universe_mask(nb::handle data, nb::handle universe) {
+    std::size_t ustride;
+    if (!native_mask_fits(data, universe, ustride)) return nb::object();
+    PyArrayObject *d = as_array(data), *u = as_array(universe);
+    int nd = PyArray_NDIM(d);
+    std::size_t rows = nd == 2 ? (std::size_t) PyArray_DIM(d, 0) : 1;
+    std::size_t cols = (std::size_t) PyArray_DIM(d, nd - 1);
     nb::object out = empty_f64_reused(nd, PyArray_DIMS(d));
     const double *dp = (const double *) PyArray_DATA(d);
     const double *up = (const double *) PyArray_DATA(u);
@@ -268,14 +280,38 @@ nb::object direct::evaluate_leaf_fast(nb::handle graph, nb::handle context) {
     return result;
 }
 
-nb::object direct::feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
+FastOperand feature_operand(nb::handle node, nb::handle context, bool defer_mask) {
     nb::object name = require_value(node, "fast_path.feature");
     if (!contains(get_attr(context, "feature_index"), name)) raise_missing_feature(name);
     nb::object index = get_attr(context, "feature_index");
     nb::object idx = check(PyObject_GetItem(index.ptr(), name.ptr()));
     nb::object features = get_attr(context, "features");
     nb::object data = asarray_f64(check(PyObject_GetItem(features.ptr(), idx.ptr())));
-    return ascontiguous_f64(ee::apply_universe_mask(data, get_attr(context, "universe")));
+    nb::object universe = get_attr(context, "universe");
+    FastOperand op;
+    op.data = via_module(
+        Fn::apply_universe_mask,
+        [&] {
+            std::size_t ustride;
+            if (defer_mask && !universe.is_none() && native_mask_fits(data, universe, ustride) &&
+                PyArray_NDIM(as_array(data)) == 2) {
+                op.universe = universe;
+                return data;
+            }
+            return direct::apply_universe_mask(data, universe);
+        },
+        [&](nb::handle fn) { return fn(data, universe); });
+    if (!op.universe.is_valid()) op.data = ascontiguous_f64(op.data);
+    return op;
+}
+
+nb::object FastOperand::matrix() const {
+    if (!universe.is_valid()) return data;
+    return direct::apply_universe_mask(data, universe);
+}
+
+nb::object direct::feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
+    return feature_operand(node, context, false).data;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -435,11 +471,6 @@ nb::object direct::evaluate_rank_multiply_fast(nb::handle graph, nb::handle cont
 
 nb::object apply_universe_mask(nb::handle data, nb::handle universe) {
     return call_module<direct::apply_universe_mask>(Fn::apply_universe_mask, data, universe);
-}
-
-nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context) {
-    return call_module<direct::feature_matrix_for_fast_path>(Fn::feature_matrix_for_fast_path,
-                                                            node, context);
 }
 
 }  // namespace ee

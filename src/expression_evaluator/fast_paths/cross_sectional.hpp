@@ -12,9 +12,22 @@ namespace ee {
 // array with NaN wherever the universe is 0.0 or NaN.
 nb::object apply_universe_mask(nb::handle data, nb::handle universe);
 
-// _feature_matrix_for_fast_path(node, context): the named feature as masked, C-contiguous
-// float64; EvaluationError "Feature '...' not in context" for an unknown name.
-nb::object feature_matrix_for_fast_path(nb::handle node, nb::handle context);
+// The matrix of a fast path's operand: `data` itself, or, when `universe` is set, `data`
+// masked by that universe, which is left to the kernel (a plain, aligned, C-contiguous
+// float64 (T, N) matrix and universe of its shape or (N,), both held here while the
+// kernel reads them).
+struct FastOperand {
+    nb::object data, universe;
+    nb::object matrix() const;  // the masked matrix itself
+};
+
+// What _feature_matrix_for_fast_path does, with the masking left to the caller where the
+// module's own native masking would have done it and `defer_mask`.
+FastOperand feature_operand(nb::handle node, nb::handle context, bool defer_mask);
+
+// Whether the native masking covers `data` and `universe`; `ustride`: the universe's row
+// stride in cells (0 for an (N,) universe over (T, N) data).
+bool native_mask_fits(nb::handle data, nb::handle universe, std::size_t &ustride);
 
 // Useful signals, a pending transform pipeline or metaparameters on the context: what the
 // whole-matrix paths leave to the general path.

@@ -101,9 +101,10 @@ bool supported(nb::handle node, nb::handle context) {
 // Splits columns [0, N) over the worker threads at cache-line boundaries of the input.
 // Wide rows are handed out a few tile columns at a time (each is walked down on its own);
 // narrow rows in one contiguous run of columns per thread, so that a thread's row blocks
-// share the cache lines of its neighbouring tiles.
-void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, double *out, npy_intp T,
-                  npy_intp N, long long w, rk::Totals *scratch) {
+// share the cache lines of its neighbouring tiles. Under a universe (narrow rows only),
+// each run of columns masks its rows into window scratch of its own.
+void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, rk::Universe uni,
+                  double *out, npy_intp T, npy_intp N, long long w, rk::Totals *scratch) {
     if (N <= 0) return;
     const npy_intp first = rk::tile_end(in, 0, N);  // end of the first (maybe partial) line
     const std::size_t tiles = 1 + (std::size_t) ((N - first + rk::kLine - 1) / rk::kLine);
@@ -113,47 +114,23 @@ void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, double *o
     const bool wide = in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes;
     const std::size_t units = wide ? tiles : std::min<std::size_t>(tiles, kernels::worker_count());
     auto unit_start = [&](std::size_t u) { return tile_start(u * tiles / units); };
+    const npy_intp rows = uni.cells ? rk::masked_rows(T, w) : 0;
+    std::vector<double> masked((std::size_t) (rows * (N + rk::kLine * (npy_intp) units)));
     kernels::parallel_rows(units, (std::size_t) T * (std::size_t) N / units,
                            kernels::kComputeBoundMinCells, [&](std::size_t u0, std::size_t u1) {
                                const npy_intp c0 = unit_start(u0), c1 = unit_start(u1);
-                               rk::run_matrix(stat, in, in_stride, out, N, T, c0, c1, w,
-                                              scratch + 2 * c0);
+                               double *m = masked.data() +
+                                           rows * (c0 + rk::kLine * (npy_intp) u0);
+                               rk::run_matrix(stat, in, in_stride, uni, m, out, N, T, c0, c1,
+                                              w, scratch + 2 * c0);
                            });
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------------------
-
-nb::object direct::get_int_window_child(nb::handle children) {
-    nb::object it = check(PyObject_GetIter(children.ptr()));
-    Py_ssize_t i = 0;
-    while (PyObject *item = PyIter_Next(it.ptr())) {
-        nb::object child = nb::steal(item);
-        nb::object path = pystr(child_path(std::string("window"), i));
-        if (equals_str(require_type(child, path), "int"))
-            return check(PyNumber_Long(require_value(child, path).ptr()));
-        ++i;
-    }
-    throw_if_error();
-    return nb::none();
-}
-
-bool direct::can_use_longitudinal_fast_path(nb::handle graph, nb::handle context,
-                                            nb::handle function_states, nb::handle T,
-                                            nb::handle data_nan_features) {
-    if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
-    nb::object min_rows = global("_LONGITUDINAL_FAST_MIN_ROWS");
-    int below = PyObject_RichCompareBool(T.ptr(), min_rows.ptr(), Py_LT);
-    if (below < 0) throw nb::python_error();
-    if (below) return false;
-    if (function_states.is_valid() && !function_states.is_none()) return false;
-    if (context_has_extras(context)) return false;
-    return supported(graph, context);
-}
-
-nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle window,
-                                             nb::handle name) {
+// The rolling statistic `name` over `window` rows of `data_arg`, masked by `universe` when
+// that is set (see FastOperand): by the kernel a row block at a time, or, for wide rows,
+// whole first.
+nb::object rolling(nb::handle data_arg, nb::handle universe, nb::handle window,
+                   nb::handle name) {
     nb::object data = asarray_f64(data_arg);
     if (!PyArray_Check(data.ptr())) raise_builtin(PyExc_TypeError, "data must be an array");
     PyArrayObject *a = as_array(data);
@@ -190,6 +167,18 @@ nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle win
     }
     const npy_intp in_stride = T > 1 ? PyArray_STRIDE(a, 0) / (npy_intp) sizeof(double) : N;
     const double *in = (const double *) PyArray_DATA(a);
+    rk::Universe uni;
+    if (universe.is_valid() && in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes) {
+        // Wide rows are walked down one tile column at a time, where reading the universe
+        // beside the data costs more than masking the matrix first.
+        data = direct::apply_universe_mask(data, universe);
+        a = as_array(data);
+        in = (const double *) PyArray_DATA(a);
+    } else if (universe.is_valid()) {
+        PyArrayObject *u = as_array(universe);
+        uni.cells = (const double *) PyArray_DATA(u);
+        uni.stride = PyArray_NDIM(u) == 2 ? N : 0;
+    }
 
     rk::Stat stat;
     if (PyUnicode_CheckExact(name.ptr())) {
@@ -202,7 +191,7 @@ nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle win
         bool any;
         {
             nb::gil_scoped_release nogil;
-            any = rk::any_computable(in, in_stride, T, N, w, run.data());
+            any = rk::any_computable(in, in_stride, uni, T, N, w, run.data());
         }
         if (!any) return full_nan_f64(T, N);
         stat = equals_str(name, names::kRollingMean) ? rk::Stat::mean
@@ -215,15 +204,21 @@ nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle win
     std::vector<rk::Totals> scratch((std::size_t) N * 2);
     {
         nb::gil_scoped_release nogil;
-        run_parallel(stat, in, in_stride, o, T, N, w, scratch.data());
+        run_parallel(stat, in, in_stride, uni, o, T, N, w, scratch.data());
     }
     return out;
 }
 
-nb::object direct::evaluate_longitudinal_fast_node(nb::handle node, nb::handle context) {
+// The matrix of a chain's node; for a data leaf reached from a rotation (`defer_mask`),
+// the feature with the universe left for the kernel to apply.
+FastOperand node_operand(nb::handle node, nb::handle context, bool defer_mask) {
     RecursionGuard guard(" while evaluating a longitudinal chain");
     nb::object type = require_type(node, "fast_path.eval");
-    if (is_data_leaf_type(type)) return ee::feature_matrix_for_fast_path(node, context);
+    if (is_data_leaf_type(type))
+        return via_module(
+            Fn::feature_matrix_for_fast_path,
+            [&] { return feature_operand(node, context, defer_mask); },
+            [&](nb::handle fn) { return FastOperand{fn(node, context), nb::object()}; });
     nb::object children = ee::graph_children(node);
     nb::object data_child = nb::none();
     {
@@ -240,11 +235,57 @@ nb::object direct::evaluate_longitudinal_fast_node(nb::handle node, nb::handle c
         }
         throw_if_error();
     }
-    nb::object data = node_matrix(data_child, context);
+    FastOperand data = via_module(
+        Fn::evaluate_longitudinal_fast_node,
+        [&] { return node_operand(data_child, context, true); },
+        [&](nb::handle fn) { return FastOperand{fn(data_child, context), nb::object()}; });
     nb::object window = window_child(children);
     nb::object name = require_value(node, "fast_path.eval");
-    return call_module<direct::rolling_longitudinal_fast>(Fn::rolling_longitudinal_fast, data,
-                                                         window, name);
+    nb::object out = via_module(
+        Fn::rolling_longitudinal_fast,
+        [&] { return rolling(data.data, data.universe, window, name); },
+        [&](nb::handle fn) { return fn(data.matrix(), window, name); });
+    return FastOperand{out, nb::object()};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+nb::object direct::get_int_window_child(nb::handle children) {
+    nb::object it = check(PyObject_GetIter(children.ptr()));
+    Py_ssize_t i = 0;
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        nb::object child = nb::steal(item);
+        nb::object path = pystr(child_path(std::string("window"), i));
+        if (equals_str(require_type(child, path), "int"))
+            return check(PyNumber_Long(require_value(child, path).ptr()));
+        ++i;
+    }
+    throw_if_error();
+    return nb::none();
+}
+
+bool direct::can_use_longitudinal_fast_path(nb::handle graph, nb::handle context,
+                                            nb::handle function_states, nb::handle T,
+                                            nb::handle data_nan_features) {
+    if (data_nan_features.is_valid() && truthy(data_nan_features)) return false;
+    nb::object min_rows = global("_LONGITUDINAL_FAST_MIN_ROWS");
+    int below = PyObject_RichCompareBool(T.ptr(), min_rows.ptr(), Py_LT);
+    if (below < 0) throw nb::python_error();
+    if (below) return false;
+    if (function_states.is_valid() && !function_states.is_none()) return false;
+    if (context_has_extras(context)) return false;
+    return supported(graph, context);
+}
+
+nb::object direct::rolling_longitudinal_fast(nb::handle data_arg, nb::handle window,
+                                             nb::handle name) {
+    return rolling(data_arg, nb::handle(), window, name);
+}
+
+nb::object direct::evaluate_longitudinal_fast_node(nb::handle node, nb::handle context) {
+    return node_operand(node, context, false).data;
 }
 
 nb::object direct::evaluate_longitudinal_fast(nb::handle graph, nb::handle context) {
