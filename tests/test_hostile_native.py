@@ -200,3 +200,20 @@ def test_unaligned_rows(name):
     aligned_fn, unaligned_fn = (make() if name.endswith("Rank") else make(3) for _ in "ab")
     for row, odd in zip(rows, unaligned):
         assert aligned_fn(row).tobytes() == unaligned_fn(odd).tobytes()
+
+
+def test_leaf_reshaped_under_its_universe_mid_chain(recwarn):
+    # The window child reshapes the leaf after it was read: (40, 4) under a (4,) universe
+    # becomes (20, 8), which the universe no longer covers (read past its end under ASan).
+    data, reads = np.ones((40, 4)), []
+
+    class Window(Node):
+        def __getattribute__(self, name):
+            if name == "type" and len(reads.append(1) or reads) == 2:
+                data.shape = (20, 8)
+            return super().__getattribute__(name)
+
+    c = ee.EvaluationContext((data,), {"x": 0}, universe=np.ones(4), validate_inputs=False)
+    graph = Node("rotation", builtins.ROLLING_MEAN, [Node("feature", "x"), Window("int", 3)])
+    with pytest.raises(ValueError, match="could not be broadcast"):
+        ee._evaluate_longitudinal_fast(graph, c)

@@ -165,19 +165,24 @@ nb::object rolling(nb::handle data_arg, nb::handle universe, nb::handle window,
         data = check(PyArray_NewCopy(a, NPY_CORDER));
         a = as_array(data);
     }
-    const npy_intp in_stride = T > 1 ? PyArray_STRIDE(a, 0) / (npy_intp) sizeof(double) : N;
+    npy_intp in_stride = T > 1 ? PyArray_STRIDE(a, 0) / (npy_intp) sizeof(double) : N;
     const double *in = (const double *) PyArray_DATA(a);
     rk::Universe uni;
-    if (universe.is_valid() && in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes) {
+    std::size_t ustride = 0;
+    if (universe.is_valid()) {
         // Wide rows are walked down one tile column at a time, where reading the universe
-        // beside the data costs more than masking the matrix first.
-        data = direct::apply_universe_mask(data, universe);
-        a = as_array(data);
-        in = (const double *) PyArray_DATA(a);
-    } else if (universe.is_valid()) {
-        PyArrayObject *u = as_array(universe);
-        uni.cells = (const double *) PyArray_DATA(u);
-        uni.stride = PyArray_NDIM(u) == 2 ? N : 0;
+        // beside the data costs more than masking the matrix first. The shapes are checked
+        // again: code that ran since the leaf was read may have reshaped either array.
+        if (in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes ||
+            !native_mask_fits(data, universe, ustride)) {
+            data = ascontiguous_f64(direct::apply_universe_mask(data, universe));
+            a = as_array(data);
+            in = (const double *) PyArray_DATA(a);
+            in_stride = N;
+        } else {
+            uni.cells = (const double *) PyArray_DATA(as_array(universe));
+            uni.stride = (npy_intp) ustride;
+        }
     }
 
     rk::Stat stat;
