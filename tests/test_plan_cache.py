@@ -5,6 +5,7 @@ re-entrant calls and threads, and without keeping anything of a graph that is go
 from __future__ import annotations
 
 import copy
+import sys
 
 import numpy as np
 import pytest
@@ -110,3 +111,65 @@ def test_threads_ticking_one_graph():
 def test_ticks_leave_nothing_behind(fresh_graph):
     graph, ctx, bound = tick_setup()
     assert_no_leak(lambda: tick(tick_setup()[0] if fresh_graph else graph, ctx, bound), graph, ctx, bound)
+
+
+
+def neg_tree():
+    # root: sub(neg(f0), neg(f1)), as a tick with bound instances sees it.
+    graph = F("rotation", "sub", [F("rotation", "neg", [F("feature", "f0")], config={}),
+                                  F("rotation", "neg", [F("feature", "f1")])])
+    ctx = EE.EvaluationContext((ROWS[:1], ROWS[1:]), {"f0": 0, "f1": 1}, registry=Registry())
+    return graph, ctx, {"root": lambda a, b: a - b, "root.c0": np.negative, "root.c1": np.negative}
+
+
+class Meddling(Registry):
+    """A registry that runs `hook` when it is first asked about "neg" (at root.c0)."""
+
+    def __init__(self, hook):
+        super().__init__()
+        self.hook = hook
+
+    def has(self, name):
+        if name == "neg" and self.hook:
+            self.hook()
+            self.hook = None
+        return False
+
+
+def drop_second(g):
+    g.children[1].config = {"A": 1}
+    g.children.pop()  # the walk still holds it, and checks it
+
+
+@pytest.mark.parametrize("change, at", [
+    (lambda g, c, mp: g.children[0].config.update(A=1), "root.c0"),
+    (lambda g, c, mp: g.children.__setitem__(1, F("rotation", "neg", [], {"A": 1})), "root.c1"),
+    (lambda g, c, mp: mp.setattr(F, "config", property(lambda self: {"A": 1}), raising=False),
+     "root"),
+    (lambda g, c, mp: setattr(c, "registry", Meddling(lambda: setattr(
+        g.children[0], "children", [F("rotation", "neg", [], {"A": 1})]))), "root.c0.c0"),
+    (lambda g, c, mp: setattr(c, "registry", Meddling(lambda: drop_second(g))), "root.c1")])
+def test_a_replayed_preflight_sees_every_change(change, at, monkeypatch):
+    graph, ctx, bound = neg_tree()
+    for _ in range(3):  # the first tick stores the collection cache on the root
+        tick(graph, ctx, bound)
+    change(graph, ctx, monkeypatch)
+    with pytest.raises(FunctionExecutionError, match=f"at node '{at}' config contains engine-only"):
+        tick(graph, ctx, bound)
+
+
+def test_a_replayed_preflight_keeps_to_the_recursion_limit():
+    graph, bound, path = F("feature", "f0"), {}, "root"
+    for _ in range(120):
+        graph, bound[path], path = F("rotation", "neg", [graph]), np.negative, path + ".c0"
+    ctx = EE.EvaluationContext((ROWS[:1],), {"f0": 0}, registry=Registry())
+    tick(graph, ctx, bound)
+    tick(graph, ctx, bound)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(100)
+    try:
+        with pytest.raises(RecursionError, match="checking the graph's function configuration"):
+            tick(graph, ctx, bound)
+    finally:
+        sys.setrecursionlimit(limit)
+    tick(graph, ctx, bound)

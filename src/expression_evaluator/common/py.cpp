@@ -237,7 +237,8 @@ uintptr_t stack_floor(GuardState &g) {
 }
 }  // namespace
 
-RecursionGuard::RecursionGuard(const char *where) {
+namespace {
+void enter_level(const char *where) {
     char probe;
     GuardState &g = t_guard;
     if (g.depth + 1 > Py_GetRecursionLimit() || (uintptr_t) &probe < stack_floor(g)) {
@@ -246,8 +247,18 @@ RecursionGuard::RecursionGuard(const char *where) {
     }
     ++g.depth;
 }
+}  // namespace
+
+RecursionGuard::RecursionGuard(const char *where) { enter_level(where); }
 
 RecursionGuard::~RecursionGuard() { --t_guard.depth; }
+
+void RecursionLevels::to(size_t level) {
+    for (; level_ > level; --level_) --t_guard.depth;
+    for (; level_ < level; ++level_) enter_level(where_);
+}
+
+RecursionLevels::~RecursionLevels() { t_guard.depth -= (int) level_; }
 
 // ---------------------------------------------------------------------------------------
 

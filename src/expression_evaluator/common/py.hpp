@@ -157,6 +157,21 @@ public:
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
+// The levels of a recursive walk replayed as a loop: `to(level)` leaves or enters levels
+// one at a time, as the walk's guards would, and every level left is left on destruction.
+class RecursionLevels {
+public:
+    explicit RecursionLevels(const char *where) : where_(where) {}
+    ~RecursionLevels();
+    RecursionLevels(const RecursionLevels &) = delete;
+    RecursionLevels &operator=(const RecursionLevels &) = delete;
+    void to(size_t level);
+
+private:
+    const char *where_;
+    size_t level_ = 0;
+};
+
 // ---------------------------------------------------------------------------------------
 // Function entry: run `body`, translating C++ exceptions into a pending Python error.
 template <typename F> PyObject *guarded(F &&body) noexcept {

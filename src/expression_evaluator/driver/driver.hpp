@@ -17,14 +17,22 @@ namespace ee::driver {
 // Node kinds the row loop acts on.
 enum class Kind { Feature, Float, Int, String, Bool, Filtration, Rotation, Reduction, Other };
 
+struct PreflightWalk;
+
 // The per-evaluation validators of explicit function configuration. They read the registry
 // of the evaluation's own context.
 struct ConfigChecks {
     nb::handle context;
 
     nb::object schema_names(nb::handle entry) const;
-    void preflight(nb::handle node, const std::string &path) const;
-    void preflight_at(nb::handle node, std::string &path) const;
+    // The preflight of the whole graph. With `keep`, the walk is kept for the graph object
+    // and replayed on later calls while its nodes are unchanged (preflight.cpp).
+    void preflight(nb::handle graph, bool keep) const;
+    void preflight_at(nb::handle node, std::string &path, PreflightWalk *record) const;
+    void preflight_children(nb::handle node, std::string &path, PreflightWalk *record,
+                            size_t step) const;
+    void registry_checks(nb::handle nval, nb::handle config, const std::string &path) const;
+    void replay(const PreflightWalk &walk) const;
     void validate(nb::handle function_name, nb::handle config, nb::handle path) const;
     bool can_instantiate(nb::handle function_name) const;
 };
@@ -62,6 +70,11 @@ struct Driver {
     // Row loop, states and the result (row_loop.cpp).
     nb::object run();
 };
+
+// The preflight walk kept for a graph object (empty when none is), and keeping one (or
+// dropping it, with an empty pointer) (plan.cpp).
+std::shared_ptr<const PreflightWalk> kept_walk(nb::handle graph);
+void keep_walk(nb::handle graph, std::shared_ptr<const PreflightWalk> walk);
 
 // The fast paths in their fixed order; an empty object when none applies (dispatch.cpp).
 nb::object dispatch_fast_paths(Driver &d);

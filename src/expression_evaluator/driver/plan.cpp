@@ -280,10 +280,12 @@ struct PlanReader {
     }
 };
 
-// Plans kept per graph object, dropped with the graph (a weak reference's callback).
+// Plans and preflight walks kept per graph object, dropped with the graph (a weak
+// reference's callback).
 struct Kept {
     PyObject *weakref;  // owned
     std::shared_ptr<const GraphPlan> plan;
+    std::shared_ptr<const PreflightWalk> walk;
 };
 // Only touched with the GIL held; never destroyed (plans hold Python objects).
 std::unordered_map<PyObject *, Kept> &kept_plans() {
@@ -295,7 +297,7 @@ std::unordered_map<PyObject *, PyObject *> &graph_of_weakref() {
     return *graphs;
 }
 
-// Drops the plan kept for the object at `graph`, with its weak reference.
+// Drops what is kept for the object at `graph`, with its weak reference.
 void forget(PyObject *graph) {
     auto kept = kept_plans().find(graph);
     if (kept == kept_plans().end()) return;
@@ -311,35 +313,53 @@ PyObject *drop_plan(PyObject *, PyObject *weakref) {
     Py_RETURN_NONE;
 }
 
-void keep_plan(nb::handle graph, std::shared_ptr<const GraphPlan> plan) {
+// The entry of the live object `graph` (one still kept at its address was a gone graph's).
+Kept *kept_for(nb::handle graph) {
     auto found = kept_plans().find(graph.ptr());
-    if (found != kept_plans().end() && PyWeakref_GetObject(found->second.weakref) == graph.ptr()) {
-        found->second.plan = std::move(plan);
-        return;
-    }
+    if (found == kept_plans().end()) return nullptr;
+    if (PyWeakref_GetObject(found->second.weakref) == graph.ptr()) return &found->second;
+    forget(graph.ptr());
+    return nullptr;
+}
+
+// The entry of `graph`, made with its weak reference when there is none; null for a node
+// class without weak references.
+Kept *keep(nb::handle graph) {
+    if (Kept *kept = kept_for(graph)) return kept;
     static PyMethodDef def = {"_drop_plan", drop_plan, METH_O, nullptr};
     static PyObject *callback = PyCFunction_New(&def, nullptr);  // kept for good
     if (!callback) throw nb::python_error();
     PyObject *ref = PyWeakref_NewRef(graph.ptr(), callback);
     if (!ref) {
-        // A node class without weak references keeps no plan.
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
-        return;
+        return nullptr;
     }
-    forget(graph.ptr());  // a plan still kept at this address was a gone graph's
     graph_of_weakref()[ref] = graph.ptr();
-    kept_plans()[graph.ptr()] = Kept{ref, std::move(plan)};
+    return &(kept_plans()[graph.ptr()] = Kept{ref, nullptr, nullptr});
 }
 
 }  // namespace
 
+std::shared_ptr<const PreflightWalk> kept_walk(nb::handle graph) {
+    Kept *kept = kept_for(graph);
+    return kept ? kept->walk : nullptr;
+}
+
+void keep_walk(nb::handle graph, std::shared_ptr<const PreflightWalk> walk) {
+    if (!walk) {
+        if (Kept *kept = kept_for(graph)) kept->walk = nullptr;
+        return;
+    }
+    if (Kept *kept = keep(graph)) kept->walk = std::move(walk);
+}
+
 std::shared_ptr<const GraphPlan> graph_plan(Driver &d, nb::handle entry) {
     bool keepable = entry.is_valid() && PyDict_CheckExact(entry.ptr());
     if (keepable) {
-        auto found = kept_plans().find(d.graph.ptr());
-        if (found != kept_plans().end()) {
-            std::shared_ptr<const GraphPlan> plan = found->second.plan;
+        Kept *kept = kept_for(d.graph);
+        if (kept && kept->plan) {
+            std::shared_ptr<const GraphPlan> plan = kept->plan;
             if (plan->seen.dicts.front().first == entry.ptr() && plan->seen.unchanged())
                 return plan;
         }
@@ -347,7 +367,8 @@ std::shared_ptr<const GraphPlan> graph_plan(Driver &d, nb::handle entry) {
     auto plan = std::make_shared<GraphPlan>();
     if (keepable) plan->seen.dict(entry);
     PlanReader{d, *plan}.read();
-    if (keepable && plan->seen.plain) keep_plan(d.graph, plan);
+    if (keepable && plan->seen.plain)
+        if (Kept *kept = keep(d.graph)) kept->plan = plan;
     return plan;
 }
 

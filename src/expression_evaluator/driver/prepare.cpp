@@ -52,7 +52,9 @@ nb::object evaluate_unlocked(Driver &d) {
     nb::handle ctx = d.context;
     // Combine a pending transform pipeline into a copy of the graph.
     nb::object pipeline = get_attr(ctx, "transform_pipeline");
+    bool combined = false;
     if (truthy(pipeline) && !attr_truthy(ctx, "transforms_already_combined")) {
+        combined = true;
         d.graph = global("deepcopy")(d.graph);
         invalidate_graph_evaluation_caches(d.graph);
         annotate_state_identities(d.graph);
@@ -90,7 +92,8 @@ nb::object evaluate_unlocked(Driver &d) {
     }
 
     d.checks.context = ctx;
-    d.checks.preflight(d.graph, "root");
+    // A combined graph is a new copy on every call: its walk is not kept.
+    d.checks.preflight(d.graph, !combined);
 
     nb::object fast = dispatch_fast_paths(d);
     if (fast.is_valid()) return fast;
