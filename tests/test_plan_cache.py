@@ -173,3 +173,22 @@ def test_a_replayed_preflight_keeps_to_the_recursion_limit():
     finally:
         sys.setrecursionlimit(limit)
     tick(graph, ctx, bound)
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda g, c, b: b.update(root=lambda x, y: x + y), ROWS[0] + ROWS[1]),
+    (lambda g, c, b: c.feature_index.update(f0=1, f1=0), ROWS[1] - ROWS[0]),
+    (lambda g, c, b: setattr(c, "feature_index", {"f0": 1, "f1": 0}), ROWS[1] - ROWS[0]),
+    (lambda g, c, b: b.update({1: None}), ROWS[0] - ROWS[1]),
+    (lambda g, c, b: b.pop("root"), "Bound function instance missing for path 'root'")])
+def test_a_tick_looks_up_instances_and_features_again_after_a_change(change, expected):
+    graph, ctx, bound = tick_setup()
+    for _ in range(3):
+        np.testing.assert_array_equal(tick(graph, ctx, bound), ROWS[0] - ROWS[1])
+    change(graph, ctx, bound)
+    if isinstance(expected, str):
+        with pytest.raises(FunctionExecutionError, match=expected):
+            tick(graph, ctx, bound)
+    else:
+        for _ in range(2):
+            np.testing.assert_array_equal(tick(graph, ctx, bound), expected)

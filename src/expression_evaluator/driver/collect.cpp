@@ -40,6 +40,16 @@ bool plain_str_items(nb::handle dict) {
     return true;
 }
 
+// An exact dict whose keys are all exact str.
+bool plain_str_keys(PyObject *dict) {
+    if (!PyDict_CheckExact(dict)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v))
+        if (!PyUnicode_CheckExact(k)) return false;
+    return true;
+}
+
 void list_append(nb::handle list, nb::handle item) {
     if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
 }
@@ -188,7 +198,37 @@ struct Walker {
 
 }  // namespace
 
+// The data leaves and caller-bound instances of a collection served from the cache.
+void Driver::bind_from_cache(nb::handle feature_index) {
+    auto add_ref = [&](nb::handle path, nb::handle name) {
+        if (!contains(feature_index, name)) raise_feature_missing(name);
+        feature_refs.emplace_back(nb::borrow(path), get_item(feature_index, name));
+    };
+    if (PyDict_CheckExact(feature_ref_names.ptr()) && PyDict_CheckExact(feature_index.ptr()) &&
+        plain_str_items(feature_ref_names)) {
+        // Looking str names up in a dict runs no Python code: nothing can change the
+        // table while we walk it.
+        Py_ssize_t pos = 0;
+        PyObject *path, *name;
+        while (PyDict_Next(feature_ref_names.ptr(), &pos, &path, &name)) add_ref(path, name);
+    } else {
+        for_each_item(feature_ref_names, add_ref);
+    }
+    nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
+    while (PyObject *raw = PyIter_Next(kit.ptr())) {
+        nb::object path = nb::steal(raw);
+        nb::object fname = get_item(get_item(node_info, path), str_key("node"));
+        if (!contains(bound_instances, path)) raise_bound_missing(path, fname);
+        nb::object inst = get_item(bound_instances, path);
+        if (inst.is_none()) raise_bound_none(path, fname);
+        func_instances.push_back({path, inst, true});
+    }
+    throw_if_error();
+}
+
 void Driver::collect() {
+    std::shared_ptr<const GraphPlan> kept;  // the graph's plan, still valid for its cache entry
+    std::shared_ptr<BoundTables> bound_now;  // this call's look-ups, to keep with the plan
 
     nb::object cached = can_use_cache ? cache_get(graph, "_collect_nodes_cache") : nb::none();
     nb::object cached_entry = cached;
@@ -208,30 +248,29 @@ void Driver::collect() {
         filtration_nodes = get_item(cached, str_key("filtration_nodes"));
         reduction_nodes = get_item(cached, str_key("reduction_nodes"));
         nb::object feature_index = get_attr(context, "feature_index");
-        auto add_ref = [&](nb::handle path, nb::handle name) {
-            if (!contains(feature_index, name)) raise_feature_missing(name);
-            feature_refs.emplace_back(nb::borrow(path), get_item(feature_index, name));
-        };
-        if (PyDict_CheckExact(feature_ref_names.ptr()) && PyDict_CheckExact(feature_index.ptr()) &&
-            plain_str_items(feature_ref_names)) {
-            // Looking str names up in a dict runs no Python code: nothing can change the
-            // table while we walk it.
-            Py_ssize_t pos = 0;
-            PyObject *path, *name;
-            while (PyDict_Next(feature_ref_names.ptr(), &pos, &path, &name)) add_ref(path, name);
+        PyObject *const dicts[BoundTables::kDicts] = {feature_ref_names.ptr(), state_keys.ptr(),
+                                                      feature_index.ptr(),
+                                                      bound_instances.ptr()};
+        kept = kept_plan(graph, cached);
+        if (kept && kept->bound && kept->bound->matches(dicts)) {
+            for (const auto &[path, pos] : kept->bound->feature_refs)
+                feature_refs.emplace_back(nb::borrow(path), nb::borrow(pos));
+            for (const auto &[path, inst] : kept->bound->func_instances)
+                func_instances.push_back({nb::borrow(path), nb::borrow(inst), true});
         } else {
-            for_each_item(feature_ref_names, add_ref);
+            bool keepable = true;
+            for (PyObject *dict : dicts) keepable = keepable && plain_str_keys(dict);
+            bind_from_cache(feature_index);
+            if (keepable) {
+                bound_now = std::make_shared<BoundTables>();
+                for (int i = 0; i < BoundTables::kDicts; ++i)
+                    bound_now->dicts[i] = dicts[i], bound_now->versions[i] = dict_version(dicts[i]);
+                for (const auto &[path, pos] : feature_refs)
+                    bound_now->feature_refs.emplace_back(path.ptr(), pos.ptr());
+                for (const Instance &f : func_instances)
+                    bound_now->func_instances.emplace_back(f.path.ptr(), f.inst.ptr());
+            }
         }
-        nb::object kit = check(PyObject_GetIter(state_keys.ptr()));
-        while (PyObject *raw = PyIter_Next(kit.ptr())) {
-            nb::object path = nb::steal(raw);
-            nb::object fname = get_item(get_item(node_info, path), str_key("node"));
-            if (!contains(bound_instances, path)) raise_bound_missing(path, fname);
-            nb::object inst = get_item(bound_instances, path);
-            if (inst.is_none()) raise_bound_none(path, fname);
-            func_instances.push_back({path, inst, true});
-        }
-        throw_if_error();
     } else {
         Walker w{*this, get_attr(context, "feature_index"), global("_CONFIG_CHILD_TYPES")};
         w.walk(graph, "root");
@@ -304,7 +343,25 @@ void Driver::collect() {
         if (!ok) raise_global("EvaluationError", "Function state keys do not match graph tree structure");
     }
 
+    // The checks above may have run Python code: the plan is looked at again.
     plan = graph_plan(*this, can_use_cache ? cached_entry : nb::handle());
+    if (bound_now) {
+        auto node_of = [&](PyObject *path, std::vector<size_t> &out) {
+            PyObject *hit = PyDict_GetItemWithError(plan->index_of.ptr(), path);
+            if (hit) out.push_back((size_t) PyLong_AsSsize_t(hit));
+            else throw_if_error();
+            return hit != nullptr;
+        };
+        bool all = true;
+        for (const auto &[path, pos] : bound_now->feature_refs)
+            all = all && node_of(path, bound_now->feature_nodes);
+        for (const auto &[path, inst] : bound_now->func_instances)
+            all = all && node_of(path, bound_now->instance_nodes);
+        if (!all) bound_now->feature_nodes.clear(), bound_now->instance_nodes.clear();
+        plan->bound = std::move(bound_now);
+    } else if (kept && plan == kept && kept->bound && !kept->bound->instance_nodes.empty()) {
+        bound_tables = kept->bound.get();
+    }
 }
 
 }  // namespace ee::driver

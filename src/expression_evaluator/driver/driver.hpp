@@ -38,6 +38,7 @@ struct ConfigChecks {
 };
 
 struct GraphPlan;
+struct BoundTables;
 
 // One evaluation of the general path.
 struct Driver {
@@ -63,9 +64,12 @@ struct Driver {
     };
     std::vector<Instance> func_instances;
     std::shared_ptr<const GraphPlan> plan;  // evaluation order, registers (plan.cpp)
+    // The plan's look-ups that gave feature_refs and func_instances, when they did.
+    const BoundTables *bound_tables = nullptr;
 
     // Collection (collect.cpp).
     void collect();
+    void bind_from_cache(nb::handle feature_index);
 
     // Row loop, states and the result (row_loop.cpp).
     nb::object run();

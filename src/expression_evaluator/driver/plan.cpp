@@ -354,16 +354,25 @@ void keep_walk(nb::handle graph, std::shared_ptr<const PreflightWalk> walk) {
     if (Kept *kept = keep(graph)) kept->walk = std::move(walk);
 }
 
+bool BoundTables::matches(PyObject *const (&now)[kDicts]) const {
+    for (int i = 0; i < kDicts; ++i)
+        if (now[i] != dicts[i] || !PyDict_CheckExact(now[i]) || dict_version(now[i]) != versions[i])
+            return false;
+    return true;
+}
+
+std::shared_ptr<const GraphPlan> kept_plan(nb::handle graph, nb::handle entry) {
+    if (!entry.is_valid() || !PyDict_CheckExact(entry.ptr())) return nullptr;
+    Kept *kept = kept_for(graph);
+    if (!kept || !kept->plan) return nullptr;
+    std::shared_ptr<const GraphPlan> plan = kept->plan;
+    if (plan->seen.dicts.front().first == entry.ptr() && plan->seen.unchanged()) return plan;
+    return nullptr;
+}
+
 std::shared_ptr<const GraphPlan> graph_plan(Driver &d, nb::handle entry) {
     bool keepable = entry.is_valid() && PyDict_CheckExact(entry.ptr());
-    if (keepable) {
-        Kept *kept = kept_for(d.graph);
-        if (kept && kept->plan) {
-            std::shared_ptr<const GraphPlan> plan = kept->plan;
-            if (plan->seen.dicts.front().first == entry.ptr() && plan->seen.unchanged())
-                return plan;
-        }
-    }
+    if (auto plan = kept_plan(d.graph, entry)) return plan;
     auto plan = std::make_shared<GraphPlan>();
     if (keepable) plan->seen.dict(entry);
     PlanReader{d, *plan}.read();
@@ -392,15 +401,25 @@ void Loop::bind_calls() {
         if (!hit) throw_if_error();
         return hit ? PyLong_AsSsize_t(hit) : -1;
     };
-    for (const auto &[path, pos] : d.feature_refs) {
-        Py_ssize_t i = node_of(path);
-        if (i >= 0) calls[(size_t) i].feature_pos = pos;
-    }
-    for (const Driver::Instance &f : d.func_instances) {
-        Py_ssize_t i = node_of(f.path);
-        if (i < 0) continue;
-        calls[(size_t) i].inst = f.inst;
-        calls[(size_t) i].bound = f.bound;
+    if (const BoundTables *b = d.bound_tables) {
+        // Served from the plan's look-ups: the same paths, found the same way.
+        for (size_t k = 0; k < b->feature_nodes.size(); ++k)
+            calls[b->feature_nodes[k]].feature_pos = d.feature_refs[k].second;
+        for (size_t k = 0; k < b->instance_nodes.size(); ++k) {
+            calls[b->instance_nodes[k]].inst = d.func_instances[k].inst;
+            calls[b->instance_nodes[k]].bound = true;
+        }
+    } else {
+        for (const auto &[path, pos] : d.feature_refs) {
+            Py_ssize_t i = node_of(path);
+            if (i >= 0) calls[(size_t) i].feature_pos = pos;
+        }
+        for (const Driver::Instance &f : d.func_instances) {
+            Py_ssize_t i = node_of(f.path);
+            if (i < 0) continue;
+            calls[(size_t) i].inst = f.inst;
+            calls[(size_t) i].bound = f.bound;
+        }
     }
     for (size_t i = 0; i < shapes.size(); ++i) {
         const NodeShape &p = shapes[i];

@@ -61,6 +61,23 @@ struct TablesSeen {
     bool unchanged() const;
 };
 
+// What a collection served from the cache looked up: every data leaf's feature position
+// and every caller-bound instance. The four dicts it was read from (the cache entry's
+// feature names and state keys, the context's feature_index and the caller's instances)
+// hold every object here, and give the same answers while each is the same dict at the
+// same version; all their keys are str, so looking them up ran no Python code.
+struct BoundTables {
+    static constexpr int kDicts = 4;
+    PyObject *dicts[kDicts];
+    uint64_t versions[kDicts];
+    std::vector<std::pair<PyObject *, PyObject *>> feature_refs;    // (path, position)
+    std::vector<std::pair<PyObject *, PyObject *>> func_instances;  // (path, instance)
+    // The plan's node of each, when every path names one (else empty).
+    std::vector<size_t> feature_nodes, instance_nodes;
+
+    bool matches(PyObject *const (&now)[kDicts]) const;
+};
+
 // The compiled plan of a collected graph: node shapes in evaluation order (children
 // first), registers and the node-table order.
 struct GraphPlan {
@@ -69,6 +86,7 @@ struct GraphPlan {
     std::vector<std::pair<nb::object, Py_ssize_t>> table;  // (path, register), table order
     Py_ssize_t n_registers = 0, root_reg = 0;
     TablesSeen seen;
+    mutable std::shared_ptr<const BoundTables> bound;  // the last collection's look-ups
 };
 
 // The per-call part of a node: its data, its instance and its argument registers.
@@ -168,5 +186,8 @@ Kind kind_of(nb::handle ntype);
 // entry while its tables are unchanged, else read anew (and kept when `entry` is the
 // graph's cache entry and the tables are plain).
 std::shared_ptr<const GraphPlan> graph_plan(Driver &d, nb::handle entry);
+
+// The plan kept for `graph` when it is still the plan of the cache entry `entry`.
+std::shared_ptr<const GraphPlan> kept_plan(nb::handle graph, nb::handle entry);
 
 }  // namespace ee::driver
