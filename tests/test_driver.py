@@ -248,30 +248,43 @@ def test_failures_are_wrapped_with_their_cause(ee):
         _one(ee, lambda row: (_ for _ in ()).throw(KeyboardInterrupt))
 
 
-@pytest.mark.parametrize("spoil", [
-    lambda row, keep: row.setflags(write=False), lambda row, keep: setattr(row, "shape", (1, W)),
-    lambda row, keep: keep.append(__import__("weakref").ref(row)), lambda row, keep: keep.append(lambda: row),
-    lambda row, keep: row.resize((W + 2,), refcheck=False), lambda row, keep: setattr(row, "dtype", np.int64),
-], ids=["read-only", "reshaped", "weakly-referenced", "kept", "resized", "dtype-changed"])
+SPOILS = {"read-only": lambda row, keep: row.setflags(write=False),
+          "reshaped": lambda row, keep: setattr(row, "shape", (1, W)),
+          "weakly-referenced": lambda row, keep: keep.append(__import__("weakref").ref(row)),
+          "kept": lambda row, keep: keep.append(lambda: row),
+          "resized": lambda row, keep: row.resize((W + 2,), refcheck=False),
+          "dtype-changed": lambda row, keep: setattr(row, "dtype", np.int64)}
+
+
+@pytest.mark.parametrize("spoil", SPOILS)
+@pytest.mark.parametrize("bound", [False, True], ids=["copies", "views"])
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-def test_argument_rows_are_fresh_after_a_call_changed_them(ee, spoil):
+def test_argument_rows_are_fresh_after_a_call_changed_them(ee, spoil, bound):
+    # Registry instances get copies of the argument rows, caller-bound ones (without
+    # `arity`) views of the registers; either may be reused for a later call only when the
+    # call left it untouched and unreferenced.
     seen, refs = [], []
 
     def op(row):
+        shown = row.copy() if not bound else row.__array_interface__["data"][0]
         seen.append((row.shape, row.flags.writeable, row.dtype, row.base is None, row.copy()))
-        for ref, values in refs:  # a row kept from an earlier call still shows that call's values
+        for ref, was in refs:  # a row kept from an earlier call still shows what it showed
             if ref() is not None:
-                np.testing.assert_array_equal(ref(), values)
+                np.testing.assert_array_equal(
+                    ref() if not bound else ref().__array_interface__["data"][0], was)
         result, keep = row + 1.0, []
-        spoil(row, keep)
-        refs.extend((r, row.copy()) for r in keep)
+        if not (bound and spoil == "resized"):  # a view cannot be resized
+            SPOILS[spoil](row, keep)
+        refs.extend((r, shown) for r in keep)
         return result
 
     context = ctx(ee, [DATA], Registry().add("f", lambda **c: Fn(op)))
-    result = ee.evaluate(node("rotation", "f", node("rotation", "f", feat("f0"))), context)
+    graph = node("rotation", "f", node("rotation", "f", feat("f0")))
+    result = ee.evaluate(graph, context, bound_function_instances={"root": op, "root.c0": op}
+                         if bound else None)
     for (shape, writeable, dtype, owned, values), want in zip(seen, [DATA[t] + k for t in range(T) for k in (0, 1)],
                                                               strict=True):
-        assert shape == (W,) and writeable and dtype == np.float64 and owned
+        assert shape == (W,) and writeable and dtype == np.float64 and owned != bound
         np.testing.assert_array_equal(values, want)
     np.testing.assert_array_equal(result.weights, DATA + 2.0)
 

@@ -192,3 +192,25 @@ def test_a_tick_looks_up_instances_and_features_again_after_a_change(change, exp
     else:
         for _ in range(2):
             np.testing.assert_array_equal(tick(graph, ctx, bound), expected)
+
+
+@pytest.mark.parametrize("attr, value, second", [
+    ("features", (ROWS[1:], ROWS[:1]), ROWS[0]), ("universe", np.zeros((1, 4)), np.nan),
+    ("__class__", type("Sub", (EE.EvaluationContext,), {"features": property(
+        lambda self: (ROWS[1:], ROWS[1:]))}), ROWS[1])])
+def test_a_leaf_reads_the_context_an_earlier_call_left(attr, value, second):
+    # root: sub(neg(f0), f1); neg runs between the two leaves and changes the context.
+    graph = F("rotation", "sub", [F("rotation", "neg", [F("feature", "f0")]), F("feature", "f1")])
+    ctx = EE.EvaluationContext((ROWS[:1], ROWS[1:]), {"f0": 0, "f1": 1}, registry=Registry())
+    change = []
+
+    def neg(a):
+        if change:
+            setattr(ctx, attr, value)
+        return -a
+
+    bound = {"root": lambda a, b: a - b, "root.c0": neg}
+    for _ in range(2):
+        np.testing.assert_array_equal(tick(graph, ctx, bound), -ROWS[0] - ROWS[1])
+    change.append(1)
+    np.testing.assert_array_equal(tick(graph, ctx, bound), -ROWS[0] - second)

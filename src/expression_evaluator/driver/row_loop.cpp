@@ -44,19 +44,34 @@ PyObject *Loop::row_copy(const double *src) {
         return a;
     }
     nb::object a = new_row(N, src);
-    if (fresh_flags < 0) fresh_flags = PyArray_FLAGS(as_array(a));
+    if (fresh_flags < 0) fresh_flags = PyArray_FLAGS(as_array(a)), fresh_descr = PyArray_DESCR(as_array(a));
     return a.release().ptr();
 }
 
-void Loop::recycle(PyObject *obj) {
-    if (Py_REFCNT(obj) == 1 && spare_rows.size() < 64 && PyArray_CheckExact(obj)) {
+PyObject *Loop::row_view(double *row) {
+    if (!spare_views.empty()) {
+        PyObject *v = spare_views.back();
+        spare_views.pop_back();
+        ((PyArrayObject_fields *) v)->data = (char *) row;
+        return v;
+    }
+    nb::object v = view_of(work, row, 1, 1, N);
+    if (view_flags < 0) view_flags = PyArray_FLAGS(as_array(v)), view_descr = PyArray_DESCR(as_array(v));
+    return v.release().ptr();
+}
+
+// An argument row back from a call: kept for the next call when it is as it was made and
+// nothing else holds it (no other reference, no weak reference).
+void Loop::recycle(PyObject *obj, bool view) {
+    std::vector<PyObject *> &spare = view ? spare_views : spare_rows;
+    if (Py_REFCNT(obj) == 1 && spare.size() < 64 && PyArray_CheckExact(obj)) {
         PyArrayObject *a = (PyArrayObject *) obj;
         PyArrayObject_fields *f = (PyArrayObject_fields *) obj;
-        if (f->weakreflist == nullptr && PyArray_FLAGS(a) == fresh_flags &&
-            PyArray_BASE(a) == nullptr && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == N &&
-            PyArray_STRIDE(a, 0) == (npy_intp) sizeof(double) &&
-            PyArray_DESCR(a)->type_num == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a)) {
-            spare_rows.push_back(obj);
+        if (f->weakreflist == nullptr && PyArray_FLAGS(a) == (view ? view_flags : fresh_flags) &&
+            PyArray_DESCR(a) == (view ? view_descr : fresh_descr) &&
+            PyArray_BASE(a) == (view ? work.ptr() : nullptr) && PyArray_NDIM(a) == 1 &&
+            PyArray_DIM(a, 0) == N && PyArray_STRIDE(a, 0) == (npy_intp) sizeof(double)) {
+            spare.push_back(obj);
             return;
         }
     }
@@ -166,10 +181,39 @@ bool Loop::precomputed_row(const NodeShape &p, Py_ssize_t t) {
     return true;
 }
 
+void Loop::context_data(nb::object &features, nb::object &universe) {
+    ContextSeen &c = context_seen;
+    PyObject *ctx = d.context.ptr();
+    PyTypeObject *type = Py_TYPE(ctx);
+    PyObject **slot = _PyObject_GetDictPtr(ctx);
+    PyObject *dict = slot ? *slot : nullptr;
+    if (dict && dict == c.dict && type == c.type && dict_version(dict) == c.version &&
+        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == c.tag) {
+        features = nb::borrow(c.features), universe = nb::borrow(c.universe);
+        return;
+    }
+    features = get_attr(d.context, "features");
+    universe = get_attr(d.context, "universe");
+    c.dict = nullptr;
+    slot = _PyObject_GetDictPtr(ctx);
+    dict = slot ? *slot : nullptr;
+    type = Py_TYPE(ctx);
+    if (!dict || !PyDict_CheckExact(dict) || type->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(type, interned("features")) || _PyType_Lookup(type, interned("universe")) ||
+        PyDict_GetItemWithError(dict, interned("features")) != features.ptr() ||
+        PyDict_GetItemWithError(dict, interned("universe")) != universe.ptr() ||
+        (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(type))) {
+        PyErr_Clear();
+        return;
+    }
+    c = ContextSeen{dict, dict_version(dict), type, type->tp_version_tag, features.ptr(),
+                    universe.ptr()};
+}
+
 void Loop::feature_row(size_t i, Py_ssize_t t) {
     const NodeShape &p = shapes[i];
-    nb::object features = get_attr(d.context, "features");
-    nb::object universe = get_attr(d.context, "universe");
+    nb::object features, universe;
+    context_data(features, universe);
     nb::object matrix = get_item(features, calls[i].feature_pos);
     double *dst = reg_row(p.reg);
     bool mark = marked[i];
@@ -311,17 +355,14 @@ void Loop::rotation_row(size_t i, Py_ssize_t t) {
         Loop &loop;
         PyObject **argv;
         size_t &made;
-        bool copies;
+        bool views;
         ~Release() {
-            for (size_t k = 0; k < made; ++k) {
-                if (copies) loop.recycle(argv[k]);
-                else Py_DECREF(argv[k]);
-            }
+            for (size_t k = 0; k < made; ++k) loop.recycle(argv[k], views);
         }
-    } release{*this, argv, made, !c.views};
+    } release{*this, argv, made, c.views};
     for (size_t k = 0; k < nargs; ++k) {
         double *row = reg_row(c.arg_regs[k]);
-        argv[k] = c.views ? view_of(work, row, 1, 1, N).release().ptr() : row_copy(row);
+        argv[k] = c.views ? row_view(row) : row_copy(row);
         made = k + 1;
     }
     nb::object result;

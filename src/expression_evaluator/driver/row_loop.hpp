@@ -117,6 +117,7 @@ struct Loop {
           filtrations{drv.context, drv.filtration_nodes, new_dict()} {}
     ~Loop() {
         for (PyObject *a : spare_rows) Py_DECREF(a);
+        for (PyObject *a : spare_views) Py_DECREF(a);
     }
 
     double *reg_row(Py_ssize_t reg) { return W + reg * N; }
@@ -125,10 +126,25 @@ struct Loop {
     // (no other reference, no weak reference, layout and flags as created) is filled again
     // for a later call instead of being freed and allocated anew; it is indistinguishable
     // from a fresh array.
-    std::vector<PyObject *> spare_rows;  // owned references
-    int fresh_flags = -1;
+    // Views of register rows are taken back the same way, and pointed at the next row.
+    std::vector<PyObject *> spare_rows, spare_views;  // owned references
+    int fresh_flags = -1, view_flags = -1;
+    PyArray_Descr *fresh_descr = nullptr, *view_descr = nullptr;  // held by the arrays
     PyObject *row_copy(const double *src);
-    void recycle(PyObject *obj);
+    PyObject *row_view(double *row);
+    void recycle(PyObject *obj, bool view);
+
+    // context.features and context.universe as last read: the same objects while the
+    // context's __dict__ is at the same version and its class unchanged, when the class
+    // leaves both to the instance dict.
+    struct ContextSeen {
+        PyObject *dict = nullptr;
+        uint64_t version = 0;
+        PyTypeObject *type = nullptr;
+        unsigned int tag = 0;
+        PyObject *features = nullptr, *universe = nullptr;  // held by the dict
+    } context_seen;
+    void context_data(nb::object &features, nb::object &universe);
 
     // Per-call part of the plan (plan.cpp).
     void bind_calls();
