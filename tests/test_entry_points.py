@@ -8,6 +8,7 @@ from __future__ import annotations
 import copy
 import functools
 import gc
+import inspect
 import os
 import pickle
 import sys
@@ -332,3 +333,23 @@ BadSignal = type("BadSignal", (UsefulSignal,), {"weights": property(raising_meth
 def test_errors_of_foreign_objects_reach_the_caller(ee, call):
     kind, exc = outcome(call, ee)
     assert kind == "raised" and isinstance(exc, Boom), exc
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((None, None), {}), ((None, None, None, False), {}), ((None,), {"context": None}),
+    ((None, None), {"bound_function_instances": None, "data_nan_features": None}),
+    ((), {"graph": None, "context": None, "is_cold_start": True}), ((None, None, None, False, None), {}),
+    ((None, None), {"graph": None}), ((None,), {}), ((None, None), {"bogus": 1}),
+    ((None, None), {"function_states": None, "bound_function_instances": None, "x": 1})])
+@pytest.mark.parametrize("interned", [True, False], ids=["interned", "equal-names"])
+def test_calls_bind_as_the_signature_says(args, kwargs, interned):
+    if not interned:  # equal keyword names that are not the interned ones
+        kwargs = {"".join(list(k)): v for k, v in kwargs.items()}
+    try:
+        inspect.signature(EE.evaluate).bind(*args, **kwargs)
+    except TypeError:
+        with pytest.raises(TypeError, match=r"evaluate\(\)"):
+            EE.evaluate(*args, **kwargs)
+    else:
+        with pytest.raises(EE.SchemaError, match="evaluate graph must be FunctionGraphNode"):
+            EE.evaluate(*args, **kwargs)

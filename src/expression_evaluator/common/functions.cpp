@@ -83,10 +83,61 @@ Parsed parse(const FunctionDef &def, bool method) {
         ++slot;
     }
     p.kwlist.push_back(nullptr);
+    p.count = slot;
+    p.direct = slot <= Args::kMax;
+    p.required = p.positional = -1;
+    int units = 0;
+    for (const char *u = def.format; *u; ++u) {
+        if (*u == '|' && p.required < 0) p.required = units;
+        else if (*u == '$' && p.positional < 0) p.positional = units;
+        else if (*u == 'O') ++units;
+        else p.direct = false;  // converted or unusual units take the parser
+    }
+    if (p.required < 0) p.required = units;
+    if (p.positional < 0) p.positional = units;
+    for (int k = 0; k < slot; ++k) {
+        if (!*p.kwlist[k]) p.direct = false;  // positional-only
+        p.names[k] = PyUnicode_InternFromString(p.kwlist[k]);  // kept for good
+        if (!p.names[k]) throw nb::python_error();
+    }
     std::string head = std::string(def.name) + (method ? "($self, /" : "($module, /");
     if (*def.params) head += std::string(", ") + def.params;
     p.doc = head + ")\n--\n\n" + def.doc;
     return p;
+}
+
+bool bind_direct(const Parsed &p, PyObject *const *argv, Py_ssize_t nargs, PyObject *kwnames,
+                 Args &a) {
+    if (nargs > p.positional) return false;
+    bool given[Args::kMax] = {};
+    for (int k = 0; k < Args::kMax; ++k) a.obj[k] = p.defaults[k], a.ints[k] = 0;
+    for (Py_ssize_t k = 0; k < nargs; ++k) a.obj[k] = argv[k], given[k] = true;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, j);
+        int slot = 0;
+        while (slot < p.count && p.names[slot] != name) ++slot;
+        if (slot == p.count || given[slot]) return false;
+        a.obj[slot] = argv[nargs + j], given[slot] = true;
+    }
+    for (int k = 0; k < p.required; ++k)
+        if (!given[k]) return false;
+    return true;
+}
+
+std::pair<nb::object, nb::object> packed(PyObject *const *argv, Py_ssize_t nargs,
+                                         PyObject *kwnames) {
+    nb::object tuple = check(PyTuple_New(nargs));
+    for (Py_ssize_t k = 0; k < nargs; ++k)
+        PyTuple_SET_ITEM(tuple.ptr(), k, nb::borrow(argv[k]).release().ptr());
+    nb::object dict;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        dict = check(PyDict_New());
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j)
+            if (PyDict_SetItem(dict.ptr(), PyTuple_GET_ITEM(kwnames, j), argv[nargs + j]) != 0)
+                throw nb::python_error();
+    }
+    return {tuple, dict};
 }
 
 void remember_original(nb::handle module, const FunctionDef &def) {

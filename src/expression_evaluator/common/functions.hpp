@@ -2,9 +2,10 @@
 // implementation, docstring), expanded by one template into CPython builtins, and the one
 // route by which a module function calls another.
 //
-// Every function is a METH_VARARGS | METH_KEYWORDS builtin with a text signature, so
-// argument-binding errors are the interpreter's own (PyArg_ParseTupleAndKeywords) and
-// inspect.signature() works.
+// Every function is a METH_FASTCALL | METH_KEYWORDS builtin with a text signature. Plain
+// calls are bound directly; any other call (and every call that binding would reject) goes
+// through PyArg_ParseTupleAndKeywords, so argument-binding errors are the interpreter's own
+// and inspect.signature() works.
 #pragma once
 
 #include "py.hpp"
@@ -90,6 +91,11 @@ struct Parsed {
     bool is_int[Args::kMax] = {};
     PyObject *defaults[Args::kMax] = {};
     std::string doc;  // text signature, then the docstring
+    // Object parameters only: `required` of them first, `positional` that may be given by
+    // position, `count` in all, named `names` (interned).
+    bool direct = false;
+    int required = 0, positional = 0, count = 0;
+    PyObject *names[Args::kMax] = {};
 };
 
 Parsed parse(const FunctionDef &def, bool method);
@@ -120,12 +126,42 @@ PyObject *entry(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     });
 }
 
+// Binds a plain call (positional arguments, then keywords given by the interned names of
+// distinct parameters, every required one given) without the parser; false otherwise.
+bool bind_direct(const Parsed &p, PyObject *const *argv, Py_ssize_t nargs, PyObject *kwnames,
+                 Args &a);
+
+// The arguments of a vectorcall as a tuple and a dict (null when there are no keywords).
+std::pair<nb::object, nb::object> packed(PyObject *const *argv, Py_ssize_t nargs,
+                                         PyObject *kwnames);
+
+template <const FunctionDef *Table, std::size_t I>
+PyObject *fast_entry(PyObject *self, PyObject *const *argv, Py_ssize_t nargs,
+                     PyObject *kwnames) noexcept {
+    const Parsed &p = Slot<Table, I>::parsed;
+    Args a;
+    if (p.direct && bind_direct(p, argv, nargs, kwnames, a))
+        return guarded([&] { return Table[I].impl(nb::handle(self), a); });
+    PyObject *tuple = nullptr, *dict = nullptr;
+    try {
+        auto [t, d] = packed(argv, nargs, kwnames);
+        tuple = t.release().ptr(), dict = d.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+    PyObject *result = entry<Table, I>(self, tuple, dict);
+    Py_DECREF(tuple);
+    Py_XDECREF(dict);
+    return result;
+}
+
 template <const FunctionDef *Table, std::size_t... I>
 PyMethodDef *expand(bool method, std::index_sequence<I...>) {
     static PyMethodDef defs[sizeof...(I) + 1];
     ((Slot<Table, I>::parsed = parse(Table[I], method),
-      defs[I] = {Table[I].name, (PyCFunction) (void (*)(void)) entry<Table, I>,
-                 METH_VARARGS | METH_KEYWORDS, Slot<Table, I>::parsed.doc.c_str()}),
+      defs[I] = {Table[I].name, (PyCFunction) (void (*)(void)) fast_entry<Table, I>,
+                 METH_FASTCALL | METH_KEYWORDS, Slot<Table, I>::parsed.doc.c_str()}),
      ...);
     defs[sizeof...(I)] = {nullptr, nullptr, 0, nullptr};
     return defs;
