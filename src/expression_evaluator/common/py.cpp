@@ -211,11 +211,12 @@ bool equals_str(nb::handle obj, const char *text) {
 
 // ---------------------------------------------------------------------------------------
 
-namespace {
 struct GuardState {
     int depth = 0;
     uintptr_t stack_floor = 0;  // lowest usable address of this thread's stack
 };
+
+namespace {
 thread_local GuardState t_guard;
 
 uintptr_t stack_floor(GuardState &g) {
@@ -235,12 +236,9 @@ uintptr_t stack_floor(GuardState &g) {
     g.stack_floor = floor;
     return floor;
 }
-}  // namespace
 
-namespace {
-void enter_level(const char *where) {
+void enter_level(GuardState &g, const char *where) {
     char probe;
-    GuardState &g = t_guard;
     if (g.depth + 1 > Py_GetRecursionLimit() || (uintptr_t) &probe < stack_floor(g)) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         throw nb::python_error();
@@ -249,16 +247,23 @@ void enter_level(const char *where) {
 }
 }  // namespace
 
-RecursionGuard::RecursionGuard(const char *where) { enter_level(where); }
+RecursionGuard::RecursionGuard(const char *where) { enter_level(t_guard, where); }
 
 RecursionGuard::~RecursionGuard() { --t_guard.depth; }
 
-void RecursionLevels::to(size_t level) {
-    for (; level_ > level; --level_) --t_guard.depth;
-    for (; level_ < level; ++level_) enter_level(where_);
+RecursionLevels::RecursionLevels(const char *where) : where_(where), guard_(&t_guard) {}
+
+void RecursionLevels::enter() {
+    enter_level(*guard_, where_);
+    ++level_;
 }
 
-RecursionLevels::~RecursionLevels() { t_guard.depth -= (int) level_; }
+void RecursionLevels::leave_to(size_t level) {
+    guard_->depth -= (int) (level_ - level);
+    level_ = level;
+}
+
+RecursionLevels::~RecursionLevels() { leave_to(0); }
 
 // ---------------------------------------------------------------------------------------
 

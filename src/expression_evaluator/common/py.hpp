@@ -159,16 +159,23 @@ public:
 
 // The levels of a recursive walk replayed as a loop: `to(level)` leaves or enters levels
 // one at a time, as the walk's guards would, and every level left is left on destruction.
+struct GuardState;
 class RecursionLevels {
 public:
-    explicit RecursionLevels(const char *where) : where_(where) {}
+    explicit RecursionLevels(const char *where);
     ~RecursionLevels();
     RecursionLevels(const RecursionLevels &) = delete;
     RecursionLevels &operator=(const RecursionLevels &) = delete;
-    void to(size_t level);
+    void to(size_t level) {
+        if (level_ > level) leave_to(level);
+        while (level_ < level) enter();
+    }
 
 private:
+    void enter();
+    void leave_to(size_t level);
     const char *where_;
+    GuardState *guard_;  // this thread's
     size_t level_ = 0;
 };
 

@@ -234,14 +234,16 @@ void ConfigChecks::replay(const PreflightWalk &walk) const {
     const char *where = " while checking the graph's function configuration";
     RecursionLevels levels(where);
     std::vector<nb::object> held;  // the children of every node visited, as a walk holds them
-    bool fresh = true;
+    held.reserve(walk.steps.size());
+    bool fresh = true, current = walk.current();  // only the registry's calls change that
     for (size_t k = 0; k < walk.steps.size();) {
         const PreflightWalk::Step &s = walk.steps[k];
         levels.to(s.level - 1);
-        std::string path = s.path;
-        if (!walk.current() || !walk.unchanged(s)) {
+        if (!current || !walk.unchanged(s)) {
             fresh = false;
+            std::string path = s.path;
             preflight_at(s.node, path, nullptr);
+            current = walk.current();
             k = s.end;
             continue;
         }
@@ -251,10 +253,13 @@ void ConfigChecks::replay(const PreflightWalk &walk) const {
             nb::object config = s.config && PyDict_GET_SIZE(s.config) > 0
                                     ? check(PyDict_Copy(s.config))
                                     : empty_frozen();
-            registry_checks(nb::borrow(s.value), config, path);
-            if (!walk.current() || !walk.unchanged(s)) {
+            registry_checks(nb::borrow(s.value), config, s.path);
+            current = walk.current();
+            if (!current || !walk.unchanged(s)) {
                 fresh = false;
+                std::string path = s.path;
                 preflight_children(s.node, path, nullptr, 0);
+                current = walk.current();
                 k = s.end;
                 continue;
             }
