@@ -183,7 +183,7 @@ def test_result_buffers_are_reused_and_live_ones_kept(ee):
 
 @pytest.mark.parametrize("name", NAMES + [type("Name", (str,), {})(ZSCORE)])
 @pytest.mark.parametrize("make", [lambda u: u, lambda u: u[40], np.asfortranarray, lambda u: u.astype(np.float32)])
-@pytest.mark.parametrize("shape,offset,window", [((300, 21), 0, 6), ((300, 301), 3, 70), ((300, 2048), 1, 6),
+@pytest.mark.parametrize("shape,offset,window", [((300, 21), 0, 6), ((300, 301), 3, 70), ((300, 4096), 1, 6),
                                                  ((160, 301), 5, 170)])  # narrow rows, wide ones
 def test_chain_with_universe(ee, monkeypatch, name, make, shape, offset, window):
     # The kernel reads the leaf through the universe; a replaced masking gets the masked leaf.
