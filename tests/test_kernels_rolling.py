@@ -183,20 +183,24 @@ def test_result_buffers_are_reused_and_live_ones_kept(ee):
 
 @pytest.mark.parametrize("name", NAMES + [type("Name", (str,), {})(ZSCORE)])
 @pytest.mark.parametrize("make", [lambda u: u, lambda u: u[40], np.asfortranarray, lambda u: u.astype(np.float32)])
-def test_chain_with_universe(ee, monkeypatch, name, make):
+@pytest.mark.parametrize("shape,offset,window", [((300, 21), 0, 6), ((300, 301), 3, 70), ((300, 4096), 1, 6),
+                                                 ((160, 301), 5, 170)])  # narrow rows, wide ones
+def test_chain_with_universe(ee, monkeypatch, name, make, shape, offset, window):
     # The kernel reads the leaf through the universe; a replaced masking gets the masked leaf.
     rng = np.random.default_rng(4)
-    data = rng.normal(size=(300, 21)) * rng.choice([1e-310, 1.0, 1e300], size=(1, 21))
+    data = np.empty(shape[0] * shape[1] + offset)[offset:].reshape(shape)  # rows off cache lines
+    data[:] = rng.normal(size=shape) * rng.choice([1e-310, 1.0, 1e300], size=(1, shape[1]))
     data[rng.random(data.shape) < 0.005] = np.nan
+    data[rng.random(data.shape) < 0.001] = np.inf
     data[[3, 70, 150, 151], [1, 2, 9, 9]] = [np.inf, -np.inf, np.inf, np.nan]
     universe = rng.choice([1.0, 0.0, np.nan, -2.0], p=[0.97, 0.01, 0.01, 0.01], size=data.shape)
     universe[:5, 3] = universe[64:80, 4] = universe[60:, 5] = 0.0  # warm-up, leaving rows, the tail
     universe = make(universe)
     c = ee.EvaluationContext((data,), {"x": 0}, registry=Registry(), universe=universe, validate_inputs=False)
-    graph = node("rotation", MEAN, N("int", 4), node("rotation", name, feat("x"), N("int", 6)))
+    graph = node("rotation", MEAN, N("int", 4), node("rotation", name, feat("x"), N("int", window)))
     got = ee._evaluate_longitudinal_fast(graph, c)
     masked = np.where((universe == 0.0) | np.isnan(universe), np.nan, data)
-    assert_bits(got, twin(twin(masked, 6, str(name)), 4, MEAN))
+    assert_bits(got, twin(twin(masked, window, str(name)), 4, MEAN))
     assert c.registers is None
     leaf = ee._evaluate_longitudinal_fast(feat("x", "aggregation"), c)
     assert np.array_equal(leaf, masked, equal_nan=True)

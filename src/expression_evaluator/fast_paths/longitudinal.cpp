@@ -9,6 +9,8 @@
 #include "kernels/parallel.hpp"
 #include "kernels/rolling.hpp"
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -101,8 +103,8 @@ bool supported(nb::handle node, nb::handle context) {
 // Splits columns [0, N) over the worker threads at cache-line boundaries of the input.
 // Wide rows are handed out a few tile columns at a time (each is walked down on its own);
 // narrow rows in one contiguous run of columns per thread, so that a thread's row blocks
-// share the cache lines of its neighbouring tiles. Under a universe (narrow rows only),
-// each run of columns masks its rows into window scratch of its own.
+// share the cache lines of its neighbouring tiles. Under a universe, rows are masked into
+// window scratch: one window per run of columns, or, for wide rows, per running thread.
 void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, rk::Universe uni,
                   double *out, npy_intp T, npy_intp N, long long w, rk::Totals *scratch) {
     if (N <= 0) return;
@@ -112,23 +114,37 @@ void run_parallel(rk::Stat stat, const double *in, npy_intp in_stride, rk::Unive
         return k == 0 ? npy_intp(0) : std::min<npy_intp>(N, first + (npy_intp) (k - 1) * rk::kLine);
     };
     const bool wide = in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes;
-    const std::size_t units = wide ? tiles : std::min<std::size_t>(tiles, kernels::worker_count());
-    auto unit_start = [&](std::size_t u) { return tile_start(u * tiles / units); };
+    // Tiles per unit of wide rows: a strip, under a universe.
+    const std::size_t strip = uni.cells ? (std::size_t) rk::kStripLines : 1;
+    const std::size_t units = wide ? (tiles + strip - 1) / strip
+                                   : std::min<std::size_t>(tiles, kernels::worker_count());
+    auto unit_start = [&](std::size_t u) {
+        return tile_start(wide ? std::min(u * strip, tiles) : u * tiles / units);
+    };
+    // Under a universe, the window scratch of run_matrix: for narrow rows, one window per
+    // run of columns; for wide rows, one per call that may run at once, taken while it runs.
     const npy_intp rows = uni.cells ? rk::masked_rows(T, w) : 0;
-    std::vector<double> masked((std::size_t) (rows * (N + rk::kLine * (npy_intp) units)));
+    const std::size_t windows = wide ? std::min<std::size_t>(units, kernels::worker_count()) : 0;
+    const npy_intp wide_cells = uni.cells ? rk::masked_cells(T, w, 0, N, in_stride) : 0;
+    std::vector<double> masked((std::size_t) (wide ? wide_cells * (npy_intp) windows
+                                                   : rows * (N + rk::kLine * (npy_intp) units)));
+    std::unique_ptr<std::atomic<bool>[]> taken(new std::atomic<bool>[windows]());
     kernels::parallel_rows(units, (std::size_t) T * (std::size_t) N / units,
                            kernels::kComputeBoundMinCells, [&](std::size_t u0, std::size_t u1) {
                                const npy_intp c0 = unit_start(u0), c1 = unit_start(u1);
+                               std::size_t k = 0;
+                               while (wide && taken[k].exchange(true)) k = (k + 1) % windows;
                                double *m = masked.data() +
-                                           rows * (c0 + rk::kLine * (npy_intp) u0);
+                                           (wide ? wide_cells * (npy_intp) k
+                                                 : rows * (c0 + rk::kLine * (npy_intp) u0));
                                rk::run_matrix(stat, in, in_stride, uni, m, out, N, T, c0, c1,
                                               w, scratch + 2 * c0);
+                               if (wide) taken[k].store(false);
                            });
 }
 
 // The rolling statistic `name` over `window` rows of `data_arg`, masked by `universe` when
-// that is set (see FastOperand): by the kernel a row block at a time, or, for wide rows,
-// whole first.
+// that is set (see FastOperand): by the kernel, a row block at a time.
 nb::object rolling(nb::handle data_arg, nb::handle universe, nb::handle window,
                    nb::handle name) {
     nb::object data = asarray_f64(data_arg);
@@ -170,11 +186,9 @@ nb::object rolling(nb::handle data_arg, nb::handle universe, nb::handle window,
     rk::Universe uni;
     std::size_t ustride = 0;
     if (universe.is_valid()) {
-        // Wide rows are walked down one tile column at a time, where reading the universe
-        // beside the data costs more than masking the matrix first. The shapes are checked
-        // again: code that ran since the leaf was read may have reshaped either array.
-        if (in_stride * (npy_intp) sizeof(double) > rk::kWideRowBytes ||
-            !native_mask_fits(data, universe, ustride)) {
+        // The shapes are checked again: code that ran since the leaf was read may have
+        // reshaped either array.
+        if (!native_mask_fits(data, universe, ustride)) {
             data = ascontiguous_f64(direct::apply_universe_mask(data, universe));
             a = as_array(data);
             in = (const double *) PyArray_DATA(a);
