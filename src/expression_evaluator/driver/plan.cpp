@@ -227,6 +227,16 @@ struct PlanReader {
                 }
                 default: break;
             }
+            if (p.kind == Kind::Rotation)
+                for (bool views : {false, true})
+                    for (bool bound : {false, true})
+                        for (const NodeShape::Child &child : p.children) {
+                            const NodeShape &k = g.nodes[child.index];
+                            if ((child.config && !views) || k.kind == Kind::String ||
+                                k.kind == Kind::Bool || (k.kind == Kind::Int && !bound))
+                                continue;
+                            p.arg_regs[views][bound].push_back(k.reg);
+                        }
             if (p.kind == Kind::Rotation || p.kind == Kind::Reduction) {
                 nb::object cps = get_item(info, str_key("children_paths"));
                 nb::object it = check(PyObject_GetIter(cps.ptr()));
@@ -437,14 +447,7 @@ void Loop::bind_calls() {
         }
         if (p.kind != Kind::Rotation) continue;
         c.views = c.bound && !has_attr(c.inst, "arity");
-        c.arg_regs.reserve(p.children.size());
-        for (const NodeShape::Child &child : p.children) {
-            if (child.config && !c.views) continue;
-            const NodeShape &k = shapes[child.index];
-            if (k.kind == Kind::String || k.kind == Kind::Bool) continue;
-            if (k.kind == Kind::Int && !d.bound_nonempty) continue;
-            c.arg_regs.push_back(k.reg);
-        }
+        c.arg_regs = &p.arg_regs[c.views][d.bound_nonempty];
     }
 }
 

@@ -341,7 +341,7 @@ void Loop::reduction_row(size_t i, Py_ssize_t t) {
 void Loop::rotation_row(size_t i, Py_ssize_t t) {
     const NodeShape &p = shapes[i];
     const NodeCall &c = calls[i];
-    size_t nargs = c.arg_regs.size();
+    size_t nargs = c.arg_regs->size();
     // argv holds the only (strong) references to the argument arrays for the call.
     PyObject *small[9];
     std::vector<PyObject *> big;
@@ -361,7 +361,7 @@ void Loop::rotation_row(size_t i, Py_ssize_t t) {
         }
     } release{*this, argv, made, c.views};
     for (size_t k = 0; k < nargs; ++k) {
-        double *row = reg_row(c.arg_regs[k]);
+        double *row = reg_row((*c.arg_regs)[k]);
         argv[k] = c.views ? row_view(row) : row_copy(row);
         made = k + 1;
     }

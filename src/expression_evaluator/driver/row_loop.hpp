@@ -34,6 +34,9 @@ struct NodeShape {
     };
     std::vector<Child> children;
     std::vector<size_t> nan_children;
+    // Function nodes: the argument registers, by [views][bound table non-empty]: with
+    // views, configuration children are passed too; an empty bound table skips "int" ones.
+    std::vector<Py_ssize_t> arg_regs[2][2];
     // Reductions.
     nb::object filtration_path, config;
 };
@@ -94,7 +97,7 @@ struct NodeCall {
     nb::object feature_pos;
     nb::object inst;
     bool bound = false, views = false;
-    std::vector<Py_ssize_t> arg_regs;
+    const std::vector<Py_ssize_t> *arg_regs = nullptr;
 };
 
 struct Loop {
