@@ -146,6 +146,8 @@ def drop_second(g):
     (lambda g, c, mp: g.children.__setitem__(1, F("rotation", "neg", [], {"A": 1})), "root.c1"),
     (lambda g, c, mp: mp.setattr(F, "config", property(lambda self: {"A": 1}), raising=False),
      "root"),
+    (lambda g, c, mp: setattr(g.children[0], "__class__", type("Sub", (F,), {
+        "config": property(lambda self: {"A": 1})})), "root.c0"),
     (lambda g, c, mp: setattr(c, "registry", Meddling(lambda: setattr(
         g.children[0], "children", [F("rotation", "neg", [], {"A": 1})]))), "root.c0.c0"),
     (lambda g, c, mp: setattr(c, "registry", Meddling(lambda: drop_second(g))), "root.c1")])

@@ -137,6 +137,7 @@ struct PreflightWalk {
     }
 
     bool unchanged(const Step &s) const {
+        if (Py_TYPE(s.node) != node_type) return false;
         PyObject *dict = dict_of(s.node);
         if (!dict || dict_version(dict) != s.version) return false;
         if (s.config && dict_version(s.config) != s.config_version) return false;
