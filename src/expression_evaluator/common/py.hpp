@@ -158,7 +158,7 @@ public:
 };
 
 // The levels of a recursive walk replayed as a loop: `to(level)` leaves or enters levels
-// one at a time, as the walk's guards would, and every level left is left on destruction.
+// one at a time, as the walk's guards would; levels still entered are left on destruction.
 struct GuardState;
 class RecursionLevels {
 public:

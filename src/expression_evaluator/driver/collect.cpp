@@ -360,7 +360,7 @@ void Driver::collect() {
         if (!all) bound_now->feature_nodes.clear(), bound_now->instance_nodes.clear();
         plan->bound = std::move(bound_now);
     } else if (kept && plan == kept && kept->bound && !kept->bound->instance_nodes.empty()) {
-        bound_tables = kept->bound.get();
+        bound_tables = kept->bound;
     }
 }
 

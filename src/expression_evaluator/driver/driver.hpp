@@ -65,7 +65,7 @@ struct Driver {
     std::vector<Instance> func_instances;
     std::shared_ptr<const GraphPlan> plan;  // evaluation order, registers (plan.cpp)
     // The plan's look-ups that gave feature_refs and func_instances, when they did.
-    const BoundTables *bound_tables = nullptr;
+    std::shared_ptr<const BoundTables> bound_tables;
 
     // Collection (collect.cpp).
     void collect();

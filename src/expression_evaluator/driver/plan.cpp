@@ -411,7 +411,7 @@ void Loop::bind_calls() {
         if (!hit) throw_if_error();
         return hit ? PyLong_AsSsize_t(hit) : -1;
     };
-    if (const BoundTables *b = d.bound_tables) {
+    if (const BoundTables *b = d.bound_tables.get()) {
         // Served from the plan's look-ups: the same paths, found the same way.
         for (size_t k = 0; k < b->feature_nodes.size(); ++k)
             calls[b->feature_nodes[k]].feature_pos = d.feature_refs[k].second;
