@@ -44,7 +44,8 @@ PyObject *Loop::row_copy(const double *src) {
         return a;
     }
     nb::object a = new_row(N, src);
-    if (fresh_flags < 0) fresh_flags = PyArray_FLAGS(as_array(a)), fresh_descr = PyArray_DESCR(as_array(a));
+    if (fresh_flags < 0)
+        fresh_flags = PyArray_FLAGS(as_array(a)), fresh_descr = PyArray_DESCR(as_array(a));
     return a.release().ptr();
 }
 
@@ -56,7 +57,8 @@ PyObject *Loop::row_view(double *row) {
         return v;
     }
     nb::object v = view_of(work, row, 1, 1, N);
-    if (view_flags < 0) view_flags = PyArray_FLAGS(as_array(v)), view_descr = PyArray_DESCR(as_array(v));
+    if (view_flags < 0)
+        view_flags = PyArray_FLAGS(as_array(v)), view_descr = PyArray_DESCR(as_array(v));
     return v.release().ptr();
 }
 
@@ -202,7 +204,8 @@ void Loop::context_data(nb::object &features, nb::object &universe) {
         _PyType_Lookup(type, interned("features")) || _PyType_Lookup(type, interned("universe")) ||
         PyDict_GetItemWithError(dict, interned("features")) != features.ptr() ||
         PyDict_GetItemWithError(dict, interned("universe")) != universe.ptr() ||
-        (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(type))) {
+        (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+         !PyUnstable_Type_AssignVersionTag(type))) {
         PyErr_Clear();
         return;
     }
