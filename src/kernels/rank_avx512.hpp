@@ -2,11 +2,14 @@
 // ones on this path too): items built and sorted with 512-bit vectors. Plain C++, no Python;
 // compiled per function for AVX-512 and called only where the CPU has it (platform.hpp).
 //
-// A row's items are split by sign while they are built; the two halves are quicksorted with
-// vector partitions down to blocks of at most 32, whose positions come from vector compares
-// on 32 of the key bits (the highest, or else the 32 below the highest bit that varies in
-// the block; blocks whose items agree on those are ordered on the items, then on full keys).
-// When that sort gives up (many equal key bits) the row goes to the portable path.
+// A row of at most kNetworkMaxAvx512 cells is sorted whole in registers as 32-bit elements
+// (a linear map of each value above its column) by a bitonic network. Where two values share
+// their map, a row's items are split by sign while they are built; the two halves are
+// quicksorted with vector partitions down to blocks of at most 32, whose positions come from
+// vector compares on 32 of the key bits (the highest, or else the 32 below the highest bit
+// that varies in the block; blocks whose items agree on those are ordered on the items, then
+// on full keys). When that sort gives up (many equal key bits) the row goes to the portable
+// path.
 #pragma once
 
 #include <algorithm>
@@ -295,11 +298,173 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
     return sort_positions_avx512(dst, src, left, hi, pos, base, row, depth - 1, cols);
 }
 
+// Rows of at most this many cells are sorted whole in registers (network_positions_avx512).
+inline constexpr std::size_t kNetworkMaxAvx512 = 128;
+
+// One step of a sorting network inside each register: lane i meets the lane that `partner`
+// holds in lane i; the lanes in `upper` keep the larger of the two, the others the smaller.
+__attribute__((target("avx512f"), always_inline)) inline __m512i exchange_lanes(
+    __m512i v, __m512i partner, __mmask16 upper) {
+    return _mm512_mask_max_epu32(_mm512_min_epu32(v, partner), upper, v, partner);
+}
+
+// Lane i of v meets lane i ^ 1, i ^ 2, i ^ 4 and i ^ 8.
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet1(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_epi32(v, (_MM_PERM_ENUM) 0xB1), 0xAAAA);
+}
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet2(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_epi32(v, (_MM_PERM_ENUM) 0x4E), 0xCCCC);
+}
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet4(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_i64x2(v, v, 0xB1), 0xF0F0);
+}
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet8(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_i64x2(v, v, 0x4E), 0xFF00);
+}
+
+// The sixteen lanes of v in the reverse order.
+__attribute__((target("avx512f"), always_inline)) inline __m512i reversed16(__m512i v) {
+    return _mm512_permutexvar_epi32(
+        _mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0), v);
+}
+
+// Sorts the 16R unsigned lanes of v[0, R) ascending, lane i of register r being element
+// 16r + i: a bitonic network on P >= R registers (a power of two), those from R on
+// standing for all-ones lanes, whose exchanges move nothing and are left out. Each merge
+// starts by meeting element e with the mirror of e in its block, so that both halves of
+// every block stay ascending.
+template <int R, int P>
+__attribute__((target("avx512f"), always_inline)) inline void sort_network(__m512i *v) {
+    const __m512i mirror8 = _mm512_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        __m512i x = meet1(v[r]);
+        x = meet1(exchange_lanes(x, _mm512_shuffle_epi32(x, (_MM_PERM_ENUM) 0x1B), 0xCCCC));
+        x = meet1(meet2(exchange_lanes(x, _mm512_permutexvar_epi32(mirror8, x), 0xF0F0)));
+        v[r] = meet1(meet2(meet4(exchange_lanes(x, reversed16(x), 0xFF00))));
+    }
+#pragma GCC unroll 8
+    for (int g = 2; g <= P; g *= 2) {
+#pragma GCC unroll 8
+        for (int b = 0; b < P; b += g)
+#pragma GCC unroll 8
+            for (int i = 0; i < g / 2; ++i) {
+                const int lo = b + i, hi = b + g - 1 - i;
+                if (hi >= R) continue;
+                const __m512i rlo = reversed16(v[lo]), rhi = reversed16(v[hi]);
+                v[lo] = _mm512_min_epu32(v[lo], rhi);
+                v[hi] = _mm512_max_epu32(rlo, v[hi]);
+            }
+#pragma GCC unroll 8
+        for (int d = g / 4; d >= 1; d /= 2)
+#pragma GCC unroll 8
+            for (int i = 0; i + d < R; ++i) {
+                if (i & d) continue;
+                const __m512i lo = _mm512_min_epu32(v[i], v[i + d]);
+                v[i + d] = _mm512_max_epu32(v[i], v[i + d]);
+                v[i] = lo;
+            }
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) v[r] = meet1(meet2(meet4(meet8(v[r]))));
+    }
+}
+
+// The positions of a row of n <= kNetworkMaxAvx512 cells, as row_positions_portable gives
+// them, sorted whole in the fewest registers R >= 1 that hold the row: each valid finite cell
+// becomes a 32-bit element, a linear map of its value above its column's bits, which orders
+// the elements as the values wherever two cells' map differs (all ones for the other
+// cells, which sort last). kGiveUp when two elements share their map (values very close
+// or the range of values too wide or too narrow for the map): then the outputs are to be
+// discarded and the row sorted another way.
+template <int R>
+__attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome network_positions_avx512(
+    const double *row, const double *universe, const double *next, std::size_t n,
+    std::uint32_t *pos, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &c) {
+    if constexpr (R < 8)  // as few registers as the row needs
+        if (n > std::size_t(16) * R)
+            return network_positions_avx512<R + 1>(row, universe, next, n, pos, m, neg, pinf, c);
+    constexpr int P = R <= 1 ? 1 : R <= 2 ? 2 : R <= 4 ? 4 : 8;
+    const double inf = std::numeric_limits<double>::infinity();
+    const __m256i none = _mm256_set1_epi32((int) kNoRank);
+    __m512d value[2 * R];
+    __mmask8 good[2 * R];
+    __m512d lo = _mm512_set1_pd(inf), hi = _mm512_set1_pd(-inf);
+    std::size_t count = 0, ninf = 0, pinfs = 0;
+#pragma GCC unroll 16
+    for (int g = 0; g < 2 * R; ++g) {
+        const std::size_t j = std::size_t(g) * 8;
+        if (j >= n) {
+            value[g] = _mm512_setzero_pd();
+            good[g] = 0;
+            continue;
+        }
+        prefetch_next(next, j);
+        const Cells8 cells = cells8(row, universe, j, n);
+        count_infinities(cells, ninf, pinfs);
+        value[g] = cells.v;
+        good[g] = cells.good;
+        lo = _mm512_mask_min_pd(lo, cells.good, lo, cells.v);
+        hi = _mm512_mask_max_pd(hi, cells.good, hi, cells.v);
+        count += (unsigned) __builtin_popcount((unsigned) cells.good);
+        _mm256_mask_storeu_epi32(pos + j, cells.lanes, none);
+    }
+    neg += ninf;
+    pinf += pinfs;
+    m = count;
+    if (count == 0) return SortOutcome::kDone;
+    const double vmin = _mm512_reduce_min_pd(lo), vmax = _mm512_reduce_max_pd(hi);
+    if (count > 1 && !(vmax > vmin)) return SortOutcome::kTie;  // every value the same
+    // The map: floor(min((v - vmin) * scale, top)), which the rounding of each step keeps
+    // monotone in v.
+    const double top = double((std::uint32_t(1) << (32 - c.bits)) - 1);
+    const double scale = count > 1 ? top / (vmax - vmin) : 0.0;
+    if (!(vmax - vmin < inf) || !(scale < inf)) return SortOutcome::kGiveUp;
+    const __m512d origin = _mm512_set1_pd(vmin), factor = _mm512_set1_pd(scale),
+                  cap = _mm512_set1_pd(top);
+    const __m128i shift = _mm_cvtsi32_si128((int) c.bits);
+    const __m256i absent = _mm256_set1_epi32(-1), lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m512i v[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        __m256i half[2];
+        for (int h = 0; h < 2; ++h) {
+            const int g = 2 * r + h;
+            const __m512d x = _mm512_min_pd(
+                _mm512_mul_pd(_mm512_sub_pd(value[g], origin), factor), cap);
+            const __m256i col = _mm256_add_epi32(_mm256_set1_epi32(8 * g), lane);
+            const __m256i e = _mm256_or_si256(_mm256_sll_epi32(_mm512_cvttpd_epu32(x), shift), col);
+            half[h] = _mm256_mask_mov_epi32(absent, good[g], e);
+        }
+        v[r] = _mm512_inserti64x4(_mm512_castsi256_si512(half[0]), half[1], 1);
+    }
+    sort_network<R, P>(v);
+    alignas(64) std::uint32_t sorted[16 * R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) _mm512_store_si512(sorted + 16 * r, v[r]);
+    const std::uint32_t base = (std::uint32_t) neg, mask = (std::uint32_t) c.mask;
+    std::uint32_t shared = 0;
+    pos[sorted[0] & mask] = base;
+    for (std::size_t k = 1; k < count; ++k) {
+        const std::uint32_t e = sorted[k];
+        pos[e & mask] = base + (std::uint32_t) k;
+        shared |= (e ^ sorted[k - 1]) <= mask;
+    }
+    return shared ? SortOutcome::kGiveUp : SortOutcome::kDone;
+}
+
 // The positions of a row's valid finite cells, as row_positions_portable gives them; kGiveUp
 // when the vector sort gave up (the outputs are then to be discarded).
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome row_positions_avx512(
     const double *row, const double *universe, const double *next, std::size_t n,
     RankScratch &s, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &cols) {
+    if (n <= kNetworkMaxAvx512) {
+        const std::size_t neg0 = neg, pinf0 = pinf;
+        const SortOutcome done =
+            network_positions_avx512<1>(row, universe, next, n, s.pos.data(), m, neg, pinf, cols);
+        if (done != SortOutcome::kGiveUp) return done;
+        neg = neg0;  // two values share their map: the quicksort ranks the row
+        pinf = pinf0;
+    }
     std::size_t below = 0;
     m = build_items_avx512(row, universe, next, n, s.items.data(), s.pos.data(), neg, pinf,
                            below, cols);
