@@ -369,40 +369,45 @@ __attribute__((target("avx512f"), always_inline)) inline void sort_network(__m51
     }
 }
 
-// The positions of a row of n <= kNetworkMaxAvx512 cells, as row_positions_portable gives
-// them, sorted whole in the fewest registers R >= 1 that hold the row: each valid finite cell
-// becomes a 32-bit element, a linear map of its value above its column's bits, which orders
-// the elements as the values wherever two cells' map differs (all ones for the other
-// cells, which sort last). kGiveUp when two elements share their map (values very close
-// or the range of values too wide or too narrow for the map): then the outputs are to be
-// discarded and the row sorted another way.
+// Sorts e[0, 16R) ascending in R registers (the network above), R the fewest that hold the
+// `count` elements e[0, count); the lanes past those read as all ones.
 template <int R>
+__attribute__((target("avx512f"))) inline void sort_elements(std::uint32_t *e, std::size_t count) {
+    if constexpr (R < 8)
+        if (count > std::size_t(16) * R) return sort_elements<R + 1>(e, count);
+    constexpr int P = R <= 1 ? 1 : R <= 2 ? 2 : R <= 4 ? 4 : 8;
+    const __m512i ones = _mm512_set1_epi32(-1);
+    __m512i v[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        const std::size_t left = count - std::size_t(16) * r;
+        const __mmask16 lanes = left >= 16 ? (__mmask16) 0xFFFF : (__mmask16) ((1u << left) - 1);
+        v[r] = _mm512_mask_loadu_epi32(ones, lanes, e + 16 * r);
+    }
+    sort_network<R, P>(v);
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) _mm512_storeu_si512(e + 16 * r, v[r]);
+}
+
+// The positions of a row of n <= kNetworkMaxAvx512 cells, as row_positions_portable gives
+// them, sorted whole in registers: each valid finite cell becomes a 32-bit element, a linear
+// map of its value above its column's bits, which orders the elements as the values
+// wherever two cells' map differs. kGiveUp when two elements share their map (values very
+// close, or a range of values too wide or too narrow for the map): then the outputs are to
+// be discarded and the row sorted another way.
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome network_positions_avx512(
     const double *row, const double *universe, const double *next, std::size_t n,
     std::uint32_t *pos, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &c) {
-    if constexpr (R < 8)  // as few registers as the row needs
-        if (n > std::size_t(16) * R)
-            return network_positions_avx512<R + 1>(row, universe, next, n, pos, m, neg, pinf, c);
-    constexpr int P = R <= 1 ? 1 : R <= 2 ? 2 : R <= 4 ? 4 : 8;
     const double inf = std::numeric_limits<double>::infinity();
     const __m256i none = _mm256_set1_epi32((int) kNoRank);
-    __m512d value[2 * R];
-    __mmask8 good[2 * R];
+    __mmask8 good[kNetworkMaxAvx512 / 8];
     __m512d lo = _mm512_set1_pd(inf), hi = _mm512_set1_pd(-inf);
     std::size_t count = 0, ninf = 0, pinfs = 0;
-#pragma GCC unroll 16
-    for (int g = 0; g < 2 * R; ++g) {
-        const std::size_t j = std::size_t(g) * 8;
-        if (j >= n) {
-            value[g] = _mm512_setzero_pd();
-            good[g] = 0;
-            continue;
-        }
+    for (std::size_t j = 0; j < n; j += 8) {
         prefetch_next(next, j);
         const Cells8 cells = cells8(row, universe, j, n);
         count_infinities(cells, ninf, pinfs);
-        value[g] = cells.v;
-        good[g] = cells.good;
+        good[j / 8] = cells.good;
         lo = _mm512_mask_min_pd(lo, cells.good, lo, cells.v);
         hi = _mm512_mask_max_pd(hi, cells.good, hi, cells.v);
         count += (unsigned) __builtin_popcount((unsigned) cells.good);
@@ -422,32 +427,27 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome network_po
     const __m512d origin = _mm512_set1_pd(vmin), factor = _mm512_set1_pd(scale),
                   cap = _mm512_set1_pd(top);
     const __m128i shift = _mm_cvtsi32_si128((int) c.bits);
-    const __m256i absent = _mm256_set1_epi32(-1), lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    __m512i v[R];
-#pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) {
-        __m256i half[2];
-        for (int h = 0; h < 2; ++h) {
-            const int g = 2 * r + h;
-            const __m512d x = _mm512_min_pd(
-                _mm512_mul_pd(_mm512_sub_pd(value[g], origin), factor), cap);
-            const __m256i col = _mm256_add_epi32(_mm256_set1_epi32(8 * g), lane);
-            const __m256i e = _mm256_or_si256(_mm256_sll_epi32(_mm512_cvttpd_epu32(x), shift), col);
-            half[h] = _mm256_mask_mov_epi32(absent, good[g], e);
-        }
-        v[r] = _mm512_inserti64x4(_mm512_castsi256_si512(half[0]), half[1], 1);
+    __m256i col = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    // The elements of the valid finite cells packed, with room for a whole step past them.
+    alignas(64) std::uint32_t e[kNetworkMaxAvx512 + 8];
+    std::size_t at = 0;
+    for (std::size_t j = 0; j < n; j += 8) {
+        const __mmask8 keep = good[j / 8];
+        const __m512d v = _mm512_maskz_loadu_pd(keep, row + j);
+        const __m512d x = _mm512_min_pd(_mm512_mul_pd(_mm512_sub_pd(v, origin), factor), cap);
+        const __m256i item = _mm256_or_si256(_mm256_sll_epi32(_mm512_cvttpd_epu32(x), shift), col);
+        _mm256_storeu_si256((__m256i *) (e + at), _mm256_maskz_compress_epi32(keep, item));
+        at += (unsigned) __builtin_popcount((unsigned) keep);
+        col = _mm256_add_epi32(col, _mm256_set1_epi32(8));
     }
-    sort_network<R, P>(v);
-    alignas(64) std::uint32_t sorted[16 * R];
-#pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) _mm512_store_si512(sorted + 16 * r, v[r]);
+    sort_elements<1>(e, count);
     const std::uint32_t base = (std::uint32_t) neg, mask = (std::uint32_t) c.mask;
     std::uint32_t shared = 0;
-    pos[sorted[0] & mask] = base;
+    pos[e[0] & mask] = base;
     for (std::size_t k = 1; k < count; ++k) {
-        const std::uint32_t e = sorted[k];
-        pos[e & mask] = base + (std::uint32_t) k;
-        shared |= (e ^ sorted[k - 1]) <= mask;
+        const std::uint32_t it = e[k];
+        pos[it & mask] = base + (std::uint32_t) k;
+        shared |= (it ^ e[k - 1]) <= mask;
     }
     return shared ? SortOutcome::kGiveUp : SortOutcome::kDone;
 }
@@ -460,7 +460,7 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome row_positi
     if (n <= kNetworkMaxAvx512) {
         const std::size_t neg0 = neg, pinf0 = pinf;
         const SortOutcome done =
-            network_positions_avx512<1>(row, universe, next, n, s.pos.data(), m, neg, pinf, cols);
+            network_positions_avx512(row, universe, next, n, s.pos.data(), m, neg, pinf, cols);
         if (done != SortOutcome::kGiveUp) return done;
         neg = neg0;  // two values share their map: the quicksort ranks the row
         pinf = pinf0;
