@@ -370,23 +370,35 @@ __attribute__((target("avx512f"), always_inline)) inline void sort_network(__m51
 }
 
 // Sorts e[0, 16R) ascending in R registers (the network above), R the fewest that hold the
-// `count` elements e[0, count); the lanes past those read as all ones.
+// `count` elements e[0, count); the lanes past those read as all ones. Returns true when
+// two of the elements agree on all bits above `mask` (the column bits).
 template <int R>
-__attribute__((target("avx512f"))) inline void sort_elements(std::uint32_t *e, std::size_t count) {
+__attribute__((target("avx512f"))) inline bool sort_elements(std::uint32_t *e, std::size_t count,
+                                                            std::uint32_t mask) {
     if constexpr (R < 8)
-        if (count > std::size_t(16) * R) return sort_elements<R + 1>(e, count);
+        if (count > std::size_t(16) * R) return sort_elements<R + 1>(e, count, mask);
     constexpr int P = R <= 1 ? 1 : R <= 2 ? 2 : R <= 4 ? 4 : 8;
     const __m512i ones = _mm512_set1_epi32(-1);
+    __mmask16 lanes[R];
     __m512i v[R];
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
         const std::size_t left = count - std::size_t(16) * r;
-        const __mmask16 lanes = left >= 16 ? (__mmask16) 0xFFFF : (__mmask16) ((1u << left) - 1);
-        v[r] = _mm512_mask_loadu_epi32(ones, lanes, e + 16 * r);
+        lanes[r] = left >= 16 ? (__mmask16) 0xFFFF : (__mmask16) ((1u << left) - 1);
+        v[r] = _mm512_mask_loadu_epi32(ones, lanes[r], e + 16 * r);
     }
     sort_network<R, P>(v);
+    // Each element against the one before it.
+    const __m512i columns = _mm512_set1_epi32((int) mask);
+    __mmask16 shared = 0;
 #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) _mm512_storeu_si512(e + 16 * r, v[r]);
+    for (int r = 0; r < R; ++r) {
+        _mm512_storeu_si512(e + 16 * r, v[r]);
+        const __m512i before = _mm512_alignr_epi32(v[r], r ? v[r - 1] : v[r], 15);
+        const __mmask16 from = r ? lanes[r] : (__mmask16) (lanes[r] & 0xFFFE);
+        shared |= _mm512_mask_cmple_epu32_mask(from, _mm512_xor_si512(v[r], before), columns);
+    }
+    return shared != 0;
 }
 
 // The positions of a row of n <= kNetworkMaxAvx512 cells, as row_positions_portable gives
@@ -440,16 +452,11 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome network_po
         at += (unsigned) __builtin_popcount((unsigned) keep);
         col = _mm256_add_epi32(col, _mm256_set1_epi32(8));
     }
-    sort_elements<1>(e, count);
-    const std::uint32_t base = (std::uint32_t) neg, mask = (std::uint32_t) c.mask;
-    std::uint32_t shared = 0;
-    pos[e[0] & mask] = base;
-    for (std::size_t k = 1; k < count; ++k) {
-        const std::uint32_t it = e[k];
-        pos[it & mask] = base + (std::uint32_t) k;
-        shared |= (it ^ e[k - 1]) <= mask;
-    }
-    return shared ? SortOutcome::kGiveUp : SortOutcome::kDone;
+    const std::uint32_t mask = (std::uint32_t) c.mask;
+    if (sort_elements<1>(e, count, mask)) return SortOutcome::kGiveUp;
+    const std::uint32_t base = (std::uint32_t) neg;
+    for (std::size_t k = 0; k < count; ++k) pos[e[k] & mask] = base + (std::uint32_t) k;
+    return SortOutcome::kDone;
 }
 
 // The positions of a row's valid finite cells, as row_positions_portable gives them; kGiveUp
