@@ -3,8 +3,8 @@
 // compiled per function for AVX-512 and called only where the CPU has it (platform.hpp).
 //
 // A row of at most kNetworkMaxAvx512 cells is sorted whole in registers as 32-bit elements
-// (a linear map of each value above its column) by a bitonic network. Where two values share
-// their map, a row's items are split by sign while they are built; the two halves are
+// (a monotone map of each value above its column) by a bitonic network. Where two values
+// share their map, a row's items are split by sign while they are built; the two halves are
 // quicksorted with vector partitions down to blocks of at most 32, whose positions come from
 // vector compares on 32 of the key bits (the highest, or else the 32 below the highest bit
 // that varies in the block; blocks whose items agree on those are ordered on the items, then
@@ -65,14 +65,19 @@ __attribute__((target("avx512f,avx512vl,popcnt"), always_inline)) inline void co
     pinf += (std::size_t) __builtin_popcount((unsigned) (c.infinite & (__mmask8) ~below));
 }
 
+// The order keys of eight values (order_key, eight at a time).
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline __m512i keys8(__m512d v) {
+    // -0.0 becomes 0.0, then the sign decides which bits flip.
+    const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, _mm512_setzero_pd()));
+    const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
+    return _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
+}
+
 // The items of eight cells whose columns are `col` (cell_item, eight at a time).
 __attribute__((target("avx512f,avx512vl"), always_inline)) inline __m512i items8(
     __m512d v, __m512i col, const Columns &c) {
-    // order_key: -0.0 becomes 0.0, then the sign decides which bits flip.
-    const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, _mm512_setzero_pd()));
-    const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
-    const __m512i key = _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
-    return _mm512_or_si512(_mm512_and_si512(key, _mm512_set1_epi64((long long) ~c.mask)), col);
+    return _mm512_or_si512(_mm512_and_si512(keys8(v), _mm512_set1_epi64((long long) ~c.mask)),
+                           col);
 }
 
 // Asks for the cells at row + j of the next row (null: none) to be on their way to the cache.
@@ -402,11 +407,13 @@ __attribute__((target("avx512f"))) inline bool sort_elements(std::uint32_t *e, s
 }
 
 // The positions of a row of n <= kNetworkMaxAvx512 cells, as row_positions_portable gives
-// them, sorted whole in registers: each valid finite cell becomes a 32-bit element, a linear
-// map of its value above its column's bits, which orders the elements as the values
-// wherever two cells' map differs. kGiveUp when two elements share their map (values very
-// close, or a range of values too wide or too narrow for the map): then the outputs are to
-// be discarded and the row sorted another way.
+// them, sorted whole in registers: each valid finite cell becomes a 32-bit element, a map of
+// its value above its column's bits that is monotone in the value, so that the elements order
+// the cells wherever two cells' map differs. The map is first linear in the values; where it
+// gives two cells the same element (values close for the range, one far off) it is linear
+// in their order keys, which spreads each binary order of magnitude alike. kGiveUp when
+// that one too gives two cells the same element: then the outputs are to be discarded and
+// the row sorted another way.
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome network_positions_avx512(
     const double *row, const double *universe, const double *next, std::size_t n,
     std::uint32_t *pos, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &c) {
@@ -431,32 +438,44 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome network_po
     if (count == 0) return SortOutcome::kDone;
     const double vmin = _mm512_reduce_min_pd(lo), vmax = _mm512_reduce_max_pd(hi);
     if (count > 1 && !(vmax > vmin)) return SortOutcome::kTie;  // every value the same
-    // The map: floor(min((v - vmin) * scale, top)), which the rounding of each step keeps
-    // monotone in v.
-    const double top = double((std::uint32_t(1) << (32 - c.bits)) - 1);
+    // The linear map: floor(min((v - vmin) * scale, top)), which the rounding of each step
+    // keeps monotone in v. The key map: (key(v) - key(vmin)) >> drop.
+    const unsigned id_bits = 32 - c.bits;
+    const double top = double((std::uint32_t(1) << id_bits) - 1);
     const double scale = count > 1 ? top / (vmax - vmin) : 0.0;
-    if (!(vmax - vmin < inf) || !(scale < inf)) return SortOutcome::kGiveUp;
+    const bool linear = vmax - vmin < inf && scale < inf;
+    const std::uint64_t span = order_key(vmax) - order_key(vmin);
+    const unsigned span_bits = span ? 64u - (unsigned) __builtin_clzll(span) : 0u;
     const __m512d origin = _mm512_set1_pd(vmin), factor = _mm512_set1_pd(scale),
                   cap = _mm512_set1_pd(top);
+    const __m512i key_origin = _mm512_set1_epi64((long long) order_key(vmin));
+    const __m128i drop = _mm_cvtsi32_si128((int) (span_bits > id_bits ? span_bits - id_bits : 0));
     const __m128i shift = _mm_cvtsi32_si128((int) c.bits);
-    __m256i col = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const std::uint32_t mask = (std::uint32_t) c.mask;
     // The elements of the valid finite cells packed, with room for a whole step past them.
     alignas(64) std::uint32_t e[kNetworkMaxAvx512 + 8];
-    std::size_t at = 0;
-    for (std::size_t j = 0; j < n; j += 8) {
-        const __mmask8 keep = good[j / 8];
-        const __m512d v = _mm512_maskz_loadu_pd(keep, row + j);
-        const __m512d x = _mm512_min_pd(_mm512_mul_pd(_mm512_sub_pd(v, origin), factor), cap);
-        const __m256i item = _mm256_or_si256(_mm256_sll_epi32(_mm512_cvttpd_epu32(x), shift), col);
-        _mm256_storeu_si256((__m256i *) (e + at), _mm256_maskz_compress_epi32(keep, item));
-        at += (unsigned) __builtin_popcount((unsigned) keep);
-        col = _mm256_add_epi32(col, _mm256_set1_epi32(8));
+    for (int map = linear ? 0 : 1; map < 2; ++map) {
+        __m256i col = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        std::size_t at = 0;
+        for (std::size_t j = 0; j < n; j += 8) {
+            const __mmask8 keep = good[j / 8];
+            const __m512d v = _mm512_maskz_loadu_pd(keep, row + j);
+            const __m256i id =
+                map == 0 ? _mm512_cvttpd_epu32(_mm512_min_pd(
+                               _mm512_mul_pd(_mm512_sub_pd(v, origin), factor), cap))
+                         : _mm512_cvtepi64_epi32(
+                               _mm512_srl_epi64(_mm512_sub_epi64(keys8(v), key_origin), drop));
+            const __m256i item = _mm256_or_si256(_mm256_sll_epi32(id, shift), col);
+            _mm256_storeu_si256((__m256i *) (e + at), _mm256_maskz_compress_epi32(keep, item));
+            at += (unsigned) __builtin_popcount((unsigned) keep);
+            col = _mm256_add_epi32(col, _mm256_set1_epi32(8));
+        }
+        if (sort_elements<1>(e, count, mask)) continue;
+        const std::uint32_t base = (std::uint32_t) neg;
+        for (std::size_t k = 0; k < count; ++k) pos[e[k] & mask] = base + (std::uint32_t) k;
+        return SortOutcome::kDone;
     }
-    const std::uint32_t mask = (std::uint32_t) c.mask;
-    if (sort_elements<1>(e, count, mask)) return SortOutcome::kGiveUp;
-    const std::uint32_t base = (std::uint32_t) neg;
-    for (std::size_t k = 0; k < count; ++k) pos[e[k] & mask] = base + (std::uint32_t) k;
-    return SortOutcome::kDone;
+    return SortOutcome::kGiveUp;
 }
 
 // The positions of a row's valid finite cells, as row_positions_portable gives them; kGiveUp
