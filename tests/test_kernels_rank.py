@@ -72,15 +72,15 @@ int main() {
 
 
 def edge_rows(rng):
-    """Rows aimed at each sorting step: lengths around the vector blocks and the counting and
-    bucket limits (160, 400); values sharing their high key bits; one sign; single and many
-    ties; infinities, zeros of both signs, subnormals, ranges that overflow a bucket map or
-    are held by one outlier."""
+    """Rows aimed at each sorting step: lengths around the vector blocks and the network,
+    counting and bucket limits (128, 160, 400); values sharing their high key bits; one sign;
+    single and many ties; infinities, zeros of both signs, subnormals, ranges that overflow a
+    bucket map or are held by one outlier; an ascending row whose last element is all ones."""
     rows = [np.array([]), np.array([np.nan]), np.array([2.0]), np.array([np.nan, 3.0]),
             np.array([1.0, 1.0]), np.array([0.0, -0.0, 1.0]), np.array([2.0, 1.0, 2.0, 1.0, 2.0]),
-            np.array([np.inf, np.inf, -np.inf, 1.0, np.nan])]
-    for n in (5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 160, 161, 191, 192, 193, 399,
-              400, 401, 1023, 1024, 1025, 3000):
+            np.array([np.inf, np.inf, -np.inf, 1.0, np.nan]), np.arange(128.0)]
+    for n in (5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 127, 128, 129, 160, 161, 191,
+              192, 193, 399, 400, 401, 1023, 1024, 1025, 3000):
         base = rng.standard_normal(n)
         near = (np.float64(-3.25).view(np.int64) + rng.permutation(n)).view(np.float64)
         pairs, tied, holes, wide, outlier, mixed = (base.copy() for _ in range(6))

@@ -28,10 +28,9 @@
 namespace ee::kernels::detail {
 
 // Rows at least this long are dealt into buckets on this path (shorter ones count faster),
-// and on the AVX-512 path from kDealMinAvx512 (shorter ones sort faster there; the deal
-// measured 15% faster than 512-bit buckets ranked in registers, on AMD EPYC).
+// and on the AVX-512 path those longer than kNetworkMaxAvx512 (shorter ones are sorted in
+// registers there).
 inline constexpr std::size_t kDealMin = 33;
-inline constexpr std::size_t kDealMinAvx512 = 128;
 // Buckets per valid finite cell.
 inline constexpr std::size_t kDealBucketsPerCell = 2;
 // How far apart, in the dealt order, two items can be whose order is still to be settled.

@@ -2,11 +2,14 @@
 // ones on this path too): items built and sorted with 512-bit vectors. Plain C++, no Python;
 // compiled per function for AVX-512 and called only where the CPU has it (platform.hpp).
 //
-// A row's items are split by sign while they are built; the two halves are quicksorted with
-// vector partitions down to blocks of at most 32, whose positions come from vector compares
-// on 32 of the key bits (the highest, or else the 32 below the highest bit that varies in
-// the block; blocks whose items agree on those are ordered on the items, then on full keys).
-// When that sort gives up (many equal key bits) the row goes to the portable path.
+// A row of at most kNetworkMaxAvx512 cells is sorted whole in registers as 32-bit elements
+// (a monotone map of each value above its column) by a bitonic network. Where two values
+// share their map, a row's items are split by sign while they are built; the two halves are
+// quicksorted with vector partitions down to blocks of at most 32, whose positions come from
+// vector compares on 32 of the key bits (the highest, or else the 32 below the highest bit
+// that varies in the block; blocks whose items agree on those are ordered on the items, then
+// on full keys). When that sort gives up (many equal key bits) the row goes to the portable
+// path.
 #pragma once
 
 #include <algorithm>
@@ -62,14 +65,19 @@ __attribute__((target("avx512f,avx512vl,popcnt"), always_inline)) inline void co
     pinf += (std::size_t) __builtin_popcount((unsigned) (c.infinite & (__mmask8) ~below));
 }
 
+// The order keys of eight values (order_key, eight at a time).
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline __m512i keys8(__m512d v) {
+    // -0.0 becomes 0.0, then the sign decides which bits flip.
+    const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, _mm512_setzero_pd()));
+    const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
+    return _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
+}
+
 // The items of eight cells whose columns are `col` (cell_item, eight at a time).
 __attribute__((target("avx512f,avx512vl"), always_inline)) inline __m512i items8(
     __m512d v, __m512i col, const Columns &c) {
-    // order_key: -0.0 becomes 0.0, then the sign decides which bits flip.
-    const __m512i b = _mm512_castpd_si512(_mm512_add_pd(v, _mm512_setzero_pd()));
-    const __m512i sign = _mm512_set1_epi64((long long) 0x8000000000000000ull);
-    const __m512i key = _mm512_xor_si512(b, _mm512_or_si512(_mm512_srai_epi64(b, 63), sign));
-    return _mm512_or_si512(_mm512_and_si512(key, _mm512_set1_epi64((long long) ~c.mask)), col);
+    return _mm512_or_si512(_mm512_and_si512(keys8(v), _mm512_set1_epi64((long long) ~c.mask)),
+                           col);
 }
 
 // Asks for the cells at row + j of the next row (null: none) to be on their way to the cache.
@@ -295,11 +303,194 @@ __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome sort_posit
     return sort_positions_avx512(dst, src, left, hi, pos, base, row, depth - 1, cols);
 }
 
+// Rows of at most this many cells are sorted whole in registers (network_positions_avx512).
+inline constexpr std::size_t kNetworkMaxAvx512 = 128;
+
+// One step of a sorting network inside each register: lane i meets the lane that `partner`
+// holds in lane i; the lanes in `upper` keep the larger of the two, the others the smaller.
+__attribute__((target("avx512f"), always_inline)) inline __m512i exchange_lanes(
+    __m512i v, __m512i partner, __mmask16 upper) {
+    return _mm512_mask_max_epu32(_mm512_min_epu32(v, partner), upper, v, partner);
+}
+
+// Lane i of v meets lane i ^ 1, i ^ 2, i ^ 4 and i ^ 8.
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet1(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_epi32(v, (_MM_PERM_ENUM) 0xB1), 0xAAAA);
+}
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet2(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_epi32(v, (_MM_PERM_ENUM) 0x4E), 0xCCCC);
+}
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet4(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_i64x2(v, v, 0xB1), 0xF0F0);
+}
+__attribute__((target("avx512f"), always_inline)) inline __m512i meet8(__m512i v) {
+    return exchange_lanes(v, _mm512_shuffle_i64x2(v, v, 0x4E), 0xFF00);
+}
+
+// The sixteen lanes of v in the reverse order.
+__attribute__((target("avx512f"), always_inline)) inline __m512i reversed16(__m512i v) {
+    return _mm512_permutexvar_epi32(
+        _mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0), v);
+}
+
+// Sorts the 16R unsigned lanes of v[0, R) ascending, lane i of register r being element
+// 16r + i: a bitonic network on P >= R registers (a power of two), those from R on
+// standing for all-ones lanes, whose exchanges move nothing and are left out. Each merge
+// starts by meeting element e with the mirror of e in its block, so that both halves of
+// every block stay ascending.
+template <int R, int P>
+__attribute__((target("avx512f"), always_inline)) inline void sort_network(__m512i *v) {
+    const __m512i mirror8 = _mm512_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        __m512i x = meet1(v[r]);
+        x = meet1(exchange_lanes(x, _mm512_shuffle_epi32(x, (_MM_PERM_ENUM) 0x1B), 0xCCCC));
+        x = meet1(meet2(exchange_lanes(x, _mm512_permutexvar_epi32(mirror8, x), 0xF0F0)));
+        v[r] = meet1(meet2(meet4(exchange_lanes(x, reversed16(x), 0xFF00))));
+    }
+#pragma GCC unroll 8
+    for (int g = 2; g <= P; g *= 2) {
+#pragma GCC unroll 8
+        for (int b = 0; b < P; b += g)
+#pragma GCC unroll 8
+            for (int i = 0; i < g / 2; ++i) {
+                const int lo = b + i, hi = b + g - 1 - i;
+                if (hi >= R) continue;
+                const __m512i rlo = reversed16(v[lo]), rhi = reversed16(v[hi]);
+                v[lo] = _mm512_min_epu32(v[lo], rhi);
+                v[hi] = _mm512_max_epu32(rlo, v[hi]);
+            }
+#pragma GCC unroll 8
+        for (int d = g / 4; d >= 1; d /= 2)
+#pragma GCC unroll 8
+            for (int i = 0; i + d < R; ++i) {
+                if (i & d) continue;
+                const __m512i lo = _mm512_min_epu32(v[i], v[i + d]);
+                v[i + d] = _mm512_max_epu32(v[i], v[i + d]);
+                v[i] = lo;
+            }
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) v[r] = meet1(meet2(meet4(meet8(v[r]))));
+    }
+}
+
+// Sorts e[0, 16R) ascending in R registers (the network above), R the fewest that hold the
+// `count` elements e[0, count); the lanes past those read as all ones. Returns true when
+// two of the elements agree on all bits above `mask` (the column bits).
+template <int R>
+__attribute__((target("avx512f"))) inline bool sort_elements(std::uint32_t *e, std::size_t count,
+                                                            std::uint32_t mask) {
+    if constexpr (R < 8)
+        if (count > std::size_t(16) * R) return sort_elements<R + 1>(e, count, mask);
+    constexpr int P = R <= 1 ? 1 : R <= 2 ? 2 : R <= 4 ? 4 : 8;
+    const __m512i ones = _mm512_set1_epi32(-1);
+    __mmask16 lanes[R];
+    __m512i v[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        const std::size_t left = count - std::size_t(16) * r;
+        lanes[r] = left >= 16 ? (__mmask16) 0xFFFF : (__mmask16) ((1u << left) - 1);
+        v[r] = _mm512_mask_loadu_epi32(ones, lanes[r], e + 16 * r);
+    }
+    sort_network<R, P>(v);
+    // Each element against the one before it.
+    const __m512i columns = _mm512_set1_epi32((int) mask);
+    __mmask16 shared = 0;
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        _mm512_storeu_si512(e + 16 * r, v[r]);
+        const __m512i before = _mm512_alignr_epi32(v[r], r ? v[r - 1] : v[r], 15);
+        const __mmask16 from = r ? lanes[r] : (__mmask16) (lanes[r] & 0xFFFE);
+        shared |= _mm512_mask_cmple_epu32_mask(from, _mm512_xor_si512(v[r], before), columns);
+    }
+    return shared != 0;
+}
+
+// The positions of a row of n <= kNetworkMaxAvx512 cells, as row_positions_portable gives
+// them, sorted whole in registers: each valid finite cell becomes a 32-bit element, a map of
+// its value above its column's bits that is monotone in the value, so that the elements order
+// the cells wherever two cells' map differs. The map is first linear in the values; where it
+// gives two cells the same element (values close for the range, one far off) it is linear
+// in their order keys, which spreads each binary order of magnitude alike. kGiveUp when
+// that one too gives two cells the same element: then the outputs are to be discarded and
+// the row sorted another way.
+__attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome network_positions_avx512(
+    const double *row, const double *universe, const double *next, std::size_t n,
+    std::uint32_t *pos, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &c) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const __m256i none = _mm256_set1_epi32((int) kNoRank);
+    __mmask8 good[kNetworkMaxAvx512 / 8];
+    __m512d lo = _mm512_set1_pd(inf), hi = _mm512_set1_pd(-inf);
+    std::size_t count = 0, ninf = 0, pinfs = 0;
+    for (std::size_t j = 0; j < n; j += 8) {
+        prefetch_next(next, j);
+        const Cells8 cells = cells8(row, universe, j, n);
+        count_infinities(cells, ninf, pinfs);
+        good[j / 8] = cells.good;
+        lo = _mm512_mask_min_pd(lo, cells.good, lo, cells.v);
+        hi = _mm512_mask_max_pd(hi, cells.good, hi, cells.v);
+        count += (unsigned) __builtin_popcount((unsigned) cells.good);
+        _mm256_mask_storeu_epi32(pos + j, cells.lanes, none);
+    }
+    neg += ninf;
+    pinf += pinfs;
+    m = count;
+    if (count == 0) return SortOutcome::kDone;
+    const double vmin = _mm512_reduce_min_pd(lo), vmax = _mm512_reduce_max_pd(hi);
+    if (count > 1 && !(vmax > vmin)) return SortOutcome::kTie;  // every value the same
+    // The linear map: floor(min((v - vmin) * scale, top)), which the rounding of each step
+    // keeps monotone in v. The key map: (key(v) - key(vmin)) >> drop.
+    const unsigned id_bits = 32 - c.bits;
+    const double top = double((std::uint32_t(1) << id_bits) - 1);
+    const double scale = count > 1 ? top / (vmax - vmin) : 0.0;
+    const bool linear = vmax - vmin < inf && scale < inf;
+    const std::uint64_t span = order_key(vmax) - order_key(vmin);
+    const unsigned span_bits = span ? 64u - (unsigned) __builtin_clzll(span) : 0u;
+    const __m512d origin = _mm512_set1_pd(vmin), factor = _mm512_set1_pd(scale),
+                  cap = _mm512_set1_pd(top);
+    const __m512i key_origin = _mm512_set1_epi64((long long) order_key(vmin));
+    const __m128i drop = _mm_cvtsi32_si128((int) (span_bits > id_bits ? span_bits - id_bits : 0));
+    const __m128i shift = _mm_cvtsi32_si128((int) c.bits);
+    const std::uint32_t mask = (std::uint32_t) c.mask;
+    // The elements of the valid finite cells packed, with room for a whole step past them.
+    alignas(64) std::uint32_t e[kNetworkMaxAvx512 + 8];
+    for (int map = linear ? 0 : 1; map < 2; ++map) {
+        __m256i col = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        std::size_t at = 0;
+        for (std::size_t j = 0; j < n; j += 8) {
+            const __mmask8 keep = good[j / 8];
+            const __m512d v = _mm512_maskz_loadu_pd(keep, row + j);
+            const __m256i id =
+                map == 0 ? _mm512_cvttpd_epu32(_mm512_min_pd(
+                               _mm512_mul_pd(_mm512_sub_pd(v, origin), factor), cap))
+                         : _mm512_cvtepi64_epi32(
+                               _mm512_srl_epi64(_mm512_sub_epi64(keys8(v), key_origin), drop));
+            const __m256i item = _mm256_or_si256(_mm256_sll_epi32(id, shift), col);
+            _mm256_storeu_si256((__m256i *) (e + at), _mm256_maskz_compress_epi32(keep, item));
+            at += (unsigned) __builtin_popcount((unsigned) keep);
+            col = _mm256_add_epi32(col, _mm256_set1_epi32(8));
+        }
+        if (sort_elements<1>(e, count, mask)) continue;
+        const std::uint32_t base = (std::uint32_t) neg;
+        for (std::size_t k = 0; k < count; ++k) pos[e[k] & mask] = base + (std::uint32_t) k;
+        return SortOutcome::kDone;
+    }
+    return SortOutcome::kGiveUp;
+}
+
 // The positions of a row's valid finite cells, as row_positions_portable gives them; kGiveUp
 // when the vector sort gave up (the outputs are then to be discarded).
 __attribute__((target("avx512f,avx512vl,popcnt"))) inline SortOutcome row_positions_avx512(
     const double *row, const double *universe, const double *next, std::size_t n,
     RankScratch &s, std::size_t &m, std::size_t &neg, std::size_t &pinf, const Columns &cols) {
+    if (n <= kNetworkMaxAvx512) {
+        const std::size_t neg0 = neg, pinf0 = pinf;
+        const SortOutcome done =
+            network_positions_avx512(row, universe, next, n, s.pos.data(), m, neg, pinf, cols);
+        if (done != SortOutcome::kGiveUp) return done;
+        neg = neg0;  // two values share their map: the quicksort ranks the row
+        pinf = pinf0;
+    }
     std::size_t below = 0;
     m = build_items_avx512(row, universe, next, n, s.items.data(), s.pos.data(), neg, pinf,
                            below, cols);

@@ -77,7 +77,7 @@ inline bool rank_row_positions(const double *row, const double *universe, std::s
     const detail::Columns cols(n);
 #ifdef EE_KERNELS_X86
     const std::size_t deal_min =
-        detail::use_avx512() ? detail::kDealMinAvx512 : detail::kDealMin;
+        detail::use_avx512() ? detail::kNetworkMaxAvx512 + 1 : detail::kDealMin;
     const bool deal = detail::use_avx2() && n >= deal_min && n < (std::size_t(1) << 28);
     if (detail::use_avx512() || deal) {
         const detail::SortOutcome done =
