@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "parallel.hpp"
@@ -65,20 +64,28 @@ inline bool rank_matrix_distinct(const double *data, std::size_t data_row_stride
 // The positions (rank_row_positions) of every row of a (rows, n) matrix and each row's count
 // of valid cells, kept for a later product inside the C-contiguous float64 (rows, n) buffer
 // that the product (or the ranks) will fill: each row's positions sit in the tail of its
-// row, 16 bits a cell in the last quarter when n < 2^16 - 1, else 32 bits in the last half.
+// row, 16 bits a cell in the last quarter when n < 2^16 - 1, else 32 bits in the last half,
+// and its count in its first four bytes (read before anything is written over the row).
 // Results written over a row from its front, each step's positions read before its results
 // are stored, never reach a position that is still to be read: the results of cells [0, k)
 // end at byte 8k, the positions of cells from k on start at byte 6n + 2k (4n + 4k), and
-// k <= n.
+// k <= n. No scratch beyond the buffer.
 struct RankPositions {
     std::size_t rows = 0, n = 0;
     double *buffer = nullptr;
-    std::unique_ptr<std::uint32_t[]> valid;
     bool narrow() const { return n < 0xFFFF; }
     // Row r's positions: 2 or 4 bytes a cell.
     unsigned char *row(std::size_t r) const {
         unsigned char *start = reinterpret_cast<unsigned char *>(buffer + r * n);
         return start + (narrow() ? 6 : 4) * n;
+    }
+    std::uint32_t valid(std::size_t r) const {
+        std::uint32_t v = 0;
+        if (n) std::memcpy(&v, buffer + r * n, sizeof v);
+        return v;
+    }
+    void set_valid(std::size_t r, std::uint32_t v) const {
+        if (n) std::memcpy(buffer + r * n, &v, sizeof v);
     }
 };
 
@@ -92,12 +99,11 @@ inline bool rank_matrix_positions(const double *data, std::size_t data_row_strid
     out.rows = rows;
     out.n = n;
     out.buffer = buffer;
-    out.valid.reset(new std::uint32_t[rows]);
     const bool narrow = out.narrow();
     return detail::rank_rows(
         data, data_row_stride, universe, universe_row_stride, rows, n, false,
         [&](std::size_t r, const std::uint32_t *pos, std::size_t valid) {
-            out.valid[r] = (std::uint32_t) valid;
+            out.set_valid(r, (std::uint32_t) valid);
             unsigned char *dst = out.row(r);
             if (narrow) {
                 for (std::size_t j = 0; j < n; ++j) {
@@ -121,7 +127,7 @@ inline void rank_matrix_from_positions(const RankPositions &positions) {
             for (std::size_t j = 0; j < n; ++j)
                 pos[j] = narrow ? detail::position_at<std::uint16_t>(src, j)
                                 : detail::position_at<std::uint32_t>(src, j);
-            detail::emit_ranks(pos.data(), n, positions.valid[r], positions.buffer + r * n);
+            detail::emit_ranks(pos.data(), n, positions.valid(r), positions.buffer + r * n);
         }
     });
 }
@@ -143,10 +149,10 @@ inline bool rank_matrix_distinct_product(const RankPositions &left, const double
             double *out = left.buffer + r * n;
             const unsigned char *next = r + 1 < rows ? left.row(r + 1) : nullptr;
             if (left.narrow())
-                detail::emit_product<std::uint16_t>(left.row(r), left.valid[r], pos, valid, n,
+                detail::emit_product<std::uint16_t>(left.row(r), left.valid(r), pos, valid, n,
                                                     out, next);
             else
-                detail::emit_product<std::uint32_t>(left.row(r), left.valid[r], pos, valid, n,
+                detail::emit_product<std::uint32_t>(left.row(r), left.valid(r), pos, valid, n,
                                                     out, next);
         });
 }
