@@ -17,7 +17,8 @@
 // the cell is masked) and its count of valid cells, then the ranks written from them. The
 // rank-multiply path keeps the first operand's positions (16 bits a cell for rows shorter
 // than 2^16 - 1) in the tails of the product's own rows, and forms each product row from two
-// position rows: no scratch beyond the result and O(rows) counts.
+// position rows, each row's count of valid cells in its first bytes: no scratch beyond
+// the result.
 #pragma once
 
 #include "rank_matrix.hpp"
